@@ -1,0 +1,4 @@
+// The settings dialog for new images. Placeholder until the dialog lands.
+#pragma once
+
+void configurePacker(void* parent, void* dllInstance);

@@ -1,0 +1,175 @@
+// Image formats: type codes, track geometry, sizes and fixed block positions.
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/image.h"
+#include "plugin/log.h"
+
+namespace {
+
+// A zone: tracks up to and including lastTrack have `sectors` sectors.
+struct Zone {
+    unsigned lastTrack;
+    unsigned sectors;
+};
+
+template <std::size_t N, std::size_t Z>
+constexpr std::array<TrackGeometry, N> buildGeometry(const Zone (&zones)[Z]) {
+    std::array<TrackGeometry, N> rows {};
+    std::uint32_t offset = 0;
+    std::size_t zone = 0;
+    for (std::size_t t = 1; t <= N; ++t) {
+        while (t > zones[zone].lastTrack) ++zone;
+        rows[t - 1] = {zones[zone].sectors, offset};
+        offset += 256 * zones[zone].sectors;
+    }
+    return rows;
+}
+
+constexpr Zone kZonesD64[] = {{17, 21}, {24, 19}, {30, 18}, {40, 17}};
+constexpr Zone kZonesD71[] = {{17, 21}, {24, 19}, {30, 18}, {35, 17}, {52, 21}, {59, 19}, {65, 18}, {70, 17}};
+constexpr Zone kZonesD80[] = {{39, 29}, {53, 27}, {64, 25}, {77, 23}};
+constexpr Zone kZonesD82[] = {{39, 29}, {53, 27}, {64, 25}, {77, 23}, {116, 29}, {130, 27}, {141, 25}, {154, 23}};
+constexpr Zone kZonesD81[] = {{80, 40}};
+
+constexpr auto kD64 = buildGeometry<40>(kZonesD64);
+constexpr auto kD71 = buildGeometry<70>(kZonesD71);
+constexpr auto kD80 = buildGeometry<77>(kZonesD80);
+constexpr auto kD82 = buildGeometry<154>(kZonesD82);
+constexpr auto kD81 = buildGeometry<80>(kZonesD81);
+
+static_assert(kD64[17].offset == 91392 && kD64[35].offset == 174848);
+static_assert(kD71[35].offset == 174848 && kD71[52].offset == 266240);
+static_assert(kD80[38].offset == 282112 && kD80[37].offset == 274688);
+static_assert(kD82[77].offset == 533248);
+static_assert(kD81[39].offset == 399360);
+static_assert(kD64[39].offset + 256 * 17 == 768 * 256);
+static_assert(kD71[69].offset + 256 * 17 == 1366 * 256);
+static_assert(kD80[76].offset + 256 * 23 == 2083 * 256);
+static_assert(kD82[153].offset + 256 * 23 == 4166 * 256);
+static_assert(kD81[79].offset + 256 * 40 == 3200 * 256);
+
+// type, name, tracks, blocks, size, geometry, dir, bamTrack2, header, bamTrack, bamSectors, bamBlockCount
+const FormatLayout kLayouts[] = {
+    {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1},
+    {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1},
+    {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1},
+    {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2},
+    {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4},
+    {kTypeD81, "D81", 80, 3200, 819200, kD81.data(), 40, 3, 255, 40, 0, 40, {1, 2, 0, 0}, 2},
+};
+
+const char* const kErrorTexts[] = {
+    "",
+    "00, No error, Sektor ok.",
+    "20, Header block not found",
+    "21, No sync character",
+    "22, Data block not present",
+    "23, Checksum error in data block",
+    "24, Write verify (on format)",
+    "25, Write verify error",
+    "26, Write protect on",
+    "27, Checksum error in header block",
+    "28, Write error",
+    "29, Disk ID mismatch",
+    "74, Disk Not Ready (no device 1)",
+};
+
+}  // namespace
+
+const FormatLayout* formatLayout(std::int32_t imageType, bool fortyTracks) {
+    if (imageType == kTypeD64) return &kLayouts[fortyTracks ? 1 : 0];
+    for (const FormatLayout& row : kLayouts)
+        if (row.imageType == imageType) return &row;
+    return nullptr;
+}
+
+const char* errorByteText(unsigned value) {
+    return value < sizeof kErrorTexts / sizeof kErrorTexts[0] ? kErrorTexts[value] : "";
+}
+
+std::int32_t getImageTypeFromName(const char* extension) {
+    char first = extension[0];
+    long number = first ? std::strtol(extension + 1, nullptr, 10) : 0;
+    // strtol accepts a sign and leading blanks; the extension's number is digits only.
+    if (first && !(extension[1] >= '0' && extension[1] <= '9')) number = 0;
+    if (first == 'd' || first == 'D') {
+        switch (number) {
+        case 64: logMessage(kLogTrace, "disk type = D64\n"); return kTypeD64;
+        case 71: logMessage(kLogTrace, "disk type = D71\n"); return kTypeD71;
+        case 80: logMessage(kLogTrace, "disk type = D80\n"); return kTypeD80;
+        case 81: logMessage(kLogTrace, "disk type = D81\n"); return kTypeD81;
+        case 82: logMessage(kLogTrace, "disk type = D82\n"); return kTypeD82;
+        default: break;
+        }
+    } else if ((first == 't' || first == 'T') && number == 64) {
+        logMessage(kLogTrace, "image type = T64\n");
+        return kTypeT64;
+    }
+    logMessage(kLogError, "unknown disk type\n");
+    return kTypeNone;
+}
+
+std::int32_t imageTypeOfPath(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    return dot ? getImageTypeFromName(dot + 1) : kTypeNone;
+}
+
+int checkImageSize(ImageInfo& info) {
+    const auto size = static_cast<std::uint32_t>(info.imageSize);
+    const FormatLayout* layout = nullptr;
+    if (info.imageType == kTypeD64)
+        layout = formatLayout(kTypeD64, size >= kLayouts[1].size);
+    else
+        layout = formatLayout(info.imageType);
+    if (!layout) return 1;
+
+    info.trackCount = layout->trackCount;
+    const std::uint32_t withErrors = layout->size + layout->blockCount;
+    if (size == withErrors) {
+        info.hasErrorInfo = 1;
+        info.errorInfo = info.imageData.get() + size - layout->blockCount;
+    } else {
+        info.hasErrorInfo = 0;
+    }
+    return size >= layout->size ? 1 : 0;
+}
+
+namespace {
+void copyBasicValues(ImageInfo& info, const FormatLayout& layout) {
+    info.fortyTrackType = 0;
+    info.dirTrack = layout.dirTrack;
+    info.dirSector = layout.dirSector;
+    info.bamTrack2 = layout.bamTrack2;
+    info.geometry = layout.geometry;
+}
+}  // namespace
+
+void setDiskInitBasicValues(ImageInfo& info) {
+    const FormatLayout* layout = formatLayout(info.imageType);
+    if (!layout) {
+        logMessage(kLogError, "setDiskInitBasicValues: unknown disk type <%d>\n", info.imageType);
+        return;
+    }
+    copyBasicValues(info, *layout);
+}
+
+void setDiskInitValues(ImageInfo& info) {
+    const FormatLayout* layout = formatLayout(info.imageType);
+    if (!layout) {
+        logMessage(kLogError, "setDiskInitValues: unknown disk type <%d>\n", info.imageType);
+        return;
+    }
+    copyBasicValues(info, *layout);
+    info.headerTrack = layout->headerTrack;
+    info.headerSector = layout->headerSector;
+    info.bamTrack = layout->bamTrack;
+    std::memcpy(info.bamSector, layout->bamSector, sizeof info.bamSector);
+    info.bamBlockCount = layout->bamBlockCount;
+}
+
+std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track) {
+    if (!info.geometry || track == 0 || track > info.trackCount) return 0;
+    return static_cast<std::uint8_t>(info.geometry[track - 1].sectors);
+}

@@ -1,0 +1,55 @@
+// The disk image model: formats and geometry, fixed block positions, sector
+// addressing with error bytes, and forty-track layout recognition.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/image_info.h"
+
+struct TrackGeometry {
+    std::uint32_t sectors;
+    std::uint32_t offset;
+};
+
+// One row per disk format (and per D64 track count): sizes and the fixed
+// block positions.
+struct FormatLayout {
+    std::int32_t imageType;
+    const char* name;            // "D64" ...
+    std::uint8_t trackCount;
+    std::uint16_t blockCount;
+    std::uint32_t size;          // without error bytes
+    const TrackGeometry* geometry;
+    std::uint8_t dirTrack, dirSector;
+    std::uint8_t bamTrack2;
+    std::uint8_t headerTrack, headerSector;
+    std::uint8_t bamTrack;
+    std::uint8_t bamSector[4];
+    std::uint8_t bamBlockCount;
+};
+
+// Layout row of an image type; D64 has two (35 and 40 tracks). Null for
+// types outside 1 to 5.
+const FormatLayout* formatLayout(std::int32_t imageType, bool fortyTracks = false);
+
+// Text of an error byte value for the log ("" above 12).
+const char* errorByteText(unsigned value);
+
+// Type code from the text after the last '.' of a file name.
+std::int32_t getImageTypeFromName(const char* extension);
+// Type from a whole path (0 when the name has no '.').
+std::int32_t imageTypeOfPath(const char* path);
+// Sets trackCount, hasErrorInfo and errorInfo from imageSize; 0 when the
+// image is too small for its type.
+int checkImageSize(ImageInfo& info);
+void setDiskInitBasicValues(ImageInfo& info);
+void setDiskInitValues(ImageInfo& info);
+std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track);
+
+// Sector addressing. 0 = done, -1 = outside the image, 2..255 = error byte.
+int GetDiskSectorAddr(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t** address);
+int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t* destination);
+int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
+
+// Forty-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3).
+int checkD64Valid40Track(ImageInfo& info);

@@ -1,0 +1,72 @@
+// The few operating-system services the plug-in needs. Only platform/*.cpp
+// include <windows.h> or POSIX headers; everything else goes through here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// Longest path (with terminator) the plug-in builds or accepts.
+constexpr std::size_t kMaxPath = 260;
+
+// An image file opened for one whole read. Closed by the destructor.
+struct InputFile {
+    std::intptr_t handle = -1;
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+};
+
+// Opens an existing file for reading, not shared with other openers.
+// On failure returns false and sets lastError to the system's error code.
+bool openForRead(const char* path, InputFile& file, int& lastError);
+// The file's size (low 32 bits). False with lastError on failure.
+bool fileSize(InputFile& file, std::uint32_t& size, int& lastError);
+// Reads exactly size bytes in one request. False (with lastError) when the
+// read fails or is short.
+bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
+void closeFile(InputFile& file);
+
+// Looks a file up in its directory without opening it: existence and size.
+bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError);
+
+bool fileExists(const char* path);
+// Copies src to dst; fails when dst exists already.
+bool copyFileNoOverwrite(const char* src, const char* dst);
+
+// Reads an integer key of an ini file section; gives defaultValue when the
+// file, the section or the key is missing or the value has no leading number.
+int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue);
+
+// Replaces the file at path with data: the bytes go to a temporary file in the
+// same directory, which is flushed and only then moved over the original.
+// On failure the original is untouched and no temporary file remains.
+enum class WriteResult { ok, cannotCreate, shortWrite };
+WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
+                        std::uint32_t& written);
+
+// Test hook: the next replaceFile call fails as if the disk were full after
+// `limit` bytes (0 = cannot create). Reset to -1 after it has fired.
+void simulateWriteFailure(long limit);
+
+// Opens a host file for writing ("wb"), for extraction.
+std::FILE* createOutputFile(const char* path);
+
+// The directory the plug-in module was loaded from, without a trailing
+// separator; empty when unknown. `anchor` is the module instance handle on
+// Windows and any address inside the module elsewhere.
+void moduleDirectory(const void* anchor, char* out, std::size_t outSize);
+
+// One diagnostic line to the platform's debug output.
+void debugOutput(const char* text);
+
+}  // namespace platform

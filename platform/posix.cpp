@@ -1,0 +1,228 @@
+// POSIX flavour of the platform services (Linux hosts such as Double Commander).
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace platform {
+
+namespace {
+long pendingWriteFailure = -1;
+
+bool writeFully(int fd, const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
+    written = 0;
+    while (written < size) {
+        ssize_t n = ::write(fd, data + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+}  // namespace
+
+InputFile::~InputFile() { closeFile(*this); }
+
+bool openForRead(const char* path, InputFile& file, int& lastError) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = errno;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        lastError = EISDIR;
+        return false;
+    }
+    file.handle = fd;
+    return true;
+}
+
+bool fileSize(InputFile& file, std::uint32_t& size, int& lastError) {
+    struct stat st {};
+    if (::fstat(static_cast<int>(file.handle), &st) != 0) {
+        lastError = errno;
+        return false;
+    }
+    size = static_cast<std::uint32_t>(st.st_size);
+    return true;
+}
+
+bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    std::uint32_t done = 0;
+    while (done < size) {
+        ssize_t n = ::read(static_cast<int>(file.handle), data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            lastError = errno;
+            return false;
+        }
+        if (n == 0) {
+            lastError = 0;
+            return false;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+void closeFile(InputFile& file) {
+    if (file.handle >= 0) ::close(static_cast<int>(file.handle));
+    file.handle = -1;
+}
+
+bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) {
+        lastError = errno;
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        lastError = EISDIR;
+        return false;
+    }
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    sizeLow = static_cast<std::uint32_t>(size);
+    sizeHigh = static_cast<std::uint32_t>(size >> 32);
+    return true;
+}
+
+bool fileExists(const char* path) {
+    struct stat st {};
+    return ::stat(path, &st) == 0;
+}
+
+bool copyFileNoOverwrite(const char* src, const char* dst) {
+    int in = ::open(src, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = ::open(dst, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    std::uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        std::uint32_t written = 0;
+        if (!writeFully(out, buffer, static_cast<std::uint32_t>(n), written)) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    if (!ok) ::unlink(dst);
+    return ok;
+}
+
+int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {
+    std::FILE* f = std::fopen(iniPath, "r");
+    if (!f) return defaultValue;
+    auto trim = [](std::string s) {
+        std::size_t b = 0, e = s.size();
+        while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+        while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+        return s.substr(b, e - b);
+    };
+    auto equalNoCase = [](const std::string& a, const char* b) {
+        return a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
+    };
+    int result = defaultValue;
+    bool inSection = false;
+    char line[1024];
+    while (std::fgets(line, sizeof line, f)) {
+        std::string text = trim(line);
+        if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+        if (text[0] == '[') {
+            std::size_t close = text.find(']');
+            inSection = close != std::string::npos && equalNoCase(trim(text.substr(1, close - 1)), section);
+            continue;
+        }
+        if (!inSection) continue;
+        std::size_t eq = text.find('=');
+        if (eq == std::string::npos || !equalNoCase(trim(text.substr(0, eq)), key)) continue;
+        std::string value = trim(text.substr(eq + 1));
+        char* end = nullptr;
+        long v = std::strtol(value.c_str(), &end, 10);
+        if (end != value.c_str()) result = static_cast<int>(v);
+        break;
+    }
+    std::fclose(f);
+    return result;
+}
+
+void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
+
+WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
+                        std::uint32_t& written) {
+    written = 0;
+    long failAt = pendingWriteFailure;
+    pendingWriteFailure = -1;
+    if (failAt == 0) return WriteResult::cannotCreate;
+
+    std::string temp = std::string(path) + ".ombrix-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return WriteResult::cannotCreate;
+    // Keep the permissions of the image being replaced (mkstemp gives 0600).
+    struct stat st {};
+    ::fchmod(fd, ::stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644);
+
+    std::uint32_t toWrite = size;
+    if (failAt > 0 && static_cast<std::uint32_t>(failAt) < size) toWrite = static_cast<std::uint32_t>(failAt);
+    bool ok = writeFully(fd, data, toWrite, written) && toWrite == size;
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), path) != 0) ok = false;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return WriteResult::shortWrite;
+    }
+    return WriteResult::ok;
+}
+
+std::FILE* createOutputFile(const char* path) { return std::fopen(path, "wb"); }
+
+void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
+    if (outSize == 0) return;
+    out[0] = 0;
+    Dl_info info {};
+    if (!anchor || ::dladdr(anchor, &info) == 0 || !info.dli_fname) return;
+    char resolved[PATH_MAX];
+    const char* name = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    const char* slash = std::strrchr(name, '/');
+    if (!slash) return;
+    std::size_t len = static_cast<std::size_t>(slash - name);
+    if (len >= outSize) return;
+    std::memcpy(out, name, len);
+    out[len] = 0;
+}
+
+void debugOutput(const char* text) {
+    const char* target = std::getenv("OMBRIX_LOG");
+    if (!target || !*target) return;
+    if (std::strcmp(target, "-") == 0) {
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+        return;
+    }
+    std::FILE* f = std::fopen(target, "a");
+    if (!f) return;
+    std::fputs(text, f);
+    std::fclose(f);
+}
+
+}  // namespace platform

@@ -1,0 +1,73 @@
+// ImageInfo: the one record per image, behind the handle of OpenArchive and
+// built privately by PackFiles and DeleteFiles. It owns its buffers.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+struct TrackGeometry;
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using CBuffer = std::unique_ptr<T, FreeDeleter>;
+
+// Type codes.
+constexpr std::int32_t kTypeNone = 0;
+constexpr std::int32_t kTypeD64 = 1;
+constexpr std::int32_t kTypeD71 = 2;
+constexpr std::int32_t kTypeD80 = 3;
+constexpr std::int32_t kTypeD82 = 4;
+constexpr std::int32_t kTypeD81 = 5;
+constexpr std::int32_t kTypeT64 = 6;
+
+constexpr int kBlockSize = 256;
+constexpr int kDirEntrySize = 32;
+constexpr int kDirSectorVisitSlots = 100;
+
+struct ImageInfo {
+    CBuffer<char[]> imageName;
+    std::int32_t imageType = kTypeNone;
+    // 0 not determined, 1 unrecognised forty-track layout, 2 SpeedDOS, 3 DolphinDOS.
+    std::int32_t fortyTrackType = 0;
+    CBuffer<std::uint8_t[]> imageData;
+    std::int32_t imageSize = 0;
+
+    // Listing state (disk images).
+    std::uint8_t currTrack = 0;
+    std::uint8_t currSector = 0;
+    std::uint8_t currEntry = 0;
+    std::uint8_t nextTrack = 0;
+    std::uint8_t nextSector = 0;
+    CBuffer<std::uint8_t[]> fileEntries;  // fileCounter x 32 bytes
+    std::int32_t fileCounter = 0;
+    std::uint8_t trackCount = 0;
+    std::int32_t restartListing = 0;
+
+    // Tape state (T64): offsets into imageData.
+    std::uint32_t tapeEntries = 0;
+    std::uint32_t tapeData = 0;
+    std::uint16_t tapeMaxFiles = 0;
+    std::uint16_t tapeSlot = 0;
+    std::int32_t tapeSize = 0;
+
+    std::uint32_t dirSectorVisits[kDirSectorVisitSlots] = {};
+    std::uint8_t dirTrack = 0;
+    std::uint8_t dirSector = 0;
+    std::uint8_t bamTrack2 = 0;
+    std::uint8_t headerTrack = 0;
+    std::uint8_t headerSector = 0;
+    std::uint8_t bamTrack = 0;
+    std::uint8_t bamSector[4] = {};
+    std::uint8_t bamBlockCount = 0;
+    const TrackGeometry* geometry = nullptr;
+    std::int32_t hasErrorInfo = 0;
+    const std::uint8_t* errorInfo = nullptr;  // inside imageData
+};
+
+// A zero-filled record, or null when memory is exhausted.
+inline std::unique_ptr<ImageInfo> newImageInfo() {
+    return std::unique_ptr<ImageInfo>(new (std::nothrow) ImageInfo{});
+}

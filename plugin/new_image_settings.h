@@ -1,0 +1,39 @@
+// The choices that govern new images and writing: interleaves, DOS version,
+// ID, title and the writing switches.
+#pragma once
+
+#include <cstdint>
+
+// Format groups and purposes of the interleave table.
+constexpr int kGroupD64 = 0;  // D64 and D71
+constexpr int kGroupD80 = 1;  // D80 and D82
+constexpr int kGroupD81 = 2;
+constexpr int kPurposeBam = 0;
+constexpr int kPurposeDirectory = 1;
+constexpr int kPurposeFiles = 2;
+
+struct NewImageSettingsRecord {
+    std::uint8_t interleave[3][3];
+    char dosVersion[3][2];
+    char diskId[2];
+    char diskTitle[16];
+    std::int32_t fortyTracks;
+    std::int32_t includeErrorInfo;
+    std::int32_t useDirTrack;
+    std::int32_t writeFromTrack1;
+    std::int32_t fortyTrackType;
+};
+
+// The constant defaults, shared with the settings dialog.
+struct NewImageDefaults {
+    std::uint8_t interleave[3][3];
+    const char* title;
+    const char* diskId;
+    const char* dosVersion[3];
+};
+extern const NewImageDefaults kNewImageDefaults;
+
+extern NewImageSettingsRecord NewImageSettings;
+
+// Every field but fortyTrackType back to its default.
+void setNewImageDefaults();

@@ -1,0 +1,102 @@
+// The settings file ombrix.ini, its sample, the log mask and the switches.
+#include "plugin/settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/log.h"
+#include "plugin/new_image_settings.h"
+
+std::int32_t showScratchedFiles = 0;
+std::int32_t showONLYScratchedFiles = 0;
+std::int32_t appendPrgExtension = 0;
+std::int32_t ignoreErrorTable = 0;
+std::int32_t eraseDeletedSectors = 0;
+
+char settingsPath[platform::kMaxPath] = {};
+char samplePath[platform::kMaxPath] = {};
+
+namespace {
+constexpr char kSection[] = "common";
+char moduleDir[platform::kMaxPath] = {};
+
+// Appends separator + name; leaves the path as it was when it does not fit.
+bool appendFileName(char* path, const char* name) {
+    const std::size_t len = std::strlen(path);
+    const std::size_t add = std::strlen(name);
+    if (len + 1 + add >= platform::kMaxPath) return false;
+    path[len] = platform::kPathSeparator;
+    std::memcpy(path + len + 1, name, add + 1);
+    return true;
+}
+}  // namespace
+
+void recordModuleDirectory(const void* anchor) {
+    std::memset(moduleDir, 0, sizeof moduleDir);
+    platform::moduleDirectory(anchor, moduleDir, sizeof moduleDir);
+    std::memcpy(samplePath, moduleDir, sizeof samplePath);
+    logMessage(kLogTrace, "DllMain: dll dir is %s", samplePath);
+}
+
+std::uint32_t logMaskForLevel(int level) {
+    switch (level) {
+    case 1: return 1;
+    case 2: return 1 | 2;
+    case 3: return 1 | 2 | 4;
+    case 4: return 1 | 2 | 4 | 8;
+    default: return 0;
+    }
+}
+
+void loadSettings(const char* recommendedIniName) {
+    logMessage(kLogTrace, "recommended ini file location: %s\n", recommendedIniName);
+
+    std::memset(settingsPath, 0, sizeof settingsPath);
+    std::strncpy(settingsPath, recommendedIniName, sizeof settingsPath - 1);
+    if (char* sep = std::strrchr(settingsPath, platform::kPathSeparator)) {
+        *sep = 0;
+        logMessage(kLogTrace, "new settings path is %s", settingsPath);
+    } else {
+        logMessage(kLogWarning, "invalid ini file location");
+    }
+    appendFileName(settingsPath, "ombrix.ini");
+    std::memcpy(samplePath, moduleDir, sizeof samplePath);
+    appendFileName(samplePath, "ombrix.sample");
+
+    bool sampleCopyFailed = false;
+    if (!platform::fileExists(settingsPath)) {
+        logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
+        // Without a settings file every key takes its default below.
+        sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);
+    }
+
+    logMask = 0;
+    int level = platform::iniGetInt(settingsPath, kSection, "logLevel", 3);
+    // The command-line host's --log asks for every category this way.
+    if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);
+    logMask = logMaskForLevel(level);
+    if (sampleCopyFailed) logMessage(kLogWarning, "can't create settings file %s", settingsPath);
+
+    showScratchedFiles = platform::iniGetInt(settingsPath, kSection, "showScratchedFiles", 0);
+    showONLYScratchedFiles = platform::iniGetInt(settingsPath, kSection, "showONLYScratchedFiles", 0);
+    appendPrgExtension = platform::iniGetInt(settingsPath, kSection, "appendPrgExtension", 0);
+    ignoreErrorTable = platform::iniGetInt(settingsPath, kSection, "ignoreErrorTable", 0);
+    eraseDeletedSectors = platform::iniGetInt(settingsPath, kSection, "eraseDeletedSectors", 0);
+
+    setNewImageDefaults();
+}
+
+#ifdef _WIN32
+// Reason 1 is the process attach: remember where the module itself lies (the
+// sample settings file ships beside it).
+extern "C" int __stdcall DllMain(void* instance, unsigned long reason, void* /*reserved*/) {
+    if (reason == 1) recordModuleDirectory(instance);
+    return 1;
+}
+#else
+namespace {
+__attribute__((constructor)) void onModuleLoad() {
+    recordModuleDirectory(reinterpret_cast<const void*>(&onModuleLoad));
+}
+}  // namespace
+#endif

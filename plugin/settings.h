@@ -1,0 +1,25 @@
+// Process-wide switches read from ombrix.ini, and the settings file itself.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+extern std::int32_t showScratchedFiles;
+extern std::int32_t showONLYScratchedFiles;
+extern std::int32_t appendPrgExtension;
+extern std::int32_t ignoreErrorTable;
+extern std::int32_t eraseDeletedSectors;
+
+extern char settingsPath[platform::kMaxPath];
+extern char samplePath[platform::kMaxPath];
+
+// Records the directory the module was loaded from (where ombrix.sample lies).
+void recordModuleDirectory(const void* anchor);
+
+// logLevel key value -> log mask.
+std::uint32_t logMaskForLevel(int level);
+
+// Finds or creates the settings file beside the recommended ini name and reads
+// the switches; then resets the new-image settings.
+void loadSettings(const char* recommendedIniName);

@@ -1,0 +1,97 @@
+// Records and constants of the file manager's packer plug-in interface,
+// declared from its published layout. Byte-packed: Double Commander on 64-bit
+// Linux passes packed Pascal records, and on 32-bit Windows packing changes
+// nothing because every field is 4 bytes wide.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#define WCX_API __stdcall
+#else
+#define WCX_API
+#endif
+
+#pragma pack(push, 1)
+struct tOpenArchiveData {
+    char* ArcName;
+    std::int32_t OpenMode;
+    std::int32_t OpenResult;
+    char* CmtBuf;
+    std::int32_t CmtBufSize;
+    std::int32_t CmtSize;
+    std::int32_t CmtState;
+};
+
+struct tHeaderData {
+    char ArcName[260];
+    char FileName[260];
+    std::int32_t Flags;
+    std::int32_t PackSize;
+    std::int32_t UnpSize;
+    std::int32_t HostOS;
+    std::int32_t FileCRC;
+    std::int32_t FileTime;
+    std::int32_t UnpVer;
+    std::int32_t Method;
+    std::int32_t FileAttr;
+    char* CmtBuf;
+    std::int32_t CmtBufSize;
+    std::int32_t CmtSize;
+    std::int32_t CmtState;
+};
+
+struct PackDefaultParamStruct {
+    std::int32_t size;
+    std::uint32_t PluginInterfaceVersionLow;
+    std::uint32_t PluginInterfaceVersionHi;
+    char DefaultIniName[260];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(tHeaderData) == 556 + sizeof(void*) + 12, "tHeaderData layout");
+static_assert(sizeof(PackDefaultParamStruct) == 272, "PackDefaultParamStruct layout");
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(tHeaderData) == 572, "tHeaderData is 572 bytes on 32-bit Windows");
+static_assert(sizeof(tOpenArchiveData) == 28, "tOpenArchiveData on 32-bit Windows");
+#else
+static_assert(sizeof(void*) != 8 || sizeof(tHeaderData) == 576, "tHeaderData is 576 bytes on 64-bit Linux");
+static_assert(sizeof(void*) != 8 || sizeof(tOpenArchiveData) == 36, "tOpenArchiveData is 36 bytes on 64-bit Linux");
+#endif
+
+using tChangeVolProc = int(WCX_API*)(char* ArcName, int Mode);
+using tProcessDataProc = int(WCX_API*)(char* FileName, int Size);
+
+// Result codes.
+constexpr int E_SUCCESS = 0;
+constexpr int E_END_ARCHIVE = 10;
+constexpr int E_NO_MEMORY = 11;
+constexpr int E_BAD_DATA = 12;
+constexpr int E_BAD_ARCHIVE = 13;
+constexpr int E_UNKNOWN_FORMAT = 14;
+constexpr int E_EOPEN = 15;
+constexpr int E_ECREATE = 16;
+constexpr int E_ECLOSE = 17;
+constexpr int E_EREAD = 18;
+constexpr int E_EWRITE = 19;
+constexpr int E_SMALL_BUF = 20;
+constexpr int E_EABORTED = 21;
+constexpr int E_NO_FILES = 22;
+constexpr int E_TOO_MANY_FILES = 23;
+constexpr int E_NOT_SUPPORTED = 24;
+
+// ProcessFile operations.
+constexpr int PK_SKIP = 0;
+constexpr int PK_TEST = 1;
+constexpr int PK_EXTRACT = 2;
+
+// Packer capabilities.
+constexpr int PK_CAPS_NEW = 1;
+constexpr int PK_CAPS_MODIFY = 2;
+constexpr int PK_CAPS_MULTIPLE = 4;
+constexpr int PK_CAPS_DELETE = 8;
+constexpr int PK_CAPS_OPTIONS = 16;
+
+// Open modes.
+constexpr int PK_OM_LIST = 0;
+constexpr int PK_OM_EXTRACT = 1;

@@ -1,0 +1,81 @@
+// Extraction of a listed file from a disk image: follows its block chain.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/image.h"
+#include "platform/platform.h"
+#include "plugin/log.h"
+#include "reader/reader.h"
+
+namespace {
+
+constexpr int kExtractVisitSlots = 6400;  // track x 40 + sector, every format
+
+// The first recorded entry whose host name is the requested one, or null.
+const std::uint8_t* findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
+    char request[kRequestNameSize];
+    const bool requestFits = buildRequestName(destPath, destName, request, sizeof request);
+    logMessage(kLogTrace, "COMPARE fileCounter %d\n", info.fileCounter);
+    // A request that does not fit the buffer never matches.
+    if (!requestFits) return nullptr;
+    for (std::int32_t i = 0; i < info.fileCounter; ++i) {
+        const std::uint8_t* entry = info.fileEntries.get() + i * kDirEntrySize;
+        char candidate[kRequestNameSize] = {};
+        if (!buildHostName(entry + kDirFileName, entry[kDirEntryType], candidate, sizeof candidate)) continue;
+        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request, candidate);
+        if (std::strcmp(request, candidate) == 0) return entry;
+    }
+    return nullptr;
+}
+
+// Closes the output; a failed write or close is an output failure.
+int finish(std::FILE* out, bool writeFailed, int result) {
+    if (std::fclose(out) != 0) writeFailed = true;
+    if (writeFailed && result == 0) return 19;
+    return result;
+}
+
+}  // namespace
+
+int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    std::vector<std::uint16_t> visits(kExtractVisitSlots, 0);
+    const std::uint8_t* entry = findFileEntry(info, destPath, destName);
+    if (!entry) return 22;
+    char shownName[kCbmNameLength + 1] = {};
+    std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
+    logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
+
+    std::FILE* out = platform::createOutputFile(destName);
+    if (!out) {
+        logMessage(kLogError, "error fopen <%s>\n", destName);
+        return 19;
+    }
+    bool writeFailed = false;
+    std::uint8_t track = entry[kDirStartTrack];
+    std::uint8_t sector = entry[kDirStartSector];
+    for (;;) {
+        std::uint8_t block[kBlockSize];
+        if (GetDiskSector(info, track, sector, block) != 0) {
+            logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", track, sector);
+            return finish(out, writeFailed, 18);
+        }
+        std::uint16_t& seen = visits[track * 40u + sector];
+        if (seen != 0) {
+            logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", track, sector);
+            return finish(out, writeFailed, 18);
+        }
+        seen = 1;
+        if (block[0] != 0) {
+            if (std::fwrite(block + 2, 1, 254, out) != 254) writeFailed = true;
+            track = block[0];
+            sector = block[1];
+            continue;
+        }
+        if (block[1] >= 2) {
+            const std::size_t n = block[1] - 1u;
+            if (std::fwrite(block + 2, 1, n, out) != n) writeFailed = true;
+        }
+        return finish(out, writeFailed, 0);
+    }
+}

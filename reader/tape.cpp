@@ -1,0 +1,140 @@
+// T64 tape images: a 64-byte header, a directory of 32-byte slots, and each
+// file's data at the offset its slot gives. Whatever the header claims, no
+// byte outside the image is read.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "plugin/log.h"
+#include "reader/reader.h"
+
+namespace {
+
+constexpr std::uint32_t kTapeHeaderSize = 64;
+constexpr std::uint32_t kTapeDescr = 0;
+constexpr std::uint32_t kTapeVersionMinor = 32;
+constexpr std::uint32_t kTapeVersionMajor = 33;
+constexpr std::uint32_t kTapeMaxFiles = 34;
+constexpr std::uint32_t kTapeCurrFiles = 36;
+constexpr std::uint32_t kTapeUserDescr = 40;
+
+constexpr std::uint32_t kSlotSize = 32;
+constexpr std::uint32_t kSlotEntryType = 0;
+constexpr std::uint32_t kSlotStartAddr = 2;
+constexpr std::uint32_t kSlotEndAddr = 4;
+constexpr std::uint32_t kSlotTapePos = 8;
+constexpr std::uint32_t kSlotFileName = 16;
+
+std::uint16_t read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t read32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The slot's bytes, or null when the slot does not lie wholly inside the image.
+std::uint8_t* slotAt(const ImageInfo& info, std::uint32_t index) {
+    const std::uint64_t offset = std::uint64_t(info.tapeEntries) + std::uint64_t(kSlotSize) * index;
+    if (offset + kSlotSize > static_cast<std::uint64_t>(info.imageSize)) return nullptr;
+    return info.imageData.get() + offset;
+}
+
+// Number of data bytes of a slot that lie inside the image: data running past
+// the end are cut there; data starting at or past the end, or an end address
+// below the start address, give none.
+std::uint32_t slotDataLength(const ImageInfo& info, const std::uint8_t* slot) {
+    const std::uint16_t start = read16(slot + kSlotStartAddr);
+    const std::uint16_t end = read16(slot + kSlotEndAddr);
+    const std::uint32_t pos = read32(slot + kSlotTapePos);
+    const auto size = static_cast<std::uint32_t>(info.imageSize);
+    if (end < start || pos >= size) return 0;
+    const std::uint32_t length = end - start;
+    const std::uint32_t room = size - pos;
+    return length < room ? length : room;
+}
+
+}  // namespace
+
+void initTapeState(ImageInfo& info) {
+    info.tapeSlot = 0;
+    info.tapeSize = info.imageSize;
+    info.tapeEntries = kTapeHeaderSize;
+    const std::uint8_t* data = info.imageData.get();
+    info.tapeMaxFiles = info.imageSize >= static_cast<std::int32_t>(kTapeMaxFiles + 2) ? read16(data + kTapeMaxFiles) : 0;
+    info.tapeData = kTapeHeaderSize + kSlotSize * info.tapeMaxFiles;
+}
+
+void logTapeHeader(const ImageInfo& info) {
+    logMessage(kLogTrace, "tape info: header offset = 0x" OMBRIX_PTR "\n", std::uintptr_t(0));
+    logMessage(kLogTrace, "tape info: entry offset  = 0x" OMBRIX_PTR "\n", std::uintptr_t(info.tapeEntries));
+    logMessage(kLogTrace, "tape info: data offset   = 0x" OMBRIX_PTR "\n", std::uintptr_t(info.tapeData));
+    if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return;
+    const auto* h = reinterpret_cast<const char*>(info.imageData.get());
+    logMessage(kLogTrace, "tape header: TapeDescr = <%.32s>\n", h + kTapeDescr);
+    logMessage(kLogTrace, "tape header: Version   = <%d.%d>\n", static_cast<unsigned char>(h[kTapeVersionMajor]),
+               static_cast<unsigned char>(h[kTapeVersionMinor]));
+    logMessage(kLogTrace, "tape header: MaxFiles  = <%d>\n", info.tapeMaxFiles);
+    logMessage(kLogTrace, "tape header: CurrFiles = <%d>\n", read16(info.imageData.get() + kTapeCurrFiles));
+    logMessage(kLogTrace, "tape header: UserDescr = <%.24s>\n", h + kTapeUserDescr);
+}
+
+int readTapeHeader(ImageInfo& info, ListedFile& file) {
+    std::memset(&file, 0, sizeof file);
+    if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return 13;
+    while (info.tapeSlot < info.tapeMaxFiles) {
+        std::uint8_t* slot = slotAt(info, info.tapeSlot);
+        if (!slot) break;  // the directory runs past the end of the image
+        if (slot[kSlotEntryType] != 1) {
+            logMessage(kLogWarning, "empty tape slot %d\n", info.tapeSlot);
+            ++info.tapeSlot;
+            continue;
+        }
+        const std::uint16_t start = read16(slot + kSlotStartAddr);
+        const std::uint32_t length = slotDataLength(info, slot);
+        if (length != static_cast<std::uint32_t>(read16(slot + kSlotEndAddr) - start)) {
+            logMessage(kLogWarning, "correcting EndAddr\n");
+            const auto end = static_cast<std::uint16_t>(start + length);
+            slot[kSlotEndAddr] = static_cast<std::uint8_t>(end & 0xFF);
+            slot[kSlotEndAddr + 1] = static_cast<std::uint8_t>(end >> 8);
+        }
+        logMessage(kLogTrace, "file found in tape slot %d\n", info.tapeSlot);
+        trimNamePad(slot + kSlotFileName, kCbmNameLength, kTypeT64);
+        convert(slot + kSlotFileName, kCbmNameLength);
+        buildHostName(slot + kSlotFileName, kTypePrg, file.fileName, sizeof file.fileName);
+        file.packSize = file.unpSize = static_cast<std::int32_t>(length);
+        ++info.tapeSlot;
+        return 0;
+    }
+    logMessage(kLogTrace, "ReadHeader exit E_END_ARCHIVE\n");
+    return 10;
+}
+
+int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    char request[kRequestNameSize];
+    const bool requestFits = buildRequestName(destPath, destName, request, sizeof request);
+    const std::uint8_t* found = nullptr;
+    for (std::uint32_t i = 0; requestFits && i < info.tapeMaxFiles && !found; ++i) {
+        const std::uint8_t* slot = slotAt(info, i);
+        if (!slot) break;
+        char candidate[kRequestNameSize] = {};
+        if (!buildHostName(slot + kSlotFileName, kTypePrg, candidate, sizeof candidate)) continue;
+        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request, candidate);
+        if (std::strcmp(request, candidate) == 0) found = slot;
+    }
+    if (!found) return 22;
+
+    const std::uint32_t pos = read32(found + kSlotTapePos);
+    logMessage(kLogTrace, "found: TapePos   = %lu\n", static_cast<unsigned long>(pos));
+    logMessage(kLogTrace, "found: StartAddr = %d\n", read16(found + kSlotStartAddr));
+    logMessage(kLogTrace, "found: EndAddr   = %d\n", read16(found + kSlotEndAddr));
+
+    std::FILE* out = platform::createOutputFile(destName);
+    if (!out) {
+        logMessage(kLogError, "error fopen <%s>\n", destName);
+        return 19;
+    }
+    const std::uint32_t length = slotDataLength(info, found);
+    bool ok = std::fwrite(found + kSlotStartAddr, 1, 2, out) == 2;
+    if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    return ok ? 0 : 19;
+}

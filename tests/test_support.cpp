@@ -1,0 +1,216 @@
+#include "tests/test_support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "image/image.h"
+
+namespace ts {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/ombrix-test-XXXXXX";
+    char* made = mkdtemp(pattern);
+    path = made ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+    if (path.rfind("/tmp/ombrix-test-", 0) == 0) run("rm -rf " + shellQuote(path));
+}
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+void writeText(const std::string& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+Bytes randomBytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(gen());
+    return b;
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+int run(const std::string& command, std::string* output) {
+    std::string cmd = command + " 2>&1";
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    std::string text;
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) text.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool haveTool(const std::string& name) { return run("command -v " + shellQuote(name) + " >/dev/null") == 0; }
+
+void loadSettings(const TempDir& dir, const std::string& ini) {
+    std::string folder = dir / "settings";
+    mkdir(folder.c_str(), 0755);
+    if (!ini.empty()) writeText(folder + "/ombrix.ini", ini);
+    PackDefaultParamStruct dps {};
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;
+    dps.PluginInterfaceVersionHi = 2;
+    std::string name = folder + "/wcx.ini";
+    std::strncpy(dps.DefaultIniName, name.c_str(), sizeof dps.DefaultIniName - 1);
+    PackSetDefaultParams(&dps);
+}
+
+void loadDefaultSettings(const TempDir& dir) { loadSettings(dir, "[common]\nlogLevel=3\n"); }
+
+Listing list(const std::string& image) {
+    Listing result;
+    std::vector<char> name(image.begin(), image.end());
+    name.push_back(0);
+    tOpenArchiveData data {};
+    data.ArcName = name.data();
+    data.OpenMode = PK_OM_LIST;
+    HANDLE h = OpenArchive(&data);
+    result.openResult = data.OpenResult;
+    if (!h) return result;
+    for (;;) {
+        tHeaderData header {};
+        int r = ReadHeader(h, &header);
+        if (r != 0) {
+            result.endResult = r;
+            break;
+        }
+        result.files.push_back({header.FileName, header.PackSize, header.UnpSize, header.FileAttr});
+        ProcessFile(h, PK_SKIP, nullptr, nullptr);
+    }
+    CloseArchive(h);
+    return result;
+}
+
+std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir) {
+    std::vector<std::pair<std::string, int>> results;
+    std::vector<char> name(image.begin(), image.end());
+    name.push_back(0);
+    tOpenArchiveData data {};
+    data.ArcName = name.data();
+    data.OpenMode = PK_OM_EXTRACT;
+    HANDLE h = OpenArchive(&data);
+    if (!h) return results;
+    for (;;) {
+        tHeaderData header {};
+        if (ReadHeader(h, &header) != 0) break;
+        std::string target = dir + "/" + header.FileName;
+        std::vector<char> dest(target.begin(), target.end());
+        dest.push_back(0);
+        results.emplace_back(header.FileName, ProcessFile(h, PK_EXTRACT, nullptr, dest.data()));
+    }
+    CloseArchive(h);
+    return results;
+}
+
+LogCapture::LogCapture() {
+    char pattern[] = "/tmp/ombrix-log-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    file = pattern;
+    setenv("OMBRIX_LOG", file.c_str(), 1);
+}
+
+LogCapture::~LogCapture() {
+    unsetenv("OMBRIX_LOG");
+    std::remove(file.c_str());
+}
+
+std::string LogCapture::text() const {
+    Bytes b = readFile(file);
+    return std::string(b.begin(), b.end());
+}
+
+RawImage makeRawImage(int type, int tracks, bool errorBytes) {
+    RawImage image;
+    image.type = type;
+    const FormatLayout* layout = formatLayout(type, tracks == 40);
+    image.tracks = layout->trackCount;
+    image.errorBytes = errorBytes;
+    image.data.assign(layout->size + (errorBytes ? layout->blockCount : 0), 0);
+    return image;
+}
+
+int sectorsOf(const RawImage& image, int track) {
+    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].sectors);
+}
+
+int blockIndex(const RawImage& image, int track, int sector) {
+    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].offset / 256) + sector;
+}
+
+std::uint8_t* block(RawImage& image, int track, int sector) {
+    return image.data.data() + 256 * static_cast<std::size_t>(blockIndex(image, track, sector));
+}
+
+void putEntry(RawImage& image, int track, int sector, int entry, std::uint8_t type, const std::string& petsciiName,
+              int startTrack, int startSector, int blocks) {
+    std::uint8_t* e = block(image, track, sector) + 32 * entry;
+    e[2] = type;
+    e[3] = static_cast<std::uint8_t>(startTrack);
+    e[4] = static_cast<std::uint8_t>(startSector);
+    std::memset(e + 5, 0xA0, 16);
+    std::memcpy(e + 5, petsciiName.data(), petsciiName.size() < 16 ? petsciiName.size() : 16);
+    e[30] = static_cast<std::uint8_t>(blocks & 0xFF);
+    e[31] = static_cast<std::uint8_t>(blocks >> 8);
+}
+
+void putChain(RawImage& image, const std::vector<std::pair<int, int>>& blocks, const Bytes& data) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        std::uint8_t* b = block(image, blocks[i].first, blocks[i].second);
+        std::size_t n = data.size() - pos < 254 ? data.size() - pos : 254;
+        std::memcpy(b + 2, data.data() + pos, n);
+        pos += n;
+        if (i + 1 < blocks.size()) {
+            b[0] = static_cast<std::uint8_t>(blocks[i + 1].first);
+            b[1] = static_cast<std::uint8_t>(blocks[i + 1].second);
+        } else {
+            b[0] = 0;
+            b[1] = static_cast<std::uint8_t>(n + 1);
+        }
+    }
+}
+
+void save(const RawImage& image, const std::string& path) { writeFile(path, image.data); }
+
+}  // namespace ts

@@ -1,0 +1,89 @@
+// Helpers shared by the test programs: temporary folders, files, running the
+// plug-in through its exports, peer tools and the debug log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plugin/exports.h"
+
+namespace ts {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed at the end.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+Bytes readFile(const std::string& path);
+void writeFile(const std::string& path, const Bytes& data);
+void writeText(const std::string& path, const std::string& text);
+bool exists(const std::string& path);
+std::vector<std::string> listDir(const std::string& path);
+Bytes randomBytes(std::size_t n, std::uint32_t seed);
+
+// Runs a shell command; returns its exit status (-1 when it could not run).
+int run(const std::string& command, std::string* output = nullptr);
+// True when the peer tool is on the PATH.
+bool haveTool(const std::string& name);
+std::string shellQuote(const std::string& s);
+
+// Loads settings for the in-process plug-in: writes `ini` (may be empty: no
+// file) as ombrix.ini in a folder and calls PackSetDefaultParams with it.
+void loadSettings(const TempDir& dir, const std::string& ini);
+// The default settings (logLevel 3, every switch off).
+void loadDefaultSettings(const TempDir& dir);
+
+struct Listed {
+    std::string name;
+    int blocks = 0;
+    int bytes = 0;
+    int attr = 0;
+};
+struct Listing {
+    int openResult = 0;
+    int endResult = 0;  // what the last ReadHeader returned (10 at a clean end)
+    std::vector<Listed> files;
+};
+// Lists an image through the exports, as a file manager does.
+Listing list(const std::string& image);
+// Extracts every listed file into dir (names as listed); returns
+// name -> ProcessFile result, in listing order.
+std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir);
+
+// Captures the plug-in's debug output (OMBRIX_LOG) for the test's lifetime.
+struct LogCapture {
+    std::string file;
+    LogCapture();
+    ~LogCapture();
+    std::string text() const;
+    bool contains(const std::string& line) const { return text().find(line) != std::string::npos; }
+};
+
+// Disk images built byte by byte from the format's geometry, for tests that
+// need layouts no peer tool makes.
+struct RawImage {
+    int type;         // 1 D64, 2 D71, 3 D80, 4 D82, 5 D81
+    int tracks;
+    Bytes data;
+    bool errorBytes = false;
+};
+RawImage makeRawImage(int type, int tracks = 0, bool errorBytes = false);
+std::uint8_t* block(RawImage& image, int track, int sector);
+int sectorsOf(const RawImage& image, int track);
+int blockIndex(const RawImage& image, int track, int sector);
+// Writes a directory entry (entry 0..7 of the block) with a PETSCII name.
+void putEntry(RawImage& image, int track, int sector, int entry, std::uint8_t type, const std::string& petsciiName,
+              int startTrack, int startSector, int blocks);
+// Writes data as a block chain over the given blocks (track, sector pairs).
+void putChain(RawImage& image, const std::vector<std::pair<int, int>>& blocks, const Bytes& data);
+void save(const RawImage& image, const std::string& path);
+
+}  // namespace ts

@@ -1,0 +1,63 @@
+// Writing images: the block availability map (BAM), block allocation,
+// directory growth, new images, adding and deleting files.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/image_info.h"
+
+// --- block availability map ---
+constexpr int kMarkUsed = 1;
+constexpr int kMarkFree = 2;
+std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track);
+std::uint8_t IsSectorFree(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
+void markSector(ImageInfo& info, std::uint8_t track, std::uint8_t sector, int mode);
+inline void markSectorUsed(ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+    markSector(info, track, sector, kMarkUsed);
+}
+inline void markSectorFree(ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+    markSector(info, track, sector, kMarkFree);
+}
+std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info);
+std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
+
+// --- block allocation ---
+struct BlockCursorRecord {
+    std::uint8_t lowestTrack;
+    std::uint8_t trackLimit;
+    std::uint8_t prevLimit;
+    std::uint8_t dirTrack;
+    std::uint8_t skipTrack;
+    std::uint8_t interleave;
+    std::uint8_t track;
+    std::uint8_t sector;
+};
+extern BlockCursorRecord BlockCursor;
+// Non-zero: the directory track is the last resort for file data. Set only
+// when the settings dialog is confirmed.
+extern std::uint8_t dirTrackFallback;
+
+std::uint8_t getInterleave(const ImageInfo& info, int purpose);
+std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
+                          std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+                          std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
+                          std::uint8_t* outTrack, std::uint8_t* outSector);
+std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
+                            std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+                            std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
+                            std::uint8_t* outTrack, std::uint8_t* outSector);
+
+// --- directory entries ---
+std::int32_t getFreeDirEntryCount(const ImageInfo& info);
+std::uint8_t* getFreeDirEntry(ImageInfo& info);
+
+// --- new images ---
+void allocDiskImage(ImageInfo& info);
+void initDiskImage(ImageInfo& info);
+
+// --- adding and deleting files (the PackFiles and DeleteFiles exports) ---
+int countListNames(const char* list);
+std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
+int packFiles(const char* packedFile, const char* srcPath, const char* addList);
+std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
+int deleteFiles(const char* packedFile, const char* deleteList);
