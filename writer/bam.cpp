@@ -1,0 +1,346 @@
+// The block availability map: where each format keeps the free count and the
+// free-sector bitmap of a track, and the operations that read and change them.
+// Nothing is cached: every call finds its BAM block anew, so a change made by
+// markSector is seen by the next test at once.
+#include <cstddef>
+
+#include "image/image.h"
+#include "plugin/log.h"
+#include "plugin/new_image_settings.h"
+#include "writer/writer.h"
+
+namespace {
+
+// Which block of the image a BAM field lives in: bamTrack/bamSector[k], or,
+// for the bitmaps of the D71 second side, bamTrack2/bamSector[0].
+enum BamBlock : std::uint8_t { kMainBam0, kMainBam1, kMainBam2, kMainBam3, kSecondSide };
+
+// The BAM entries of a run of tracks: the count of track t lies at
+// countBase + countStride x (t - firstTrack), its bitmap at
+// bitmapBase + bitmapStride x (t - firstTrack).
+struct BamZone {
+    std::uint8_t firstTrack, lastTrack;
+    std::int32_t fortyTrackType;  // 0: every image; 2 or 3: only images of that forty-track layout
+    BamBlock countBlock;
+    std::uint16_t countBase;
+    std::uint8_t countStride;
+    BamBlock bitmapBlock;
+    std::uint16_t bitmapBase;
+    std::uint8_t bitmapStride;
+    std::uint8_t bitmapBytes;
+    // False where the sector test believes the bitmap alone (D71 second side).
+    bool sectorTestReadsCount;
+};
+
+struct BamLayout {
+    std::int32_t imageType;
+    const BamZone* zones;
+    std::size_t zoneCount;
+    // D64 tracks that only forty-track layouts describe (0, 0 for none).
+    std::uint8_t fortyFirst, fortyLast;
+    // D80/D82: the free sum takes each block's tracks from its bytes 4 and 5.
+    bool rangeFromBlock;
+    // The markSector BAM failure line names the BAM on the single-BAM formats.
+    bool markLineNamesBam;
+};
+
+constexpr BamZone kZonesD64[] = {
+    {1, 35, 0, kMainBam0, 4, 4, kMainBam0, 5, 4, 3, true},
+    {36, 40, 2, kMainBam0, 192, 4, kMainBam0, 193, 4, 3, true},  // SpeedDOS
+    {36, 40, 3, kMainBam0, 172, 4, kMainBam0, 173, 4, 3, true},  // DolphinDOS
+};
+constexpr BamZone kZonesD71[] = {
+    {1, 35, 0, kMainBam0, 4, 4, kMainBam0, 5, 4, 3, true},
+    // The second side keeps its counts in the tail of 18/0, its bitmaps on 53/0.
+    {36, 70, 0, kMainBam0, 221, 1, kSecondSide, 0, 3, 3, false},
+};
+constexpr BamZone kZonesD80[] = {
+    {1, 50, 0, kMainBam0, 6, 5, kMainBam0, 7, 5, 4, true},
+    {51, 77, 0, kMainBam1, 6, 5, kMainBam1, 7, 5, 4, true},
+};
+constexpr BamZone kZonesD82[] = {
+    {1, 50, 0, kMainBam0, 6, 5, kMainBam0, 7, 5, 4, true},
+    {51, 100, 0, kMainBam1, 6, 5, kMainBam1, 7, 5, 4, true},
+    {101, 150, 0, kMainBam2, 6, 5, kMainBam2, 7, 5, 4, true},
+    {151, 154, 0, kMainBam3, 6, 5, kMainBam3, 7, 5, 4, true},
+};
+constexpr BamZone kZonesD81[] = {
+    {1, 40, 0, kMainBam0, 16, 6, kMainBam0, 17, 6, 5, true},
+    {41, 80, 0, kMainBam1, 16, 6, kMainBam1, 17, 6, 5, true},
+};
+
+template <std::size_t N>
+constexpr BamLayout layoutOf(std::int32_t type, const BamZone (&zones)[N], std::uint8_t fortyFirst,
+                             std::uint8_t fortyLast, bool rangeFromBlock, bool markLineNamesBam) {
+    return {type, zones, N, fortyFirst, fortyLast, rangeFromBlock, markLineNamesBam};
+}
+
+constexpr BamLayout kBamLayouts[] = {
+    layoutOf(kTypeD64, kZonesD64, 36, 40, false, true),
+    layoutOf(kTypeD71, kZonesD71, 0, 0, false, true),
+    layoutOf(kTypeD80, kZonesD80, 0, 0, true, false),
+    layoutOf(kTypeD82, kZonesD82, 0, 0, true, false),
+    layoutOf(kTypeD81, kZonesD81, 0, 0, false, true),
+};
+
+// Every entry lies wholly inside its block.
+constexpr bool zonesFit() {
+    for (const BamLayout& layout : kBamLayouts)
+        for (std::size_t i = 0; i < layout.zoneCount; ++i) {
+            const BamZone& z = layout.zones[i];
+            const int last = z.lastTrack - z.firstTrack;
+            if (z.countBase + z.countStride * last > 255) return false;
+            if (z.bitmapBase + z.bitmapStride * last + z.bitmapBytes > 256) return false;
+        }
+    return true;
+}
+static_assert(zonesFit());
+
+const BamLayout* bamLayout(std::int32_t imageType) {
+    for (const BamLayout& layout : kBamLayouts)
+        if (layout.imageType == imageType) return &layout;
+    return nullptr;
+}
+
+enum class Lookup { kFound, kNoType, kFortyTrackType, kNoEntry };
+
+// The zone that describes track t of this image.
+Lookup findZone(const ImageInfo& info, std::uint8_t track, const BamLayout** layoutOut, const BamZone** zoneOut) {
+    const BamLayout* layout = bamLayout(info.imageType);
+    if (!layout) return Lookup::kNoType;
+    *layoutOut = layout;
+    for (std::size_t i = 0; i < layout->zoneCount; ++i) {
+        const BamZone& z = layout->zones[i];
+        if (track < z.firstTrack || track > z.lastTrack) continue;
+        if (z.fortyTrackType != 0 && z.fortyTrackType != info.fortyTrackType) continue;
+        *zoneOut = &z;
+        return Lookup::kFound;
+    }
+    if (layout->fortyFirst != 0 && track >= layout->fortyFirst && track <= layout->fortyLast)
+        return Lookup::kFortyTrackType;
+    return Lookup::kNoEntry;
+}
+
+void blockAddress(const ImageInfo& info, BamBlock block, std::uint8_t* track, std::uint8_t* sector) {
+    if (block == kSecondSide) {
+        *track = info.bamTrack2;
+        *sector = info.bamSector[0];
+    } else {
+        *track = info.bamTrack;
+        *sector = info.bamSector[block];
+    }
+}
+
+// A located BAM entry: pointers to the count byte and the first bitmap byte.
+struct Entry {
+    std::uint8_t* count;
+    std::uint8_t* bitmap;
+    std::uint8_t bitmapBytes;
+};
+
+// Addresses the blocks of the entry; on failure names the refused block.
+bool addressEntry(const ImageInfo& info, const BamZone& z, std::uint8_t track, bool needBitmap, Entry* entry,
+                  std::uint8_t* badTrack, std::uint8_t* badSector) {
+    const int index = track - z.firstTrack;
+    std::uint8_t t = 0, s = 0;
+    std::uint8_t* block = nullptr;
+    blockAddress(info, z.countBlock, &t, &s);
+    if (GetDiskSectorAddr(info, t, s, &block) != 0) {
+        *badTrack = t;
+        *badSector = s;
+        return false;
+    }
+    entry->count = block + z.countBase + z.countStride * index;
+    entry->bitmap = nullptr;
+    entry->bitmapBytes = z.bitmapBytes;
+    if (!needBitmap) return true;
+    if (z.bitmapBlock != z.countBlock) {
+        blockAddress(info, z.bitmapBlock, &t, &s);
+        if (GetDiskSectorAddr(info, t, s, &block) != 0) {
+            *badTrack = t;
+            *badSector = s;
+            return false;
+        }
+    }
+    entry->bitmap = block + z.bitmapBase + z.bitmapStride * index;
+    return true;
+}
+
+std::uint64_t readBitmap(const Entry& e) {
+    std::uint64_t bits = 0;
+    for (int i = e.bitmapBytes - 1; i >= 0; --i) bits = (bits << 8) | e.bitmap[i];
+    return bits;
+}
+
+void writeBitmap(const Entry& e, std::uint64_t bits) {
+    for (int i = 0; i < e.bitmapBytes; ++i) e.bitmap[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
+}  // namespace
+
+std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track) {
+    logMessage(kLogBam, "IsTrackFree: for %d ...\n", track);
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    switch (findZone(info, track, &layout, &zone)) {
+    case Lookup::kNoType:
+        logMessage(kLogError, "IsTrackFree: type not supported %d\n", info.imageType);
+        return 0;
+    case Lookup::kFortyTrackType:
+        logMessage(kLogWarning, "IsTrackFree: unknown 40 track type %d\n", info.fortyTrackType);
+        return 0;
+    case Lookup::kNoEntry:
+        logMessage(kLogWarning, "IsTrackFree: no BAM entry for track %d\n", track);
+        return 0;
+    case Lookup::kFound:
+        break;
+    }
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, track, false, &entry, &badTrack, &badSector)) {
+        logMessage(kLogError, "IsTrackFree: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
+        return 0;
+    }
+    const std::uint8_t result = *entry.count != 0 ? 1 : 0;
+    logMessage(kLogBam, "IsTrackFree: returning %d\n", result);
+    return result;
+}
+
+std::uint8_t IsSectorFree(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+    logMessage(kLogBam, "IsSectorFree: for %d/%d\n", track, sector);
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    switch (findZone(info, track, &layout, &zone)) {
+    case Lookup::kNoType:
+        logMessage(kLogError, "IsSectorFree: type not supported %d\n", info.imageType);
+        return 0;
+    case Lookup::kFortyTrackType:
+        logMessage(kLogWarning, "IsSectorFree: unknown 40 track type %d\n", info.fortyTrackType);
+        return 0;
+    case Lookup::kNoEntry:
+        logMessage(kLogWarning, "IsSectorFree: no BAM entry for track %d\n", track);
+        return 0;
+    case Lookup::kFound:
+        break;
+    }
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) {
+        logMessage(kLogError, "IsSectorFree: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
+        return 0;
+    }
+    if (zone->sectorTestReadsCount && *entry.count == 0) return 0;
+    std::uint8_t result = 0;
+    if (sector < 8 * entry.bitmapBytes) result = static_cast<std::uint8_t>((readBitmap(entry) >> sector) & 1);
+    logMessage(kLogBam, "IsSectorFree: returning %d\n", result);
+    return result;
+}
+
+void markSector(ImageInfo& info, std::uint8_t track, std::uint8_t sector, int mode) {
+    std::uint8_t* data = nullptr;
+    if (GetDiskSectorAddr(info, track, sector, &data) != 0) {
+        logMessage(kLogError, "markSector: bad GetDiskSectorAddr call data (%d:%d)\n", track, sector);
+        return;
+    }
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    switch (findZone(info, track, &layout, &zone)) {
+    case Lookup::kNoType:
+        logMessage(kLogError, "markSector: format %d not supported (yet)", info.imageType);
+        return;
+    case Lookup::kFortyTrackType:
+        logMessage(kLogError, "markSector: unknown 40 track type %d\n", info.fortyTrackType);
+        return;
+    case Lookup::kNoEntry:
+        logMessage(kLogError, "markSector: no BAM entry for track %d\n", track);
+        return;
+    case Lookup::kFound:
+        break;
+    }
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) {
+        if (layout->markLineNamesBam)
+            logMessage(kLogError, "markSector: bad GetDiskSectorAddr call BAM (%d:%d)\n", badTrack, badSector);
+        else
+            logMessage(kLogError, "markSector: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
+        return;
+    }
+    if (sector >= 8 * entry.bitmapBytes) return;  // every addressable sector has a bit; kept for safety
+    const std::uint64_t bit = std::uint64_t {1} << sector;
+    std::uint64_t bits = readBitmap(entry);
+    const bool used = mode == kMarkUsed;
+    // A block already in the requested state keeps count and bit as they are,
+    // so a double free or double allocation cannot drift the count.
+    if (((bits & bit) == 0) == used) {
+        logMessage(kLogWarning, "markSector: %d:%d already marked %s\n", track, sector, used ? "used" : "free");
+        return;
+    }
+    bits = used ? bits & ~bit : bits | bit;
+    // An inconsistent count is not wrapped around: a full track must not turn
+    // into one with 255 free blocks.
+    if (used) {
+        if (*entry.count > 0) --*entry.count;
+    } else if (*entry.count < 255) {
+        ++*entry.count;
+    }
+    writeBitmap(entry, bits);
+}
+
+std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
+    const BamLayout* layout = bamLayout(info.imageType);
+    if (!layout) {
+        logMessage(kLogError, "getFreeDataBlocksOnDisk: format %d not supported (yet)", info.imageType);
+        return 0;
+    }
+    // Tracks 36-40 of a D64 count by the image's own track count and the
+    // layout recognised in it, never by a dialog setting.
+    const bool fortyTrackImage = layout->fortyFirst != 0 && info.trackCount >= layout->fortyLast;
+    if (fortyTrackImage && info.fortyTrackType != 2 && info.fortyTrackType != 3)
+        logMessage(kLogWarning, "getFreeDataBlocksOnDisk: unknown 40 tracks type %d\n", info.fortyTrackType);
+
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < layout->zoneCount; ++i) {
+        const BamZone& z = layout->zones[i];
+        if (z.fortyTrackType != 0 && (!fortyTrackImage || z.fortyTrackType != info.fortyTrackType)) continue;
+        std::uint8_t t = 0, s = 0;
+        std::uint8_t* block = nullptr;
+        blockAddress(info, z.countBlock, &t, &s);
+        if (GetDiskSectorAddr(info, t, s, &block) != 0) {
+            logMessage(kLogError, "getFreeDataBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", t, s);
+            return 0;
+        }
+        int first = z.firstTrack;
+        int end = z.lastTrack + 1;
+        if (layout->rangeFromBlock) {
+            // The block names its own tracks; at most 50 entries fit in it.
+            first = block[4];
+            end = block[5];
+            const int most = (256 - z.countBase) / z.countStride;
+            if (end - first > most) end = first + most;
+        } else if (end > info.trackCount + 1) {
+            end = info.trackCount + 1;
+        }
+        for (int track = first; track < end; ++track) {
+            if (track == info.dirTrack || track == info.bamTrack2) continue;
+            sum += block[z.countBase + z.countStride * (track - first)];
+        }
+    }
+    return sum;
+}
+
+std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info) {
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    if (findZone(info, info.dirTrack, &layout, &zone) != Lookup::kFound) {
+        logMessage(kLogError, "getFreeDirBlocksOnDisk: format %d not supported (yet)", info.imageType);
+        return 0;
+    }
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, info.dirTrack, false, &entry, &badTrack, &badSector)) {
+        logMessage(kLogError, "getFreeDirBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
+        return 0;
+    }
+    return *entry.count;
+}
