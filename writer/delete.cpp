@@ -1,4 +1,166 @@
-// Deleting files (DeleteFiles). Placeholder until the writer lands.
+// Deleting files (DeleteFiles): each named file's blocks are released and its
+// directory entry cleared in memory; the image file is replaced once, at the
+// end, and only when every name went through.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "image/image.h"
+#include "platform/platform.h"
+#include "plugin/log.h"
+#include "plugin/settings.h"
+#include "reader/reader.h"
+#include "writer/image_file.h"
 #include "writer/writer.h"
 
-int deleteFiles(const char*, const char*) { return 24; }
+namespace {
+
+// Blocks of the largest format (D82); every block index is below it.
+constexpr int kMaxImageBlocks = 4166;
+constexpr std::size_t kSearchNameSize = 100;
+
+// Blocks already seen on one chain: a chain that comes back to one of them
+// runs in a circle.
+struct BlockVisits {
+    std::uint8_t seen[kMaxImageBlocks] = {};
+    // False when the block was visited before (or has no index).
+    bool visit(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+        const int index = getBlockIndex(info, track, sector);
+        if (index < 0 || index >= kMaxImageBlocks || seen[index]) return false;
+        seen[index] = 1;
+        return true;
+    }
+};
+
+// Releases the chain that starts at the entry; 0 or 18.
+int releaseChain(ImageInfo& info, const std::uint8_t* entry) {
+    std::uint8_t track = entry[kDirStartTrack];
+    std::uint8_t sector = entry[kDirStartSector];
+    // A file of 0 bytes owns no block: its entry starts at track 0.
+    if (track == 0) return 0;
+    BlockVisits visits;
+    for (;;) {
+        std::uint8_t* block = nullptr;
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0) {
+            logMessage(kLogError, "DeleteFiles: bad GetDiskSectorAddr call (%d:%d)\n", track, sector);
+            return 18;
+        }
+        if (!visits.visit(info, track, sector)) {
+            logMessage(kLogError, "DeleteFiles: error cyclic access for %d:%d\n", track, sector);
+            return 18;
+        }
+        markSectorFree(info, track, sector);
+        const std::uint8_t nextTrack = block[kDirLinkTrack];
+        const std::uint8_t nextSector = block[kDirLinkSector];
+        if (eraseDeletedSectors) std::memset(block, 0, kBlockSize);
+        if (nextTrack == 0) return 0;
+        track = nextTrack;
+        sector = nextSector;
+    }
+}
+
+const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
+
+// Loads the image file whole and checks that it may be changed.
+int loadImage(ImageInfo& info) {
+    std::uint32_t sizeLow = 0, sizeHigh = 0;
+    int lastError = 0;
+    if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) {
+        logMessage(kLogError, "error CreateFile %d\n", lastError);
+        return 15;
+    }
+    if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+    setDiskInitValues(info);
+    // Block addresses come from the geometry: a short image would be
+    // addressed beyond its end.
+    if (!checkImageSize(info)) {
+        logMessage(kLogError, "unknown disk type\n");
+        return 14;
+    }
+    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
+        logMessage(kLogWarning, "DeleteFiles: unknown D64 40 track format -> read only\n");
+        return 24;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) {
+    char cut[kSearchNameSize];
+    std::uint8_t wantedType = 0;
+    if (!splitHostNameForDeleting(name, cut, sizeof cut, wantedType)) return nullptr;
+    std::size_t n = std::strlen(cut);
+    if (n > kCbmNameLength) n = kCbmNameLength;
+
+    std::uint8_t track = info.dirTrack;
+    std::uint8_t sector = info.dirSector;
+    BlockVisits visits;
+    for (;;) {
+        std::uint8_t* block = nullptr;
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0) return nullptr;
+        // A directory that links back into itself has been searched whole.
+        if (!visits.visit(info, track, sector)) {
+            logMessage(kLogWarning, "searchDirEntryInDirTrack: error cyclic access for %d:%d\n", track, sector);
+            return nullptr;
+        }
+        for (int index = 0; index < kEntriesPerBlock; ++index) {
+            std::uint8_t* entry = block + index * kDirEntrySize;
+            const std::uint8_t* field = entry + kDirFileName;
+            if (logMask & kLogTrace) {
+                char shown[kCbmNameLength + 1] = {};
+                std::memcpy(shown, field, kCbmNameLength);
+                logMessage(kLogTrace, "searchDirEntryInDirTrack: searching dir=%s search=%s\n", shown, cut);
+            }
+            if (std::memcmp(field, cut, n) != 0) continue;
+            if (n < kCbmNameLength && field[n] != kDiskNamePad) continue;
+            if (entry[kDirEntryType] != wantedType) continue;
+            logMessage(kLogTrace, "searchDirEntryInDirTrack: file found at %d:%d-%d\n", track, sector, index);
+            return entry;
+        }
+        // The last block links to track 0.
+        if (block[kDirLinkTrack] == 0) return nullptr;
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+}
+
+int deleteFiles(const char* packedFile, const char* deleteList) {
+    logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
+    const std::int32_t type = imageTypeOfPath(packedFile);
+    if (type == kTypeNone || type == kTypeT64) return 24;
+
+    std::unique_ptr<ImageInfo> info = newImageInfo();
+    if (!info) {
+        logMessage(kLogError, "error malloc pInfo\n");
+        return 11;
+    }
+    info->imageName.reset(strdup(packedFile));
+    if (!info->imageName) {
+        logMessage(kLogError, "error malloc pInfo\n");
+        return 11;
+    }
+    info->imageType = type;
+    if (int rc = loadImage(*info)) return rc;
+
+    bool imageChanged = false;
+    for (const char* name = deleteList; *name; name = nextName(name)) {
+        logMessage(kLogTrace, "deleting file <%s>\n", name);
+        std::string mapped(name);
+        hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size());
+        std::uint8_t* entry = searchDirEntryInDirTrack(*info, mapped.c_str());
+        if (!entry) {
+            logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
+            continue;
+        }
+        if (int rc = releaseChain(*info, entry)) return rc;
+        // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
+        std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+        imageChanged = true;
+    }
+    logMessage(kLogTrace, "deleting done\n");
+    if (!imageChanged) return 0;
+    if (int rc = writeImageFile(*info)) return rc;
+    logMessage(kLogTrace, "image written\n");
+    return 0;
+}

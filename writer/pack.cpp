@@ -1,4 +1,259 @@
-// Adding files (PackFiles). Placeholder until the writer lands.
+// Adding files (PackFiles): the image is loaded, or built new, in memory; the
+// room for every listed file is checked before any is added; and the image
+// file is replaced only once all of them are in.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "image/image.h"
+#include "platform/platform.h"
+#include "plugin/log.h"
+#include "plugin/new_image_settings.h"
+#include "reader/reader.h"
+#include "writer/image_file.h"
 #include "writer/writer.h"
 
-int packFiles(const char*, const char*, const char*) { return 24; }
+namespace {
+
+constexpr std::uint32_t kDataBytesPerBlock = 254;
+constexpr std::int32_t kManyBlocks = 0x7FFFFFFF;
+
+// Blocks for a file of the given size; sizes of 4 GiB and more count as more
+// than any image holds instead of being cut to their low 32 bits.
+std::int32_t blocksForSize(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+    if (sizeHigh != 0) return kManyBlocks;
+    return static_cast<std::int32_t>(sizeLow / kDataBytesPerBlock + (sizeLow % kDataBytesPerBlock != 0 ? 1 : 0));
+}
+
+// SrcPath followed directly by the list name (SrcPath ends with its
+// separator). False when the result does not fit the platform's path limit.
+bool buildSourcePath(const char* srcPath, const char* name, std::string& path) {
+    path.assign(srcPath);
+    path.append(name);
+    return path.size() < platform::kMaxPath;
+}
+
+// Looks a source file up; false when it is missing or its path too long.
+bool findSourceFile(const std::string& path, bool fits, std::int32_t& blocks) {
+    std::uint32_t sizeLow = 0, sizeHigh = 0;
+    int lastError = 0;
+    if (!fits || !platform::findFile(path.c_str(), sizeLow, sizeHigh, lastError)) return false;
+    blocks = blocksForSize(sizeLow, sizeHigh);
+    return true;
+}
+
+const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
+
+// Loads the existing image or builds a new one, and checks that it may be
+// written. 0 or the call's result code.
+int prepareImage(ImageInfo& info) {
+    const char* path = info.imageName.get();
+    std::uint32_t sizeLow = 0, sizeHigh = 0;
+    int lastError = 0;
+    const bool existing = platform::findFile(path, sizeLow, sizeHigh, lastError);
+    if (existing) {
+        if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+    } else {
+        logMessage(kLogTrace, "create new pack file <%s>\n", path);
+        allocDiskImage(info);
+        if (info.imageSize == 0 || !info.imageData) {
+            logMessage(kLogError, "PackFiles: size 0 after allocDiskImage -> aborting (disktype %d)\n",
+                       info.imageType);
+            return 24;
+        }
+    }
+    setDiskInitValues(info);
+    // Every block address comes from the geometry, so an image shorter than
+    // its format would be worked on beyond its end.
+    if (!checkImageSize(info)) {
+        logMessage(kLogError, "unknown disk type\n");
+        return 14;
+    }
+    if (!existing) initDiskImage(info);
+    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
+        logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
+        return 24;
+    }
+    return 0;
+}
+
+// The room for the whole list, before anything is added.
+int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addList) {
+    const std::int32_t n = countListNames(addList);
+    logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
+    const std::int32_t e = getFreeDirEntryCount(info);
+    if (e == -1)
+        logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
+    else
+        logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
+    const std::int32_t total = getTotalSectorCount(srcPath, addList);
+    logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
+    const std::int32_t data = getFreeDataBlocksOnDisk(info);
+    std::int32_t dir = getFreeDirBlocksOnDisk(info);
+
+    if (e + 8 * dir < n) {
+        logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
+        return 11;
+    }
+    if (NewImageSettings.useDirTrack == 0) {
+        if (data < total) {
+            logMessage(kLogError, "PackFiles: not enough data sectors available (%d < %d)\n", data, total);
+            return 11;
+        }
+        return 0;
+    }
+    // The directory blocks the new entries will need are not free for data.
+    if (e < n) dir -= (n - e + 7) / 8;
+    if (static_cast<std::int64_t>(data) + dir < total) {
+        logMessage(kLogError, "PackFiles: not enough data+dir sectors available (%d < %d)\n", data + dir, total);
+        return 11;
+    }
+    return 0;
+}
+
+int failNoBlocks(std::FILE* source) {
+    logMessage(kLogError, "error: no free blocks\n");
+    std::fclose(source);
+    return 11;
+}
+
+// Copies the source file into a chain of `blocks` newly allocated blocks,
+// starting from the directory entry.
+int writeChain(ImageInfo& info, std::uint8_t* entry, std::FILE* source, const char* path, std::int32_t blocks) {
+    const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
+    const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
+    auto* choose = NewImageSettings.writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
+    std::uint8_t prevTrack = 0, prevSector = 0;
+    std::uint8_t* prevBlock = nullptr;
+    std::size_t lastRead = 0;
+    for (std::int32_t i = 0; i < blocks; ++i) {
+        std::uint8_t track = 0, sector = 0;
+        if (!choose(info, 1, limit, limit, info.dirTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
+                    &sector))
+            return failNoBlocks(source);
+        // A block flagged bad by its error byte cannot be marked either, so
+        // the allocator would offer it again: end here rather than loop.
+        std::uint8_t* block = nullptr;
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0) return failNoBlocks(source);
+        logMessage(kLogTrace, "writing sector %d:%d\n", track, sector);
+        if (i == 0) {
+            entry[kDirStartTrack] = track;
+            entry[kDirStartSector] = sector;
+        } else {
+            prevBlock[kDirLinkTrack] = track;
+            prevBlock[kDirLinkSector] = sector;
+        }
+        std::memset(block, 0, kBlockSize);
+        lastRead = std::fread(block + 2, 1, kDataBytesPerBlock, source);
+        if (std::ferror(source)) {
+            logMessage(kLogError, "error reading file <%s>\n", path);
+            std::fclose(source);
+            return 18;
+        }
+        logMessage(kLogTrace, "marking sector %d:%d\n", track, sector);
+        markSectorUsed(info, track, sector);
+        // A block the BAM did not take would be chosen again and link the
+        // chain to itself.
+        if (IsSectorFree(info, track, sector)) return failNoBlocks(source);
+        prevTrack = track;
+        prevSector = sector;
+        prevBlock = block;
+    }
+    if (prevBlock) {
+        prevBlock[kDirLinkTrack] = 0;
+        prevBlock[kDirLinkSector] = static_cast<std::uint8_t>(lastRead + 1);
+    }
+    std::fclose(source);
+    return 0;
+}
+
+int addFile(ImageInfo& info, const char* srcPath, const char* name) {
+    std::string path;
+    const bool fits = buildSourcePath(srcPath, name, path);
+    logMessage(kLogTrace, "adding file <%s>\n", path.c_str());
+    std::int32_t blocks = 0;
+    if (!findSourceFile(path, fits, blocks)) {
+        logMessage(kLogError, "error getting file size for <%s>\n", path.c_str());
+        return 18;
+    }
+    std::int32_t free = getFreeDataBlocksOnDisk(info);
+    if (NewImageSettings.useDirTrack) free += getFreeDirBlocksOnDisk(info);
+    if (blocks > free) {
+        logMessage(kLogError, "error not enough space <%d>\n", blocks);
+        return 11;
+    }
+    logMessage(kLogTrace, "blocks to write <%d>, blocks free <%d>\n", blocks, free);
+
+    std::uint8_t* entry = getFreeDirEntry(info);
+    if (!entry) {
+        logMessage(kLogError, "error: no free dir entry\n");
+        return 23;
+    }
+    std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+    CbmName cbm {};
+    splitHostNameForAdding(name, cbm);
+    entry[kDirEntryType] = cbm.fileType;
+    std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
+    entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
+    entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
+
+    std::FILE* source = std::fopen(path.c_str(), "rb");
+    if (!source) {
+        logMessage(kLogError, "error reading file <%s>\n", path.c_str());
+        return 18;
+    }
+    return writeChain(info, entry, source, path.c_str(), blocks);
+}
+
+}  // namespace
+
+int countListNames(const char* list) {
+    int count = 0;
+    if (!list) return 0;
+    for (const char* name = list; *name; name = nextName(name)) ++count;
+    return count;
+}
+
+std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
+    std::int64_t total = 0;
+    for (const char* name = list; *name; name = nextName(name)) {
+        std::string path;
+        const bool fits = buildSourcePath(srcPath, name, path);
+        std::int32_t blocks = 0;
+        if (!findSourceFile(path, fits, blocks)) {
+            logMessage(kLogError, "getTotalSectorCount: error getting file size for <%s> ... continue ...\n",
+                       path.c_str());
+            continue;
+        }
+        logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", path.c_str(), blocks);
+        total += blocks;
+        if (total > kManyBlocks) total = kManyBlocks;
+    }
+    return static_cast<std::int32_t>(total);
+}
+
+int packFiles(const char* packedFile, const char* srcPath, const char* addList) {
+    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    const std::int32_t type = imageTypeOfPath(packedFile);
+    if (type == kTypeNone || type == kTypeT64) return 24;
+
+    std::unique_ptr<ImageInfo> info = newImageInfo();
+    if (!info) {
+        logMessage(kLogError, "error malloc pInfo\n");
+        return 11;
+    }
+    info->imageName.reset(strdup(packedFile));
+    if (!info->imageName) {
+        logMessage(kLogError, "error malloc pInfo\n");
+        return 11;
+    }
+    info->imageType = type;
+
+    if (int rc = prepareImage(*info)) return rc;
+    if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
+    for (const char* name = addList; *name; name = nextName(name))
+        if (int rc = addFile(*info, srcPath, name)) return rc;
+    logMessage(kLogTrace, "packing done\n");
+    return writeImageFile(*info);
+}

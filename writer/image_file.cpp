@@ -1,0 +1,63 @@
+// Reading and replacing the image file for PackFiles and DeleteFiles.
+#include "writer/image_file.h"
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "plugin/log.h"
+
+int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+    const char* path = info.imageName.get();
+    logMessage(kLogTrace, "opening existing pack file <%s>\n", path);
+    logMessage(kLogTrace, "%d, %d\n", static_cast<int>(sizeHigh), static_cast<int>(sizeLow));
+    // Only the low half would be read and written back, cutting the file
+    // short; no image of ours comes near 2 GiB anyway.
+    if (sizeHigh != 0 || sizeLow > 0x7FFFFFFFu) {
+        logMessage(kLogError, "error malloc disk data\n");
+        return 11;
+    }
+    // One byte at least, so that an empty file is told apart from no memory.
+    info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(sizeLow ? sizeLow : 1, 1)));
+    if (!info.imageData) {
+        logMessage(kLogError, "error malloc disk data\n");
+        return 11;
+    }
+    info.imageSize = static_cast<std::int32_t>(sizeLow);
+
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(path, file, lastError)) {
+        logMessage(kLogError, "error CreateFile %d\n", lastError);
+        return 15;
+    }
+    // A file that changed size since the search would be written back cut
+    // short or padded; take it as a failed read.
+    std::uint32_t openedSize = 0;
+    if (platform::fileSize(file, openedSize, lastError) && openedSize != sizeLow) {
+        logMessage(kLogError, "error ReadFile %d\n", 0);
+        return 18;
+    }
+    if (!platform::readAll(file, info.imageData.get(), sizeLow, lastError)) {
+        logMessage(kLogError, "error ReadFile %d\n", lastError);
+        return 18;
+    }
+    platform::closeFile(file);
+    return 0;
+}
+
+int writeImageFile(const ImageInfo& info) {
+    const auto size = static_cast<std::uint32_t>(info.imageSize);
+    std::uint32_t written = 0;
+    switch (platform::replaceFile(info.imageName.get(), info.imageData.get(), size, written)) {
+    case platform::WriteResult::ok:
+        return 0;
+    case platform::WriteResult::cannotCreate:
+        logMessage(kLogError, "error: fopen (write image) failed\n");
+        return 19;
+    case platform::WriteResult::shortWrite:
+        break;
+    }
+    logMessage(kLogError, "error: fwrite (write image) wrote less (%d != %d)\n", static_cast<int>(written),
+               info.imageSize);
+    return 19;
+}

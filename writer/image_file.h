@@ -1,0 +1,17 @@
+// The image file as PackFiles and DeleteFiles see it: read whole into a
+// private ImageInfo, and written back whole without ever damaging it.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/image_info.h"
+
+// Reads the existing image file named by info.imageName, whose size the file
+// search reported, into info.imageData. 0, or the result code (11, 15, 18)
+// after logging the reason.
+int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh);
+
+// Writes info.imageData over the image file through a temporary file in the
+// same folder. 0, or 19 after logging the reason; on failure the file on disk
+// is as it was.
+int writeImageFile(const ImageInfo& info);
