@@ -1,0 +1,383 @@
+// Listing and extraction through the exports on images built block by block:
+// directory chains, names, types, lengths, scratched entries, damaged chains.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "plugin/settings.h"
+#include "reader/reader.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using ts::Bytes;
+
+struct ListingTest : ::testing::Test {
+    ts::TempDir dir;
+    void SetUp() override { ts::loadDefaultSettings(dir); }
+    void TearDown() override { ts::loadDefaultSettings(dir); }
+    std::string path(const std::string& name) { return dir / name; }
+};
+
+std::vector<std::string> names(const ts::Listing& l) {
+    std::vector<std::string> out;
+    for (const auto& f : l.files) out.push_back(f.name);
+    return out;
+}
+
+// A D64 with a two-block directory: entry kinds of every sort.
+ts::RawImage sampleDisk(Bytes& a, Bytes& b) {
+    ts::RawImage img = ts::makeRawImage(1);
+    std::uint8_t* d1 = ts::block(img, 18, 1);
+    d1[0] = 18;
+    d1[1] = 4;
+    ts::block(img, 18, 4)[1] = 0xFF;
+    a = ts::randomBytes(600, 1);
+    b = ts::randomBytes(254, 2);
+    ts::putChain(img, {{17, 0}, {17, 10}, {17, 20}}, a);
+    ts::putChain(img, {{16, 0}}, b);
+    ts::putEntry(img, 18, 1, 0, 0x82, "HELLO", 17, 0, 3);
+    ts::putEntry(img, 18, 1, 1, 0x81, "\xC8\xC5\xCC\xCC\xCF", 16, 0, 1);          // HELLO shifted
+    ts::putEntry(img, 18, 1, 2, 0x00, "GONE", 16, 0, 1);                          // scratched
+    ts::putEntry(img, 18, 1, 3, 0xC2, "LOCKED", 16, 0, 1);                        // locked PRG
+    ts::putEntry(img, 18, 1, 4, 0x80, "A/B*C", 16, 0, 1);                         // DEL, odd chars
+    ts::putEntry(img, 18, 1, 5, 0x82, "\xA0\xA0", 16, 0, 1);                      // empty name
+    ts::putEntry(img, 18, 1, 6, 0x83, "ABCDEFGHIJKLMNOP", 16, 0, 1);              // 16 characters
+    ts::putEntry(img, 18, 1, 7, 0x84, "HELLO", 16, 0, 1);                         // REL
+    ts::putEntry(img, 18, 4, 0, 0x82, "HELLO", 16, 0, 1);                         // duplicate name
+    ts::putEntry(img, 18, 4, 3, 0x82, "LAST", 16, 0, 1);                          // after empty slots
+    return img;
+}
+
+TEST_F(ListingTest, NamesTypesAndScratchedEntries) {
+    Bytes a, b;
+    ts::RawImage img = sampleDisk(a, b);
+    ts::save(img, path("d.d64"));
+    ts::Listing l = ts::list(path("d.d64"));
+    EXPECT_EQ(l.endResult, 10);
+    const std::vector<std::string> expected = {"hello.prg", "HELLO.seq", "locked", "a_b_c.del",
+                                               "abcdefghijklmnop.usr", "hello.rel", "hello.prg", "last.prg"};
+    EXPECT_EQ(names(l), expected);
+    ASSERT_EQ(l.files.size(), expected.size());
+    EXPECT_EQ(l.files[0].blocks, 3);
+    EXPECT_EQ(l.files[0].bytes, 600);
+    EXPECT_EQ(l.files[1].bytes, 254);
+    EXPECT_EQ(l.files[0].attr, 0100644);
+
+    // The first of two equal names wins on extraction.
+    auto results = ts::extractAll(path("d.d64"), dir.path);
+    for (const auto& r : results) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(ts::readFile(path("hello.prg")), a);  // both requests find the first entry of that name
+    EXPECT_EQ(ts::readFile(path("HELLO.seq")), b);
+
+    // Scratched entries: shown as hidden with .prg, or shown alone.
+    ts::loadSettings(dir, "[common]\nshowScratchedFiles=1\n");
+    l = ts::list(path("d.d64"));
+    ASSERT_EQ(l.files.size(), expected.size() + 1);
+    EXPECT_EQ(l.files[2].name, "gone.prg");
+    EXPECT_EQ(l.files[2].attr, 0100444);
+    ts::loadSettings(dir, "[common]\nshowScratchedFiles=1\nshowONLYScratchedFiles=1\n");
+    EXPECT_EQ(names(ts::list(path("d.d64"))), std::vector<std::string>{"gone.prg"});
+    ts::loadSettings(dir, "[common]\nshowONLYScratchedFiles=1\n");
+    EXPECT_TRUE(ts::list(path("d.d64")).files.empty());
+
+    // With appendPrgExtension every file is a .prg, and is extracted by that name.
+    ts::loadSettings(dir, "[common]\nappendPrgExtension=1\n");
+    l = ts::list(path("d.d64"));
+    EXPECT_EQ(l.files[1].name, "HELLO.prg");
+    EXPECT_EQ(l.files[2].name, "locked.prg");
+    ts::TempDir out;
+    results = ts::extractAll(path("d.d64"), out.path);
+    EXPECT_EQ(results[1].second, 0);
+    EXPECT_EQ(ts::readFile(out / "HELLO.prg"), b);
+}
+
+TEST_F(ListingTest, ExtractByRequestNameAndMisses) {
+    Bytes a, b;
+    ts::RawImage img = sampleDisk(a, b);
+    ts::save(img, path("d.d64"));
+    std::string image = path("d.d64");
+    tOpenArchiveData data {};
+    data.ArcName = image.data();
+    HANDLE h = OpenArchive(&data);
+    ASSERT_NE(h, nullptr);
+    tHeaderData header {};
+    ASSERT_EQ(ReadHeader(h, &header), 0);
+    EXPECT_STREQ(header.ArcName, image.c_str());
+    EXPECT_EQ(header.FileTime, 315532800);
+    // DestPath given: DestName itself is the name; the file is created at DestName.
+    std::string target = "hello.prg";
+    std::string cwdTarget = path("x");
+    char destPath[] = "/nowhere";
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, destPath, target.data()), 0);
+    EXPECT_EQ(ts::readFile("hello.prg"), a);
+    std::remove("hello.prg");
+    // Other case, not yet listed, or too long: not found, nothing created.
+    std::string upper = path("HELLO.PRG"), later = path("last.prg");
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, upper.data()), 22);
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, later.data()), 22);
+    EXPECT_FALSE(ts::exists(upper));
+    std::string longName = path(std::string(60, 'h') + ".prg");
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, longName.data()), 22);
+    // Test and skip never touch the data; other operations are harmless.
+    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, upper.data()), 0);
+    EXPECT_EQ(ProcessFile(h, PK_SKIP, nullptr, nullptr), 0);
+    EXPECT_EQ(ProcessFile(h, 7, nullptr, nullptr), 0);
+    // An output that cannot be created is a write error.
+    std::string badTarget = path("missing-dir/hello.prg");
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, badTarget.data()), 19);
+    EXPECT_EQ(CloseArchive(h), 0);
+}
+
+TEST_F(ListingTest, FileLengthsFromChainEnds) {
+    ts::RawImage img = ts::makeRawImage(1);
+    ts::block(img, 18, 1)[1] = 0xFF;
+    auto oneBlock = [&](int entry, int sector, std::uint8_t byte1, int blocks) {
+        std::uint8_t* blk = ts::block(img, 17, sector);
+        blk[0] = 0;
+        blk[1] = byte1;
+        std::memset(blk + 2, 0x41, 254);
+        ts::putEntry(img, 18, 1, entry, 0x82, std::string(1, static_cast<char>('A' + entry)), 17, sector, blocks);
+    };
+    oneBlock(0, 0, 10, 1);   // 9 bytes
+    oneBlock(1, 1, 1, 1);    // empty
+    oneBlock(2, 2, 0, 1);    // empty, not negative
+    oneBlock(3, 3, 255, 1);  // 254 bytes
+    oneBlock(4, 4, 10, 0);   // block count 0: length 0 but listed; extraction ignores the count
+    ts::save(img, path("l.d64"));
+    ts::Listing l = ts::list(path("l.d64"));
+    ASSERT_EQ(l.files.size(), 5u);
+    EXPECT_EQ(l.files[0].bytes, 9);
+    EXPECT_EQ(l.files[1].bytes, 0);
+    EXPECT_EQ(l.files[2].bytes, 0);
+    EXPECT_EQ(l.files[3].bytes, 254);
+    EXPECT_EQ(l.files[4].bytes, 0);
+    EXPECT_EQ(l.files[4].blocks, 0);
+    ts::TempDir out;
+    auto results = ts::extractAll(path("l.d64"), out.path);
+    for (const auto& r : results) EXPECT_EQ(r.second, 0);
+    EXPECT_EQ(ts::readFile(out / "a.prg").size(), 9u);
+    EXPECT_EQ(ts::readFile(out / "b.prg").size(), 0u);
+    EXPECT_EQ(ts::readFile(out / "c.prg").size(), 0u);
+    EXPECT_EQ(ts::readFile(out / "d.prg").size(), 254u);
+    EXPECT_EQ(ts::readFile(out / "e.prg").size(), 9u);
+}
+
+TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
+    ts::RawImage img = ts::makeRawImage(1);
+    std::uint8_t* d1 = ts::block(img, 18, 1);
+    d1[0] = 18;
+    d1[1] = 4;
+    // 18/4 links back to 18/1: a directory loop after the files of both blocks.
+    ts::block(img, 18, 4)[0] = 18;
+    ts::block(img, 18, 4)[1] = 1;
+    // SELF: a block linking to itself. SAME: the same sector on two tracks is
+    // no loop. FAR: a chain leaving the disk.
+    ts::block(img, 17, 0)[0] = 17;
+    ts::block(img, 17, 0)[1] = 0;
+    ts::putChain(img, {{17, 5}, {16, 5}, {15, 5}}, ts::randomBytes(700, 3));
+    ts::block(img, 20, 0)[0] = 36;
+    ts::block(img, 20, 0)[1] = 0;
+    ts::putEntry(img, 18, 1, 0, 0x82, "SELF", 17, 0, 3);
+    ts::putEntry(img, 18, 1, 1, 0x82, "SAME", 17, 5, 3);
+    ts::putEntry(img, 18, 1, 2, 0x82, "FAR", 20, 0, 2);
+    ts::putEntry(img, 18, 1, 3, 0x82, "NOWHERE", 0, 0, 1);
+    ts::putEntry(img, 18, 4, 0, 0x82, "SECOND", 17, 5, 3);
+    ts::save(img, path("bad.d64"));
+    ts::LogCapture log;
+    ts::Listing l = ts::list(path("bad.d64"));
+    EXPECT_EQ(names(l), (std::vector<std::string>{"self.prg", "same.prg", "far.prg", "nowhere.prg", "second.prg"}));
+    EXPECT_EQ(l.endResult, 18);
+    EXPECT_TRUE(log.contains("ReadHeader: error cyclic access for 18:1\n"));
+    EXPECT_EQ(l.files[0].bytes, 0);  // more blocks than the directory says
+    EXPECT_EQ(l.files[1].bytes, 700);
+    EXPECT_EQ(l.files[2].bytes, 0);
+
+    ts::TempDir out;
+    auto results = ts::extractAll(path("bad.d64"), out.path);
+    ASSERT_EQ(results.size(), 5u);
+    EXPECT_EQ(results[0].second, 18);
+    EXPECT_EQ(ts::readFile(out / "self.prg").size(), 254u);  // data before the loop stay
+    EXPECT_TRUE(log.contains("ProcessFile: error cyclic access for 17:0\n"));
+    EXPECT_EQ(results[1].second, 0);
+    EXPECT_EQ(results[2].second, 18);
+    EXPECT_EQ(results[3].second, 18);
+    EXPECT_EQ(results[4].second, 0);
+}
+
+TEST_F(ListingTest, ErrorBytesMakeSingleFilesUnreadable) {
+    ts::RawImage img = ts::makeRawImage(1, 35, true);
+    ts::block(img, 18, 1)[1] = 0xFF;
+    Bytes a = ts::randomBytes(500, 4), b = ts::randomBytes(300, 5), c = ts::randomBytes(100, 6);
+    ts::putChain(img, {{17, 0}, {17, 10}}, a);
+    ts::putChain(img, {{16, 0}, {16, 10}}, b);
+    ts::putChain(img, {{15, 0}}, c);
+    ts::putEntry(img, 18, 1, 0, 0x82, "GOOD", 17, 0, 2);
+    ts::putEntry(img, 18, 1, 1, 0x82, "BAD", 16, 0, 2);
+    ts::putEntry(img, 18, 1, 2, 0x82, "ONE", 15, 0, 1);
+    const std::size_t errors = 174848;
+    img.data[errors + ts::blockIndex(img, 17, 0)] = 1;   // good
+    img.data[errors + ts::blockIndex(img, 17, 10)] = 0;  // good
+    img.data[errors + ts::blockIndex(img, 16, 10)] = 5;  // bad
+    ts::save(img, path("e.d64"));
+    ts::Listing l = ts::list(path("e.d64"));
+    ASSERT_EQ(l.files.size(), 3u);
+    EXPECT_EQ(l.files[0].bytes, 500);
+    EXPECT_EQ(l.files[1].bytes, 0);
+    EXPECT_EQ(l.files[2].bytes, 100);
+    ts::TempDir out;
+    auto results = ts::extractAll(path("e.d64"), out.path);
+    EXPECT_EQ(results[0].second, 0);
+    EXPECT_EQ(results[1].second, 18);
+    EXPECT_EQ(results[2].second, 0);
+    EXPECT_EQ(ts::readFile(out / "good.prg"), a);
+    EXPECT_EQ(ts::readFile(out / "one.prg"), c);
+    EXPECT_EQ(ts::readFile(out / "bad.prg").size(), 254u);
+
+    // A bad directory block ends the listing with a read error.
+    img.data[errors + ts::blockIndex(img, 18, 1)] = 2;
+    ts::save(img, path("e2.d64"));
+    l = ts::list(path("e2.d64"));
+    EXPECT_TRUE(l.files.empty());
+    EXPECT_EQ(l.endResult, 18);
+    // ...unless the error table is ignored.
+    ts::loadSettings(dir, "[common]\nignoreErrorTable=1\n");
+    l = ts::list(path("e2.d64"));
+    ASSERT_EQ(l.files.size(), 3u);
+    EXPECT_EQ(l.files[1].bytes, 300);
+}
+
+TEST_F(ListingTest, OpenResults) {
+    ts::RawImage img = ts::makeRawImage(1);
+    ts::block(img, 18, 1)[1] = 0xFF;
+    ts::save(img, path("a.d64"));
+    EXPECT_EQ(ts::list(path("a.d64")).openResult, 0);
+    EXPECT_EQ(ts::list(path("a.d64")).endResult, 10);
+    ts::writeFile(path("GAME.D64"), img.data);
+    EXPECT_EQ(ts::list(path("GAME.D64")).openResult, 0);
+    ts::writeFile(path("a.d64.bak"), img.data);
+    EXPECT_EQ(ts::list(path("a.d64.bak")).openResult, 14);
+    EXPECT_EQ(ts::list(path("missing.d64")).openResult, 15);
+    ts::writeFile(path("empty.d64"), {});
+    EXPECT_EQ(ts::list(path("empty.d64")).openResult, 12);
+    ts::writeFile(path("short.d64"), Bytes(174847, 0));
+    EXPECT_EQ(ts::list(path("short.d64")).openResult, 14);
+    ts::writeFile(path("x.d71"), Bytes(100, 0));
+    EXPECT_EQ(ts::list(path("x.d71")).openResult, 14);
+    ts::writeFile(path("a.d6"), img.data);
+    EXPECT_EQ(ts::list(path("a.d6")).openResult, 14);
+    EXPECT_EQ(ts::list("x.d6").openResult, 14);  // four characters: refused before the file is touched
+    EXPECT_EQ(ts::list(dir.path).openResult, 14);
+    EXPECT_EQ(GetPackerCaps(), 31);
+}
+
+// Every image format, built from its geometry: the first directory block of
+// the format, a file at the far end of the disk.
+TEST_F(ListingTest, EveryDiskFormat) {
+    struct Case {
+        int type;
+        const char* ext;
+        int dirTrack, dirSector, lastTrack, tracks;
+    };
+    const Case cases[] = {{1, "d64", 18, 1, 35, 35}, {1, "d64", 18, 1, 40, 40}, {2, "d71", 18, 1, 70, 0},
+                          {3, "d80", 39, 1, 77, 0},  {4, "d82", 39, 1, 154, 0}, {5, "d81", 40, 3, 80, 0}};
+    for (const Case& c : cases) {
+        for (bool errors : {false, true}) {
+            ts::RawImage img = ts::makeRawImage(c.type, c.tracks, errors);
+            ts::block(img, c.dirTrack, c.dirSector)[1] = 0xFF;
+            const int lastSector = ts::sectorsOf(img, c.lastTrack) - 1;
+            Bytes data = ts::randomBytes(1000, static_cast<std::uint32_t>(c.type));
+            ts::putChain(img, {{1, 0}, {c.lastTrack, lastSector}, {c.lastTrack - 1, 3}, {2, 7}}, data);
+            ts::putEntry(img, c.dirTrack, c.dirSector, 0, 0x82, "FILE", 1, 0, 4);
+            std::string name = path(std::string("img.") + c.ext);
+            ts::save(img, name);
+            ts::Listing l = ts::list(name);
+            ASSERT_EQ(l.openResult, 0) << c.ext;
+            ASSERT_EQ(l.files.size(), 1u) << c.ext;
+            EXPECT_EQ(l.files[0].bytes, 1000) << c.ext;
+            ts::TempDir out;
+            auto results = ts::extractAll(name, out.path);
+            EXPECT_EQ(results[0].second, 0);
+            EXPECT_EQ(ts::readFile(out / "file.prg"), data) << c.ext;
+        }
+    }
+}
+
+TEST_F(ListingTest, DirectoryOfOnlyEmptyEntries) {
+    ts::RawImage img = ts::makeRawImage(5);
+    // 40/3 -> 40/4 -> 40/5, all empty, last block's sector byte arbitrary.
+    ts::block(img, 40, 3)[0] = 40;
+    ts::block(img, 40, 3)[1] = 4;
+    ts::block(img, 40, 4)[0] = 40;
+    ts::block(img, 40, 4)[1] = 5;
+    ts::block(img, 40, 5)[1] = 0x37;
+    ts::save(img, path("e.d81"));
+    ts::LogCapture log;
+    ts::Listing l = ts::list(path("e.d81"));
+    EXPECT_TRUE(l.files.empty());
+    EXPECT_EQ(l.endResult, 10);
+    EXPECT_TRUE(log.contains("currSector 40:5-7\n"));
+}
+
+TEST(Names, ConversionTables) {
+    std::uint8_t name[16];
+    std::memset(name, 0xA0, 16);
+    std::memcpy(name, "\x48\x45\x4C\x4C\x4F", 5);
+    trimNamePad(name, 16, 1);
+    convert(name, 16);
+    EXPECT_STREQ(reinterpret_cast<char*>(name), "hello");
+
+    // Every byte: the nine characters host names cannot hold never come out.
+    for (int c = 1; c < 256; ++c) {
+        std::uint8_t one[16] = {static_cast<std::uint8_t>(c)};
+        convert(one, 16);
+        EXPECT_EQ(std::strchr("\\/:*?\"<>|", one[0]) == nullptr || one[0] == 0, true) << c;
+    }
+    // Padding: 0xA0 inside a name stays, only the tail is cut; tape names pad with spaces.
+    std::uint8_t tape[16];
+    std::memset(tape, 0x20, 16);
+    std::memcpy(tape, "A B\xA0", 4);
+    trimNamePad(tape, 16, 6);
+    EXPECT_EQ(tape[3], 0xA0);
+    EXPECT_EQ(tape[4], 0);
+
+    char host[32] = "x";
+    appendTypeExtension(host, 0xC2);
+    EXPECT_STREQ(host, "x");
+    appendTypeExtension(host, 0x00);
+    EXPECT_STREQ(host, "x.prg");
+    std::strcpy(host, "x");
+    appendTypeExtension(host, 0x81);
+    EXPECT_STREQ(host, "x.seq");
+
+    char out[64];
+    const std::uint8_t withA0[] = {'a', 0xA0, 'b', 0};
+    ASSERT_TRUE(buildHostName(withA0, 0x82, out, sizeof out));
+    EXPECT_STREQ(out, "a\xC2\xA0" "b.prg");
+
+    CbmName cbm;
+    splitHostNameForAdding("game.prg", cbm);
+    EXPECT_EQ(cbm.fileType, 0x82);
+    EXPECT_EQ(0, std::memcmp(cbm.name, "\x47\x41\x4D\x45\xA0", 5));
+    splitHostNameForAdding("readme.txt", cbm);
+    EXPECT_EQ(cbm.fileType, 0x81);
+    EXPECT_EQ(0, std::memcmp(cbm.name, "README.TXT\xA0\xA0\xA0\xA0\xA0\xA0", 16));
+    splitHostNameForAdding("GAME.PRG", cbm);
+    EXPECT_EQ(cbm.fileType, 0x81);
+    EXPECT_EQ(0, std::memcmp(cbm.name, "\xC7\xC1\xCD\xC5\x2E\xD0\xD2\xC7\xA0", 9));
+    splitHostNameForAdding("sub/file.prg", cbm);
+    EXPECT_EQ(cbm.fileType, 0x82);
+    EXPECT_EQ(0, std::memcmp(cbm.name, "SUB FILE\xA0", 9));
+    splitHostNameForAdding("abcdefghijklmnopqrst", cbm);
+    EXPECT_EQ(0, std::memcmp(cbm.name, "ABCDEFGHIJKLMNOP", 16));
+
+    char cut[100];
+    std::uint8_t type = 0;
+    EXPECT_TRUE(splitHostNameForDeleting("NOTES.SEQ", cut, sizeof cut, type));
+    EXPECT_EQ(type, 0x81);
+    EXPECT_STREQ(cut, "NOTES");
+    EXPECT_FALSE(splitHostNameForDeleting("NAME.USR", cut, sizeof cut, type));
+    EXPECT_FALSE(splitHostNameForDeleting("NAME", cut, sizeof cut, type));
+}
+
+}  // namespace
