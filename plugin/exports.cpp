@@ -202,4 +202,7 @@ int WCX_API DeleteFiles(char* packedFile, char* deleteList) {
 
 void WCX_API ConfigurePacker(void* parent, void* dllInstance) { configurePacker(parent, dllInstance); }
 
+// For hosts without a window system: the dialog's values as "key=value" lines.
+int WCX_API ConfigurePackerText(const char* text) { return configurePackerText(text); }
+
 }  // extern "C"
