@@ -369,9 +369,17 @@ int runAdd(const Plugin& p, const Options& o) {
             std::fputs("ombrix: this plug-in cannot take new-image settings\n", stderr);
             return 24;
         }
+        // The plug-in names the first line it could not take; show it as given.
         int bad = p.configurePackerText(o.settingsText.c_str());
         if (bad != 0) {
-            std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d)\n", bad);
+            std::size_t start = 0;
+            for (int line = 1; line < bad && start != std::string::npos; ++line) {
+                start = o.settingsText.find('\n', start);
+                if (start != std::string::npos) ++start;
+            }
+            std::string item = start == std::string::npos ? std::string() : o.settingsText.substr(start);
+            item = item.substr(0, item.find('\n'));
+            std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, item.c_str());
             return 2;
         }
     }
@@ -410,7 +418,8 @@ bool parseAddOption(const std::string& arg, int& i, int argc, char** argv, Optio
     };
     std::string v;
     if (arg == "--title" || arg == "--id" || arg == "--dos" || arg == "--interleave" || arg == "--forty") {
-        if (!value(v) || v.find('\n') != std::string::npos) return false;
+        // One value per line: a line break inside would start another setting.
+        if (!value(v) || v.find_first_of("\r\n") != std::string::npos) return false;
         o.settingsText += arg.substr(2) + "=" + v + "\n";
         return true;
     }
