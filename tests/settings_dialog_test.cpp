@@ -362,3 +362,86 @@ TEST_F(SettingsDialog, TextExportRunsTheDialog) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string quote(const std::string& s) { return ts::shellQuote(s); }
+
+// Byte offset of a block in a D64 of 35 or 40 tracks.
+std::size_t d64Offset(int track, int sector) {
+    std::size_t offset = 0;
+    for (int t = 1; t < track; ++t) offset += 256u * (t <= 17 ? 21 : t <= 24 ? 19 : t <= 30 ? 18 : 17);
+    return offset + 256u * static_cast<std::size_t>(sector);
+}
+
+TEST_F(SettingsDialog, TextExportValuesReachANewImage) {
+    ts::writeFile(dir / "PROG", ts::randomBytes(600, 7));
+    ASSERT_EQ(ConfigurePackerText("title=NEW D81\nid=QZ\ndos=d81=4X\n"), 0);
+    std::string image = dir / "new.d81";
+    std::string src = dir.path + "/";
+    char list[] = "PROG\0";
+    ASSERT_EQ(PackFiles(image.data(), nullptr, src.data(), list, 0), 0);
+    const ts::Bytes d = ts::readFile(image);
+    ASSERT_EQ(d.size(), 819200u);
+    const std::uint8_t* header = d.data() + 256u * 39 * 40;  // 40/0
+    EXPECT_EQ(header[2], 'X');
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header + 4), 16), "NEW D81" + std::string(9, '\xA0'));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header + 22), 2), "QZ");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header + 25), 2), "4X");
+}
+
+// The command-line host's add options go through the same export.
+TEST_F(SettingsDialog, HostMakesAFortyTrackDolphinDosImageWithTheGivenValues) {
+    ts::writeFile(dir / "FILE", ts::randomBytes(3000, 11));
+    const std::string image = dir / "new.d64";
+    std::string out;
+    ASSERT_EQ(ts::run(std::string(OMBRIX_HOST) + " --ini " + quote(dir / "ini/wcx.ini") + " add -C " +
+                          quote(dir.path) + " --title 'MY DISK' --id AB --interleave d64=3,1 --forty dolphindos " +
+                          quote(image) + " FILE",
+                      &out),
+              0)
+        << out;
+    const ts::Bytes d = ts::readFile(image);
+    ASSERT_EQ(d.size(), 196608u);
+    const std::uint8_t* header = d.data() + d64Offset(18, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header + 144), 16), "MY DISK" + std::string(9, '\xA0'));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(header + 162), 5), "AB\xA0" "2A");
+    for (int t = 36; t <= 40; ++t) {
+        const std::uint8_t* entry = header + 172 + 4 * (t - 36);  // DolphinDOS place
+        EXPECT_EQ(entry[0], 17) << t;
+        EXPECT_EQ(header[192 + 4 * (t - 36)], 0) << t;  // nothing at the SpeedDOS place
+    }
+    // Twelve blocks, each the sector after the one before (interleave 1).
+    const std::uint8_t* entry = d.data() + d64Offset(18, 1);
+    int track = entry[3], sector = entry[4], blocks = 0;
+    while (track != 0 && blocks < 20) {
+        const std::uint8_t* b = d.data() + d64Offset(track, sector);
+        ++blocks;
+        if (b[0] != 0) {
+            EXPECT_EQ(b[0], track);
+            EXPECT_EQ(b[1], sector + 1);
+        }
+        track = b[0];
+        sector = b[1];
+    }
+    EXPECT_EQ(blocks, 12);
+
+    if (!ts::haveTool("cc1541")) GTEST_SKIP() << "cc1541 missing";
+    std::string listing;
+    EXPECT_EQ(ts::run("cc1541 " + quote(image), &listing), 0);
+    EXPECT_NE(listing.find("\"my disk         \" ab 2a"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("12   \"FILE\""), std::string::npos) << listing;
+    std::string validation;
+    EXPECT_EQ(ts::run("cc1541 -V " + quote(image), &validation), 0) << validation;
+    EXPECT_NE(validation.find("validation passed"), std::string::npos) << validation;
+
+    // A setting the plug-in cannot take stops the host before anything is written.
+    EXPECT_EQ(ts::run(std::string(OMBRIX_HOST) + " --ini " + quote(dir / "ini/wcx.ini") + " add -C " +
+                          quote(dir.path) + " --interleave d64=3,x " + quote(dir / "other.d64") + " FILE",
+                      &out),
+              2);
+    EXPECT_NE(out.find("interleave=d64=3,x"), std::string::npos) << out;
+    EXPECT_FALSE(ts::exists(dir / "other.d64"));
+}
+
+}  // namespace
