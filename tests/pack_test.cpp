@@ -1,0 +1,377 @@
+// PackFiles through the export: new images of every format, names and types,
+// chain ends, the capacity rule, and every refused call leaving the image
+// file (or its absence) exactly as it was.
+#include <sys/stat.h>
+
+#include "platform/platform.h"
+#include "plugin/new_image_settings.h"
+#include "tests/pack_support.h"
+
+namespace {
+
+using pt::Bytes;
+
+struct SizeCase {
+    std::size_t size;
+    int blocks;
+    int lastByte1;
+};
+// Chain ends around the block boundaries: 254 data bytes per block.
+const SizeCase kSizes[] = {{0, 0, -1}, {1, 1, 2}, {253, 1, 254}, {254, 1, 255},
+                           {255, 2, 2}, {508, 2, 255}, {509, 3, 2}};
+
+struct FormatCase {
+    const char* ext;
+    std::size_t size;
+    int freeData;
+    int freeDir;
+};
+const FormatCase kFormats[] = {{"d64", 174848, 664, 17},   {"d71", 349696, 1328, 17}, {"d80", 533248, 2052, 27},
+                               {"d82", 1066496, 4133, 27}, {"d81", 819200, 3160, 36}};
+
+// New-image switches back to their defaults when a test ends.
+struct SettingsGuard {
+    ~SettingsGuard() {
+        setNewImageDefaults();
+        dirTrackFallback = 0;
+        platform::simulateWriteFailure(-1);
+    }
+};
+
+std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
+    std::string path = dir / name;
+    mkdir(path.c_str(), 0755);
+    return path;
+}
+
+bool noTemporaryFiles(const std::string& dir) {
+    for (const std::string& name : ts::listDir(dir))
+        if (name.find(".ombrix-") != std::string::npos) return false;
+    return true;
+}
+
+std::vector<std::string> zeroByteNames(const std::string& src, const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        std::string name = prefix + std::to_string(1000 + i) + ".prg";
+        ts::writeFile(src + "/" + name, {});
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
+    for (const FormatCase& format : kFormats) {
+        SCOPED_TRACE(format.ext);
+        ts::TempDir dir;
+        ts::loadDefaultSettings(dir);
+        const std::string src = mkdirIn(dir, "src");
+        std::vector<std::string> names;
+        std::map<std::string, Bytes> sources;
+        for (const SizeCase& c : kSizes) {
+            std::string name = "f" + std::to_string(c.size) + ".prg";
+            sources[name] = ts::randomBytes(c.size, static_cast<std::uint32_t>(c.size + 7));
+            names.push_back(name);
+        }
+        pt::writeSources(src, sources);
+        const std::string image = dir / (std::string("new.") + format.ext);
+
+        ASSERT_EQ(pt::pack(image, src, names), 0);
+        EXPECT_EQ(ts::readFile(image).size(), format.size);
+        EXPECT_TRUE(noTemporaryFiles(dir.path));
+
+        auto info = pt::load(image);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), format.freeData - 10);
+        EXPECT_EQ(getFreeDirBlocksOnDisk(*info), format.freeDir);
+        const auto list = pt::entries(*info);
+        ASSERT_EQ(list.size(), std::size(kSizes));
+        for (std::size_t i = 0; i < std::size(kSizes); ++i) {
+            const SizeCase& c = kSizes[i];
+            SCOPED_TRACE(c.size);
+            const pt::Entry& e = list[i];
+            EXPECT_EQ(e.name, pt::petscii("f" + std::to_string(c.size)));
+            EXPECT_EQ(e.type(), kTypePrg);
+            EXPECT_EQ(e.blocks(), c.blocks);
+            const pt::Chain chain = pt::chainOf(*info, e);
+            ASSERT_TRUE(chain.ok);
+            if (c.blocks == 0) {
+                EXPECT_EQ(e.startTrack(), 0);
+                EXPECT_EQ(e.startSector(), 0);
+                continue;
+            }
+            EXPECT_EQ(static_cast<int>(chain.blocks.size()), c.blocks);
+            EXPECT_EQ(chain.lastByte1, c.lastByte1);
+            EXPECT_EQ(chain.data, sources[names[i]]);
+            for (auto [t, s] : chain.blocks)
+                EXPECT_EQ(IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)), 0);
+        }
+
+        const std::string out = mkdirIn(dir, "out");
+        for (const auto& [name, rc] : ts::extractAll(image, out)) {
+            EXPECT_EQ(rc, 0) << name;
+            EXPECT_EQ(ts::readFile(out + "/" + name), sources[name]) << name;
+        }
+        EXPECT_EQ(ts::listDir(out).size(), sources.size());
+    }
+}
+
+TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = mkdirIn(dir, "src");
+    mkdirIn(dir, "src/sub");
+    const std::vector<std::string> names = {"game.prg", "notes.seq", "readme.txt", "game",
+                                            "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst"};
+    for (std::size_t i = 0; i < names.size(); ++i) ts::writeFile(src + "/" + names[i], ts::randomBytes(100 + i, 1));
+    const std::string image = dir / "names.d64";
+    ASSERT_EQ(pt::pack(image, src, names), 0);
+
+    auto info = pt::load(image);
+    const auto list = pt::entries(*info);
+    ASSERT_EQ(list.size(), names.size());
+    const std::pair<std::string, std::uint8_t> expected[] = {
+        {"\x47\x41\x4D\x45", kTypePrg},
+        {"NOTES", kTypeSeq},
+        {"README.TXT", kTypeSeq},
+        {"GAME", kTypeSeq},
+        {"\xC7\xC1\xCD\xC5.\xD0\xD2\xC7", kTypeSeq},  // upper-case host letters are shifted PETSCII
+        {"SUB FILE", kTypePrg},                        // the folder separator becomes a space
+        {"ABCDEFGHIJKLMNOP", kTypeSeq},                // cut to 16 characters
+    };
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        EXPECT_EQ(list[i].name, expected[i].first);
+        EXPECT_EQ(list[i].type(), expected[i].second);
+        // Name field: the name, then 0xA0 up to 16 bytes; bytes 21-29 zero.
+        for (std::size_t k = expected[i].first.size(); k < 16; ++k) EXPECT_EQ(list[i].bytes[5 + k], 0xA0);
+        for (int k = 21; k < 30; ++k) EXPECT_EQ(list[i].bytes[k], 0);
+    }
+
+    std::vector<std::string> listed;
+    for (const ts::Listed& f : ts::list(image).files) listed.push_back(f.name);
+    EXPECT_EQ(listed, (std::vector<std::string>{"game.prg", "notes.seq", "readme.txt.seq", "game.seq", "GAME.PRG.seq",
+                                                "sub file.prg", "abcdefghijklmnop.seq"}));
+}
+
+TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
+    SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = mkdirIn(dir, "src");
+    const Bytes a = ts::randomBytes(3000, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254 * 30, 3);
+    pt::writeSources(src, {{"a.prg", a}, {"b.seq", b}, {"c.prg", c}});
+    const std::string image = dir / "grow.d71";
+    ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
+    const int freeBefore = getFreeDataBlocksOnDisk(*pt::load(image));
+
+    // PK_PACK_MOVE_FILES has no effect: the sources stay.
+    ASSERT_EQ(pt::pack(image, src, {"b.seq", "c.prg"}, 1), 0);
+    EXPECT_TRUE(ts::exists(src + "/b.seq"));
+    auto info = pt::load(image);
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*info), freeBefore - 3 - 30);
+    const auto list = pt::entries(*info);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(pt::chainOf(*info, list[0]).data, a);
+    EXPECT_EQ(pt::chainOf(*info, list[1]).data, b);
+    EXPECT_EQ(pt::chainOf(*info, list[2]).data, c);
+
+    // Allocation from track 1: the first block comes by the sector step from
+    // sector 0 (file interleave 10).
+    NewImageSettings.writeFromTrack1 = 1;
+    const std::string t1 = dir / "t1.d64";
+    ASSERT_EQ(pt::pack(t1, src, {"b.seq"}), 0);
+    auto t1info = pt::load(t1);
+    const auto t1list = pt::entries(*t1info);
+    ASSERT_EQ(t1list.size(), 1u);
+    EXPECT_EQ(pt::chainOf(*t1info, t1list[0]).blocks, (std::vector<std::pair<int, int>>{{1, 10}, {1, 20}, {1, 8}}));
+}
+
+TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
+    SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(600, 2)}});
+    const std::string old = dir / "old.d64";
+    ASSERT_EQ(pt::pack(old, src, {"a.prg"}), 0);
+    ts::writeFile(dir / "small.d64", Bytes(1000, 0));
+    ts::writeFile(dir / "empty.d81", {});
+    ts::writeFile(dir / "forty.d64", Bytes(196608, 0));
+    const auto before = pt::snapshot(dir.path);
+    const std::string newImage = dir / "new.d64";
+
+    struct Case {
+        std::string what, image;
+        std::vector<std::string> names;
+        long writeFailure;
+        int rc;
+        std::string line;
+    };
+    const std::string longName(300 - src.size(), 'x');
+    const Case cases[] = {
+        {"tape image", dir / "x.t64", {"a.prg"}, -1, 24, ""},
+        {"unknown extension", dir / "x.zip", {"a.prg"}, -1, 24, ""},
+        {"no extension", dir / "image", {"a.prg"}, -1, 24, ""},
+        {"missing source, existing image", old, {"a.prg", "missing.prg", "b.prg"}, -1, 18,
+         "error getting file size for <" + src + "/missing.prg>\n"},
+        {"missing source, new image", newImage, {"a.prg", "missing.prg", "b.prg"}, -1, 18,
+         "getTotalSectorCount: error getting file size for <" + src + "/missing.prg> ... continue ...\n"},
+        {"source path too long", old, {"a.prg", longName}, -1, 18,
+         "error getting file size for <" + src + "/" + longName + ">\n"},
+        {"image too small", dir / "small.d64", {"a.prg"}, -1, 14, "unknown disk type\n"},
+        {"empty image", dir / "empty.d81", {"a.prg"}, -1, 14, "unknown disk type\n"},
+        {"unknown forty-track layout", dir / "forty.d64", {"a.prg"}, -1, 24,
+         "PackFiles: unknown D64 40 track format -> read only\n"},
+        {"cannot create, existing image", old, {"b.prg"}, 0, 19, "error: fopen (write image) failed\n"},
+        {"short write, existing image", old, {"b.prg"}, 1000, 19,
+         "error: fwrite (write image) wrote less (1000 != 174848)\n"},
+        {"cannot create, new image", newImage, {"b.prg"}, 0, 19, "error: fopen (write image) failed\n"},
+        {"short write, new image", newImage, {"b.prg"}, 174847, 19,
+         "error: fwrite (write image) wrote less (174847 != 174848)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ts::LogCapture log;
+        if (c.writeFailure >= 0) platform::simulateWriteFailure(c.writeFailure);
+        EXPECT_EQ(pt::pack(c.image, src, c.names), c.rc);
+        if (!c.line.empty()) {
+            EXPECT_TRUE(log.contains(c.line)) << log.text();
+        }
+        EXPECT_TRUE(pt::snapshot(dir.path) == before);
+    }
+    EXPECT_EQ(getTotalSectorCount((src + "/").c_str(), pt::zeroList({"a.prg", "missing.prg", "b.prg"}).data()), 4 + 3);
+    EXPECT_EQ(countListNames(pt::zeroList({}).data()), 0);
+    EXPECT_EQ(countListNames(pt::zeroList({"a", "b", "c"}).data()), 3);
+}
+
+TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
+    SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = mkdirIn(dir, "src");
+
+    // Directory entries: 139 files leave 5 entries and no free directory block.
+    const std::string full = dir / "full.d64";
+    ASSERT_EQ(pt::pack(full, src, zeroByteNames(src, "z", 139)), 0);
+    EXPECT_EQ(getFreeDirEntryCount(*pt::load(full)), 5);
+    EXPECT_EQ(getFreeDirBlocksOnDisk(*pt::load(full)), 0);
+    const Bytes fullBefore = ts::readFile(full);
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(full, src, zeroByteNames(src, "y", 6)), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough dir entries available (5 < 6)\n")) << log.text();
+        EXPECT_EQ(ts::readFile(full), fullBefore);
+    }
+    ASSERT_EQ(pt::pack(full, src, zeroByteNames(src, "x", 5)), 0);
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(full, src, zeroByteNames(src, "w", 1)), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough dir entries available (0 < 1)\n")) << log.text();
+    }
+
+    // Data blocks, without the directory track: 664 on a new D64.
+    ts::writeFile(src + "/664.prg", ts::randomBytes(664 * 254, 5));
+    ts::writeFile(src + "/665.prg", ts::randomBytes(664 * 254 + 1, 6));
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(dir / "data.d64", src, {"665.prg"}), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough data sectors available (664 < 665)\n")) << log.text();
+        EXPECT_FALSE(ts::exists(dir / "data.d64"));
+    }
+    ASSERT_EQ(pt::pack(dir / "data.d64", src, {"664.prg"}), 0);
+    auto data = pt::load(dir / "data.d64");
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*data), 0);
+    EXPECT_EQ(getFreeDirBlocksOnDisk(*data), 17);
+    EXPECT_EQ(pt::chainOf(*data, pt::entries(*data)[0]).data, ts::readFile(src + "/664.prg"));
+
+    // With the directory track: 664 + 17 blocks, less the directory blocks
+    // that the new entries will need.
+    NewImageSettings.useDirTrack = 1;
+    dirTrackFallback = 1;
+    ts::writeFile(src + "/680.prg", ts::randomBytes(680 * 254, 7));
+    ts::writeFile(src + "/681.prg", ts::randomBytes(681 * 254, 8));
+    ts::writeFile(src + "/682.prg", ts::randomBytes(682 * 254, 9));
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(dir / "dir1.d64", src, {"682.prg"}), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough data+dir sectors available (681 < 682)\n")) << log.text();
+    }
+    ASSERT_EQ(pt::pack(dir / "dir1.d64", src, {"681.prg"}), 0);
+    EXPECT_EQ(getFreeDirBlocksOnDisk(*pt::load(dir / "dir1.d64")), 0);
+
+    std::vector<std::string> nine = zeroByteNames(src, "v", 8);
+    nine.push_back("681.prg");
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(dir / "dir9.d64", src, nine), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough data+dir sectors available (680 < 681)\n")) << log.text();
+    }
+    nine.back() = "680.prg";
+    ASSERT_EQ(pt::pack(dir / "dir9.d64", src, nine), 0);
+    auto dir9 = pt::load(dir / "dir9.d64");
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*dir9), 0);
+    EXPECT_EQ(getFreeDirBlocksOnDisk(*dir9), 0);
+    const auto list = pt::entries(*dir9);
+    ASSERT_EQ(list.size(), 9u);
+    EXPECT_EQ(list[8].track, 18);
+    EXPECT_EQ(list[8].sector, 4);
+    const pt::Chain big = pt::chainOf(*dir9, list[8]);
+    EXPECT_EQ(big.data, ts::readFile(src + "/680.prg"));
+    int onDirTrack = 0;
+    for (auto [t, s] : big.blocks) onDirTrack += t == 18;
+    EXPECT_EQ(onDirTrack, 16);
+}
+
+TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
+    SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = mkdirIn(dir, "src");
+    const Bytes a = ts::randomBytes(1000, 1);
+    pt::writeSources(src, {{"a.prg", a}});
+
+    // The allocator's first choice, 17/0, is flagged bad by its error byte.
+    NewImageSettings.includeErrorInfo = 1;
+    const std::string image = dir / "errors.d64";
+    ASSERT_EQ(pt::pack(image, src, {}), 0);
+    Bytes bytes = ts::readFile(image);
+    ASSERT_EQ(bytes.size(), 175531u);
+    const std::size_t errorByte = 174848 + 16 * 21;  // block index of 17/0
+    bytes[errorByte] = 5;
+    ts::writeFile(image, bytes);
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(image, src, {"a.prg"}), 11);
+        EXPECT_TRUE(log.contains("error: no free blocks\n")) << log.text();
+        EXPECT_EQ(ts::readFile(image), bytes);
+        EXPECT_TRUE(noTemporaryFiles(dir.path));
+    }
+    // With the error table ignored the block is used; the error byte stays.
+    ts::loadSettings(dir, "[common]\nlogLevel=3\nignoreErrorTable=1\n");
+    ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
+    auto info = pt::load(image);
+    const auto list = pt::entries(*info);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].startTrack(), 17);
+    EXPECT_EQ(list[0].startSector(), 0);
+    EXPECT_EQ(ts::readFile(image)[errorByte], 5);
+    ts::loadDefaultSettings(dir);
+
+    // A directory whose full first block links back to itself.
+    const std::string loop = dir / "loop.d64";
+    ASSERT_EQ(pt::pack(loop, src, zeroByteNames(src, "z", 8)), 0);
+    bytes = ts::readFile(loop);
+    const std::size_t dirBlock = pt::offsetOf(*pt::load(loop), 18, 1);
+    bytes[dirBlock] = 18;
+    bytes[dirBlock + 1] = 1;
+    ts::writeFile(loop, bytes);
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(loop, src, {"a.prg"}), 23);
+        EXPECT_TRUE(log.contains("PackFiles: problem getting free dir entries\n")) << log.text();
+        EXPECT_TRUE(log.contains("error: no free dir entry\n")) << log.text();
+        EXPECT_EQ(ts::readFile(loop), bytes);
+    }
+}
+
+}  // namespace
