@@ -54,6 +54,9 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     bool writeFailed = false;
     std::uint8_t track = entry[kDirStartTrack];
     std::uint8_t sector = entry[kDirStartSector];
+    // A file of 0 bytes, as PackFiles writes it, owns no block at all.
+    if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0)
+        return finish(out, writeFailed, 0);
     for (;;) {
         std::uint8_t block[kBlockSize];
         if (GetDiskSector(info, track, sector, block) != 0) {
