@@ -362,8 +362,23 @@ std::vector<char> nameList(const std::vector<std::string>& names) {
     return list;
 }
 
+// An empty name would end the plug-in's list early and drop the names after
+// it without a word.
+bool hasEmptyName(const std::vector<std::string>& names) {
+    for (const std::string& n : names)
+        if (n.empty()) return true;
+    return false;
+}
+
+int missingExport(const Options& o, const char* name) {
+    std::fprintf(stderr, "ombrix: the plug-in has no %s export\n", name);
+    reportFailure(o.image, "", E_NOT_SUPPORTED);
+    return E_NOT_SUPPORTED;
+}
+
 int runAdd(const Plugin& p, const Options& o) {
-    if (!p.packFiles) return 24;
+    if (hasEmptyName(o.names)) return usage();
+    if (!p.packFiles) return missingExport(o, "PackFiles");
     if (!o.settingsText.empty()) {
         if (!p.configurePackerText) {
             std::fputs("ombrix: this plug-in cannot take new-image settings\n", stderr);
@@ -385,8 +400,9 @@ int runAdd(const Plugin& p, const Options& o) {
     }
     std::vector<char> image(o.image.begin(), o.image.end());
     image.push_back(0);
-    std::string src = o.dir;
-    if (src.empty() || src.back() != kSep) src += kSep;
+    // The plug-in puts the list name straight after the source folder.
+    std::string src = o.dir.empty() ? std::string(".") : o.dir;
+    if (src.back() != kSep) src += kSep;
     std::vector<char> srcPath(src.begin(), src.end());
     srcPath.push_back(0);
     std::vector<char> list = nameList(o.names);
@@ -400,7 +416,8 @@ int runAdd(const Plugin& p, const Options& o) {
 }
 
 int runDelete(const Plugin& p, const Options& o) {
-    if (!p.deleteFiles) return 24;
+    if (hasEmptyName(o.names)) return usage();
+    if (!p.deleteFiles) return missingExport(o, "DeleteFiles");
     std::vector<char> image(o.image.begin(), o.image.end());
     image.push_back(0);
     std::vector<char> list = nameList(o.names);
