@@ -1,0 +1,113 @@
+# Shared helpers of the Wine tests; sourced by the scripts beside it.
+# Every script works in its own temporary folder with its own Wine prefix and
+# removes both on exit, whatever happened.
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+need_tools() {
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 ||
+            fail "tool '$tool' is missing (scripts/setup-deps.sh installs every tool the tests need)"
+    done
+}
+
+need_files() {
+    for file in "$@"; do
+        [ -f "$file" ] || fail "missing $file"
+    done
+}
+
+# The Wine path of an absolute Unix path (drive Z: is the Unix root in a
+# fresh prefix).
+winpath() {
+    printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"
+}
+
+# Little-endian byte values of FILE at OFFSET, COUNT of them, space separated.
+bytes_at() {
+    od -An -tu1 -v -j "$2" -N "$3" "$1" | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'
+}
+
+# Writes byte VALUE (decimal) at OFFSET of FILE in place.
+poke_byte() {
+    printf "\\$(printf %03o "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# Linear block number of TRACK:SECTOR on a D64 (35 or 40 tracks).
+d64_block_index() {
+    t=1
+    index=0
+    while [ "$t" -lt "$1" ]; do
+        if [ "$t" -le 17 ]; then index=$((index + 21))
+        elif [ "$t" -le 24 ]; then index=$((index + 19))
+        elif [ "$t" -le 30 ]; then index=$((index + 18))
+        else index=$((index + 17)); fi
+        t=$((t + 1))
+    done
+    echo $((index + $2))
+}
+
+cleanup_work() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX}" ]; then
+        # Ends the wineserver of this prefix and every Wine process in it.
+        timeout 30 wineserver -k >/dev/null 2>&1 || true
+    fi
+    if [ -n "${OMBRIX_KEEP_WORK:-}" ]; then
+        echo "work folder kept: ${WORK:-}" >&2
+    elif [ -n "${WORK:-}" ]; then
+        rm -rf "$WORK"
+    fi
+}
+
+# Creates $WORK and a fresh 32-bit prefix in it; the first run of the host
+# (without arguments: usage, exit 2) builds the prefix. Sets WINE_HOST.
+wine_setup() {
+    WINBUILD=$1
+    need_tools wine wineserver timeout od dd cmp
+    need_files "$WINBUILD/ombrix.exe" "$WINBUILD/ombrix.wcx" "$WINBUILD/ombrix.sample"
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-wine.XXXXXX")
+    trap cleanup_work EXIT
+    trap 'exit 1' INT TERM
+    export WINEPREFIX="$WORK/prefix"
+    export WINEARCH=win32
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEDEBUG=-all
+    export LC_ALL=C.UTF-8
+    unset DISPLAY WAYLAND_DISPLAY OMBRIX_LOG OMBRIX_LOGLEVEL
+    WINE_HOST="$WINBUILD/ombrix.exe"
+    status=0
+    timeout 300 wine "$WINE_HOST" >/dev/null 2>"$WORK/wineboot.log" || status=$?
+    if [ "$status" -ne 2 ]; then
+        cat "$WORK/wineboot.log" >&2
+        fail "ombrix.exe under Wine without arguments exited $status, expected the usage exit 2"
+    fi
+    # A persistent server makes the many short runs that follow fast.
+    timeout 10 wineserver -p 60 >/dev/null 2>&1 || true
+}
+
+# Runs the Windows host under Wine; its stdout has the CR of text mode removed.
+# Usage: run_wine OUT ERR ARGS...; sets RC.
+run_wine() {
+    out=$1
+    err=$2
+    shift 2
+    RC=0
+    timeout 120 wine "$WINE_HOST" "$@" >"$out.raw" 2>"$err" || RC=$?
+    [ "$RC" -eq 124 ] && fail "ombrix.exe $* did not finish within 120 s"
+    tr -d '\r' <"$out.raw" >"$out"
+    rm -f "$out.raw"
+}
+
+# Runs the Linux host. Usage: run_linux OUT ERR ARGS...; sets RC.
+run_linux() {
+    out=$1
+    err=$2
+    shift 2
+    RC=0
+    timeout 120 "$LINUX_HOST" --plugin "$LINUX_PLUGIN" "$@" >"$out" 2>"$err" || RC=$?
+    [ "$RC" -eq 124 ] && fail "ombrix $* did not finish within 120 s"
+    return 0
+}
