@@ -1,0 +1,100 @@
+// Damaged images of every kind: random bytes in directories, chains, BAMs and
+// tape headers. Whatever they hold, listing, extraction, adding and deleting
+// end (the program would hang or the sanitizers report otherwise) and the
+// image file stays a whole image.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using ts::Bytes;
+
+// A valid image made through the plug-in itself, with a few files.
+Bytes seedImage(const ts::TempDir& dir, const std::string& ext) {
+    const std::string image = dir / ("seed." + ext);
+    std::vector<char> list;
+    for (int i = 0; i < 12; ++i) {
+        std::string name = std::to_string(i);
+        name.insert(name.begin(), 'f');
+        name += i % 3 ? ".prg" : ".seq";
+        ts::writeFile(dir / name, ts::randomBytes(static_cast<std::size_t>(i * 300 + 1), static_cast<std::uint32_t>(i)));
+        list.insert(list.end(), name.begin(), name.end());
+        list.push_back(0);
+    }
+    list.push_back(0);
+    std::string img = image, src = dir.path + "/";
+    EXPECT_EQ(PackFiles(img.data(), nullptr, src.data(), list.data(), 0), 0) << ext;
+    return ts::readFile(image);
+}
+
+void exercise(const ts::TempDir& dir, const std::string& image) {
+    ts::list(image);
+    ts::TempDir out;
+    ts::extractAll(image, out.path);
+    std::string img = image;
+    char del[] = "f1.prg\0f3.seq\0";
+    DeleteFiles(img.data(), del);
+    std::string src = dir.path + "/";
+    char add[] = "f2.prg\0";
+    PackFiles(img.data(), nullptr, src.data(), add, 0);
+    ts::list(image);
+}
+
+TEST(Robustness, RandomDamageToDiskImages) {
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    std::mt19937 gen(12345);
+    const struct {
+        const char* ext;
+        int dirTrackOffset;  // byte offset of the directory track
+        int span;            // bytes of directory and BAM worth damaging
+    } formats[] = {{"d64", 91392, 19 * 256}, {"d71", 91392, 19 * 256}, {"d80", 274688, 56 * 256},
+                   {"d82", 274688, 56 * 256}, {"d81", 399360, 40 * 256}};
+    for (const auto& f : formats) {
+        const Bytes seed = seedImage(dir, f.ext);
+        ASSERT_FALSE(seed.empty());
+        for (int round = 0; round < 60; ++round) {
+            Bytes damaged = seed;
+            const int hits = 1 + static_cast<int>(gen() % 40);
+            for (int h = 0; h < hits; ++h) {
+                // Mostly the directory and BAM, sometimes anywhere (chains).
+                std::size_t at = gen() % 4 ? f.dirTrackOffset + gen() % f.span : gen() % damaged.size();
+                damaged[at] = static_cast<std::uint8_t>(gen() % 3 ? gen() : (gen() % 2 ? 0 : 0xFF));
+            }
+            if (round % 7 == 0) damaged.resize(damaged.size() - gen() % 5000);  // cut short too
+            const std::string image = dir / (std::string("d.") + f.ext);
+            ts::writeFile(image, damaged);
+            exercise(dir, image);
+            const Bytes after = ts::readFile(image);
+            // Either untouched, or a whole image of the same size.
+            EXPECT_EQ(after.size(), damaged.size()) << f.ext << " round " << round;
+        }
+    }
+}
+
+TEST(Robustness, RandomTapeHeaders) {
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    std::mt19937 gen(777);
+    for (int round = 0; round < 300; ++round) {
+        Bytes tape = ts::randomBytes(64 + gen() % 600, static_cast<std::uint32_t>(round));
+        if (round % 2) {
+            tape[34] = static_cast<std::uint8_t>(gen() % 20);
+            tape[35] = 0;
+            for (std::size_t s = 64; s + 32 <= tape.size(); s += 32) tape[s] = gen() % 3 ? 1 : 0;
+        }
+        ts::writeFile(dir / "t.t64", tape);
+        ts::list(dir / "t.t64");
+        ts::TempDir out;
+        ts::extractAll(dir / "t.t64", out.path);
+        std::string img = dir / "t.t64";
+        char del[] = "x.prg\0";
+        EXPECT_EQ(DeleteFiles(img.data(), del), 24);
+        EXPECT_EQ(ts::readFile(dir / "t.t64"), tape);
+    }
+}
+
+}  // namespace
