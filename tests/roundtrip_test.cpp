@@ -1,0 +1,266 @@
+// Adding and deleting through the command-line host, cross-checked with the
+// peer tools: what `ombrix add` writes comes back byte for byte through
+// cbmconvert and our own extraction, and passes `cc1541 -V`.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "tests/pack_support.h"
+
+namespace {
+
+using pt::Bytes;
+using ts::shellQuote;
+
+std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
+    std::string path = dir / name;
+    mkdir(path.c_str(), 0755);
+    return path;
+}
+
+// The host with its own settings folder under dir.
+std::string host(const ts::TempDir& dir) {
+    return std::string(OMBRIX_HOST) + " --ini " + shellQuote(dir / "ini/wcx.ini") + " ";
+}
+
+int hostAdd(const ts::TempDir& dir, const std::string& image, const std::string& src,
+            const std::vector<std::string>& names, std::string* out = nullptr) {
+    std::string cmd = host(dir) + "add " + shellQuote(image) + " -C " + shellQuote(src);
+    for (const std::string& n : names) cmd += " " + shellQuote(n);
+    return ts::run(cmd, out);
+}
+
+int hostDelete(const ts::TempDir& dir, const std::string& image, const std::vector<std::string>& names,
+               std::string* out = nullptr) {
+    std::string cmd = host(dir) + "delete " + shellQuote(image);
+    for (const std::string& n : names) cmd += " " + shellQuote(n);
+    return ts::run(cmd, out);
+}
+
+bool peersPresent() { return ts::haveTool("cc1541") && ts::haveTool("cbmconvert"); }
+
+std::string errorLine(const std::string& out) {
+    const std::size_t at = out.find("ERROR:");
+    return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+}
+
+// cc1541's verdict on an image it made itself, per format ("" = passed).
+// cc1541 4.0 rejects its own D71 and D81 images (it checks them by the 1541
+// rules), so there no verdict on ours can be better than that one.
+std::string peerOwnVerdict(const std::string& ext) {
+    static std::map<std::string, std::string> verdicts;
+    auto found = verdicts.find(ext);
+    if (found != verdicts.end()) return found->second;
+    ts::TempDir dir;
+    ts::writeFile(dir / "f.prg", ts::randomBytes(3000, 9));
+    const std::string image = dir / ("ref." + ext);
+    ts::run("cc1541 -n REF -f ref -w " + shellQuote(dir / "f.prg") + " " + shellQuote(image));
+    std::string out;
+    ts::run("cc1541 -V " + shellQuote(image), &out);
+    return verdicts[ext] = errorLine(out);
+}
+
+// `cc1541 -V IMAGE` validates without changing anything.
+void expectValid(const std::string& image) {
+    const std::string ext = image.substr(image.rfind('.') + 1);
+    std::string out;
+    const int rc = ts::run("cc1541 -V " + shellQuote(image), &out);
+    const std::string reference = peerOwnVerdict(ext);
+    if (reference.empty()) {
+        EXPECT_EQ(rc, 0) << out;
+        EXPECT_NE(out.find("validation passed"), std::string::npos) << out;
+    } else {
+        EXPECT_EQ(errorLine(out), reference) << out;
+    }
+}
+
+// cc1541's listing: "blocks "name" type" per file, and the free count.
+struct PeerListing {
+    std::vector<std::string> lines;  // "<blocks> <name> <type>"
+    int blocksFree = -1;
+};
+PeerListing peerList(const std::string& image) {
+    PeerListing listing;
+    std::string out;
+    ts::run("cc1541 " + shellQuote(image), &out);
+    static const std::regex entry(R"re(^(\d+)\s+"([^"]*)"\s+(\w+))re");
+    static const std::regex freeLine(R"re(^(\d+) blocks free)re");
+    std::size_t start = 0;
+    while (start < out.size()) {
+        std::size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(start, end - start);
+        std::smatch m;
+        if (std::regex_search(line, m, entry) && line.find("\x1b[7m") == std::string::npos)
+            listing.lines.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+        else if (std::regex_search(line, m, freeLine))
+            listing.blocksFree = std::stoi(m[1].str());
+        start = end + 1;
+    }
+    return listing;
+}
+
+// Extracts with cbmconvert (into a fresh folder) and with the host; both must
+// give exactly the expected files.
+void expectExtracted(const ts::TempDir& dir, const std::string& image, const std::map<std::string, Bytes>& expected,
+                     bool withCbmconvert, const std::string& tag) {
+    if (withCbmconvert) {
+        const std::string cb = mkdirIn(dir, "cb-" + tag);
+        std::string out;
+        EXPECT_EQ(ts::run("cd " + shellQuote(cb) + " && cbmconvert -d " + shellQuote(image), &out), 0) << out;
+        auto files = pt::snapshot(cb);
+        EXPECT_EQ(files.size(), expected.size()) << out;
+        for (const auto& [name, data] : expected) EXPECT_TRUE(files[name] == data) << "cbmconvert: " << name;
+    }
+    const std::string ours = mkdirIn(dir, "ours-" + tag);
+    std::string out;
+    EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(image) + " -C " + shellQuote(ours), &out), 0) << out;
+    auto files = pt::snapshot(ours);
+    EXPECT_EQ(files.size(), expected.size()) << out;
+    for (const auto& [name, data] : expected) EXPECT_TRUE(files[name] == data) << "ombrix: " << name;
+}
+
+TEST(RoundTrip, NewImagesWrittenByTheHostReadBackEverywhere) {
+    if (!peersPresent()) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    const char* const kExts[] = {"d64", "d71", "d81", "d80", "d82"};
+    for (const char* ext : kExts) {
+        SCOPED_TRACE(ext);
+        const bool peers = std::string(ext) == "d64" || std::string(ext) == "d71" || std::string(ext) == "d81";
+        ts::TempDir dir;
+        const std::string src = mkdirIn(dir, "src");
+        mkdirIn(dir, "src/sub");
+        std::map<std::string, Bytes> sources;
+        std::vector<std::string> names;
+        for (std::size_t size : {1u, 253u, 254u, 255u, 508u, 509u, 20000u}) {
+            const std::string name = "f" + std::to_string(size) + ".prg";
+            sources[name] = ts::randomBytes(size, static_cast<std::uint32_t>(size));
+            names.push_back(name);
+        }
+        sources["notes.seq"] = ts::randomBytes(3000, 11);
+        sources["sub/file.prg"] = ts::randomBytes(600, 12);
+        names.insert(names.end(), {"notes.seq", "sub/file.prg"});
+        pt::writeSources(src, sources);
+        const std::string image = dir / (std::string("new.") + ext);
+
+        std::string out;
+        ASSERT_EQ(hostAdd(dir, image, src, names, &out), 0) << out;
+        if (peers) {
+            expectValid(image);
+            const PeerListing listing = peerList(image);
+            EXPECT_EQ(listing.lines,
+                      (std::vector<std::string>{"1 f1 prg", "1 f253 prg", "1 f254 prg", "2 f255 prg", "2 f508 prg",
+                                                "3 f509 prg", "79 f20000 prg", "12 notes seq", "3 sub file prg"}));
+        }
+        std::map<std::string, Bytes> expected;
+        for (const auto& [name, data] : sources) expected[name == "sub/file.prg" ? "sub file.prg" : name] = data;
+        expectExtracted(dir, image, expected, peers, "first");
+
+        // A file of 0 bytes owns no block; cbmconvert and we read it as empty.
+        ts::writeFile(src + "/zero.prg", {});
+        ASSERT_EQ(hostAdd(dir, image, src, {"zero.prg"}, &out), 0) << out;
+        expected["zero.prg"] = {};
+        expectExtracted(dir, image, expected, peers, "second");
+    }
+}
+
+TEST(RoundTrip, FilesAddedToImagesMadeByPeerTools) {
+    if (!peersPresent()) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    struct Maker {
+        const char* what;
+        const char* ext;
+        const char* cbmconvertFlag;  // null: made by cc1541
+    };
+    const Maker kMakers[] = {{"cc1541", "d64", nullptr},  {"cc1541", "d71", nullptr},  {"cc1541", "d81", nullptr},
+                             {"cbmconvert", "d64", "-D4"}, {"cbmconvert", "d71", "-D7"}, {"cbmconvert", "d81", "-D8"}};
+    for (const Maker& maker : kMakers) {
+        SCOPED_TRACE(std::string(maker.what) + " " + maker.ext);
+        ts::TempDir dir;
+        const std::string src = mkdirIn(dir, "src");
+        const std::map<std::string, Bytes> old = {{"old1.prg", ts::randomBytes(5000, 1)},
+                                                  {"old2.seq", ts::randomBytes(300, 2)}};
+        const std::map<std::string, Bytes> added = {{"new1.prg", ts::randomBytes(12000, 3)},
+                                                    {"new2.seq", ts::randomBytes(254, 4)},
+                                                    {"new3.prg", ts::randomBytes(1, 5)}};
+        pt::writeSources(src, old);
+        pt::writeSources(src, added);
+        const std::string image = dir / (std::string("peer.") + maker.ext);
+        std::string out;
+        if (maker.cbmconvertFlag)
+            ASSERT_EQ(ts::run("cd " + shellQuote(src) + " && cbmconvert " + maker.cbmconvertFlag + " " +
+                                  shellQuote(image) + " old1.prg old2.seq",
+                              &out),
+                      0)
+                << out;
+        else
+            ASSERT_EQ(ts::run("cc1541 -n PEER -f old1 -w " + shellQuote(src + "/old1.prg") + " -f old2 -T SEQ -w " +
+                                  shellQuote(src + "/old2.seq") + " " + shellQuote(image),
+                              &out),
+                      0)
+                << out;
+        const int freeBefore = peerList(image).blocksFree;
+
+        ASSERT_EQ(hostAdd(dir, image, src, {"new1.prg", "new2.seq", "new3.prg"}, &out), 0) << out;
+        expectValid(image);
+        const PeerListing listing = peerList(image);
+        EXPECT_EQ(listing.blocksFree, freeBefore - 48 - 1 - 1);
+        EXPECT_EQ(listing.lines, (std::vector<std::string>{"20 old1 prg", "2 old2 seq", "48 new1 prg", "1 new2 seq",
+                                                           "1 new3 prg"}));
+        std::map<std::string, Bytes> all = old;
+        all.insert(added.begin(), added.end());
+        expectExtracted(dir, image, all, true, "all");
+
+        // Deleting what was added gives the peer's free count back.
+        ASSERT_EQ(hostDelete(dir, image, {"new1.prg", "new2.seq", "new3.prg"}, &out), 0) << out;
+        expectValid(image);
+        EXPECT_EQ(peerList(image).blocksFree, freeBefore);
+        EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"20 old1 prg", "2 old2 seq"}));
+        expectExtracted(dir, image, old, true, "old");
+    }
+}
+
+TEST(RoundTrip, HostDeleteErasesWithTheIniSwitch) {
+    if (!peersPresent()) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    ts::TempDir dir;
+    const std::string src = mkdirIn(dir, "src");
+    pt::writeSources(src, {{"keep.prg", ts::randomBytes(2000, 1)}, {"gone.prg", ts::randomBytes(2000, 2)}});
+    const std::string image = dir / "erase.d64";
+    std::string out;
+    ASSERT_EQ(hostAdd(dir, image, src, {"keep.prg", "gone.prg"}, &out), 0) << out;
+    auto before = pt::load(image);
+    const pt::Chain chain = pt::chainOf(*before, *pt::findEntry(pt::entries(*before), pt::petscii("gone")));
+    ASSERT_EQ(chain.blocks.size(), 8u);
+
+    ts::writeText(dir / "ini/ombrix.ini", "[common]\nlogLevel=3\neraseDeletedSectors=1\n");
+    ASSERT_EQ(hostDelete(dir, image, {"gone.prg"}, &out), 0) << out;
+    expectValid(image);
+    auto after = pt::load(image);
+    for (auto [t, s] : chain.blocks) {
+        const std::uint8_t* b = pt::blockOf(*after, t, s);
+        EXPECT_EQ(std::count(b, b + 256, 0), 256);
+    }
+    EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"8 keep prg"}));
+    EXPECT_EQ(peerList(image).blocksFree, 664 - 8);
+}
+
+TEST(RoundTrip, HostReportsRefusedCalls) {
+    ts::TempDir dir;
+    const std::string src = mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(100, 1)}});
+    std::string out;
+    EXPECT_EQ(hostAdd(dir, dir / "x.t64", src, {"a.prg"}, &out), 24);
+    EXPECT_NE(out.find("E_NOT_SUPPORTED (24)"), std::string::npos) << out;
+    EXPECT_EQ(hostAdd(dir, dir / "x.d64", src, {"a.prg", "missing.prg"}, &out), 18);
+    EXPECT_NE(out.find("E_EREAD (18)"), std::string::npos) << out;
+    EXPECT_FALSE(ts::exists(dir / "x.d64"));
+    // An empty name would end the plug-in's list early.
+    EXPECT_EQ(hostAdd(dir, dir / "x.d64", src, {"", "a.prg"}, &out), 2);
+    EXPECT_FALSE(ts::exists(dir / "x.d64"));
+    EXPECT_EQ(hostDelete(dir, dir / "missing.d64", {"a.prg"}, &out), 15);
+    EXPECT_NE(out.find("E_EOPEN (15)"), std::string::npos) << out;
+    ASSERT_EQ(hostAdd(dir, dir / "x.d64", src, {"a.prg"}, &out), 0) << out;
+    EXPECT_EQ(hostDelete(dir, dir / "x.d64", {"a.prg", ""}, &out), 2);
+    EXPECT_EQ(ts::list(dir / "x.d64").files.size(), 1u);
+}
+
+}  // namespace
