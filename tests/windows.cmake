@@ -18,12 +18,13 @@ if(OMBRIX_WINDOWS_BUILD)
   set_tests_properties(windows_exports windows_wine_compare windows_wine_settings
     PROPERTIES TIMEOUT 900 LABELS windows)
 
-  # Dialog checks under Wine take the same single argument.
+  # Dialog checks under Wine: WINBUILD and a folder for their screenshots.
   file(GLOB dialog_scripts CONFIGURE_DEPENDS ${windows_tests}/dialog_*.sh)
   foreach(script ${dialog_scripts})
     get_filename_component(name ${script} NAME_WE)
     if(NOT TEST windows_${name})
-      add_test(NAME windows_${name} COMMAND sh ${script} ${OMBRIX_WINDOWS_BUILD})
+      add_test(NAME windows_${name}
+        COMMAND sh ${script} ${OMBRIX_WINDOWS_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/windows/${name})
       set_tests_properties(windows_${name} PROPERTIES TIMEOUT 900 LABELS windows)
     endif()
   endforeach()
