@@ -114,4 +114,18 @@ if command -v cc1541 >/dev/null 2>&1; then
     listing=$(cc1541 "$work/confirmed.d64" 2>&1) || fail "cc1541 cannot list the image: $listing"
     printf '%s\n' "$listing" | grep -q '"wine dialog dis " wd 2b' || fail "cc1541 listing: $listing"
 fi
+# The Windows host reaches the same logic through ConfigurePackerText.
+mkdir -p "$WORK/host"
+cp "$work/FILE" "$WORK/host/FILE"
+status=0
+timeout 120 wine "$winbuild/ombrix.exe" --ini "$(winpath "$WORK/host/ini/wcx.ini")" add -C "$(winpath "$WORK/host")" \
+    --title "HOST DISK" --id HD --interleave d64=3,1 --forty dolphindos "$(winpath "$WORK/host/new.d64")" FILE \
+    >"$WORK/host.out" 2>"$WORK/host.err" || status=$?
+[ "$status" -eq 0 ] || fail "ombrix.exe add with new-image options exited $status"
+[ "$(wc -c <"$WORK/host/new.d64")" -eq 196608 ] || fail "ombrix.exe made no forty-track image"
+header=$(($(d64_block_index 18 0) * 256))
+[ "$(bytes_at "$WORK/host/new.d64" $((header + 144)) 9)" = "72 79 83 84 32 68 73 83 75" ] ||
+    fail "ombrix.exe image title: $(bytes_at "$WORK/host/new.d64" $((header + 144)) 16)"
+[ "$(bytes_at "$WORK/host/new.d64" $((header + 162)) 2)" = "72 68" ] || fail "ombrix.exe image ID"
+[ "$(bytes_at "$WORK/host/new.d64" $((header + 172)) 1)" = "17" ] || fail "ombrix.exe image is not DolphinDOS"
 echo "screenshots in $artefacts"
