@@ -1,7 +1,7 @@
 #!/bin/sh
 # The Windows build under Wine and the Linux build give the same listing, the
 # same extracted files and the same exit codes for the same images, under
-# several settings. Images are made here by cc1541 and cbmconvert; real tape
+# several settings, and the same image bytes when they add and delete files. Images are made here by cc1541 and cbmconvert; real tape
 # images are read from REALIMAGES_DIR when it exists.
 # Usage: compare.sh WINDOWS_BUILD_DIR LINUX_HOST LINUX_PLUGIN [REALIMAGES_DIR]
 set -eu
@@ -214,6 +214,83 @@ grep -q 'E_EREAD (18)' "$D/badblock.d64/wine.x.err" || mismatch "badblock.d64: n
 [ "$(grep -c '(18)' "$D/badblock.d64/wine.x.err")" -eq 2 ] || mismatch "badblock.d64: expected two failed files"
 cmp -s "$WORK/out/errors/badblock.d64/wine/ALPHA.prg" "$SRC/r3000" ||
     mismatch "badblock.d64 with ignoreErrorTable: ALPHA not read whole"
+
+# Writing: the same adds and deletes give the same image bytes and exit
+# codes on both, and the Windows write-back leaves no temporary file behind.
+WL=$WORK/write/linux
+WW=$WORK/write/wine
+mkdir -p "$WL" "$WW" "$SRC/sub"
+cp "$SRC/r3000" "$SRC/game.prg"
+cp "$SRC/text" "$SRC/notes.seq"
+cp "$SRC/r508" "$SRC/Other File.txt"
+cp "$SRC/r255" "$SRC/sub/deep.prg"
+cp "$SRC/r175000" "$SRC/huge.prg"
+for image in std.d64 speed40.d64 cc.d81 compunet.t64; do
+    if [ "$image" = compunet.t64 ]; then
+        [ -e "$IMG/t64fix-compunet.t64" ] || continue
+        cp "$IMG/t64fix-compunet.t64" "$WL/$image"
+    else
+        cp "$IMG/$image" "$WL/$image"
+    fi
+    cp "$WL/$image" "$WW/$image"
+done
+printf '[common]\nlogLevel=0\neraseDeletedSectors=1\n' >"$WORK/cfg-default/erase.ini"
+
+# write_step CONFIG COMMAND IMAGE ARGS...: names in ARGS use '/', which the
+# Windows side gets as '\'; "add" takes its files from $SRC.
+write_step() {
+    config=$1
+    command=$2
+    image=$3
+    shift 3
+    label="$command $image $*"
+    if [ "$command" = add ]; then
+        set -- -C "$SRC" "$@"
+    fi
+    run_linux "$WL/out" "$WL/err" --ini "$WORK/$config" "$command" "$WL/$image" "$@"
+    LRC=$RC
+    wine_args=
+    for arg in "$@"; do
+        if [ "$arg" = "$SRC" ]; then arg=$(winpath "$SRC"); else arg=$(printf '%s' "$arg" | tr / '\\'); fi
+        wine_args="$wine_args$(printf '%s' "$arg" | sed "s/'/'\\\\''/g; s/^/'/; s/\$/'/") "
+    done
+    eval "run_wine \"\$WW/out\" \"\$WW/err\" --ini \"\$(winpath \"\$WORK/\$config\")\" \
+        \"\$command\" \"\$(winpath \"\$WW/\$image\")\" $wine_args"
+    WRC=$RC
+    compare_rc "$label"
+    CHECKS=$((CHECKS + 1))
+    if [ -e "$WL/$image" ] || [ -e "$WW/$image" ]; then
+        cmp -s "$WL/$image" "$WW/$image" || mismatch "$label: images differ"
+    fi
+    printf '%-60s exit %s\n' "$label" "$LRC"
+}
+
+for ext in d64 d71 d80 d81 d82; do
+    write_step cfg-default/wcx.ini add "new.$ext" game.prg notes.seq "Other File.txt" sub/deep.prg
+    write_step cfg-default/erase.ini delete "new.$ext" notes.seq
+done
+write_step cfg-default/wcx.ini add speed.d64 --title "FORTY TRACKS" --id 40 --forty speeddos --error-bytes \
+    game.prg huge.prg
+write_step cfg-default/wcx.ini add dolphin.d64 --forty dolphindos --interleave d64=3,7 --from-track1 game.prg
+write_step cfg-default/wcx.ini add d81opts.d81 --dos d81=3D --interleave d81=1,2 --use-dir-track notes.seq
+write_step cfg-default/wcx.ini add std.d64 game.prg notes.seq
+write_step cfg-default/wcx.ini delete std.d64 ALPHA.prg "TWO BLOCKS.seq" nothere.prg
+write_step cfg-default/erase.ini delete std.d64 EXACT.prg
+write_step cfg-default/wcx.ini add std.d64 huge.prg
+[ "$LRC" -eq 11 ] || mismatch "adding 175,000 bytes to a full D64: exit $LRC, expected 11"
+write_step cfg-default/wcx.ini add speed40.d64 game.prg
+write_step cfg-default/wcx.ini add cc.d81 game.prg sub/deep.prg
+write_step cfg-default/wcx.ini delete cc.d81 BIG.prg
+if [ -e "$WL/compunet.t64" ]; then
+    write_step cfg-default/wcx.ini add compunet.t64 game.prg
+    [ "$LRC" -eq 24 ] || mismatch "adding to a tape: exit $LRC, expected 24"
+fi
+# The writes did happen: the new image holds what was added and not what was deleted.
+run_linux "$WL/out" "$WL/err" --ini "$WORK/cfg-default/wcx.ini" list "$WW/new.d81"
+grep -q ' game.prg$' "$WL/out" && grep -q ' sub deep.prg$' "$WL/out" && ! grep -q 'notes' "$WL/out" ||
+    mismatch "new.d81 written under Wine does not list as expected: $(cat "$WL/out")"
+leftovers=$(ls "$WW" | grep -v -e '\.d[0-9][0-9]$' -e '\.t64$' -e '^out$' -e '^err$' || true)
+[ -z "$leftovers" ] || mismatch "files left beside the images under Wine: $leftovers"
 
 echo "$CHECKS checks, $FAILURES mismatches"
 [ "$FAILURES" -eq 0 ] || fail "Wine and Linux builds disagree"
