@@ -58,7 +58,8 @@ TEST(DeleteFiles, ReleasesTheChainClearsTheEntryAndKeepsTheRest) {
     ASSERT_EQ(pt::pack(image, src, {"game.prg"}), 0);
     const Bytes afterAdd = ts::readFile(image);
     auto added = pt::load(image);
-    const pt::Entry* entry = pt::findEntry(pt::entries(*added), pt::petscii("game"));
+    const auto addedEntries = pt::entries(*added);
+    const pt::Entry* entry = pt::findEntry(addedEntries, pt::petscii("game"));
     ASSERT_NE(entry, nullptr);
     const pt::Chain chain = pt::chainOf(*added, *entry);
     ASSERT_EQ(chain.blocks.size(), 8u);

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <regex>
+#include <cstdlib>
 
 #include "tests/pack_support.h"
 
@@ -84,19 +84,30 @@ PeerListing peerList(const std::string& image) {
     PeerListing listing;
     std::string out;
     ts::run("cc1541 " + shellQuote(image), &out);
-    static const std::regex entry(R"re(^(\d+)\s+"([^"]*)"\s+(\w+))re");
-    static const std::regex freeLine(R"re(^(\d+) blocks free)re");
     std::size_t start = 0;
     while (start < out.size()) {
         std::size_t end = out.find('\n', start);
         if (end == std::string::npos) end = out.size();
         const std::string line = out.substr(start, end - start);
-        std::smatch m;
-        if (std::regex_search(line, m, entry) && line.find("\x1b[7m") == std::string::npos)
-            listing.lines.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
-        else if (std::regex_search(line, m, freeLine))
-            listing.blocksFree = std::stoi(m[1].str());
         start = end + 1;
+        char* rest = nullptr;
+        const long number = std::strtol(line.c_str(), &rest, 10);
+        if (rest == line.c_str()) continue;
+        const std::string tail(rest);
+        if (tail.rfind(" blocks free", 0) == 0) {
+            listing.blocksFree = static_cast<int>(number);
+            continue;
+        }
+        // File lines: blanks, "name", blanks, type. The header line shows
+        // the disk name in inverse video.
+        const std::size_t open = tail.find('"');
+        const std::size_t close = open == std::string::npos ? open : tail.find('"', open + 1);
+        if (close == std::string::npos || tail.find("\x1b[7m") != std::string::npos) continue;
+        std::size_t typeStart = tail.find_first_not_of(' ', close + 1);
+        std::size_t typeEnd = tail.find(' ', typeStart);
+        if (typeStart == std::string::npos) continue;
+        listing.lines.push_back(std::to_string(number) + " " + tail.substr(open + 1, close - open - 1) + " " +
+                                tail.substr(typeStart, typeEnd == std::string::npos ? typeEnd : typeEnd - typeStart));
     }
     return listing;
 }
