@@ -210,20 +210,4 @@ TEST_F(Allocator, OddArgumentsEnd) {
     EXPECT_EQ(calls, 20000);
 }
 
-TEST_F(Allocator, ResultLines) {
-    auto info = wt::newImage(kTypeD64);
-    logMask = 4;
-    ts::LogCapture log;
-    Block b;
-    copyBlock(*info, false, {0, 0}, &b);
-    copyBlock(*info, true, {0, 0}, &b);
-    EXPECT_EQ(log.text(),
-              "OMBRIX: GetCopyBlock: returning ret=1, track=17, sector=0\n"
-              "OMBRIX: GetCopyBlockT1: returning ret=1, track=1, sector=10\n");
-    EXPECT_EQ(BlockCursor.track, 1);
-    EXPECT_EQ(BlockCursor.sector, 10);
-    EXPECT_EQ(BlockCursor.interleave, 10);
-    EXPECT_EQ(BlockCursor.trackLimit, 36);
-}
-
 }  // namespace

@@ -113,27 +113,6 @@ TEST_F(Bam, TestsOnTracksWithoutEntries) {
     EXPECT_TRUE(log.contains("OMBRIX: getFreeDirBlocksOnDisk: format 9 not supported (yet)"));
 }
 
-TEST_F(Bam, TraceLinesAtMaskEight) {
-    auto info = wt::newImage(kTypeD64);
-    ts::LogCapture log;
-    EXPECT_EQ(IsTrackFree(*info, 18), 1);
-    EXPECT_EQ(IsSectorFree(*info, 18, 2), 1);
-    EXPECT_EQ(IsSectorFree(*info, 18, 0), 0);
-    EXPECT_EQ(log.text(),
-              "OMBRIX: IsTrackFree: for 18 ...\n"
-              "OMBRIX: IsTrackFree: returning 1\n"
-              "OMBRIX: IsSectorFree: for 18/2\n"
-              "OMBRIX: IsSectorFree: returning 1\n"
-              "OMBRIX: IsSectorFree: for 18/0\n"
-              "OMBRIX: IsSectorFree: returning 0\n");
-    // Without mask 8 the tests say nothing.
-    const std::string traced = log.text();
-    logMask = 3;
-    EXPECT_EQ(IsTrackFree(*info, 18), 1);
-    EXPECT_EQ(IsSectorFree(*info, 18, 2), 1);
-    EXPECT_EQ(log.text(), traced);
-}
-
 TEST_F(Bam, BadBlocksAreNeverMarked) {
     NewImageSettings.includeErrorInfo = 1;
     auto info = wt::newImage(kTypeD64);
