@@ -375,3 +375,36 @@ TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
+    for (std::int32_t layout : {2, 3}) {
+        SCOPED_TRACE(layout);
+        SettingsGuard guard;
+        ts::TempDir dir;
+        ts::loadDefaultSettings(dir);
+        NewImageSettings.fortyTracks = 1;
+        NewImageSettings.fortyTrackType = layout;
+        const std::string src = mkdirIn(dir, "src");
+        const Bytes big = ts::randomBytes(700 * 254, 3);
+        pt::writeSources(src, {{"big.prg", big}});
+        const std::string image = dir / "forty.d64";
+        ASSERT_EQ(pt::pack(image, src, {"big.prg"}), 0);
+        EXPECT_EQ(ts::readFile(image).size(), 196608u);
+        auto info = pt::load(image);
+        EXPECT_EQ(info->fortyTrackType, layout);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), 749 - 700);
+        const pt::Chain chain = pt::chainOf(*info, pt::entries(*info)[0]);
+        EXPECT_EQ(chain.data, big);
+        int high = 0;
+        for (auto [t, s] : chain.blocks) high += t > 35;
+        EXPECT_EQ(high, 700 - 664);
+
+        ASSERT_EQ(pt::remove(image, {"big.prg"}), 0);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*pt::load(image)), 749);
+        NewImageSettings.fortyTrackType = 0;
+    }
+}
+
+}  // namespace

@@ -167,7 +167,9 @@ TEST(RoundTrip, NewImagesWrittenByTheHostReadBackEverywhere) {
         for (const auto& [name, data] : sources) expected[name == "sub/file.prg" ? "sub file.prg" : name] = data;
         expectExtracted(dir, image, expected, peers, "first");
 
-        // A file of 0 bytes owns no block; cbmconvert and we read it as empty.
+        // A file of 0 bytes owns no block (start 0/0); cbmconvert and we read
+        // it as empty. cc1541 -V refuses any entry with track 0, so the
+        // validation above runs before it is added.
         ts::writeFile(src + "/zero.prg", {});
         ASSERT_EQ(hostAdd(dir, image, src, {"zero.prg"}, &out), 0) << out;
         expected["zero.prg"] = {};
