@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Every test: unit and end-to-end tests of the Linux build, the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows DLL under Wine,
+# and the plug-in inside Double Commander.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-deps.sh
+
+cmake -S . -B build-test-win -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+cmake --build build-test-win -j2
+
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DOMBRIX_WINDOWS_BUILD="$PWD/build-test-win" -DOMBRIX_DOUBLECMD_TEST=ON
+cmake --build build-test -j2
+
+cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON
+cmake --build build-test-asan -j2
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-test-asan --output-on-failure -j2
+ctest --test-dir build-test --output-on-failure -j2
