@@ -68,6 +68,12 @@ run_wine out err --log list "$DISK"
 [ "$RC" -eq 0 ] || fail "--log listing exited $RC"
 grep -q '^OMBRIX: Open ' err || fail "--log: no 'OMBRIX: Open' line on stderr"
 
+# An image whose path has spaces opens and lists like any other.
+mkdir -p "$WORK/My Images"
+cp "$WORK/disk.d64" "$WORK/My Images/disk one.d64"
+run_wine out err list --json "$(winpath "$WORK/My Images/disk one.d64")"
+[ "$RC" -eq 0 ] && grep -q '"FIRST.prg"' out || fail "image path with spaces: exit $RC, $(cat out err)"
+
 # 4. --ini: the settings file goes beside the named file, in a folder the
 # host creates.
 run_wine out err --ini "$(winpath "$WORK/cfg/sub/host.ini")" list "$DISK"
