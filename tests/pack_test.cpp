@@ -408,3 +408,48 @@ TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
 }
 
 }  // namespace
+
+// A file manager's "overwrite" packs a file whose name the image already
+// holds: the new content replaces the old one instead of hiding behind it.
+TEST(PackFiles, SameNameReplacesTheOldFile) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string image = dir / "r.d64";
+    ts::writeFile(dir / "game.prg", ts::randomBytes(3000, 1));
+    ts::writeFile(dir / "keep.seq", ts::randomBytes(500, 2));
+    ASSERT_EQ(pt::pack(image, dir.path, {"game.prg", "keep.seq"}), 0);
+    const std::int32_t freeBefore = getFreeDataBlocksOnDisk(*pt::load(image));
+
+    const Bytes fresh = ts::randomBytes(1000, 3);
+    ts::writeFile(dir / "game.prg", fresh);
+    ASSERT_EQ(pt::pack(image, dir.path, {"game.prg"}), 0);
+    ts::Listing l = ts::list(image);
+    ASSERT_EQ(l.files.size(), 2u);
+    EXPECT_EQ(l.files[0].name, "game.prg");  // the freed entry is used again
+    EXPECT_EQ(l.files[0].bytes, 1000);
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*pt::load(image)), freeBefore + 12 - 4);
+    ts::TempDir out;
+    for (const auto& r : ts::extractAll(image, out.path)) EXPECT_EQ(r.second, 0);
+    EXPECT_EQ(ts::readFile(out / "game.prg"), fresh);
+    EXPECT_EQ(ts::readFile(out / "keep.seq"), ts::readFile(dir / "keep.seq"));
+
+    // A SEQ file of the same name is another file; a full disk still takes a
+    // replacement that fits into the blocks it frees.
+    ts::writeFile(dir / "game.seq", ts::randomBytes(10, 4));
+    ASSERT_EQ(pt::pack(image, dir.path, {"game.seq"}), 0);
+    EXPECT_EQ(ts::list(image).files.size(), 3u);
+    const std::int32_t room = getFreeDataBlocksOnDisk(*pt::load(image));
+    ts::writeFile(dir / "filler.prg", ts::randomBytes(static_cast<std::size_t>(room) * 254, 5));
+    ASSERT_EQ(pt::pack(image, dir.path, {"filler.prg"}), 0);
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*pt::load(image)), 0);
+    ts::writeFile(dir / "game.prg", ts::randomBytes(1016, 6));
+    EXPECT_EQ(pt::pack(image, dir.path, {"game.prg"}), 0);
+    ts::writeFile(dir / "game.prg", ts::randomBytes(1017, 7));
+    const Bytes before = ts::readFile(image);
+    EXPECT_EQ(pt::pack(image, dir.path, {"game.prg"}), 11);
+    EXPECT_EQ(ts::readFile(image), before);
+    if (ts::haveTool("cc1541")) {
+        std::string out2;
+        EXPECT_EQ(ts::run("cc1541 -m -V " + ts::shellQuote(image), &out2), 0) << out2;
+    }
+}

@@ -86,6 +86,31 @@ int loadImage(ImageInfo& info) {
 
 }  // namespace
 
+int deleteDirEntry(ImageInfo& info, std::uint8_t* entry) {
+    if (int rc = releaseChain(info, entry)) return rc;
+    // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
+    std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+    return 0;
+}
+
+std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType) {
+    std::uint8_t track = info.dirTrack;
+    std::uint8_t sector = info.dirSector;
+    BlockVisits visits;
+    for (;;) {
+        std::uint8_t* block = nullptr;
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0 || !visits.visit(info, track, sector)) return nullptr;
+        for (int index = 0; index < kEntriesPerBlock; ++index) {
+            std::uint8_t* entry = block + index * kDirEntrySize;
+            if (entry[kDirEntryType] == fileType && std::memcmp(entry + kDirFileName, name, kCbmNameLength) == 0)
+                return entry;
+        }
+        if (block[kDirLinkTrack] == 0) return nullptr;
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+}
+
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) {
     char cut[kSearchNameSize];
     std::uint8_t wantedType = 0;
@@ -153,9 +178,7 @@ int deleteFiles(const char* packedFile, const char* deleteList) {
             logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
             continue;
         }
-        if (int rc = releaseChain(*info, entry)) return rc;
-        // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
-        std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+        if (int rc = deleteDirEntry(*info, entry)) return rc;
         imageChanged = true;
     }
     logMessage(kLogTrace, "deleting done\n");

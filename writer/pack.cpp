@@ -78,6 +78,23 @@ int prepareImage(ImageInfo& info) {
     return 0;
 }
 
+// A listed file that the image already holds under the same CBM name and
+// type is replaced: its old entry and blocks are released first, so the room
+// check counts them and the file reads back with its new content. (Adding a
+// second entry of the same name would leave the old data as the one every
+// search finds.)
+int releaseReplacedFiles(ImageInfo& info, const char* addList) {
+    for (const char* name = addList; *name; name = nextName(name)) {
+        CbmName cbm {};
+        splitHostNameForAdding(name, cbm);
+        std::uint8_t* entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
+        if (!entry) continue;
+        logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
+        if (int rc = deleteDirEntry(info, entry)) return rc;
+    }
+    return 0;
+}
+
 // The room for the whole list, before anything is added.
 int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addList) {
     const std::int32_t n = countListNames(addList);
@@ -251,6 +268,7 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList) 
     info->imageType = type;
 
     if (int rc = prepareImage(*info)) return rc;
+    if (int rc = releaseReplacedFiles(*info, addList)) return rc;
     if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
     for (const char* name = addList; *name; name = nextName(name))
         if (int rc = addFile(*info, srcPath, name)) return rc;

@@ -60,4 +60,8 @@ int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
 int packFiles(const char* packedFile, const char* srcPath, const char* addList);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
+// The first closed file of exactly this 16-byte CBM name and type, or null.
+std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
+// Releases the entry's blocks and clears it; 0, or 18 for a broken chain.
+int deleteDirEntry(ImageInfo& info, std::uint8_t* entry);
 int deleteFiles(const char* packedFile, const char* deleteList);
