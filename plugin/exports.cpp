@@ -144,7 +144,12 @@ int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* dest
     logMessage(kLogTrace, "ProcessFile - ");
     if (operation == PK_TEST) {
         logMessage(kLogTrace, "ProcessFile - TEST <%s> <%s>\n", orNull(destPath), orNull(destName));
-        return 0;
+        // A test reads the file as an extraction would, so that a damaged
+        // file is reported instead of passing as sound.
+        if (!handle || !destName) return E_NO_FILES;
+        const auto& info = *static_cast<const ImageInfo*>(handle);
+        return info.imageType == kTypeT64 ? testTapeFile(info, destPath, destName)
+                                          : testDiskFile(info, destPath, destName);
     }
     if (operation != PK_EXTRACT) {
         logMessage(kLogWarning, "ProcessFile - other operation %d <%s> <%s>\n", operation, orNull(destPath),

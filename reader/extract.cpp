@@ -38,8 +38,40 @@ int finish(std::FILE* out, bool writeFailed, int result) {
 
 }  // namespace
 
+namespace {
+
+// Follows the entry's block chain, writing its data to `out` when there is
+// one. 0, or 18 for a block that cannot be read or a chain that comes back on
+// itself; writeFailed reports a failed write.
+int walkChain(const ImageInfo& info, const std::uint8_t* entry, std::FILE* out, bool& writeFailed) {
+    std::vector<std::uint8_t> visits(kExtractVisitSlots, 0);
+    std::uint8_t track = entry[kDirStartTrack];
+    std::uint8_t sector = entry[kDirStartSector];
+    // A file of 0 bytes, as PackFiles writes it, owns no block at all.
+    if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0) return 0;
+    for (;;) {
+        std::uint8_t block[kBlockSize];
+        if (GetDiskSector(info, track, sector, block) != 0) {
+            logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", track, sector);
+            return 18;
+        }
+        std::uint8_t& seen = visits[track * 40u + sector];
+        if (seen != 0) {
+            logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", track, sector);
+            return 18;
+        }
+        seen = 1;
+        const std::size_t n = block[0] != 0 ? 254u : (block[1] >= 2 ? block[1] - 1u : 0u);
+        if (out && n > 0 && std::fwrite(block + 2, 1, n, out) != n) writeFailed = true;
+        if (block[0] == 0) return 0;
+        track = block[0];
+        sector = block[1];
+    }
+}
+
+}  // namespace
+
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
-    std::vector<std::uint16_t> visits(kExtractVisitSlots, 0);
     const std::uint8_t* entry = findFileEntry(info, destPath, destName);
     if (!entry) return 22;
     char shownName[kCbmNameLength + 1] = {};
@@ -52,33 +84,13 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
         return 19;
     }
     bool writeFailed = false;
-    std::uint8_t track = entry[kDirStartTrack];
-    std::uint8_t sector = entry[kDirStartSector];
-    // A file of 0 bytes, as PackFiles writes it, owns no block at all.
-    if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0)
-        return finish(out, writeFailed, 0);
-    for (;;) {
-        std::uint8_t block[kBlockSize];
-        if (GetDiskSector(info, track, sector, block) != 0) {
-            logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", track, sector);
-            return finish(out, writeFailed, 18);
-        }
-        std::uint16_t& seen = visits[track * 40u + sector];
-        if (seen != 0) {
-            logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", track, sector);
-            return finish(out, writeFailed, 18);
-        }
-        seen = 1;
-        if (block[0] != 0) {
-            if (std::fwrite(block + 2, 1, 254, out) != 254) writeFailed = true;
-            track = block[0];
-            sector = block[1];
-            continue;
-        }
-        if (block[1] >= 2) {
-            const std::size_t n = block[1] - 1u;
-            if (std::fwrite(block + 2, 1, n, out) != n) writeFailed = true;
-        }
-        return finish(out, writeFailed, 0);
-    }
+    const int result = walkChain(info, entry, out, writeFailed);
+    return finish(out, writeFailed, result);
+}
+
+int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    const std::uint8_t* entry = findFileEntry(info, destPath, destName);
+    if (!entry) return 22;
+    bool writeFailed = false;
+    return walkChain(info, entry, nullptr, writeFailed);
 }

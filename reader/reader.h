@@ -75,9 +75,14 @@ std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std:
 // --- extraction ---
 // 0 done, 22 not listed, 19 output failure, 18 unreadable or cyclic chain.
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName);
+// Reads the file's chain as extraction would, writing nothing: 0, 22 or 18.
+int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName);
 
 // --- tape images ---
 void logTapeHeader(const ImageInfo& info);
 void initTapeState(ImageInfo& info);
 int readTapeHeader(ImageInfo& info, ListedFile& file);
 int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName);
+// 0 when the tape holds a file of that name (its data are clipped to the
+// image, so they always read), else 22.
+int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName);

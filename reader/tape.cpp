@@ -108,18 +108,31 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
     return 10;
 }
 
-int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+namespace {
+
+// The first slot whose host name is the requested one, or null.
+const std::uint8_t* findTapeEntry(const ImageInfo& info, const char* destPath, const char* destName) {
     char request[kRequestNameSize];
-    const bool requestFits = buildRequestName(destPath, destName, request, sizeof request);
-    const std::uint8_t* found = nullptr;
-    for (std::uint32_t i = 0; requestFits && i < info.tapeMaxFiles && !found; ++i) {
+    if (!buildRequestName(destPath, destName, request, sizeof request)) return nullptr;
+    for (std::uint32_t i = 0; i < info.tapeMaxFiles; ++i) {
         const std::uint8_t* slot = slotAt(info, i);
         if (!slot) break;
         char candidate[kRequestNameSize] = {};
         if (!buildHostName(slot + kSlotFileName, kTypePrg, candidate, sizeof candidate)) continue;
         logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request, candidate);
-        if (std::strcmp(request, candidate) == 0) found = slot;
+        if (std::strcmp(request, candidate) == 0) return slot;
     }
+    return nullptr;
+}
+
+}  // namespace
+
+int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    return findTapeEntry(info, destPath, destName) ? 0 : 22;
+}
+
+int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    const std::uint8_t* found = findTapeEntry(info, destPath, destName);
     if (!found) return 22;
 
     const std::uint32_t pos = read32(found + kSlotTapePos);

@@ -119,8 +119,11 @@ TEST_F(ListingTest, ExtractByRequestNameAndMisses) {
     EXPECT_FALSE(ts::exists(upper));
     std::string longName = path(std::string(60, 'h') + ".prg");
     EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, longName.data()), 22);
-    // Test and skip never touch the data; other operations are harmless.
-    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, upper.data()), 0);
+    // A test reads without writing; skip and other operations are harmless.
+    std::string listed = path("hello.prg");
+    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, listed.data()), 0);
+    EXPECT_FALSE(ts::exists(listed));
+    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, upper.data()), 22);
     EXPECT_EQ(ProcessFile(h, PK_SKIP, nullptr, nullptr), 0);
     EXPECT_EQ(ProcessFile(h, 7, nullptr, nullptr), 0);
     // An output that cannot be created is a write error.
@@ -192,6 +195,14 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
     EXPECT_EQ(l.files[0].bytes, 0);  // more blocks than the directory says
     EXPECT_EQ(l.files[1].bytes, 700);
     EXPECT_EQ(l.files[2].bytes, 0);
+
+    // Testing finds the same damage as extracting, without writing anything.
+    std::string bad = path("bad.d64");
+    std::string out2;
+    EXPECT_EQ(ts::run(std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(path("cfg/wcx.ini")) + " test " +
+                          ts::shellQuote(bad), &out2), 18) << out2;
+    EXPECT_NE(out2.find("ok same.prg"), std::string::npos) << out2;
+    EXPECT_NE(out2.find("self.prg: E_EREAD (18)"), std::string::npos) << out2;
 
     ts::TempDir out;
     auto results = ts::extractAll(path("bad.d64"), out.path);
