@@ -174,12 +174,21 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     pendingWriteFailure = -1;
     if (failAt == 0) return WriteResult::cannotCreate;
 
+    // An image the user may not write stays as it is, as if it were opened
+    // for writing in place.
+    struct stat current {};
+    const bool exists = ::stat(path, &current) == 0;
+    if (exists) {
+        int probe = ::open(path, O_WRONLY | O_CLOEXEC);
+        if (probe < 0) return WriteResult::cannotCreate;
+        ::close(probe);
+    }
+
     std::string temp = std::string(path) + ".ombrix-XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return WriteResult::cannotCreate;
     // Keep the permissions of the image being replaced (mkstemp gives 0600).
-    struct stat st {};
-    ::fchmod(fd, ::stat(path, &st) == 0 ? (st.st_mode & 07777) : 0644);
+    ::fchmod(fd, exists ? (current.st_mode & 07777) : 0644);
 
     std::uint32_t toWrite = size;
     if (failAt > 0 && static_cast<std::uint32_t>(failAt) < size) toWrite = static_cast<std::uint32_t>(failAt);

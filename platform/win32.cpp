@@ -85,6 +85,11 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     pendingWriteFailure = -1;
     if (failAt == 0) return WriteResult::cannotCreate;
 
+    // A read-only image stays as it is; other attributes survive the swap.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return WriteResult::cannotCreate;
+
     std::string dir(path);
     std::size_t cut = dir.find_last_of("\\/");
     dir = cut == std::string::npos ? std::string(".") : dir.substr(0, cut == 0 ? 1 : cut);
@@ -107,6 +112,7 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
         DeleteFileA(temp);
         return WriteResult::shortWrite;
     }
+    if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(path, attributes);
     return WriteResult::ok;
 }
 

@@ -74,6 +74,17 @@ cp "$WORK/disk.d64" "$WORK/My Images/disk one.d64"
 run_wine out err list --json "$(winpath "$WORK/My Images/disk one.d64")"
 [ "$RC" -eq 0 ] && grep -q '"FIRST.prg"' out || fail "image path with spaces: exit $RC, $(cat out err)"
 
+# A read-only image is not written: the add fails with 19 and the bytes stay.
+export WINEDEBUG=-all
+cp "$WORK/disk.d64" "$WORK/readonly.d64"
+chmod 444 "$WORK/readonly.d64"
+before=$(md5sum <"$WORK/readonly.d64")
+printf 'x' >"$WORK/x.seq"
+run_wine out err add "$(winpath "$WORK/readonly.d64")" -C "$(winpath "$WORK")" x.seq
+[ "$RC" -eq 19 ] || fail "adding to a read-only image exited $RC, not 19"
+[ "$(md5sum <"$WORK/readonly.d64")" = "$before" ] || fail "a read-only image was changed"
+chmod 644 "$WORK/readonly.d64"
+
 # 4. --ini: the settings file goes beside the named file, in a folder the
 # host creates.
 run_wine out err --ini "$(winpath "$WORK/cfg/sub/host.ini")" list "$DISK"
