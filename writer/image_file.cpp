@@ -2,9 +2,21 @@
 #include "writer/image_file.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "plugin/log.h"
+
+std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) {
+    std::unique_ptr<ImageInfo> info = newImageInfo();
+    if (info) info->imageName.reset(strdup(path));
+    if (!info || !info->imageName) {
+        logMessage(kLogError, "error malloc pInfo\n");
+        return nullptr;
+    }
+    info->imageType = type;
+    return info;
+}
 
 int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     const char* path = info.imageName.get();

@@ -6,6 +6,10 @@
 
 #include "plugin/image_info.h"
 
+// The private record of one PackFiles or DeleteFiles call: a copy of the path
+// and the type. Null (after logging) when memory is exhausted.
+std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type);
+
 // Reads the existing image file named by info.imageName, whose size the file
 // search reported, into info.imageData. 0, or the result code (11, 15, 18)
 // after logging the reason.

@@ -255,17 +255,8 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList) 
     const std::int32_t type = imageTypeOfPath(packedFile);
     if (type == kTypeNone || type == kTypeT64) return 24;
 
-    std::unique_ptr<ImageInfo> info = newImageInfo();
-    if (!info) {
-        logMessage(kLogError, "error malloc pInfo\n");
-        return 11;
-    }
-    info->imageName.reset(strdup(packedFile));
-    if (!info->imageName) {
-        logMessage(kLogError, "error malloc pInfo\n");
-        return 11;
-    }
-    info->imageType = type;
+    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
+    if (!info) return 11;
 
     if (int rc = prepareImage(*info)) return rc;
     if (int rc = releaseReplacedFiles(*info, addList)) return rc;
