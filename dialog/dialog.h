@@ -6,8 +6,6 @@
 
 #include <cstdint>
 
-#include "plugin/wcx.h"
-
 // Dialog template and control identifiers (resources/ombrix.rc).
 constexpr int kDialogTemplateId = 1001;
 constexpr int kIdOk = 1;
@@ -84,6 +82,3 @@ void configurePacker(void* parent, void* dllInstance);
 // and confirmed. 0 when done, else the 1-based number of the first line not
 // understood (and nothing changes).
 int configurePackerText(const char* text);
-
-// The export for hosts without a window system (plugin/exports.cpp).
-extern "C" int WCX_API ConfigurePackerText(const char* text);
