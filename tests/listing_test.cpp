@@ -392,3 +392,29 @@ TEST(Names, ConversionTables) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write that fails while the file is extracted is reported, not hidden:
+// /dev/full takes the open but refuses every byte.
+TEST_F(ListingTest, FailedWritesOfTheOutputAreReported) {
+    if (!ts::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    ts::RawImage img = ts::makeRawImage(1);
+    ts::block(img, 18, 1)[1] = 0xFF;
+    ts::putChain(img, {{17, 0}, {17, 10}}, ts::randomBytes(400, 8));
+    ts::putEntry(img, 18, 1, 0, 0xC2, "FULL", 17, 0, 2);  // locked: listed without extension
+    ts::save(img, path("f.d64"));
+    std::string image = path("f.d64");
+    tOpenArchiveData data {};
+    data.ArcName = image.data();
+    HANDLE h = OpenArchive(&data);
+    ASSERT_NE(h, nullptr);
+    tHeaderData header {};
+    ASSERT_EQ(ReadHeader(h, &header), 0);
+    ASSERT_STREQ(header.FileName, "full");
+    char target[] = "/dev/full";
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, target), 19);
+    CloseArchive(h);
+}
+
+}  // namespace
