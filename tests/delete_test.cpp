@@ -12,19 +12,6 @@ namespace {
 
 using pt::Bytes;
 
-struct SettingsGuard {
-    ~SettingsGuard() {
-        setNewImageDefaults();
-        platform::simulateWriteFailure(-1);
-    }
-};
-
-std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
-    std::string path = dir / name;
-    mkdir(path.c_str(), 0755);
-    return path;
-}
-
 ino_t inodeOf(const std::string& path) {
     struct stat st {};
     stat(path.c_str(), &st);
@@ -40,10 +27,10 @@ std::vector<std::size_t> changedOffsets(const Bytes& a, const Bytes& b) {
 }
 
 TEST(DeleteFiles, ReleasesTheChainClearsTheEntryAndKeepsTheRest) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     const Bytes game = ts::randomBytes(2000, 1);
     pt::writeSources(src, {{"other.seq", ts::randomBytes(900, 2)}, {"game.prg", game}});
 
@@ -102,10 +89,10 @@ TEST(DeleteFiles, ReleasesTheChainClearsTheEntryAndKeepsTheRest) {
 }
 
 TEST(DeleteFiles, FindsOnlyClosedPrgAndSeqFilesByExactName) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     pt::writeSources(src, {{"gameover.prg", ts::randomBytes(300, 1)},
                            {"game.prg", ts::randomBytes(300, 2)},
                            {"notes.seq", ts::randomBytes(300, 3)},
@@ -157,10 +144,10 @@ TEST(DeleteFiles, FindsOnlyClosedPrgAndSeqFilesByExactName) {
 }
 
 TEST(DeleteFiles, FailuresLeaveTheImageFileAsItWas) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(1000, 2)}});
     const std::string good = dir / "good.d64";
     ASSERT_EQ(pt::pack(good, src, {"a.prg", "b.prg"}), 0);
@@ -243,7 +230,7 @@ TEST(DeleteFiles, WorksOnEveryFormat) {
         SCOPED_TRACE(ext);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = mkdirIn(dir, "src");
+        const std::string src = pt::mkdirIn(dir, "src");
         pt::writeSources(src, {{"keep.prg", ts::randomBytes(5000, 1)}, {"drop.seq", ts::randomBytes(70000, 2)}});
         const std::string image = dir / (std::string("all.") + ext);
         ASSERT_EQ(pt::pack(image, src, {"keep.prg"}), 0);

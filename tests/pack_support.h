@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "image/image.h"
+#include "platform/platform.h"
+#include "plugin/new_image_settings.h"
 #include "plugin/image_info.h"
 #include "reader/reader.h"
 #include "tests/test_support.h"
@@ -22,6 +24,22 @@
 namespace pt {
 
 using ts::Bytes;
+
+// New-image switches back to their defaults when a test ends.
+struct SettingsGuard {
+    ~SettingsGuard() {
+        setNewImageDefaults();
+        dirTrackFallback = 0;
+        platform::simulateWriteFailure(-1);
+    }
+};
+
+inline std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
+    std::string path = dir / name;
+    mkdir(path.c_str(), 0755);
+    return path;
+}
+
 
 inline std::vector<char> zeroList(const std::vector<std::string>& names) {
     std::vector<char> list;

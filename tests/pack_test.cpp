@@ -29,21 +29,6 @@ struct FormatCase {
 const FormatCase kFormats[] = {{"d64", 174848, 664, 17},   {"d71", 349696, 1328, 17}, {"d80", 533248, 2052, 27},
                                {"d82", 1066496, 4133, 27}, {"d81", 819200, 3160, 36}};
 
-// New-image switches back to their defaults when a test ends.
-struct SettingsGuard {
-    ~SettingsGuard() {
-        setNewImageDefaults();
-        dirTrackFallback = 0;
-        platform::simulateWriteFailure(-1);
-    }
-};
-
-std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
-    std::string path = dir / name;
-    mkdir(path.c_str(), 0755);
-    return path;
-}
-
 bool noTemporaryFiles(const std::string& dir) {
     for (const std::string& name : ts::listDir(dir))
         if (name.find(".ombrix-") != std::string::npos) return false;
@@ -65,7 +50,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
         SCOPED_TRACE(format.ext);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = mkdirIn(dir, "src");
+        const std::string src = pt::mkdirIn(dir, "src");
         std::vector<std::string> names;
         std::map<std::string, Bytes> sources;
         for (const SizeCase& c : kSizes) {
@@ -106,7 +91,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
                 EXPECT_EQ(IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)), 0);
         }
 
-        const std::string out = mkdirIn(dir, "out");
+        const std::string out = pt::mkdirIn(dir, "out");
         for (const auto& [name, rc] : ts::extractAll(image, out)) {
             EXPECT_EQ(rc, 0) << name;
             EXPECT_EQ(ts::readFile(out + "/" + name), sources[name]) << name;
@@ -118,8 +103,8 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
 TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
-    mkdirIn(dir, "src/sub");
+    const std::string src = pt::mkdirIn(dir, "src");
+    pt::mkdirIn(dir, "src/sub");
     const std::vector<std::string> names = {"game.prg", "notes.seq", "readme.txt", "game",
                                             "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst"};
     for (std::size_t i = 0; i < names.size(); ++i) ts::writeFile(src + "/" + names[i], ts::randomBytes(100 + i, 1));
@@ -154,10 +139,10 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
 }
 
 TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(3000, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254 * 30, 3);
     pt::writeSources(src, {{"a.prg", a}, {"b.seq", b}, {"c.prg", c}});
     const std::string image = dir / "grow.d71";
@@ -187,10 +172,10 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
 }
 
 TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(600, 2)}});
     const std::string old = dir / "old.d64";
     ASSERT_EQ(pt::pack(old, src, {"a.prg"}), 0);
@@ -245,10 +230,10 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
 }
 
 TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
 
     // Directory entries: 139 files leave 5 entries and no free directory block.
     const std::string full = dir / "full.d64";
@@ -323,10 +308,10 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
 }
 
 TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
-    SettingsGuard guard;
+    pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = mkdirIn(dir, "src");
+    const std::string src = pt::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(1000, 1);
     pt::writeSources(src, {{"a.prg", a}});
 
@@ -381,12 +366,12 @@ namespace {
 TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
     for (std::int32_t layout : {2, 3}) {
         SCOPED_TRACE(layout);
-        SettingsGuard guard;
+        pt::SettingsGuard guard;
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
         NewImageSettings.fortyTracks = 1;
         NewImageSettings.fortyTrackType = layout;
-        const std::string src = mkdirIn(dir, "src");
+        const std::string src = pt::mkdirIn(dir, "src");
         const Bytes big = ts::randomBytes(700 * 254, 3);
         pt::writeSources(src, {{"big.prg", big}});
         const std::string image = dir / "forty.d64";
