@@ -63,7 +63,9 @@ for entry in $REQUIRED $OPTIONAL; do
     symbol=$(awk -v a="$address" '$1 == a && $2 == "T" { print $3 }' "$WORK/symbols" | grep "^_$name@" || true)
     [ "$symbol" = "_$name@$bytes" ] ||
         fail "export $name points at '$(awk -v a="$address" '$1 == a { print $3 }' "$WORK/symbols" | tr '\n' ' ')', expected _$name@$bytes (__stdcall)"
-    "$OBJDUMP" -d --no-show-raw-insn --disassemble="$symbol" "$DLL" >"$WORK/code"
+    # objdump may run on into the functions that follow; keep only this one.
+    "$OBJDUMP" -d --no-show-raw-insn --disassemble="$symbol" "$DLL" |
+        awk -v s="<$symbol>:" 'index($0, s) { on = 1; next } on && /^[0-9a-f]+ <.*>:$/ { exit } on' >"$WORK/code"
     grep -q 'ret' "$WORK/code" || fail "no return found in $symbol"
     if [ "$bytes" -gt 0 ]; then
         bad=$(grep -E '\s(ret|retl)\s*$' "$WORK/code" || true)
