@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
 #include "writer/writer.h"
 
 namespace {

@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
 #include "dialog/dialog.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
-#include "writer/writer.h"
 
 SettingsDialogStateRecord SettingsDialogState = {};
 

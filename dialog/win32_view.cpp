@@ -2,8 +2,8 @@
 // modally, its controls reached through the Win32 dialog functions.
 #include <windows.h>
 
+#include "core/log.h"
 #include "dialog/dialog.h"
-#include "plugin/log.h"
 
 namespace {
 

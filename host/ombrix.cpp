@@ -19,6 +19,10 @@
 
 namespace {
 
+// Exit statuses of our own, beside the plug-in's result codes.
+constexpr int kExitUsage = 2;
+constexpr int kExitNoPlugin = 3;
+
 #ifdef _WIN32
 constexpr char kSep = '\\';
 #else
@@ -64,46 +68,39 @@ struct Options {
     std::string settingsText;  // new-image values for add
 };
 
+struct ResultText {
+    int code;
+    const char* name;
+    const char* meaning;
+};
+constexpr ResultText kResultTexts[] = {
+    {E_END_ARCHIVE, "E_END_ARCHIVE", "no more files"},
+    {E_NO_MEMORY, "E_NO_MEMORY", "not enough memory or room in the image"},
+    {E_BAD_DATA, "E_BAD_DATA", "bad data"},
+    {E_BAD_ARCHIVE, "E_BAD_ARCHIVE", "damaged archive"},
+    {E_UNKNOWN_FORMAT, "E_UNKNOWN_FORMAT", "unknown format"},
+    {E_EOPEN, "E_EOPEN", "cannot open the file"},
+    {E_ECREATE, "E_ECREATE", "cannot create the file"},
+    {E_ECLOSE, "E_ECLOSE", "cannot close the file"},
+    {E_EREAD, "E_EREAD", "read error"},
+    {E_EWRITE, "E_EWRITE", "write error"},
+    {E_SMALL_BUF, "E_SMALL_BUF", "buffer too small"},
+    {E_EABORTED, "E_EABORTED", "aborted"},
+    {E_NO_FILES, "E_NO_FILES", "no such file"},
+    {E_TOO_MANY_FILES, "E_TOO_MANY_FILES", "too many files"},
+    {E_NOT_SUPPORTED, "E_NOT_SUPPORTED", "not supported"},
+};
+
 const char* resultName(int code) {
-    switch (code) {
-    case 10: return "E_END_ARCHIVE";
-    case 11: return "E_NO_MEMORY";
-    case 12: return "E_BAD_DATA";
-    case 13: return "E_BAD_ARCHIVE";
-    case 14: return "E_UNKNOWN_FORMAT";
-    case 15: return "E_EOPEN";
-    case 16: return "E_ECREATE";
-    case 17: return "E_ECLOSE";
-    case 18: return "E_EREAD";
-    case 19: return "E_EWRITE";
-    case 20: return "E_SMALL_BUF";
-    case 21: return "E_EABORTED";
-    case 22: return "E_NO_FILES";
-    case 23: return "E_TOO_MANY_FILES";
-    case 24: return "E_NOT_SUPPORTED";
-    default: return "E_UNKNOWN";
-    }
+    for (const ResultText& r : kResultTexts)
+        if (r.code == code) return r.name;
+    return "E_UNKNOWN";
 }
 
 const char* resultMeaning(int code) {
-    switch (code) {
-    case 10: return "no more files";
-    case 11: return "not enough memory or room in the image";
-    case 12: return "bad data";
-    case 13: return "damaged archive";
-    case 14: return "unknown format";
-    case 15: return "cannot open the file";
-    case 16: return "cannot create the file";
-    case 17: return "cannot close the file";
-    case 18: return "read error";
-    case 19: return "write error";
-    case 20: return "buffer too small";
-    case 21: return "aborted";
-    case 22: return "no such file";
-    case 23: return "too many files";
-    case 24: return "not supported";
-    default: return "unknown error";
-    }
+    for (const ResultText& r : kResultTexts)
+        if (r.code == code) return r.meaning;
+    return "unknown error";
 }
 
 void reportFailure(const std::string& image, const std::string& file, int code) {
@@ -127,7 +124,7 @@ int usage() {
         "  --forty speeddos|dolphindos --error-bytes --use-dir-track --from-track1\n"
         "  (GROUP is d64, d80 or d81)\n",
         stderr);
-    return 2;
+    return kExitUsage;
 }
 
 std::string executableDirectory() {
@@ -255,7 +252,7 @@ void* openImage(const Plugin& p, const Options& o, int mode, int& result) {
     data.ArcName = name.data();
     data.OpenMode = mode;
     void* handle = p.openArchive(&data);
-    result = handle ? 0 : (data.OpenResult ? data.OpenResult : 15);
+    result = handle ? 0 : (data.OpenResult ? data.OpenResult : E_EOPEN);
     if (handle) {
         if (p.setChangeVolProc) p.setChangeVolProc(handle, nullptr);
         if (p.setProcessDataProc) p.setProcessDataProc(handle, nullptr);
@@ -382,7 +379,7 @@ int runAdd(const Plugin& p, const Options& o) {
     if (!o.settingsText.empty()) {
         if (!p.configurePackerText) {
             std::fputs("ombrix: this plug-in cannot take new-image settings\n", stderr);
-            return 24;
+            return E_NOT_SUPPORTED;
         }
         // The plug-in names the first line it could not take; show it as given.
         int bad = p.configurePackerText(o.settingsText.c_str());
@@ -395,7 +392,7 @@ int runAdd(const Plugin& p, const Options& o) {
             std::string item = start == std::string::npos ? std::string() : o.settingsText.substr(start);
             item = item.substr(0, item.find('\n'));
             std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, item.c_str());
-            return 2;
+            return kExitUsage;
         }
     }
     std::vector<char> image(o.image.begin(), o.image.end());
@@ -488,7 +485,7 @@ int main(int argc, char** argv) {
     Plugin p;
     if (!loadPlugin(o.plugin, p)) {
         std::fprintf(stderr, "ombrix: cannot load the plug-in %s\n", o.plugin.c_str());
-        return 3;
+        return kExitNoPlugin;
     }
     if (p.packSetDefaultParams) {
         if (o.ini.empty()) o.ini = defaultIni();

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
 #include "image/image.h"
-#include "plugin/log.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Forty-track D64 layouts: SpeedDOS keeps the entries of tracks 36-40 at bytes
 // 192-211 of 18/0, DolphinDOS at 172-191. The image does not say which DOS
 // wrote it, so the layout is read from which area is in use.
+#include "core/log.h"
 #include "image/image.h"
-#include "plugin/log.h"
 
 namespace {
 bool areaInUse(const std::uint8_t* block, int first) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/image_info.h"
+#include "core/image_info.h"
 
 struct TrackGeometry {
     std::uint32_t sectors;

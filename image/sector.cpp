@@ -1,9 +1,9 @@
 // Sector addressing: the only way to a block of an image.
 #include <cstring>
 
+#include "core/log.h"
+#include "core/settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/settings.h"
 
 int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
     if (!info.geometry || track == 0 || track > info.trackCount) return -1;

@@ -2,12 +2,14 @@
 // the writer, the settings or the dialog.
 #include <cstring>
 
+#include "core/log.h"
+#include "core/settings.h"
+#include "dialog/dialog.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "plugin/exports.h"
-#include "plugin/log.h"
-#include "plugin/settings.h"
 #include "reader/reader.h"
+#include "writer/writer.h"
 
 namespace {
 
@@ -187,13 +189,6 @@ void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
     std::memcpy(iniName, dps->DefaultIniName, sizeof dps->DefaultIniName);
     loadSettings(iniName);
 }
-
-}  // extern "C"
-
-#include "dialog/dialog.h"
-#include "writer/writer.h"
-
-extern "C" {
 
 int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int /*flags*/) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "core/results.h"
+
 #ifdef _WIN32
 #define WCX_API __stdcall
 #else
@@ -61,24 +63,6 @@ static_assert(sizeof(void*) != 8 || sizeof(tOpenArchiveData) == 36, "tOpenArchiv
 
 using tChangeVolProc = int(WCX_API*)(char* ArcName, int Mode);
 using tProcessDataProc = int(WCX_API*)(char* FileName, int Size);
-
-// Result codes.
-constexpr int E_SUCCESS = 0;
-constexpr int E_END_ARCHIVE = 10;
-constexpr int E_NO_MEMORY = 11;
-constexpr int E_BAD_DATA = 12;
-constexpr int E_BAD_ARCHIVE = 13;
-constexpr int E_UNKNOWN_FORMAT = 14;
-constexpr int E_EOPEN = 15;
-constexpr int E_ECREATE = 16;
-constexpr int E_ECLOSE = 17;
-constexpr int E_EREAD = 18;
-constexpr int E_EWRITE = 19;
-constexpr int E_SMALL_BUF = 20;
-constexpr int E_EABORTED = 21;
-constexpr int E_NO_FILES = 22;
-constexpr int E_TOO_MANY_FILES = 23;
-constexpr int E_NOT_SUPPORTED = 24;
 
 // ProcessFile operations.
 constexpr int PK_SKIP = 0;

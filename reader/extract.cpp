@@ -3,9 +3,10 @@
 #include <cstring>
 #include <vector>
 
+#include "core/log.h"
+#include "core/results.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
 #include "reader/reader.h"
 
 namespace {
@@ -32,7 +33,7 @@ const std::uint8_t* findFileEntry(const ImageInfo& info, const char* destPath, c
 // Closes the output; a failed write or close is an output failure.
 int finish(std::FILE* out, bool writeFailed, int result) {
     if (std::fclose(out) != 0) writeFailed = true;
-    if (writeFailed && result == 0) return 19;
+    if (writeFailed && result == 0) return E_EWRITE;
     return result;
 }
 
@@ -53,12 +54,12 @@ int walkChain(const ImageInfo& info, const std::uint8_t* entry, std::FILE* out, 
         std::uint8_t block[kBlockSize];
         if (GetDiskSector(info, track, sector, block) != 0) {
             logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", track, sector);
-            return 18;
+            return E_EREAD;
         }
         std::uint8_t& seen = visits[track * 40u + sector];
         if (seen != 0) {
             logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", track, sector);
-            return 18;
+            return E_EREAD;
         }
         seen = 1;
         const std::size_t n = block[0] != 0 ? 254u : (block[1] >= 2 ? block[1] - 1u : 0u);
@@ -73,7 +74,7 @@ int walkChain(const ImageInfo& info, const std::uint8_t* entry, std::FILE* out, 
 
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const std::uint8_t* entry = findFileEntry(info, destPath, destName);
-    if (!entry) return 22;
+    if (!entry) return E_NO_FILES;
     char shownName[kCbmNameLength + 1] = {};
     std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
     logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
@@ -81,7 +82,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     std::FILE* out = platform::createOutputFile(destName);
     if (!out) {
         logMessage(kLogError, "error fopen <%s>\n", destName);
-        return 19;
+        return E_EWRITE;
     }
     bool writeFailed = false;
     const int result = walkChain(info, entry, out, writeFailed);
@@ -90,7 +91,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
 
 int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const std::uint8_t* entry = findFileEntry(info, destPath, destName);
-    if (!entry) return 22;
+    if (!entry) return E_NO_FILES;
     bool writeFailed = false;
     return walkChain(info, entry, nullptr, writeFailed);
 }

@@ -1,9 +1,10 @@
 // The directory listing of disk images: one reported file per ReadHeader.
 #include <cstring>
 
+#include "core/log.h"
+#include "core/results.h"
+#include "core/settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/settings.h"
 #include "reader/reader.h"
 
 std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std::uint8_t sector,
@@ -67,7 +68,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         } else {
             if (info.nextTrack == 0) {
                 logMessage(kLogTrace, "ReadHeader exit E_END_ARCHIVE\n");
-                return 10;
+                return E_END_ARCHIVE;
             }
             info.currTrack = info.nextTrack;
             info.currSector = info.nextSector;
@@ -78,13 +79,13 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         std::uint8_t block[kBlockSize];
         if (GetDiskSector(info, info.currTrack, info.currSector, block) != 0) {
             logMessage(kLogError, "error ReadHeader GetDiskSector %d:%d\n", info.currTrack, info.currSector);
-            return 18;
+            return E_EREAD;
         }
         // Sector numbers of directory blocks are below 100 on every format
         // (GetDiskSector refused any other), so the table index is safe.
         if (info.currEntry == 0 && info.nextTrack != 0 && info.dirSectorVisits[info.currSector] != 0) {
             logMessage(kLogWarning, "ReadHeader: error cyclic access for %d:%d\n", info.currTrack, info.currSector);
-            return 18;
+            return E_EREAD;
         }
         ++info.dirSectorVisits[info.currSector];
         info.nextTrack = block[0];
@@ -98,7 +99,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         convert(entry + kDirFileName, kCbmNameLength);
         if (entry[kDirFileName] == 0) continue;
 
-        if (!recordEntry(info, entry)) return 11;
+        if (!recordEntry(info, entry)) return E_NO_MEMORY;
 
         buildHostName(entry + kDirFileName, fileType, file.fileName, sizeof file.fileName);
         const std::uint16_t blockCount =

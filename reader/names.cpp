@@ -1,9 +1,9 @@
 // Conversions between CBM (PETSCII) names and host file names.
 #include <cstring>
 
+#include "core/log.h"
+#include "core/settings.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
-#include "plugin/settings.h"
 #include "reader/reader.h"
 
 namespace {

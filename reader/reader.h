@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/image_info.h"
+#include "core/image_info.h"
 
 // Directory entry fields (offsets within the 32-byte entry).
 constexpr int kDirLinkTrack = 0;

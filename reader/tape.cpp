@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/log.h"
+#include "core/results.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
 #include "reader/reader.h"
 
 namespace {
@@ -79,7 +80,7 @@ void logTapeHeader(const ImageInfo& info) {
 
 int readTapeHeader(ImageInfo& info, ListedFile& file) {
     std::memset(&file, 0, sizeof file);
-    if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return 13;
+    if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return E_BAD_ARCHIVE;
     while (info.tapeSlot < info.tapeMaxFiles) {
         std::uint8_t* slot = slotAt(info, info.tapeSlot);
         if (!slot) break;  // the directory runs past the end of the image
@@ -105,7 +106,7 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
         return 0;
     }
     logMessage(kLogTrace, "ReadHeader exit E_END_ARCHIVE\n");
-    return 10;
+    return E_END_ARCHIVE;
 }
 
 namespace {
@@ -128,12 +129,12 @@ const std::uint8_t* findTapeEntry(const ImageInfo& info, const char* destPath, c
 }  // namespace
 
 int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
-    return findTapeEntry(info, destPath, destName) ? 0 : 22;
+    return findTapeEntry(info, destPath, destName) ? 0 : E_NO_FILES;
 }
 
 int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const std::uint8_t* found = findTapeEntry(info, destPath, destName);
-    if (!found) return 22;
+    if (!found) return E_NO_FILES;
 
     const std::uint32_t pos = read32(found + kSlotTapePos);
     logMessage(kLogTrace, "found: TapePos   = %lu\n", static_cast<unsigned long>(pos));
@@ -143,11 +144,11 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
     std::FILE* out = platform::createOutputFile(destName);
     if (!out) {
         logMessage(kLogError, "error fopen <%s>\n", destName);
-        return 19;
+        return E_EWRITE;
     }
     const std::uint32_t length = slotDataLength(info, found);
     bool ok = std::fwrite(found + kSlotStartAddr, 1, 2, out) == 2;
     if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
     if (std::fclose(out) != 0) ok = false;
-    return ok ? 0 : 19;
+    return ok ? 0 : E_EWRITE;
 }

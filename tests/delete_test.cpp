@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "core/new_image_settings.h"
 #include "platform/platform.h"
-#include "plugin/new_image_settings.h"
 #include "tests/pack_support.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "core/settings.h"
 #include "image/image.h"
-#include "plugin/settings.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "plugin/settings.h"
+#include "core/settings.h"
 #include "reader/reader.h"
 #include "tests/test_support.h"
 

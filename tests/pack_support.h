@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "core/image_info.h"
+#include "core/new_image_settings.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "plugin/new_image_settings.h"
-#include "plugin/image_info.h"
 #include "reader/reader.h"
 #include "tests/test_support.h"
 #include "writer/writer.h"

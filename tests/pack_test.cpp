@@ -3,8 +3,8 @@
 // file (or its absence) exactly as it was.
 #include <sys/stat.h>
 
+#include "core/new_image_settings.h"
 #include "platform/platform.h"
-#include "plugin/new_image_settings.h"
 #include "tests/pack_support.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 
+#include "core/new_image_settings.h"
 #include "dialog/dialog.h"
-#include "plugin/new_image_settings.h"
 #include "tests/test_support.h"
 #include "writer/writer.h"
 

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
-#include "plugin/settings.h"
+#include "core/log.h"
+#include "core/new_image_settings.h"
+#include "core/settings.h"
 #include "tests/test_support.h"
 
 namespace {

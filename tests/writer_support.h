@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
+#include "core/settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
-#include "plugin/settings.h"
 #include "tests/test_support.h"
 #include "writer/writer.h"
 

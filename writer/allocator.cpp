@@ -2,13 +2,12 @@
 // directory block), knowing only the block chosen before it. The allocator
 // only reads the BAM; the caller marks each block used before asking for the
 // next one.
+#include "core/log.h"
+#include "core/new_image_settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
 #include "writer/writer.h"
 
 BlockCursorRecord BlockCursor = {};
-std::uint8_t dirTrackFallback = 0;
 
 namespace {
 

@@ -4,9 +4,9 @@
 // markSector is seen by the next test at once.
 #include <cstddef>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
 #include "writer/writer.h"
 
 namespace {

@@ -5,10 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/log.h"
+#include "core/results.h"
+#include "core/settings.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
-#include "plugin/settings.h"
 #include "reader/reader.h"
 #include "writer/image_file.h"
 #include "writer/writer.h"
@@ -43,11 +44,11 @@ int releaseChain(ImageInfo& info, const std::uint8_t* entry) {
         std::uint8_t* block = nullptr;
         if (GetDiskSectorAddr(info, track, sector, &block) != 0) {
             logMessage(kLogError, "DeleteFiles: bad GetDiskSectorAddr call (%d:%d)\n", track, sector);
-            return 18;
+            return E_EREAD;
         }
         if (!visits.visit(info, track, sector)) {
             logMessage(kLogError, "DeleteFiles: error cyclic access for %d:%d\n", track, sector);
-            return 18;
+            return E_EREAD;
         }
         markSectorFree(info, track, sector);
         const std::uint8_t nextTrack = block[kDirLinkTrack];
@@ -67,7 +68,7 @@ int loadImage(ImageInfo& info) {
     int lastError = 0;
     if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) {
         logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return 15;
+        return E_EOPEN;
     }
     if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
     setDiskInitValues(info);
@@ -75,11 +76,11 @@ int loadImage(ImageInfo& info) {
     // addressed beyond its end.
     if (!checkImageSize(info)) {
         logMessage(kLogError, "unknown disk type\n");
-        return 14;
+        return E_UNKNOWN_FORMAT;
     }
     if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
         logMessage(kLogWarning, "DeleteFiles: unknown D64 40 track format -> read only\n");
-        return 24;
+        return E_NOT_SUPPORTED;
     }
     return 0;
 }
@@ -153,10 +154,10 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
 int deleteFiles(const char* packedFile, const char* deleteList) {
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
     const std::int32_t type = imageTypeOfPath(packedFile);
-    if (type == kTypeNone || type == kTypeT64) return 24;
+    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
-    if (!info) return 11;
+    if (!info) return E_NO_MEMORY;
     if (int rc = loadImage(*info)) return rc;
 
     bool imageChanged = false;

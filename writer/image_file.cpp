@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
+#include "core/results.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
 
 std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) {
     std::unique_ptr<ImageInfo> info = newImageInfo();
@@ -26,13 +27,13 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
     // short; no image of ours comes near 2 GiB anyway.
     if (sizeHigh != 0 || sizeLow > 0x7FFFFFFFu) {
         logMessage(kLogError, "error malloc disk data\n");
-        return 11;
+        return E_NO_MEMORY;
     }
     // One byte at least, so that an empty file is told apart from no memory.
     info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(sizeLow ? sizeLow : 1, 1)));
     if (!info.imageData) {
         logMessage(kLogError, "error malloc disk data\n");
-        return 11;
+        return E_NO_MEMORY;
     }
     info.imageSize = static_cast<std::int32_t>(sizeLow);
 
@@ -40,18 +41,18 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
     int lastError = 0;
     if (!platform::openForRead(path, file, lastError)) {
         logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return 15;
+        return E_EOPEN;
     }
     // A file that changed size since the search would be written back cut
     // short or padded; take it as a failed read.
     std::uint32_t openedSize = 0;
     if (platform::fileSize(file, openedSize, lastError) && openedSize != sizeLow) {
         logMessage(kLogError, "error ReadFile %d\n", 0);
-        return 18;
+        return E_EREAD;
     }
     if (!platform::readAll(file, info.imageData.get(), sizeLow, lastError)) {
         logMessage(kLogError, "error ReadFile %d\n", lastError);
-        return 18;
+        return E_EREAD;
     }
     platform::closeFile(file);
     return 0;
@@ -65,11 +66,11 @@ int writeImageFile(const ImageInfo& info) {
         return 0;
     case platform::WriteResult::cannotCreate:
         logMessage(kLogError, "error: fopen (write image) failed\n");
-        return 19;
+        return E_EWRITE;
     case platform::WriteResult::shortWrite:
         break;
     }
     logMessage(kLogError, "error: fwrite (write image) wrote less (%d != %d)\n", static_cast<int>(written),
                info.imageSize);
-    return 19;
+    return E_EWRITE;
 }

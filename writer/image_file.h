@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/image_info.h"
+#include "core/image_info.h"
 
 // The private record of one PackFiles or DeleteFiles call: a copy of the path
 // and the type. Null (after logging) when memory is exhausted.

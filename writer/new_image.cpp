@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
 #include "image/image.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
 #include "writer/writer.h"
 
 namespace {

@@ -6,10 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/log.h"
+#include "core/new_image_settings.h"
+#include "core/results.h"
 #include "image/image.h"
 #include "platform/platform.h"
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
 #include "reader/reader.h"
 #include "writer/image_file.h"
 #include "writer/writer.h"
@@ -60,7 +61,7 @@ int prepareImage(ImageInfo& info) {
         if (info.imageSize == 0 || !info.imageData) {
             logMessage(kLogError, "PackFiles: size 0 after allocDiskImage -> aborting (disktype %d)\n",
                        info.imageType);
-            return 24;
+            return E_NOT_SUPPORTED;
         }
     }
     setDiskInitValues(info);
@@ -68,12 +69,12 @@ int prepareImage(ImageInfo& info) {
     // its format would be worked on beyond its end.
     if (!checkImageSize(info)) {
         logMessage(kLogError, "unknown disk type\n");
-        return 14;
+        return E_UNKNOWN_FORMAT;
     }
     if (!existing) initDiskImage(info);
     if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
         logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
-        return 24;
+        return E_NOT_SUPPORTED;
     }
     return 0;
 }
@@ -111,12 +112,12 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
 
     if (e + 8 * dir < n) {
         logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
-        return 11;
+        return E_NO_MEMORY;
     }
     if (NewImageSettings.useDirTrack == 0) {
         if (data < total) {
             logMessage(kLogError, "PackFiles: not enough data sectors available (%d < %d)\n", data, total);
-            return 11;
+            return E_NO_MEMORY;
         }
         return 0;
     }
@@ -124,7 +125,7 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
     if (e < n) dir -= (n - e + 7) / 8;
     if (static_cast<std::int64_t>(data) + dir < total) {
         logMessage(kLogError, "PackFiles: not enough data+dir sectors available (%d < %d)\n", data + dir, total);
-        return 11;
+        return E_NO_MEMORY;
     }
     return 0;
 }
@@ -132,7 +133,7 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
 int failNoBlocks(std::FILE* source) {
     logMessage(kLogError, "error: no free blocks\n");
     std::fclose(source);
-    return 11;
+    return E_NO_MEMORY;
 }
 
 // Copies the source file into a chain of `blocks` newly allocated blocks,
@@ -166,7 +167,7 @@ int writeChain(ImageInfo& info, std::uint8_t* entry, std::FILE* source, const ch
         if (std::ferror(source)) {
             logMessage(kLogError, "error reading file <%s>\n", path);
             std::fclose(source);
-            return 18;
+            return E_EREAD;
         }
         logMessage(kLogTrace, "marking sector %d:%d\n", track, sector);
         markSectorUsed(info, track, sector);
@@ -192,20 +193,20 @@ int addFile(ImageInfo& info, const char* srcPath, const char* name) {
     std::int32_t blocks = 0;
     if (!findSourceFile(path, fits, blocks)) {
         logMessage(kLogError, "error getting file size for <%s>\n", path.c_str());
-        return 18;
+        return E_EREAD;
     }
     std::int32_t free = getFreeDataBlocksOnDisk(info);
     if (NewImageSettings.useDirTrack) free += getFreeDirBlocksOnDisk(info);
     if (blocks > free) {
         logMessage(kLogError, "error not enough space <%d>\n", blocks);
-        return 11;
+        return E_NO_MEMORY;
     }
     logMessage(kLogTrace, "blocks to write <%d>, blocks free <%d>\n", blocks, free);
 
     std::uint8_t* entry = getFreeDirEntry(info);
     if (!entry) {
         logMessage(kLogError, "error: no free dir entry\n");
-        return 23;
+        return E_TOO_MANY_FILES;
     }
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
     CbmName cbm {};
@@ -218,7 +219,7 @@ int addFile(ImageInfo& info, const char* srcPath, const char* name) {
     std::FILE* source = std::fopen(path.c_str(), "rb");
     if (!source) {
         logMessage(kLogError, "error reading file <%s>\n", path.c_str());
-        return 18;
+        return E_EREAD;
     }
     return writeChain(info, entry, source, path.c_str(), blocks);
 }
@@ -253,10 +254,10 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
 int packFiles(const char* packedFile, const char* srcPath, const char* addList) {
     logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
     const std::int32_t type = imageTypeOfPath(packedFile);
-    if (type == kTypeNone || type == kTypeT64) return 24;
+    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
-    if (!info) return 11;
+    if (!info) return E_NO_MEMORY;
 
     if (int rc = prepareImage(*info)) return rc;
     if (int rc = releaseReplacedFiles(*info, addList)) return rc;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/image_info.h"
+#include "core/image_info.h"
 
 // --- block availability map ---
 constexpr int kMarkUsed = 1;
@@ -33,9 +33,6 @@ struct BlockCursorRecord {
     std::uint8_t sector;
 };
 extern BlockCursorRecord BlockCursor;
-// Non-zero: the directory track is the last resort for file data. Set only
-// when the settings dialog is confirmed.
-extern std::uint8_t dirTrackFallback;
 
 std::uint8_t getInterleave(const ImageInfo& info, int purpose);
 std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,

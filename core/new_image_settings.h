@@ -35,5 +35,9 @@ extern const NewImageDefaults kNewImageDefaults;
 
 extern NewImageSettingsRecord NewImageSettings;
 
+// Non-zero: the directory track is the last resort for file data. Set only
+// when the settings dialog is confirmed (setNewImageDefaults leaves it).
+extern std::uint8_t dirTrackFallback;
+
 // Every field but fortyTrackType back to its default.
 void setNewImageDefaults();

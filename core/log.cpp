@@ -1,4 +1,4 @@
-#include "plugin/log.h"
+#include "core/log.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "plugin/new_image_settings.h"
+#include "core/new_image_settings.h"
 
 #include <cstring>
 
@@ -10,6 +10,7 @@ const NewImageDefaults kNewImageDefaults = {
 };
 
 NewImageSettingsRecord NewImageSettings = {};
+std::uint8_t dirTrackFallback = 0;
 
 void setNewImageDefaults() {
     std::memcpy(NewImageSettings.interleave, kNewImageDefaults.interleave, sizeof NewImageSettings.interleave);

@@ -1,11 +1,11 @@
 // The settings file ombrix.ini, its sample, the log mask and the switches.
-#include "plugin/settings.h"
+#include "core/settings.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "plugin/log.h"
-#include "plugin/new_image_settings.h"
+#include "core/log.h"
+#include "core/new_image_settings.h"
 
 std::int32_t showScratchedFiles = 0;
 std::int32_t showONLYScratchedFiles = 0;
@@ -85,18 +85,3 @@ void loadSettings(const char* recommendedIniName) {
 
     setNewImageDefaults();
 }
-
-#ifdef _WIN32
-// Reason 1 is the process attach: remember where the module itself lies (the
-// sample settings file ships beside it).
-extern "C" int __stdcall DllMain(void* instance, unsigned long reason, void* /*reserved*/) {
-    if (reason == 1) recordModuleDirectory(instance);
-    return 1;
-}
-#else
-namespace {
-__attribute__((constructor)) void onModuleLoad() {
-    recordModuleDirectory(reinterpret_cast<const void*>(&onModuleLoad));
-}
-}  // namespace
-#endif
