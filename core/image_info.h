@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <map>
+#include <string>
+#include <vector>
 
 struct TrackGeometry;
 
@@ -27,6 +30,14 @@ constexpr int kBlockSize = 256;
 constexpr int kDirEntrySize = 32;
 constexpr int kDirSectorVisitSlots = 100;
 
+// One file the listing reported: the record behind it and the name it was
+// reported under, which no other listed file shares.
+struct ListedEntry {
+    std::uint32_t record;       // index into fileEntries (disks) or the slot number (tapes)
+    std::uint32_t entryOffset;  // where its directory entry or tape slot lies in imageData
+    std::string hostName;
+};
+
 struct ImageInfo {
     CBuffer<char[]> imageName;
     std::int32_t imageType = kTypeNone;
@@ -45,6 +56,14 @@ struct ImageInfo {
     std::int32_t fileCounter = 0;
     std::uint8_t trackCount = 0;
     std::int32_t restartListing = 0;
+
+    // What the listing reported so far (disks and tapes): ProcessFile works on
+    // the file the last ReadHeader reported, or finds one by its listed name.
+    std::vector<ListedEntry> listed;
+    // The names above as the host's file system compares them, each with the
+    // next "~n" to try when an entry of that name comes again.
+    std::map<std::string, unsigned> listedNameKeys;
+    std::int32_t lastReported = -1;        // index into listed; -1 when no file is current
 
     // Tape state (T64): offsets into imageData.
     std::uint32_t tapeEntries = 0;

@@ -2,6 +2,7 @@
 // addressing with error bytes, and forty-track layout recognition.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "core/image_info.h"
@@ -47,9 +48,28 @@ void setDiskInitValues(ImageInfo& info);
 std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track);
 
 // Sector addressing. 0 = done, -1 = outside the image, 2..255 = error byte.
+// The block's bytes whatever its error byte says; null when it does not lie
+// wholly inside the image. For walks that must see what the image holds
+// (which blocks a file occupies), not for reading a file's data.
+std::uint8_t* blockBytes(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
 int GetDiskSectorAddr(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t** address);
 int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t* destination);
 int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
 
 // Forty-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3).
 int checkD64Valid40Track(ImageInfo& info);
+
+// Blocks of the largest format (D82); every block index lies below it.
+constexpr int kMaxImageBlocks = 4166;
+
+// A set of blocks by block index: the visit table of a chain walk.
+struct BlockSet {
+    std::array<std::uint8_t, kMaxImageBlocks> seen {};
+    // False when the block was in the set already or has no index.
+    bool insert(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+        const int index = getBlockIndex(info, track, sector);
+        if (index < 0 || index >= kMaxImageBlocks || seen[static_cast<std::size_t>(index)]) return false;
+        seen[static_cast<std::size_t>(index)] = 1;
+        return true;
+    }
+};

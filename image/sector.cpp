@@ -12,17 +12,24 @@ int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
     return static_cast<int>(info.geometry[track - 1].offset / kBlockSize) + sector;
 }
 
+std::uint8_t* blockBytes(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+    if (!info.geometry || track == 0 || track > info.trackCount) return nullptr;
+    const TrackGeometry& row = info.geometry[track - 1];
+    if (sector >= row.sectors) return nullptr;
+    const std::uint32_t offset = row.offset + kBlockSize * static_cast<std::uint32_t>(sector);
+    // Never hand out a block that does not lie wholly inside the buffer.
+    if (!info.imageData || info.imageSize < 0 || offset + kBlockSize > static_cast<std::uint32_t>(info.imageSize))
+        return nullptr;
+    return info.imageData.get() + offset;
+}
+
 int GetDiskSectorAddr(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t** address) {
     if (!info.geometry || track == 0 || track > info.trackCount) {
         logMessage(kLogError, "GetDiskSectorAddr: invalid track no.: < 1 or > %d", info.trackCount);
         return -1;
     }
-    const TrackGeometry& row = info.geometry[track - 1];
-    if (sector >= row.sectors) return -1;
-    const std::uint32_t offset = row.offset + kBlockSize * static_cast<std::uint32_t>(sector);
-    // Never hand out a block that does not lie wholly inside the buffer.
-    if (!info.imageData || info.imageSize < 0 || offset + kBlockSize > static_cast<std::uint32_t>(info.imageSize))
-        return -1;
+    std::uint8_t* block = blockBytes(info, track, sector);
+    if (!block) return -1;
     if (ignoreErrorTable == 0 && info.hasErrorInfo == 1 && info.errorInfo) {
         int index = getBlockIndex(info, track, sector);
         if (index == -1) return -1;
@@ -33,7 +40,7 @@ int GetDiskSectorAddr(const ImageInfo& info, std::uint8_t track, std::uint8_t se
             return static_cast<int>(e);
         }
     }
-    *address = info.imageData.get() + offset;
+    *address = block;
     return 0;
 }
 

@@ -1,7 +1,7 @@
-// Extraction of a listed file from a disk image: follows its block chain.
+// Extraction and testing of a listed file of a disk image: its block chain,
+// followed from the entry the listing recorded.
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "core/log.h"
 #include "core/results.h"
@@ -11,62 +11,41 @@
 
 namespace {
 
-constexpr int kExtractVisitSlots = 6400;  // track x 40 + sector, every format
-
-// The first recorded entry whose host name is the requested one, or null.
+// The recorded directory entry of the listed file ProcessFile works on.
 const std::uint8_t* findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
-    char request[kRequestNameSize];
-    const bool requestFits = buildRequestName(destPath, destName, request, sizeof request);
     logMessage(kLogTrace, "COMPARE fileCounter %d\n", info.fileCounter);
-    // A request that does not fit the buffer never matches.
-    if (!requestFits) return nullptr;
-    for (std::int32_t i = 0; i < info.fileCounter; ++i) {
-        const std::uint8_t* entry = info.fileEntries.get() + i * kDirEntrySize;
-        char candidate[kRequestNameSize] = {};
-        if (!buildHostName(entry + kDirFileName, entry[kDirEntryType], candidate, sizeof candidate)) continue;
-        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request, candidate);
-        if (std::strcmp(request, candidate) == 0) return entry;
-    }
-    return nullptr;
+    const ListedEntry* listed = findListedEntry(info, destPath, destName);
+    if (!listed || listed->record >= static_cast<std::uint32_t>(info.fileCounter)) return nullptr;
+    return info.fileEntries.get() + listed->record * kDirEntrySize;
 }
 
-// Closes the output; a failed write or close is an output failure.
-int finish(std::FILE* out, bool writeFailed, int result) {
-    if (std::fclose(out) != 0) writeFailed = true;
-    if (writeFailed && result == 0) return E_EWRITE;
-    return result;
+std::uint16_t blockCountOf(const std::uint8_t* entry) {
+    return static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
 }
 
-}  // namespace
+struct Output {
+    std::FILE* file;
+    bool failed;
+};
 
-namespace {
+bool writeData(void* context, const std::uint8_t* data, std::size_t size) {
+    auto& out = *static_cast<Output*>(context);
+    if (size > 0 && std::fwrite(data, 1, size, out.file) != size) out.failed = true;
+    return true;
+}
 
-// Follows the entry's block chain, writing its data to `out` when there is
-// one. 0, or 18 for a block that cannot be read or a chain that comes back on
-// itself; writeFailed reports a failed write.
-int walkChain(const ImageInfo& info, const std::uint8_t* entry, std::FILE* out, bool& writeFailed) {
-    std::vector<std::uint8_t> visits(kExtractVisitSlots, 0);
-    std::uint8_t track = entry[kDirStartTrack];
-    std::uint8_t sector = entry[kDirStartSector];
-    // A file of 0 bytes, as PackFiles writes it, owns no block at all.
-    if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0) return 0;
-    for (;;) {
-        std::uint8_t block[kBlockSize];
-        if (GetDiskSector(info, track, sector, block) != 0) {
-            logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", track, sector);
-            return E_EREAD;
-        }
-        std::uint8_t& seen = visits[track * 40u + sector];
-        if (seen != 0) {
-            logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", track, sector);
-            return E_EREAD;
-        }
-        seen = 1;
-        const std::size_t n = block[0] != 0 ? 254u : (block[1] >= 2 ? block[1] - 1u : 0u);
-        if (out && n > 0 && std::fwrite(block + 2, 1, n, out) != n) writeFailed = true;
-        if (block[0] == 0) return 0;
-        track = block[0];
-        sector = block[1];
+// 0, or 18 for a block that cannot be read or a chain that comes back on
+// itself, after logging which.
+int chainResult(const ChainWalk& walk) {
+    switch (walk.outcome) {
+    case ChainWalk::kUnreadable:
+        logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", walk.track, walk.sector);
+        return E_EREAD;
+    case ChainWalk::kCircular:
+        logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", walk.track, walk.sector);
+        return E_EREAD;
+    default:
+        return 0;
     }
 }
 
@@ -77,21 +56,24 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     if (!entry) return E_NO_FILES;
     char shownName[kCbmNameLength + 1] = {};
     std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
-    logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
+    logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(entry));
 
-    std::FILE* out = platform::createOutputFile(destName);
-    if (!out) {
+    Output out {platform::createOutputFile(destName), false};
+    if (!out.file) {
         logMessage(kLogError, "error fopen <%s>\n", destName);
         return E_EWRITE;
     }
-    bool writeFailed = false;
-    const int result = walkChain(info, entry, out, writeFailed);
-    return finish(out, writeFailed, result);
+    const int result = chainResult(
+        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+    // A failed write or close is an output failure.
+    if (std::fclose(out.file) != 0) out.failed = true;
+    if (out.failed && result == 0) return E_EWRITE;
+    return result;
 }
 
 int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const std::uint8_t* entry = findFileEntry(info, destPath, destName);
     if (!entry) return E_NO_FILES;
-    bool writeFailed = false;
-    return walkChain(info, entry, nullptr, writeFailed);
+    return chainResult(
+        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), nullptr, nullptr));
 }

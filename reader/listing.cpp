@@ -1,5 +1,7 @@
 // The directory listing of disk images: one reported file per ReadHeader.
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "core/results.h"
@@ -9,33 +11,22 @@
 
 std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std::uint8_t sector,
                                  std::uint16_t blockCount) {
-    std::uint16_t counter = 0;
-    std::int32_t length = 0;
-    for (;;) {
-        std::uint8_t* block = nullptr;
-        if (GetDiskSectorAddr(info, track, sector, &block) != 0) {
-            logMessage(kLogError, "getActualFileLength: bad GetDiskSectorAddr call (%d:%d)\n", track, sector);
-            return 0;
-        }
-        ++counter;
-        // Visiting more blocks than the directory names also ends a chain
-        // that runs in a circle.
-        if (counter > blockCount) {
-            logMessage(kLogWarning,
-                       "getActualFileLength: file has more sectors as mentioned in directory (%d > %d)\n", counter,
-                       blockCount);
-            return 0;
-        }
-        if (block[0] != 0) {
-            length += 254;
-            track = block[0];
-            sector = block[1];
-            continue;
-        }
-        // Byte 1 indexes the last used byte; below 2 the block holds no data.
-        if (block[1] >= 2) length += block[1] - 1;
-        return length;
+    // The chain is walked as extraction walks it; the entry's block count is
+    // only what the directory claims (directory art points 0-block entries
+    // into real chains).
+    const ChainWalk walk = followFileChain(info, track, sector, blockCount, nullptr, nullptr);
+    if (walk.outcome == ChainWalk::kCircular) {
+        logMessage(kLogWarning, "getActualFileLength: error cyclic access for %d:%d\n", walk.track, walk.sector);
+        return 0;
     }
+    if (walk.outcome != ChainWalk::kComplete) {
+        logMessage(kLogError, "getActualFileLength: bad GetDiskSectorAddr call (%d:%d)\n", walk.track, walk.sector);
+        return 0;
+    }
+    if (walk.blocks > blockCount)
+        logMessage(kLogWarning, "getActualFileLength: file has more sectors as mentioned in directory (%d > %d)\n",
+                   static_cast<int>(walk.blocks), blockCount);
+    return static_cast<std::int32_t>(walk.bytes);
 }
 
 namespace {
@@ -53,7 +44,17 @@ bool recordEntry(ImageInfo& info, const std::uint8_t* entry) {
 
 }  // namespace
 
+// Makes the file the current one and fills what the host is told of it.
+void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
+                  std::string name) {
+    std::memset(file.fileName, 0, sizeof file.fileName);
+    std::memcpy(file.fileName, name.data(), name.size() < sizeof file.fileName ? name.size() : sizeof file.fileName - 1);
+    info.listed.push_back({record, entryOffset, std::move(name)});
+    info.lastReported = static_cast<std::int32_t>(info.listed.size() - 1);
+}
+
 int readDiskHeader(ImageInfo& info, ListedFile& file) {
+    info.lastReported = -1;
     for (;;) {
         std::memset(&file, 0, sizeof file);
         if (info.restartListing) {
@@ -101,20 +102,44 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
 
         if (!recordEntry(info, entry)) return E_NO_MEMORY;
 
-        buildHostName(entry + kDirFileName, fileType, file.fileName, sizeof file.fileName);
+        if (fileType == kTypeScratched && !showScratchedFiles) {
+            logMessage(kLogTrace, "scratched file at %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
+            continue;
+        }
         const std::uint16_t blockCount =
             static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
         file.packSize = blockCount;
         file.unpSize = getActualFileLength(info, entry[kDirStartTrack], entry[kDirStartSector], blockCount);
-        if (fileType != kTypeScratched) {
-            logMessage(kLogTrace, "ReadHeader exit normal\n");
-            return 0;
-        }
-        if (showScratchedFiles) {
-            file.hidden = true;
-            logMessage(kLogTrace, "ReadHeader exit normal\n");
-            return 0;
-        }
-        logMessage(kLogTrace, "scratched file at %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
+        file.hidden = fileType == kTypeScratched;
+        const std::uint8_t* where = blockBytes(info, info.currTrack, info.currSector);
+        reportListed(info, file, static_cast<std::uint32_t>(info.fileCounter - 1),
+                     static_cast<std::uint32_t>(where - info.imageData.get()) + info.currEntry * kDirEntrySize,
+                     uniqueListedName(info, entry + kDirFileName, fileType));
+        logMessage(kLogTrace, "ReadHeader exit normal\n");
+        return 0;
     }
+}
+
+int listWholeImage(ImageInfo& info) {
+    ListedFile file;
+    for (;;) {
+        const int rc = info.imageType == kTypeT64 ? readTapeHeader(info, file) : readDiskHeader(info, file);
+        if (rc == E_END_ARCHIVE) break;
+        if (rc != 0) return rc;
+    }
+    info.lastReported = -1;
+    return 0;
+}
+
+const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName) {
+    if (info.lastReported >= 0 && static_cast<std::size_t>(info.lastReported) < info.listed.size())
+        return &info.listed[static_cast<std::size_t>(info.lastReported)];
+    // No file is current (a host that asks after the listing ended): the
+    // listed names are unique, so the name finds exactly one.
+    const std::string request = requestName(destPath, destName);
+    for (const ListedEntry& listed : info.listed) {
+        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request.c_str(), listed.hostName.c_str());
+        if (listed.hostName == request) return &listed;
+    }
+    return nullptr;
 }

@@ -1,5 +1,6 @@
 // Conversions between CBM (PETSCII) names and host file names.
 #include <cstring>
+#include <string>
 
 #include "core/log.h"
 #include "core/settings.h"
@@ -70,47 +71,113 @@ void hostToPetscii(std::uint8_t* name, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) name[i] = hostToPetsciiChar(name[i]);
 }
 
-bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
-    char plain[kCbmNameLength + 8] = {};
-    std::size_t n = 0;
-    while (n < kCbmNameLength && convertedName[n] != 0) ++n;
-    std::memcpy(plain, convertedName, n);
-    appendTypeExtension(plain, fileType);
-    std::size_t o = 0;
-    for (const char* p = plain; *p; ++p) {
-        const auto c = static_cast<std::uint8_t>(*p);
-#ifdef _WIN32
-        if (o + 1 >= outSize) return false;
-        out[o++] = static_cast<char>(c);
-#else
-        // Linux host names are UTF-8: the one byte above 0x7F that survives
-        // the conversion, 0xA0, travels as U+00A0.
-        if (c == 0xA0) {
-            if (o + 2 >= outSize) return false;
-            out[o++] = static_cast<char>(0xC2);
-            out[o++] = static_cast<char>(0xA0);
+namespace {
+
+// Name bytes in the host's encoding: Linux host names are UTF-8, so the one
+// byte above 0x7F that survives the conversion, 0xA0, travels as U+00A0.
+std::string hostEncoded(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+#ifndef _WIN32
+        if (static_cast<std::uint8_t>(*p) == 0xA0) {
+            out += "\xC2\xA0";
             continue;
         }
-        if (o + 1 >= outSize) return false;
-        out[o++] = static_cast<char>(c);
 #endif
+        out += *p;
     }
-    out[o] = 0;
+    return out;
+}
+
+std::string convertedNameText(const std::uint8_t* convertedName) {
+    std::size_t n = 0;
+    while (n < kCbmNameLength && convertedName[n] != 0) ++n;
+    return std::string(reinterpret_cast<const char*>(convertedName), n);
+}
+
+}  // namespace
+
+bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
+    char plain[kCbmNameLength + 8] = {};
+    const std::string name = convertedNameText(convertedName);
+    std::memcpy(plain, name.data(), name.size());
+    appendTypeExtension(plain, fileType);
+    const std::string encoded = hostEncoded(plain);
+    if (encoded.size() + 1 > outSize) return false;
+    std::memcpy(out, encoded.c_str(), encoded.size() + 1);
     return true;
 }
 
-bool buildRequestName(const char* destPath, const char* destName, char* out, std::size_t outSize) {
-    out[0] = 0;
-    if (!destName) return false;
+std::string requestName(const char* destPath, const char* destName) {
+    if (!destName) return {};
     const char* name = destName;
     if (!destPath) {
         const char* sep = std::strrchr(destName, platform::kPathSeparator);
         if (sep) name = sep + 1;
     }
-    const std::size_t len = std::strlen(name);
-    if (len >= outSize) return false;
-    std::memcpy(out, name, len + 1);
-    return true;
+    return name;
+}
+
+namespace {
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Windows opens these words as devices, whatever extension follows them.
+bool isReservedDeviceWord(std::string word) {
+    static const char* const kDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (char& c : word) c = lowerAscii(c);
+    for (const char* d : kDevices)
+        if (word == d) return true;
+    return word.size() == 4 && (word.compare(0, 3, "com") == 0 || word.compare(0, 3, "lpt") == 0) &&
+           word[3] >= '1' && word[3] <= '9';
+}
+
+}  // namespace
+
+void makeHostSafe(std::string& name, bool windowsRules) {
+    if (name == "." || name == "..") {
+        name += '_';
+        return;
+    }
+    if (!windowsRules) return;
+    // The device word is what stands before the first dot, trailing blanks cut.
+    std::size_t word = name.find('.');
+    if (word == std::string::npos) word = name.size();
+    while (word > 0 && name[word - 1] == ' ') --word;
+    if (isReservedDeviceWord(name.substr(0, word))) name.insert(word, 1, '_');
+    // Windows drops a trailing dot or blank, which would merge "A." with "A".
+    if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name += '_';
+}
+
+std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType) {
+    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+    char typeExtension[8] = {};
+    appendTypeExtension(typeExtension, fileType);
+#ifdef _WIN32
+    constexpr bool kWindowsNames = true;
+#else
+    constexpr bool kWindowsNames = false;
+#endif
+    // Windows compares names without regard to letter case.
+    auto key = [](std::string name) {
+        if (kWindowsNames)
+            for (char& c : name) c = lowerAscii(c);
+        return name;
+    };
+    std::string name = base + typeExtension;
+    makeHostSafe(name, kWindowsNames);
+    auto taken = info.listedNameKeys.find(key(name));
+    if (taken != info.listedNameKeys.end()) {
+        // Each name remembers the next number to try, so a tape of thousands
+        // of equal names is still listed in linear time.
+        unsigned& next = taken->second;
+        do {
+            name = base + "~" + std::to_string(next++) + typeExtension;
+            makeHostSafe(name, kWindowsNames);
+        } while (info.listedNameKeys.count(key(name)) != 0);
+    }
+    info.listedNameKeys.emplace(key(name), 2u);
+    return name;
 }
 
 void splitHostNameForAdding(const char* hostName, CbmName& out) {

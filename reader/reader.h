@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/image_info.h"
 
@@ -28,14 +29,6 @@ constexpr std::uint8_t kTypeRel = 0x84;
 constexpr std::uint8_t kDiskNamePad = 0xA0;
 constexpr std::uint8_t kTapeNamePad = 0x20;
 
-// Room for the longest host name the listing makes: 16 name characters (two
-// bytes each where the host writes 0xA0 as UTF-8), an extension, a zero.
-#ifdef _WIN32
-constexpr std::size_t kRequestNameSize = 30;
-#else
-constexpr std::size_t kRequestNameSize = 40;
-#endif
-
 // What the listing reports of one file; the frame turns it into the host's
 // header record.
 struct ListedFile {
@@ -53,8 +46,19 @@ void hostToPetscii(std::uint8_t* name, std::size_t length);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);
-// The name ProcessFile searches for; false when it does not fit.
-bool buildRequestName(const char* destPath, const char* destName, char* out, std::size_t outSize);
+// The name ProcessFile searches for: DestName, or without a DestPath the
+// part of DestName after its last separator.
+std::string requestName(const char* destPath, const char* destName);
+// Makes a host name one the host's file system can create: "." and ".." get
+// a '_' on every platform; with Windows rules also the reserved device names
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without an
+// extension) after their device word, and a name ending in a dot or a space.
+void makeHostSafe(std::string& name, bool windowsRules);
+// The name under which the listing reports a file: its host name made safe,
+// and when an earlier listed file has that name already, "~2", "~3"... before
+// the type extension (CBM names never convert to '~', so these are new).
+// Records the name in info.listedNameKeys.
+std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType);
 
 // A host name split into a CBM name and a file type, as files are added.
 struct CbmName {
@@ -66,11 +70,40 @@ void splitHostNameForAdding(const char* hostName, CbmName& out);
 // name without its extension goes to out (zero-terminated, at most 99 bytes).
 bool splitHostNameForDeleting(const char* mappedName, char* out, std::size_t outSize, std::uint8_t& fileType);
 
+// --- block chains ---
+// How a walk along a file's block chain ended.
+struct ChainWalk {
+    enum Outcome { kComplete, kUnreadable, kCircular, kStopped } outcome = kComplete;
+    std::uint8_t track = 0, sector = 0;  // the block that ended the walk early
+    std::uint32_t blocks = 0;            // blocks whose data were delivered
+    std::uint32_t bytes = 0;             // data bytes delivered
+};
+// Receives the data bytes of each block in turn; false stops the walk.
+using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_t size);
+// Follows a file's chain from its start block as extraction does: each block
+// through GetDiskSector (error bytes honoured), a visit table against chains
+// that come back on themselves, so every walk ends. A file of 0 bytes as
+// PackFiles stores it (start track 0, no blocks) has no chain at all.
+ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
+                          ChainDataFn onData, void* context);
+
 // --- listing ---
+// Makes a file the current one, listed under `name`, and fills what the host
+// is told of it.
+void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
+                  std::string name);
 // 0 reported, 10 end, 18 unreadable or cyclic directory, 11 no memory.
 int readDiskHeader(ImageInfo& info, ListedFile& file);
+// The bytes extraction of the file writes; 0 for a chain that cannot be read
+// to its end (extraction then fails).
 std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std::uint8_t sector,
                                  std::uint16_t blockCount);
+// Lists the whole directory (or tape) as ReadHeader would, so that names can
+// be looked up as the host saw them. 0 or the listing's failure.
+int listWholeImage(ImageInfo& info);
+// The listed file ProcessFile works on: the one the last ReadHeader reported,
+// else the listed file of the requested name; null when there is none.
+const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName);
 
 // --- extraction ---
 // 0 done, 22 not listed, 19 output failure, 18 unreadable or cyclic chain.

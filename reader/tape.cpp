@@ -25,6 +25,7 @@ constexpr std::uint32_t kSlotStartAddr = 2;
 constexpr std::uint32_t kSlotEndAddr = 4;
 constexpr std::uint32_t kSlotTapePos = 8;
 constexpr std::uint32_t kSlotFileName = 16;
+constexpr std::size_t kLoadAddressSize = 2;
 
 std::uint16_t read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t read32(const std::uint8_t* p) {
@@ -80,6 +81,7 @@ void logTapeHeader(const ImageInfo& info) {
 
 int readTapeHeader(ImageInfo& info, ListedFile& file) {
     std::memset(&file, 0, sizeof file);
+    info.lastReported = -1;
     if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return E_BAD_ARCHIVE;
     while (info.tapeSlot < info.tapeMaxFiles) {
         std::uint8_t* slot = slotAt(info, info.tapeSlot);
@@ -100,8 +102,11 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
         logMessage(kLogTrace, "file found in tape slot %d\n", info.tapeSlot);
         trimNamePad(slot + kSlotFileName, kCbmNameLength, kTypeT64);
         convert(slot + kSlotFileName, kCbmNameLength);
-        buildHostName(slot + kSlotFileName, kTypePrg, file.fileName, sizeof file.fileName);
-        file.packSize = file.unpSize = static_cast<std::int32_t>(length);
+        file.packSize = static_cast<std::int32_t>(length);
+        // Extraction writes the load address in front of the data.
+        file.unpSize = static_cast<std::int32_t>(length + kLoadAddressSize);
+        reportListed(info, file, info.tapeSlot, static_cast<std::uint32_t>(slot - info.imageData.get()),
+                     uniqueListedName(info, slot + kSlotFileName, kTypePrg));
         ++info.tapeSlot;
         return 0;
     }
@@ -111,19 +116,10 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
 
 namespace {
 
-// The first slot whose host name is the requested one, or null.
+// The slot of the listed file ProcessFile works on, or null.
 const std::uint8_t* findTapeEntry(const ImageInfo& info, const char* destPath, const char* destName) {
-    char request[kRequestNameSize];
-    if (!buildRequestName(destPath, destName, request, sizeof request)) return nullptr;
-    for (std::uint32_t i = 0; i < info.tapeMaxFiles; ++i) {
-        const std::uint8_t* slot = slotAt(info, i);
-        if (!slot) break;
-        char candidate[kRequestNameSize] = {};
-        if (!buildHostName(slot + kSlotFileName, kTypePrg, candidate, sizeof candidate)) continue;
-        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request, candidate);
-        if (std::strcmp(request, candidate) == 0) return slot;
-    }
-    return nullptr;
+    const ListedEntry* listed = findListedEntry(info, destPath, destName);
+    return listed ? info.imageData.get() + listed->entryOffset : nullptr;
 }
 
 }  // namespace
@@ -147,7 +143,7 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
         return E_EWRITE;
     }
     const std::uint32_t length = slotDataLength(info, found);
-    bool ok = std::fwrite(found + kSlotStartAddr, 1, 2, out) == 2;
+    bool ok = std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, out) == kLoadAddressSize;
     if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
     if (std::fclose(out) != 0) ok = false;
     return ok ? 0 : E_EWRITE;

@@ -56,7 +56,7 @@ TEST_F(ListingTest, NamesTypesAndScratchedEntries) {
     ts::Listing l = ts::list(path("d.d64"));
     EXPECT_EQ(l.endResult, 10);
     const std::vector<std::string> expected = {"hello.prg", "HELLO.seq", "locked", "a_b_c.del",
-                                               "abcdefghijklmnop.usr", "hello.rel", "hello.prg", "last.prg"};
+                                               "abcdefghijklmnop.usr", "hello.rel", "hello~2.prg", "last.prg"};
     EXPECT_EQ(names(l), expected);
     ASSERT_EQ(l.files.size(), expected.size());
     EXPECT_EQ(l.files[0].blocks, 3);
@@ -64,10 +64,12 @@ TEST_F(ListingTest, NamesTypesAndScratchedEntries) {
     EXPECT_EQ(l.files[1].bytes, 254);
     EXPECT_EQ(l.files[0].attr, 0100644);
 
-    // The first of two equal names wins on extraction.
+    // A later entry of a name already listed gets a name of its own, and
+    // each extracts its own data.
     auto results = ts::extractAll(path("d.d64"), dir.path);
     for (const auto& r : results) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_EQ(ts::readFile(path("hello.prg")), a);  // both requests find the first entry of that name
+    EXPECT_EQ(ts::readFile(path("hello.prg")), a);
+    EXPECT_EQ(ts::readFile(path("hello~2.prg")), b);
     EXPECT_EQ(ts::readFile(path("HELLO.seq")), b);
 
     // Scratched entries: shown as hidden with .prg, or shown alone.
@@ -107,28 +109,35 @@ TEST_F(ListingTest, ExtractByRequestNameAndMisses) {
     EXPECT_EQ(header.FileTime, 315532800);
     // DestPath given: DestName itself is the name; the file is created at DestName.
     std::string target = "hello.prg";
-    std::string cwdTarget = path("x");
     char destPath[] = "/nowhere";
     EXPECT_EQ(ProcessFile(h, PK_EXTRACT, destPath, target.data()), 0);
     EXPECT_EQ(ts::readFile("hello.prg"), a);
     std::remove("hello.prg");
-    // Other case, not yet listed, or too long: not found, nothing created.
-    std::string upper = path("HELLO.PRG"), later = path("last.prg");
-    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, upper.data()), 22);
-    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, later.data()), 22);
-    EXPECT_FALSE(ts::exists(upper));
-    std::string longName = path(std::string(60, 'h') + ".prg");
-    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, longName.data()), 22);
+    // ProcessFile works on the file just reported, whatever target name the
+    // host chose for it (a rename, or a second file of a name it shows once).
+    std::string upper = path("HELLO.PRG");
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, upper.data()), 0);
+    EXPECT_EQ(ts::readFile(upper), a);
+    std::remove(upper.c_str());
     // A test reads without writing; skip and other operations are harmless.
     std::string listed = path("hello.prg");
     EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, listed.data()), 0);
     EXPECT_FALSE(ts::exists(listed));
-    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, upper.data()), 22);
     EXPECT_EQ(ProcessFile(h, PK_SKIP, nullptr, nullptr), 0);
     EXPECT_EQ(ProcessFile(h, 7, nullptr, nullptr), 0);
     // An output that cannot be created is a write error.
     std::string badTarget = path("missing-dir/hello.prg");
     EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, badTarget.data()), 19);
+    // Once the listing has ended no file is current: a request finds the
+    // listed file of exactly its name, or nothing.
+    while (ReadHeader(h, &header) == 0) {
+    }
+    std::string later = path("last.prg"), longName = path(std::string(60, 'h') + ".prg");
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, later.data()), 0);
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, upper.data()), 22);
+    EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, upper.data()), 22);
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, longName.data()), 22);
+    EXPECT_FALSE(ts::exists(upper));
     EXPECT_EQ(CloseArchive(h), 0);
 }
 
@@ -146,7 +155,7 @@ TEST_F(ListingTest, FileLengthsFromChainEnds) {
     oneBlock(1, 1, 1, 1);    // empty
     oneBlock(2, 2, 0, 1);    // empty, not negative
     oneBlock(3, 3, 255, 1);  // 254 bytes
-    oneBlock(4, 4, 10, 0);   // block count 0: length 0 but listed; extraction ignores the count
+    oneBlock(4, 4, 10, 0);   // block count 0 (directory art): listed with the bytes extraction writes
     ts::save(img, path("l.d64"));
     ts::Listing l = ts::list(path("l.d64"));
     ASSERT_EQ(l.files.size(), 5u);
@@ -154,7 +163,7 @@ TEST_F(ListingTest, FileLengthsFromChainEnds) {
     EXPECT_EQ(l.files[1].bytes, 0);
     EXPECT_EQ(l.files[2].bytes, 0);
     EXPECT_EQ(l.files[3].bytes, 254);
-    EXPECT_EQ(l.files[4].bytes, 0);
+    EXPECT_EQ(l.files[4].bytes, 9);
     EXPECT_EQ(l.files[4].blocks, 0);
     ts::TempDir out;
     auto results = ts::extractAll(path("l.d64"), out.path);
@@ -186,15 +195,18 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
     ts::putEntry(img, 18, 1, 2, 0x82, "FAR", 20, 0, 2);
     ts::putEntry(img, 18, 1, 3, 0x82, "NOWHERE", 0, 0, 1);
     ts::putEntry(img, 18, 4, 0, 0x82, "SECOND", 17, 5, 3);
+    ts::putEntry(img, 18, 4, 1, 0x82, "HUGE", 17, 0, 0xFFFF);  // a count no walk may trust
     ts::save(img, path("bad.d64"));
     ts::LogCapture log;
     ts::Listing l = ts::list(path("bad.d64"));
-    EXPECT_EQ(names(l), (std::vector<std::string>{"self.prg", "same.prg", "far.prg", "nowhere.prg", "second.prg"}));
+    EXPECT_EQ(names(l),
+              (std::vector<std::string>{"self.prg", "same.prg", "far.prg", "nowhere.prg", "second.prg", "huge.prg"}));
     EXPECT_EQ(l.endResult, 18);
     EXPECT_TRUE(log.contains("ReadHeader: error cyclic access for 18:1\n"));
-    EXPECT_EQ(l.files[0].bytes, 0);  // more blocks than the directory says
+    EXPECT_EQ(l.files[0].bytes, 0);  // a loop: extraction fails
     EXPECT_EQ(l.files[1].bytes, 700);
     EXPECT_EQ(l.files[2].bytes, 0);
+    EXPECT_EQ(l.files[5].bytes, 0);
 
     // Testing finds the same damage as extracting, without writing anything.
     std::string bad = path("bad.d64");
@@ -206,7 +218,8 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
 
     ts::TempDir out;
     auto results = ts::extractAll(path("bad.d64"), out.path);
-    ASSERT_EQ(results.size(), 5u);
+    ASSERT_EQ(results.size(), 6u);
+    EXPECT_EQ(results[5].second, 18);
     EXPECT_EQ(results[0].second, 18);
     EXPECT_EQ(ts::readFile(out / "self.prg").size(), 254u);  // data before the loop stay
     EXPECT_TRUE(log.contains("ProcessFile: error cyclic access for 17:0\n"));
@@ -300,15 +313,26 @@ TEST_F(ListingTest, EveryDiskFormat) {
             Bytes data = ts::randomBytes(1000, static_cast<std::uint32_t>(c.type));
             ts::putChain(img, {{1, 0}, {c.lastTrack, lastSector}, {c.lastTrack - 1, 3}, {2, 7}}, data);
             ts::putEntry(img, c.dirTrack, c.dirSector, 0, 0x82, "FILE", 1, 0, 4);
+            // Directory art: entries whose counts claim none, fewer or more
+            // blocks than the chain they point into.
+            ts::putEntry(img, c.dirTrack, c.dirSector, 1, 0xC0, "----", c.lastTrack - 1, 3, 0);
+            ts::putEntry(img, c.dirTrack, c.dirSector, 2, 0x82, "SHORT", c.lastTrack, lastSector, 1);
+            ts::putEntry(img, c.dirTrack, c.dirSector, 3, 0x81, "LONG", 2, 7, 9);
             std::string name = path(std::string("img.") + c.ext);
             ts::save(img, name);
             ts::Listing l = ts::list(name);
             ASSERT_EQ(l.openResult, 0) << c.ext;
-            ASSERT_EQ(l.files.size(), 1u) << c.ext;
+            ASSERT_EQ(l.files.size(), 4u) << c.ext;
             EXPECT_EQ(l.files[0].bytes, 1000) << c.ext;
+            EXPECT_EQ(l.files[1].blocks, 0) << c.ext;  // the count the directory gives
+            EXPECT_EQ(l.files[1].bytes, 254 + 238) << c.ext;
             ts::TempDir out;
             auto results = ts::extractAll(name, out.path);
-            EXPECT_EQ(results[0].second, 0);
+            for (std::size_t i = 0; i < results.size(); ++i) {
+                EXPECT_EQ(results[i].second, 0) << c.ext << " " << results[i].first;
+                EXPECT_EQ(ts::readFile(out / l.files[i].name).size(), static_cast<std::size_t>(l.files[i].bytes))
+                    << c.ext << " " << l.files[i].name;
+            }
             EXPECT_EQ(ts::readFile(out / "file.prg"), data) << c.ext;
         }
     }
@@ -381,6 +405,23 @@ TEST(Names, ConversionTables) {
     EXPECT_EQ(0, std::memcmp(cbm.name, "SUB FILE\xA0", 9));
     splitHostNameForAdding("abcdefghijklmnopqrst", cbm);
     EXPECT_EQ(0, std::memcmp(cbm.name, "ABCDEFGHIJKLMNOP", 16));
+
+    // Names the host's file system could not create, or would take for
+    // another file, get a '_'.
+    const struct {
+        const char* name;
+        bool windows;
+        const char* safe;
+    } safe[] = {{".", false, "._"},           {"..", false, ".._"},        {"con", false, "con"},
+                {"con", true, "con_"},         {"NUL.prg", true, "NUL_.prg"}, {"lpt1.txt", true, "lpt1_.txt"},
+                {"com9", true, "com9_"},       {"com0.prg", true, "com0.prg"}, {"nul .prg", true, "nul_ .prg"},
+                {"conout$", true, "conout$_"}, {"console", true, "console"}, {"a.", true, "a._"},
+                {"b ", true, "b _"},           {"b ", false, "b "},          {"..", true, ".._"}};
+    for (const auto& c : safe) {
+        std::string n = c.name;
+        makeHostSafe(n, c.windows);
+        EXPECT_EQ(n, c.safe) << c.name << (c.windows ? " (Windows)" : "");
+    }
 
     char cut[100];
     std::uint8_t type = 0;

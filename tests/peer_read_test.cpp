@@ -68,7 +68,7 @@ std::vector<PeerFile> variedFiles() {
         {"deleted type", "DEL", false, 1, "deleted type.del"},
         {"relative", "REL", false, 509, "relative.rel"},
         {"locked", "PRG", true, 700, "locked"},
-        {"game", "PRG", false, 40, "game.prg"},  // duplicate: the first wins
+        {"game", "PRG", false, 40, "game~2.prg"},  // a second "game": listed under a name of its own
         {"x#a0y", "SEQ", false, 20, "x\xC2\xA0y.seq"},
     };
 }

@@ -54,12 +54,12 @@ TEST_F(TapeTest, FilesEmptySlotsPaddingAndClipping) {
     const std::uint32_t data = 64 + 32 * 8;
     Bytes t = makeTape(8,
                        {{1, 0x0801, 0x0901, data, "GAME"},
-                        {0, 0, 0, 0, ""},
+                        {0, 0x4000, 0x4004, data + 8, "long"},          // not a file, named as "long.prg" lists
                         {1, 0xC000, 0xC010, data + 256, "PADDED", 0xA0},
                         {1, 0x1000, 0x1000 + 300, data + 272, "LONG"},   // runs 100 bytes past the end
                         {1, 0x2000, 0x1000, data, "BACKWARDS"},        // end below start
                         {1, 0x3000, 0x3010, 999999, "FARAWAY"},         // data past the end
-                        {1, 0x0801, 0x0805, data, "GAME"}},            // duplicate: first wins
+                        {1, 0x0801, 0x0805, data, "GAME"}},            // duplicate: a name of its own
                        256 + 16 + 200);
     ts::writeFile(dir / "t.t64", t);
     ts::LogCapture log;
@@ -68,12 +68,13 @@ TEST_F(TapeTest, FilesEmptySlotsPaddingAndClipping) {
     EXPECT_EQ(l.endResult, 10);
     const std::vector<std::pair<std::string, int>> expected = {
         {"game.prg", 256}, {"padded\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0\xC2\xA0.prg", 16},
-        {"long.prg", 200}, {"backwards.prg", 0}, {"faraway.prg", 0}, {"game.prg", 4}};
+        {"long.prg", 200}, {"backwards.prg", 0}, {"faraway.prg", 0}, {"game~2.prg", 4}};
     ASSERT_EQ(l.files.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(l.files[i].name, expected[i].first);
-        EXPECT_EQ(l.files[i].bytes, expected[i].second) << expected[i].first;
-        EXPECT_EQ(l.files[i].blocks, expected[i].second);
+        // Packed: the data; unpacked: what extraction writes, load address first.
+        EXPECT_EQ(l.files[i].blocks, expected[i].second) << expected[i].first;
+        EXPECT_EQ(l.files[i].bytes, expected[i].second + 2) << expected[i].first;
     }
     EXPECT_TRUE(log.contains("empty tape slot 1\n"));
     EXPECT_TRUE(log.contains("empty tape slot 7\n"));
@@ -82,6 +83,8 @@ TEST_F(TapeTest, FilesEmptySlotsPaddingAndClipping) {
 
     ts::TempDir out;
     for (const auto& r : ts::extractAll(dir / "t.t64", out.path)) EXPECT_EQ(r.second, 0) << r.first;
+    for (const ts::Listed& f : l.files) EXPECT_EQ(ts::readFile(out / f.name).size(), static_cast<std::size_t>(f.bytes));
+    EXPECT_EQ(ts::readFile(out / "game~2.prg"), (Bytes{0x01, 0x08, t[data], t[data + 1], t[data + 2], t[data + 3]}));
     Bytes game = ts::readFile(out / "game.prg");
     ASSERT_EQ(game.size(), 258u);
     EXPECT_EQ(game[0], 0x01);
@@ -111,7 +114,7 @@ TEST_F(TapeTest, TruncatedTapesNeverReadOutside) {
     l = ts::list(dir / "cut.t64");
     EXPECT_EQ(l.endResult, 10);
     ASSERT_EQ(l.files.size(), 2u);
-    EXPECT_EQ(l.files[0].bytes, 16);
+    EXPECT_EQ(l.files[0].bytes, 18);
     ts::TempDir out;
     for (const auto& r : ts::extractAll(dir / "cut.t64", out.path)) EXPECT_EQ(r.second, 0);
     EXPECT_EQ(ts::readFile(out / "a.prg").size(), 18u);
@@ -131,7 +134,7 @@ TEST_F(TapeTest, RealTapesMadeByOthers) {
     ts::Listing l = ts::list(compunet);
     ASSERT_EQ(l.openResult, 0);
     const std::vector<std::pair<std::string, int>> expected = {
-        {"compunet +7  _gp.prg", 35503}, {"compunet rip _gp.prg", 4366}, {"compunet _ md 64.prg", 38546}};
+        {"compunet +7  _gp.prg", 35505}, {"compunet rip _gp.prg", 4368}, {"compunet _ md 64.prg", 38548}};
     ASSERT_EQ(l.files.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(l.files[i].name, expected[i].first);
