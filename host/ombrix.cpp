@@ -367,6 +367,10 @@ bool hasEmptyName(const std::vector<std::string>& names) {
     return false;
 }
 
+// ".prg" and ".seq" (lower case: upper-case letters are other PETSCII
+// characters) leave nothing of the name once the type is taken off.
+bool emptyCbmName(const std::string& name) { return name == ".prg" || name == ".seq"; }
+
 int missingExport(const Options& o, const char* name) {
     std::fprintf(stderr, "ombrix: the plug-in has no %s export\n", name);
     reportFailure(o.image, "", E_NOT_SUPPORTED);
@@ -406,6 +410,11 @@ int runAdd(const Plugin& p, const Options& o) {
     int rc = p.packFiles(image.data(), nullptr, srcPath.data(), list.data(), 0);
     if (rc != 0) {
         reportFailure(o.image, "", rc);
+        // The plug-in refuses a name that would leave an empty CBM name.
+        for (const std::string& n : o.names)
+            if (rc == E_ECREATE && emptyCbmName(n))
+                std::fprintf(stderr, "ombrix: %s: a name that is only a .prg or .seq extension cannot be stored\n",
+                             n.c_str());
         return rc;
     }
     for (const std::string& n : o.names) std::printf("added %s\n", n.c_str());

@@ -26,7 +26,8 @@ struct InputFile {
     ~InputFile();
 };
 
-// Opens an existing file for reading, not shared with other openers.
+// Opens an existing plain file for reading, not shared with other openers
+// (folders, pipes and devices are refused without waiting on them).
 // On failure returns false and sets lastError to the system's error code.
 bool openForRead(const char* path, InputFile& file, int& lastError);
 // The file's size (low 32 bits). False with lastError on failure.
@@ -35,8 +36,12 @@ bool fileSize(InputFile& file, std::uint32_t& size, int& lastError);
 // read fails or is short.
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
 void closeFile(InputFile& file);
+// Reads a plain file that must hold exactly `size` bytes: false when it
+// cannot be opened, has another size, or yields more or fewer bytes.
+bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError);
 
-// Looks a file up in its directory without opening it: existence and size.
+// Looks a plain file up in its directory without opening it: existence and
+// size (folders, pipes and devices count as missing).
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError);
 
 bool fileExists(const char* path);

@@ -33,17 +33,19 @@ bool writeFully(int fd, const std::uint8_t* data, std::uint32_t size, std::uint3
 InputFile::~InputFile() { closeFile(*this); }
 
 bool openForRead(const char* path, InputFile& file, int& lastError) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a pipe with no writer cannot stall the host.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         lastError = errno;
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        lastError = EISDIR;
+        lastError = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     file.handle = fd;
     return true;
 }
@@ -81,14 +83,33 @@ void closeFile(InputFile& file) {
     file.handle = -1;
 }
 
+bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    InputFile file;
+    std::uint32_t actual = 0;
+    if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
+    if (actual != size || !readAll(file, data, size, lastError)) {
+        lastError = EIO;
+        return false;
+    }
+    std::uint8_t more = 0;
+    ssize_t n = 0;
+    do n = ::read(static_cast<int>(file.handle), &more, 1);
+    while (n < 0 && errno == EINTR);
+    if (n != 0) {
+        lastError = n < 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {
     struct stat st {};
     if (::stat(path, &st) != 0) {
         lastError = errno;
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        lastError = EISDIR;
+    if (!S_ISREG(st.st_mode)) {
+        lastError = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     auto size = static_cast<std::uint64_t>(st.st_size);

@@ -23,6 +23,12 @@ bool openForRead(const char* path, InputFile& file, int& lastError) {
         lastError = static_cast<int>(GetLastError());
         return false;
     }
+    // Devices (CON, NUL, COM1...) and pipes are not files of ours.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        lastError = ERROR_INVALID_PARAMETER;
+        return false;
+    }
     file.handle = reinterpret_cast<std::intptr_t>(h);
     return true;
 }
@@ -51,6 +57,23 @@ void closeFile(InputFile& file) {
     file.handle = -1;
 }
 
+bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    InputFile file;
+    std::uint32_t actual = 0;
+    if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
+    if (actual != size || !readAll(file, data, size, lastError)) {
+        lastError = ERROR_READ_FAULT;
+        return false;
+    }
+    std::uint8_t more = 0;
+    DWORD got = 0;
+    if (!ReadFile(toHandle(file.handle), &more, 1, &got, nullptr) || got != 0) {
+        lastError = ERROR_READ_FAULT;
+        return false;
+    }
+    return true;
+}
+
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA(path, &data);
@@ -59,7 +82,7 @@ bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh,
         return false;
     }
     FindClose(h);
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
         lastError = ERROR_FILE_NOT_FOUND;
         return false;
     }

@@ -2,11 +2,13 @@
 // conversions between CBM names and host names. Never writes an image.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "core/image_info.h"
+#include "image/image.h"
 
 // Directory entry fields (offsets within the 32-byte entry).
 constexpr int kDirLinkTrack = 0;
@@ -15,7 +17,14 @@ constexpr int kDirEntryType = 2;
 constexpr int kDirStartTrack = 3;
 constexpr int kDirStartSector = 4;
 constexpr int kDirFileName = 5;
+constexpr int kDirSideSectorTrack = 19;  // REL files
+constexpr int kDirSideSectorSector = 20;
+constexpr int kDirGeosInfoTrack = 21;    // GEOS files
+constexpr int kDirGeosInfoSector = 22;
+constexpr int kDirGeosStructure = 23;    // 0 sequential, 1 VLIR
+constexpr int kDirGeosFileType = 24;     // 0 for a file that is not a GEOS file
 constexpr int kDirBlockCount = 30;
+constexpr std::uint8_t kGeosVlir = 1;
 constexpr int kCbmNameLength = 16;
 constexpr int kEntriesPerBlock = 8;
 
@@ -25,6 +34,7 @@ constexpr std::uint8_t kTypeSeq = 0x81;
 constexpr std::uint8_t kTypePrg = 0x82;
 constexpr std::uint8_t kTypeUsr = 0x83;
 constexpr std::uint8_t kTypeRel = 0x84;
+constexpr std::uint8_t kFileTypeMask = 0x07;  // bit 7 closed, bit 6 locked
 
 constexpr std::uint8_t kDiskNamePad = 0xA0;
 constexpr std::uint8_t kTapeNamePad = 0x20;
@@ -86,6 +96,19 @@ using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_
 // PackFiles stores it (start track 0, no blocks) has no chain at all.
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context);
+
+// --- blocks in use ---
+// How many of the image's own structures claim each block (saturating).
+struct BlockClaims {
+    std::array<std::uint8_t, kMaxImageBlocks> count {};
+};
+// Header and BAM blocks, the directory chain, and for every entry that is
+// not scratched: its chain, a REL file's side sectors, a GEOS file's info
+// block and VLIR records. Every walk is bounded.
+void collectBlockClaims(const ImageInfo& info, BlockClaims& claims);
+// Adds one claim for each block of the chain from track:sector.
+void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector);
+std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::uint8_t track, std::uint8_t sector);
 
 // --- listing ---
 // Makes a file the current one, listed under `name`, and fills what the host

@@ -7,6 +7,7 @@
 #include "core/new_image_settings.h"
 #include "platform/platform.h"
 #include "tests/pack_support.h"
+#include "tests/writer_support.h"
 
 namespace {
 
@@ -256,6 +257,49 @@ TEST(DeleteFiles, WorksOnEveryFormat) {
             EXPECT_TRUE(std::equal(now, now + 256, then)) << "BAM block " << t << ":" << s;
         }
     }
+}
+
+// A block that another file or the directory also uses is neither freed nor
+// erased; the deleted file's entry goes all the same. Two files of one name
+// are deleted by the names the listing gave them.
+TEST(DeleteFiles, KeepsWhatOthersUseAndReachesEveryListedName) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=3\neraseDeletedSectors=1\n");
+    const std::string src = pt::mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"b.prg", ts::randomBytes(700, 2)},
+                           {"c.prg", ts::randomBytes(300, 3)}, {"game.prg", ts::randomBytes(100, 4)},
+                           {"gamf.prg", ts::randomBytes(200, 5)}});
+    const std::string image = dir / "x.d64";
+    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.prg", "game.prg", "gamf.prg"}), 0);
+    auto info = pt::load(image);
+    const auto list = pt::entries(*info);
+    const pt::Chain a = pt::chainOf(*info, list[0]), b = pt::chainOf(*info, list[1]);
+    // a runs on into the directory block; b's tail is c; GAMF becomes a second GAME.
+    std::uint8_t* aLast = pt::blockOf(*info, a.blocks.back().first, a.blocks.back().second);
+    aLast[0] = 18;
+    aLast[1] = 1;
+    std::uint8_t* bLast = pt::blockOf(*info, b.blocks.back().first, b.blocks.back().second);
+    bLast[0] = static_cast<std::uint8_t>(list[2].startTrack());
+    bLast[1] = static_cast<std::uint8_t>(list[2].startSector());
+    list[4].bytes[kDirFileName + 3] = 'E';
+    ts::writeFile(image, wt::bytesOf(*info));
+    EXPECT_EQ(pt::remove(image, {"a.prg", "b.prg", "game~2.prg"}), 0);
+
+    ts::Listing l = ts::list(image);
+    ASSERT_EQ(l.files.size(), 2u);
+    EXPECT_EQ(l.files[0].name, "c.prg");
+    EXPECT_EQ(l.files[1].name, "game.prg");
+    ts::TempDir out;
+    for (const auto& r : ts::extractAll(image, out.path)) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(ts::readFile(out / "c.prg"), ts::readFile(src + "/c.prg"));
+    EXPECT_EQ(ts::readFile(out / "game.prg"), ts::readFile(src + "/game.prg"));
+    auto now = pt::load(image);
+    EXPECT_FALSE(IsSectorFree(*now, 18, 1));
+    EXPECT_FALSE(IsSectorFree(*now, static_cast<std::uint8_t>(list[2].startTrack()),
+                              static_cast<std::uint8_t>(list[2].startSector())));
+    EXPECT_TRUE(IsSectorFree(*now, static_cast<std::uint8_t>(a.blocks[0].first),
+                             static_cast<std::uint8_t>(a.blocks[0].second)));
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // chain ends, the capacity rule, and every refused call leaving the image
 // file (or its absence) exactly as it was.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/new_image_settings.h"
 #include "platform/platform.h"
 #include "tests/pack_support.h"
+#include "tests/writer_support.h"
 
 namespace {
 
@@ -182,6 +184,14 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     ts::writeFile(dir / "small.d64", Bytes(1000, 0));
     ts::writeFile(dir / "empty.d81", {});
     ts::writeFile(dir / "forty.d64", Bytes(196608, 0));
+    // Sources that are no plain file, or whose size lies: /proc files say 0
+    // bytes and hold more, /sys files say 4096 and hold fewer.
+    pt::mkdirIn(dir, "src/folder");
+    mkfifo((src + "/fifo").c_str(), 0644);
+    symlink("/dev/zero", (src + "/device").c_str());
+    symlink("/proc/self/status", (src + "/grows").c_str());
+    const bool haveSys = ts::exists("/sys/devices/system/cpu/online");
+    symlink("/sys/devices/system/cpu/online", (src + "/shrinks").c_str());
     const auto before = pt::snapshot(dir.path);
     const std::string newImage = dir / "new.d64";
 
@@ -203,6 +213,14 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
          "getTotalSectorCount: error getting file size for <" + src + "/missing.prg> ... continue ...\n"},
         {"source path too long", old, {"a.prg", longName}, -1, 18,
          "error getting file size for <" + src + "/" + longName + ">\n"},
+        {"name that is only an extension", old, {"a.prg", ".prg"}, -1, 16,
+         "PackFiles: <.prg> gives an empty CBM name -> nothing added\n"},
+        {"name that is only an extension, new image", newImage, {".seq"}, -1, 16, ""},
+        {"source is a folder", old, {"a.prg", "folder"}, -1, 18, "error getting file size for <" + src + "/folder>\n"},
+        {"source is a pipe", old, {"fifo"}, -1, 18, ""},
+        {"source is a device", newImage, {"device"}, -1, 18, ""},
+        {"source holds more than its size", old, {"grows"}, -1, 18, "error reading file <" + src + "/grows>\n"},
+        {"source holds less than its size", haveSys ? old : "", {"shrinks"}, -1, 18, ""},
         {"image too small", dir / "small.d64", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"empty image", dir / "empty.d81", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"unknown forty-track layout", dir / "forty.d64", {"a.prg"}, -1, 24,
@@ -216,6 +234,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.image.empty()) continue;
         ts::LogCapture log;
         if (c.writeFailure >= 0) platform::simulateWriteFailure(c.writeFailure);
         EXPECT_EQ(pt::pack(c.image, src, c.names), c.rc);
@@ -438,3 +457,84 @@ TEST(PackFiles, SameNameReplacesTheOldFile) {
         EXPECT_EQ(ts::run("cc1541 -m -V " + ts::shellQuote(image), &out2), 0) << out2;
     }
 }
+
+namespace {
+
+// The BAM only claims which blocks are free. Whatever it says of a header or
+// BAM block, a directory block or a file's blocks, PackFiles never writes
+// over them: every file reads back as before and the BAM is mended.
+TEST(PackFiles, ALyingBamNeverCostsAFile) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    struct Lie {
+        const char* what;
+        const char* ext;
+        std::size_t filler;  // bytes packed first, so the victim lands where the next file would go
+        int files;           // files packed (8 fill a directory block: the next add grows the directory)
+        std::vector<std::pair<int, int>> freed;  // blocks the BAM calls free; empty: the last file's
+        std::vector<int> fullTracks;             // tracks marked full (a lie that costs nothing)
+    };
+    const Lie lies[] = {
+        {"a file's blocks (D64)", "d64", 0, 2, {}, {}},
+        {"a file's blocks on the second side (D71)", "d71", 664 * 254, 2, {}, {}},
+        {"a file's blocks (D80)", "d80", 0, 2, {}, {}},
+        {"a file's blocks (D82)", "d82", 0, 2, {}, {}},
+        {"a file's blocks (D81)", "d81", 0, 2, {}, {}},
+        {"the BAM block 38/0 (D80)", "d80", 0, 2, {{38, 0}}, {}},
+        // 18/2 is really free; growing from 18/1 the search comes to 18/0 first.
+        {"the header 18/0, directory growing (D64)", "d64", 0, 8, {{18, 0}, {18, 2}}, {18}},
+        {"a directory block 18/1, directory growing (D64)", "d64", 0, 8, {{18, 1}}, {}},
+        {"the BAM block 53/0 of the second side (D71)", "d71", 0, 2, {{53, 0}}, {}},
+        {"the BAM block 40/1 (D81)", "d81", 0, 2, {{40, 1}}, {}},
+    };
+    const std::string src = pt::mkdirIn(dir, "src");
+    for (const Lie& lie : lies) {
+        SCOPED_TRACE(lie.what);
+        const std::string image = dir / (std::string("lie.") + lie.ext);
+        std::remove(image.c_str());
+        if (lie.filler) {
+            ts::writeFile(src + "/filler.prg", ts::randomBytes(lie.filler, 1));
+            ASSERT_EQ(pt::pack(image, src, {"filler.prg"}), 0);
+        }
+        std::vector<std::string> names;
+        for (int i = 0; i < lie.files; ++i) {
+            names.push_back("f" + std::to_string(i) + ".prg");
+            ts::writeFile(src + "/" + names.back(), ts::randomBytes(700, static_cast<std::uint32_t>(i + 2)));
+        }
+        ASSERT_EQ(pt::pack(image, src, names), 0);
+        auto info = pt::load(image);
+        std::vector<std::pair<int, int>> freed = lie.freed;
+        if (freed.empty()) freed = pt::chainOf(*info, pt::entries(*info).back()).blocks;
+        for (int t : lie.fullTracks) wt::fillTrack(*info, t);
+        for (const auto& [t, s] : freed)
+            if (!IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)))
+                markSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s));
+        ts::writeFile(image, wt::bytesOf(*info));
+        const Bytes lying = ts::readFile(image);
+        ts::TempDir before;
+        for (const auto& r : ts::extractAll(image, before.path)) ASSERT_EQ(r.second, 0) << r.first;
+
+        ts::writeFile(src + "/new.prg", ts::randomBytes(5000, 99));
+        ts::writeFile(src + "/new2.prg", ts::randomBytes(300, 98));
+        ts::LogCapture log;
+        ASSERT_EQ(pt::pack(image, src, {"new.prg", "new2.prg"}), 0);
+        const std::string block = std::to_string(freed[0].first) + ":" + std::to_string(freed[0].second);
+        EXPECT_TRUE(log.contains("BAM marks used block " + block + " free\n")) << log.text();
+        ts::TempDir after;
+        for (const auto& r : ts::extractAll(image, after.path)) EXPECT_EQ(r.second, 0) << r.first;
+        for (const std::string& name : ts::listDir(before.path))
+            EXPECT_EQ(ts::readFile(after / name), ts::readFile(before / name)) << name;
+        EXPECT_EQ(ts::readFile(after / "new.prg"), ts::readFile(src + "/new.prg"));
+        auto now = pt::load(image);
+        for (const auto& [t, s] : freed)
+            EXPECT_FALSE(IsSectorFree(*now, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) << t << ":" << s;
+        // The header keeps its title and ID.
+        const std::size_t h = pt::offsetOf(*now, now->headerTrack, now->headerSector);
+        const Bytes written = ts::readFile(image);
+        EXPECT_TRUE(std::equal(lying.begin() + static_cast<long>(h) + 144, lying.begin() + static_cast<long>(h) + 166,
+                               written.begin() + static_cast<long>(h) + 144));
+    }
+}
+
+}  // namespace

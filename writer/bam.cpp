@@ -344,3 +344,24 @@ std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info) {
     }
     return *entry.count;
 }
+
+std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly) {
+    std::int32_t sum = 0;
+    for (int t = 1; t <= info.trackCount; ++t) {
+        const auto track = static_cast<std::uint8_t>(t);
+        if (dirTrackOnly != (track == info.dirTrack) || track == info.bamTrack2) continue;
+        const BamLayout* layout = nullptr;
+        const BamZone* zone = nullptr;
+        if (findZone(info, track, &layout, &zone) != Lookup::kFound) continue;
+        Entry entry {};
+        std::uint8_t badTrack = 0, badSector = 0;
+        if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) continue;
+        // The allocator takes a sector only while the track's count is above
+        // 0 and its bit says free: whichever of the two runs out first.
+        const std::uint64_t bits = readBitmap(entry);
+        int freeBits = 0;
+        for (int s = 0; s < getTrackSectorCount(info, track); ++s) freeBits += static_cast<int>((bits >> s) & 1);
+        sum += freeBits < *entry.count ? freeBits : *entry.count;
+    }
+    return sum;
+}

@@ -16,44 +16,39 @@
 
 namespace {
 
-// Blocks of the largest format (D82); every block index is below it.
-constexpr int kMaxImageBlocks = 4166;
 constexpr std::size_t kSearchNameSize = 100;
 
-// Blocks already seen on one chain: a chain that comes back to one of them
-// runs in a circle.
-struct BlockVisits {
-    std::uint8_t seen[kMaxImageBlocks] = {};
-    // False when the block was visited before (or has no index).
-    bool visit(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
-        const int index = getBlockIndex(info, track, sector);
-        if (index < 0 || index >= kMaxImageBlocks || seen[index]) return false;
-        seen[index] = 1;
-        return true;
-    }
-};
-
-// Releases the chain that starts at the entry; 0 or 18.
-int releaseChain(ImageInfo& info, const std::uint8_t* entry) {
+// Releases the chain that starts at the entry; 0 or 18. A block that another
+// file or the directory also claims stays allocated and untouched: freeing
+// or erasing it would destroy what still uses it.
+int releaseChain(ImageInfo& info, const std::uint8_t* entry, BlockClaims& claims) {
     std::uint8_t track = entry[kDirStartTrack];
     std::uint8_t sector = entry[kDirStartSector];
     // A file of 0 bytes owns no block: its entry starts at track 0.
     if (track == 0) return 0;
-    BlockVisits visits;
+    BlockSet visits;
     for (;;) {
         std::uint8_t* block = nullptr;
         if (GetDiskSectorAddr(info, track, sector, &block) != 0) {
             logMessage(kLogError, "DeleteFiles: bad GetDiskSectorAddr call (%d:%d)\n", track, sector);
             return E_EREAD;
         }
-        if (!visits.visit(info, track, sector)) {
+        if (!visits.insert(info, track, sector)) {
             logMessage(kLogError, "DeleteFiles: error cyclic access for %d:%d\n", track, sector);
             return E_EREAD;
         }
-        markSectorFree(info, track, sector);
         const std::uint8_t nextTrack = block[kDirLinkTrack];
         const std::uint8_t nextSector = block[kDirLinkSector];
-        if (eraseDeletedSectors) std::memset(block, 0, kBlockSize);
+        const int index = getBlockIndex(info, track, sector);
+        std::uint8_t& claimed = claims.count[static_cast<std::size_t>(index)];
+        if (claimed > 1) {
+            --claimed;
+            logMessage(kLogWarning, "DeleteFiles: block %d:%d is used elsewhere too -> kept\n", track, sector);
+        } else {
+            claimed = 0;
+            markSectorFree(info, track, sector);
+            if (eraseDeletedSectors) std::memset(block, 0, kBlockSize);
+        }
         if (nextTrack == 0) return 0;
         track = nextTrack;
         sector = nextSector;
@@ -87,8 +82,8 @@ int loadImage(ImageInfo& info) {
 
 }  // namespace
 
-int deleteDirEntry(ImageInfo& info, std::uint8_t* entry) {
-    if (int rc = releaseChain(info, entry)) return rc;
+int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims) {
+    if (int rc = releaseChain(info, entry, claims)) return rc;
     // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
     return 0;
@@ -97,10 +92,10 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry) {
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType) {
     std::uint8_t track = info.dirTrack;
     std::uint8_t sector = info.dirSector;
-    BlockVisits visits;
+    BlockSet visits;
     for (;;) {
         std::uint8_t* block = nullptr;
-        if (GetDiskSectorAddr(info, track, sector, &block) != 0 || !visits.visit(info, track, sector)) return nullptr;
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0 || !visits.insert(info, track, sector)) return nullptr;
         for (int index = 0; index < kEntriesPerBlock; ++index) {
             std::uint8_t* entry = block + index * kDirEntrySize;
             if (entry[kDirEntryType] == fileType && std::memcmp(entry + kDirFileName, name, kCbmNameLength) == 0)
@@ -121,12 +116,12 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
 
     std::uint8_t track = info.dirTrack;
     std::uint8_t sector = info.dirSector;
-    BlockVisits visits;
+    BlockSet visits;
     for (;;) {
         std::uint8_t* block = nullptr;
         if (GetDiskSectorAddr(info, track, sector, &block) != 0) return nullptr;
         // A directory that links back into itself has been searched whole.
-        if (!visits.visit(info, track, sector)) {
+        if (!visits.insert(info, track, sector)) {
             logMessage(kLogWarning, "searchDirEntryInDirTrack: error cyclic access for %d:%d\n", track, sector);
             return nullptr;
         }
@@ -151,6 +146,20 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
     }
 }
 
+std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
+    std::uint8_t wantedType = 0;
+    char cut[kSearchNameSize];
+    // The name says the type: a SEQ file listed as .prg (appendPrgExtension)
+    // is not what a .prg name deletes.
+    if (!splitHostNameForDeleting(name, cut, sizeof cut, wantedType)) return nullptr;
+    for (const ListedEntry& listed : info.listed) {
+        if (listed.hostName != name) continue;
+        std::uint8_t* entry = info.imageData.get() + listed.entryOffset;
+        return entry[kDirEntryType] == wantedType ? entry : nullptr;
+    }
+    return nullptr;
+}
+
 int deleteFiles(const char* packedFile, const char* deleteList) {
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
     const std::int32_t type = imageTypeOfPath(packedFile);
@@ -159,18 +168,26 @@ int deleteFiles(const char* packedFile, const char* deleteList) {
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
     if (int rc = loadImage(*info)) return rc;
+    // Names are looked up as the host saw them listed (two files of one
+    // CBM name are listed under two names); a listing that fails part way
+    // still names the files before the damage.
+    info->restartListing = 1;
+    listWholeImage(*info);
+    BlockClaims claims;
+    collectBlockClaims(*info, claims);
 
     bool imageChanged = false;
     for (const char* name = deleteList; *name; name = nextName(name)) {
         logMessage(kLogTrace, "deleting file <%s>\n", name);
         std::string mapped(name);
         hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size());
-        std::uint8_t* entry = searchDirEntryInDirTrack(*info, mapped.c_str());
+        std::uint8_t* entry = findListedForDeleting(*info, name);
+        if (!entry) entry = searchDirEntryInDirTrack(*info, mapped.c_str());
         if (!entry) {
             logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
             continue;
         }
-        if (int rc = deleteDirEntry(*info, entry)) return rc;
+        if (int rc = deleteDirEntry(*info, entry, claims)) return rc;
         imageChanged = true;
     }
     logMessage(kLogTrace, "deleting done\n");

@@ -1,7 +1,6 @@
 // Directory entries for new files: counting the free ones and handing out the
 // first free one, growing the directory chain by one block on the directory
 // track when every block is full.
-#include <bitset>
 #include <cstring>
 
 #include "core/log.h"
@@ -11,34 +10,16 @@
 
 namespace {
 
-constexpr int kEntriesPerBlock = kBlockSize / kDirEntrySize;
-constexpr int kEntryType = 2;
-
-// Blocks of the chain walked so far, by block index: a chain that links back
-// to one of its own blocks ends the walk instead of running for ever. The
-// largest image (D82) has 4,166 blocks.
-struct VisitTable {
-    std::bitset<8192> seen;
-    // False when the block was seen before (or has no index).
-    bool visit(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
-        const int index = getBlockIndex(info, track, sector);
-        if (index < 0 || index >= static_cast<int>(seen.size()) || seen.test(static_cast<std::size_t>(index)))
-            return false;
-        seen.set(static_cast<std::size_t>(index));
-        return true;
-    }
-};
-
 int freeEntryIndex(const std::uint8_t* block) {
     for (int i = 0; i < kEntriesPerBlock; ++i)
-        if (block[kDirEntrySize * i + kEntryType] == 0) return i;
+        if (block[kDirEntrySize * i + kDirEntryType] == 0) return i;
     return -1;
 }
 
 }  // namespace
 
 std::int32_t getFreeDirEntryCount(const ImageInfo& info) {
-    VisitTable visits;
+    BlockSet visits;
     std::uint8_t t = info.dirTrack;
     std::uint8_t s = info.dirSector;
     std::int32_t count = 0;
@@ -48,13 +29,13 @@ std::int32_t getFreeDirEntryCount(const ImageInfo& info) {
             logMessage(kLogError, "getFreeDirEntryCount: bad GetDiskSectorAddr call (%d:%d)\n", t, s);
             return -1;
         }
-        if (!visits.visit(info, t, s)) {
+        if (!visits.insert(info, t, s)) {
             logMessage(kLogError, "getFreeDirEntryCount: directory chain loops back to %d:%d\n", t, s);
             return -1;
         }
         logMessage(kLogTrace, "getFreeDirEntryCount: searching %d:%d ...\n", t, s);
         for (int i = 0; i < kEntriesPerBlock; ++i)
-            if (block[kDirEntrySize * i + kEntryType] == 0) ++count;
+            if (block[kDirEntrySize * i + kDirEntryType] == 0) ++count;
         if (block[0] == 0) return count;
         t = block[0];
         s = block[1];
@@ -65,7 +46,7 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
     const std::int32_t dirBlocksFree = getFreeDirBlocksOnDisk(info);
     logMessage(kLogTrace, "getFreeDirEntry: %d dir blocks available\n", dirBlocksFree);
 
-    VisitTable visits;
+    BlockSet visits;
     std::uint8_t t = info.dirTrack;
     std::uint8_t s = info.dirSector;
     std::uint8_t* block = nullptr;
@@ -74,7 +55,7 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
         return nullptr;
     }
     for (;;) {
-        if (!visits.visit(info, t, s)) {
+        if (!visits.insert(info, t, s)) {
             logMessage(kLogError, "getFreeDirEntry: directory chain loops back to %d:%d\n", t, s);
             return nullptr;
         }
@@ -106,8 +87,7 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
         // A BAM that calls a block of the chain free must not let the chain
         // overwrite its own blocks.
         const int newIndex = getBlockIndex(info, nt, ns);
-        if (newIndex >= 0 && newIndex < static_cast<int>(visits.seen.size()) &&
-            visits.seen.test(static_cast<std::size_t>(newIndex))) {
+        if (newIndex >= 0 && newIndex < kMaxImageBlocks && visits.seen[static_cast<std::size_t>(newIndex)]) {
             logMessage(kLogError, "getFreeDirEntry: directory chain loops back to %d:%d\n", nt, ns);
             return nullptr;
         }

@@ -2,9 +2,11 @@
 // room for every listed file is checked before any is added; and the image
 // file is replaced only once all of them are in.
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/log.h"
 #include "core/new_image_settings.h"
@@ -35,16 +37,47 @@ bool buildSourcePath(const char* srcPath, const char* name, std::string& path) {
     return path.size() < platform::kMaxPath;
 }
 
-// Looks a source file up; false when it is missing or its path too long.
-bool findSourceFile(const std::string& path, bool fits, std::int32_t& blocks) {
+const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
+
+// Looks a source file up; false when it is missing, not a plain file or its
+// path too long.
+bool findSourceFile(const std::string& path, bool fits, std::int32_t& blocks, std::uint32_t* size = nullptr) {
     std::uint32_t sizeLow = 0, sizeHigh = 0;
     int lastError = 0;
     if (!fits || !platform::findFile(path.c_str(), sizeLow, sizeHigh, lastError)) return false;
     blocks = blocksForSize(sizeLow, sizeHigh);
+    if (size) *size = sizeLow;
     return true;
 }
 
-const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
+// Every listed name must give a CBM name: "x/.prg" or ".seq" would be stored
+// under an empty name that no listing shows.
+int checkNames(const char* addList) {
+    for (const char* name = addList; *name; name = nextName(name)) {
+        CbmName cbm {};
+        splitHostNameForAdding(name, cbm);
+        if (cbm.name[0] == kDiskNamePad) {
+            logMessage(kLogError, "PackFiles: <%s> gives an empty CBM name -> nothing added\n", name);
+            return E_ECREATE;
+        }
+    }
+    return 0;
+}
+
+// The image's own structures say which blocks are in use; a block among them
+// that the BAM calls free is marked used before anything is allocated, so no
+// file, directory or BAM block is ever handed out again.
+void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
+    for (int t = 1; t <= info.trackCount; ++t) {
+        const auto track = static_cast<std::uint8_t>(t);
+        for (int s = 0; s < getTrackSectorCount(info, track); ++s) {
+            const auto sector = static_cast<std::uint8_t>(s);
+            if (blockClaims(info, claims, track, sector) == 0 || !IsSectorFree(info, track, sector)) continue;
+            logMessage(kLogWarning, "BAM marks used block %d:%d free\n", t, s);
+            markSectorUsed(info, track, sector);
+        }
+    }
+}
 
 // Loads the existing image or builds a new one, and checks that it may be
 // written. 0 or the call's result code.
@@ -84,14 +117,14 @@ int prepareImage(ImageInfo& info) {
 // check counts them and the file reads back with its new content. (Adding a
 // second entry of the same name would leave the old data as the one every
 // search finds.)
-int releaseReplacedFiles(ImageInfo& info, const char* addList) {
+int releaseReplacedFiles(ImageInfo& info, const char* addList, BlockClaims& claims) {
     for (const char* name = addList; *name; name = nextName(name)) {
         CbmName cbm {};
         splitHostNameForAdding(name, cbm);
         std::uint8_t* entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
         if (!entry) continue;
         logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
-        if (int rc = deleteDirEntry(info, entry)) return rc;
+        if (int rc = deleteDirEntry(info, entry, claims)) return rc;
     }
     return 0;
 }
@@ -107,8 +140,9 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
         logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
     const std::int32_t total = getTotalSectorCount(srcPath, addList);
     logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
-    const std::int32_t data = getFreeDataBlocksOnDisk(info);
-    std::int32_t dir = getFreeDirBlocksOnDisk(info);
+    // Only blocks the allocator can really hand out count.
+    const std::int32_t data = getAllocatableBlocks(info, false);
+    std::int32_t dir = getAllocatableBlocks(info, true);
 
     if (e + 8 * dir < n) {
         logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
@@ -130,30 +164,30 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
     return 0;
 }
 
-int failNoBlocks(std::FILE* source) {
+int failNoBlocks() {
     logMessage(kLogError, "error: no free blocks\n");
-    std::fclose(source);
     return E_NO_MEMORY;
 }
 
-// Copies the source file into a chain of `blocks` newly allocated blocks,
+// Writes the source's bytes into a chain of `blocks` newly allocated blocks,
 // starting from the directory entry.
-int writeChain(ImageInfo& info, std::uint8_t* entry, std::FILE* source, const char* path, std::int32_t blocks) {
+int writeChain(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, std::uint32_t size,
+               std::int32_t blocks) {
     const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
     const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
     auto* choose = NewImageSettings.writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
     std::uint8_t prevTrack = 0, prevSector = 0;
     std::uint8_t* prevBlock = nullptr;
-    std::size_t lastRead = 0;
+    std::uint32_t done = 0, lastPart = 0;
     for (std::int32_t i = 0; i < blocks; ++i) {
         std::uint8_t track = 0, sector = 0;
         if (!choose(info, 1, limit, limit, info.dirTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
                     &sector))
-            return failNoBlocks(source);
+            return failNoBlocks();
         // A block flagged bad by its error byte cannot be marked either, so
         // the allocator would offer it again: end here rather than loop.
         std::uint8_t* block = nullptr;
-        if (GetDiskSectorAddr(info, track, sector, &block) != 0) return failNoBlocks(source);
+        if (GetDiskSectorAddr(info, track, sector, &block) != 0) return failNoBlocks();
         logMessage(kLogTrace, "writing sector %d:%d\n", track, sector);
         if (i == 0) {
             entry[kDirStartTrack] = track;
@@ -163,45 +197,65 @@ int writeChain(ImageInfo& info, std::uint8_t* entry, std::FILE* source, const ch
             prevBlock[kDirLinkSector] = sector;
         }
         std::memset(block, 0, kBlockSize);
-        lastRead = std::fread(block + 2, 1, kDataBytesPerBlock, source);
-        if (std::ferror(source)) {
-            logMessage(kLogError, "error reading file <%s>\n", path);
-            std::fclose(source);
-            return E_EREAD;
-        }
+        lastPart = size - done < kDataBytesPerBlock ? size - done : kDataBytesPerBlock;
+        std::memcpy(block + 2, data + done, lastPart);
+        done += lastPart;
         logMessage(kLogTrace, "marking sector %d:%d\n", track, sector);
         markSectorUsed(info, track, sector);
         // A block the BAM did not take would be chosen again and link the
         // chain to itself.
-        if (IsSectorFree(info, track, sector)) return failNoBlocks(source);
+        if (IsSectorFree(info, track, sector)) return failNoBlocks();
         prevTrack = track;
         prevSector = sector;
         prevBlock = block;
     }
     if (prevBlock) {
         prevBlock[kDirLinkTrack] = 0;
-        prevBlock[kDirLinkSector] = static_cast<std::uint8_t>(lastRead + 1);
+        prevBlock[kDirLinkSector] = static_cast<std::uint8_t>(lastPart + 1);
     }
-    std::fclose(source);
     return 0;
 }
 
-int addFile(ImageInfo& info, const char* srcPath, const char* name) {
+// A source as it was when the call began: its path and size.
+struct Source {
     std::string path;
-    const bool fits = buildSourcePath(srcPath, name, path);
-    logMessage(kLogTrace, "adding file <%s>\n", path.c_str());
+    bool found;
+    std::uint32_t size;
+};
+
+int addFile(ImageInfo& info, const Source& source, const char* name) {
+    logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
     std::int32_t blocks = 0;
-    if (!findSourceFile(path, fits, blocks)) {
-        logMessage(kLogError, "error getting file size for <%s>\n", path.c_str());
+    std::uint32_t size = 0;
+    if (!source.found || !findSourceFile(source.path, true, blocks, &size)) {
+        logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
         return E_EREAD;
     }
-    std::int32_t free = getFreeDataBlocksOnDisk(info);
-    if (NewImageSettings.useDirTrack) free += getFreeDirBlocksOnDisk(info);
+    // The room was counted from the sizes the sources had when the call
+    // began; a file that has changed since would be stored cut short.
+    if (size != source.size) {
+        logMessage(kLogError, "error: <%s> changed its size while being added\n", source.path.c_str());
+        return E_EREAD;
+    }
+    std::int32_t free = getAllocatableBlocks(info, false);
+    if (NewImageSettings.useDirTrack) free += getAllocatableBlocks(info, true);
     if (blocks > free) {
         logMessage(kLogError, "error not enough space <%d>\n", blocks);
         return E_NO_MEMORY;
     }
     logMessage(kLogTrace, "blocks to write <%d>, blocks free <%d>\n", blocks, free);
+    // The whole file is read before anything is stored (it fits the image,
+    // so it is small); it must end exactly where its size said.
+    CBuffer<std::uint8_t[]> data(static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1)));
+    if (!data) {
+        logMessage(kLogError, "error malloc source data\n");
+        return E_NO_MEMORY;
+    }
+    int lastError = 0;
+    if (!platform::readWholeFile(source.path.c_str(), data.get(), size, lastError)) {
+        logMessage(kLogError, "error reading file <%s>\n", source.path.c_str());
+        return E_EREAD;
+    }
 
     std::uint8_t* entry = getFreeDirEntry(info);
     if (!entry) {
@@ -215,13 +269,7 @@ int addFile(ImageInfo& info, const char* srcPath, const char* name) {
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
-
-    std::FILE* source = std::fopen(path.c_str(), "rb");
-    if (!source) {
-        logMessage(kLogError, "error reading file <%s>\n", path.c_str());
-        return E_EREAD;
-    }
-    return writeChain(info, entry, source, path.c_str(), blocks);
+    return writeChain(info, entry, data.get(), size, blocks);
 }
 
 }  // namespace
@@ -259,11 +307,25 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList) 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
 
+    if (int rc = checkNames(addList)) return rc;
     if (int rc = prepareImage(*info)) return rc;
-    if (int rc = releaseReplacedFiles(*info, addList)) return rc;
+    BlockClaims claims;
+    collectBlockClaims(*info, claims);
+    protectUsedBlocks(*info, claims);
+    if (int rc = releaseReplacedFiles(*info, addList, claims)) return rc;
+
+    std::vector<Source> sources;
+    for (const char* name = addList; *name; name = nextName(name)) {
+        Source source {};
+        std::int32_t blocks = 0;
+        source.found = buildSourcePath(srcPath, name, source.path) &&
+                       findSourceFile(source.path, true, blocks, &source.size);
+        sources.push_back(std::move(source));
+    }
     if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
+    std::size_t i = 0;
     for (const char* name = addList; *name; name = nextName(name))
-        if (int rc = addFile(*info, srcPath, name)) return rc;
+        if (int rc = addFile(*info, sources[i++], name)) return rc;
     logMessage(kLogTrace, "packing done\n");
     return writeImageFile(*info);
 }

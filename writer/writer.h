@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/image_info.h"
+#include "reader/reader.h"
 
 // --- block availability map ---
 constexpr int kMarkUsed = 1;
@@ -20,6 +21,9 @@ inline void markSectorFree(ImageInfo& info, std::uint8_t track, std::uint8_t sec
 }
 std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info);
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
+// Blocks the allocator can really hand out (of the directory track alone, or
+// of every other track): per track the lesser of its count and its free bits.
+std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly);
 
 // --- block allocation ---
 struct BlockCursorRecord {
@@ -59,6 +63,10 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
 // The first closed file of exactly this 16-byte CBM name and type, or null.
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
-// Releases the entry's blocks and clears it; 0, or 18 for a broken chain.
-int deleteDirEntry(ImageInfo& info, std::uint8_t* entry);
+// Releases the entry's blocks (those no other structure claims) and clears
+// it; 0, or 18 for a broken chain.
+int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
+// The closed PRG or SEQ file that the listing reported under exactly this
+// name, or null.
+std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
 int deleteFiles(const char* packedFile, const char* deleteList);

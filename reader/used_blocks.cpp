@@ -1,0 +1,81 @@
+// Which blocks the image's own structures use, read from the structures
+// themselves: the BAM only claims what is free, and a BAM that lies must not
+// lead the writer to hand out a block that holds a file or the directory.
+#include "core/log.h"
+#include "image/image.h"
+#include "reader/reader.h"
+
+namespace {
+
+void claimBlock(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector) {
+    const int index = getBlockIndex(info, track, sector);
+    if (index < 0 || index >= kMaxImageBlocks) return;
+    std::uint8_t& count = claims.count[static_cast<std::size_t>(index)];
+    if (count < 255) ++count;
+}
+
+// A GEOS VLIR file's index block names the first block of every record.
+void claimVlirRecords(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
+    const std::uint8_t* index = blockBytes(info, entry[kDirStartTrack], entry[kDirStartSector]);
+    if (!index) return;
+    for (int i = 2; i + 1 < kBlockSize; i += 2)
+        if (index[i] != 0) claimChain(info, claims, index[i], index[i + 1]);
+}
+
+void claimEntry(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
+    const std::uint8_t type = entry[kDirEntryType];
+    // DEL, SEQ, PRG, USR and REL files are chains; a 1581 partition (type 5)
+    // is an area, kept by the BAM alone.
+    if (type == kTypeScratched || (type & kFileTypeMask) > (kTypeRel & kFileTypeMask)) return;
+    claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
+    if ((type & kFileTypeMask) == (kTypeRel & kFileTypeMask)) {
+        claimChain(info, claims, entry[kDirSideSectorTrack], entry[kDirSideSectorSector]);
+        return;
+    }
+    if (entry[kDirGeosFileType] == 0) return;
+    claimChain(info, claims, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector]);
+    if (entry[kDirGeosStructure] == kGeosVlir) claimVlirRecords(info, claims, entry);
+}
+
+}  // namespace
+
+void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector) {
+    BlockSet visits;
+    // Every link is followed as the image holds it, bad error bytes or not:
+    // what matters is which blocks the file's bytes occupy.
+    while (track != 0) {
+        const std::uint8_t* block = blockBytes(info, track, sector);
+        if (!block || !visits.insert(info, track, sector)) return;
+        claimBlock(info, claims, track, sector);
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+}
+
+void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
+    claims.count.fill(0);
+    claimBlock(info, claims, info.headerTrack, info.headerSector);
+    for (int k = 0; k < info.bamBlockCount && k < 4; ++k)
+        if (info.bamTrack != info.headerTrack || info.bamSector[k] != info.headerSector)
+            claimBlock(info, claims, info.bamTrack, info.bamSector[k]);
+    // The second side's BAM block of a D71.
+    if (getTrackSectorCount(info, info.bamTrack2) != 0) claimBlock(info, claims, info.bamTrack2, info.bamSector[0]);
+
+    BlockSet visits;
+    std::uint8_t track = info.dirTrack;
+    std::uint8_t sector = info.dirSector;
+    while (track != 0) {
+        const std::uint8_t* block = blockBytes(info, track, sector);
+        if (!block || !visits.insert(info, track, sector)) break;
+        claimBlock(info, claims, track, sector);
+        for (int i = 0; i < kEntriesPerBlock; ++i) claimEntry(info, claims, block + i * kDirEntrySize);
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+}
+
+std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::uint8_t track, std::uint8_t sector) {
+    const int index = getBlockIndex(info, track, sector);
+    if (index < 0 || index >= kMaxImageBlocks) return 0;
+    return claims.count[static_cast<std::size_t>(index)];
+}
