@@ -23,6 +23,7 @@ char moduleDir[platform::kMaxPath] = {};
 // Appends separator + name; leaves the path as it was when it does not fit.
 bool appendFileName(char* path, const char* name) {
     const std::size_t len = std::strlen(path);
+    if (len == 0) return false;
     const std::size_t add = std::strlen(name);
     if (len + 1 + add >= platform::kMaxPath) return false;
     path[len] = platform::kPathSeparator;
@@ -53,7 +54,14 @@ void loadSettings(const char* recommendedIniName) {
 
     std::memset(settingsPath, 0, sizeof settingsPath);
     std::strncpy(settingsPath, recommendedIniName, sizeof settingsPath - 1);
-    if (char* sep = std::strrchr(settingsPath, platform::kPathSeparator)) {
+    // A host that recommends nothing would put the file at the root of the
+    // file system: the user's own settings folder is the place then.
+    if (settingsPath[0] == 0) {
+        if (platform::userSettingsFolder(settingsPath, sizeof settingsPath))
+            logMessage(kLogTrace, "new settings path is %s", settingsPath);
+        else
+            logMessage(kLogWarning, "invalid ini file location");
+    } else if (char* sep = std::strrchr(settingsPath, platform::kPathSeparator)) {
         *sep = 0;
         logMessage(kLogTrace, "new settings path is %s", settingsPath);
     } else {
@@ -64,7 +72,8 @@ void loadSettings(const char* recommendedIniName) {
     appendFileName(samplePath, "ombrix.sample");
 
     bool sampleCopyFailed = false;
-    if (!platform::fileExists(settingsPath)) {
+    // Without any folder nothing is created; every key takes its default.
+    if (settingsPath[0] != 0 && !platform::fileExists(settingsPath)) {
         logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
         // Without a settings file every key takes its default below.
         sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);

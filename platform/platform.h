@@ -66,6 +66,13 @@ void simulateWriteFailure(long limit);
 // Opens a host file for writing ("wb"), for extraction.
 std::FILE* createOutputFile(const char* path);
 
+// The per-user settings folder (%APPDATA%\ombrix, $XDG_CONFIG_HOME/ombrix or
+// ~/.config/ombrix), created when missing; false when there is none.
+bool userSettingsFolder(char* out, std::size_t outSize);
+
+// Lets another thread run (for the short waits of a spin lock).
+void yieldThread();
+
 // The directory the plug-in module was loaded from, without a trailing
 // separator; empty when unknown. `anchor` is the module instance handle on
 // Windows and any address inside the module elsewhere.

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,8 +165,11 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
     };
     int result = defaultValue;
     bool inSection = false;
-    char line[1024];
-    while (std::fgets(line, sizeof line, f)) {
+    // Lines are read whole, however long: a tail parsed as a line of its own
+    // could bring a commented-out key to life.
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    while (::getline(&line, &capacity, f) >= 0) {
         std::string text = trim(line);
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
@@ -182,6 +186,7 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
         if (end != value.c_str()) result = static_cast<int>(v);
         break;
     }
+    std::free(line);
     std::fclose(f);
     return result;
 }
@@ -195,6 +200,16 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     pendingWriteFailure = -1;
     if (failAt == 0) return WriteResult::cannotCreate;
 
+    // An image reached through a symbolic link is replaced where the link
+    // points, so the link stays; a link that points nowhere is an error.
+    std::string target = path;
+    struct stat link {};
+    if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!::realpath(path, resolved)) return WriteResult::cannotCreate;
+        target = resolved;
+    }
+    path = target.c_str();
     // An image the user may not write stays as it is, as if it were opened
     // for writing in place.
     struct stat current {};
@@ -225,6 +240,22 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
 }
 
 std::FILE* createOutputFile(const char* path) { return std::fopen(path, "wb"); }
+
+bool userSettingsFolder(char* out, std::size_t outSize) {
+    std::string folder;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg && *xdg == '/') folder = std::string(xdg) + "/ombrix";
+    else if (home && *home == '/') folder = std::string(home) + "/.config/ombrix";
+    else return false;
+    for (std::size_t i = 1; i <= folder.size(); ++i)
+        if (i == folder.size() || folder[i] == '/') ::mkdir(folder.substr(0, i).c_str(), 0755);
+    if (folder.size() >= outSize) return false;
+    std::memcpy(out, folder.c_str(), folder.size() + 1);
+    return true;
+}
+
+void yieldThread() { ::sched_yield(); }
 
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (outSize == 0) return;

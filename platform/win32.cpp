@@ -115,7 +115,10 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
 
     std::string dir(path);
     std::size_t cut = dir.find_last_of("\\/");
-    dir = cut == std::string::npos ? std::string(".") : dir.substr(0, cut == 0 ? 1 : cut);
+    // The temporary file goes beside the image: "C:" alone would be the
+    // drive's current folder, so a root keeps its separator.
+    if (cut == std::string::npos) dir = ".";
+    else dir = dir.substr(0, cut == 0 || (cut == 2 && dir[1] == ':') ? cut + 1 : cut);
     char temp[MAX_PATH + 16];
     if (GetTempFileNameA(dir.c_str(), "omb", 0, temp) == 0) return WriteResult::cannotCreate;
     HANDLE h = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -140,6 +143,19 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
 }
 
 std::FILE* createOutputFile(const char* path) { return std::fopen(path, "wb"); }
+
+bool userSettingsFolder(char* out, std::size_t outSize) {
+    char appData[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("APPDATA", appData, sizeof appData);
+    if (n == 0 || n >= sizeof appData) return false;
+    std::string folder = std::string(appData) + "\\ombrix";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    if (folder.size() >= outSize) return false;
+    std::memcpy(out, folder.c_str(), folder.size() + 1);
+    return true;
+}
+
+void yieldThread() { Sleep(0); }
 
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (outSize == 0) return;

@@ -1,9 +1,11 @@
 // The packer interface's entry points. Each is a thin door into the reader,
 // the writer, the settings or the dialog.
 #include <cstring>
+#include <set>
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/spin_lock.h"
 #include "dialog/dialog.h"
 #include "image/image.h"
 #include "platform/platform.h"
@@ -14,6 +16,27 @@
 namespace {
 
 const char* orNull(const char* text) { return text ? text : "(null)"; }
+
+// The images OpenArchive handed out and CloseArchive has not yet released:
+// a handle a host never got from us, or has closed already, is refused
+// instead of being used.
+SpinLock handleLock;
+std::set<const void*> openHandles;
+
+void registerHandle(const void* handle) {
+    SpinGuard guard(handleLock);
+    openHandles.insert(handle);
+}
+
+bool isOpenHandle(const void* handle) {
+    SpinGuard guard(handleLock);
+    return handle && openHandles.count(handle) != 0;
+}
+
+bool releaseHandle(const void* handle) {
+    SpinGuard guard(handleLock);
+    return handle && openHandles.erase(handle) != 0;
+}
 
 #ifdef _WIN32
 constexpr std::int32_t kFileTime = 0x00210000;  // DOS date/time 1980-01-01 00:00:00
@@ -120,11 +143,12 @@ HANDLE WCX_API OpenArchive(tOpenArchiveData* archiveData) {
     int openResult = 0;
     ImageInfo* info = openImage(archiveData->ArcName, openResult);
     archiveData->OpenResult = openResult;
+    if (info) registerHandle(info);
     return info;
 }
 
 int WCX_API ReadHeader(HANDLE handle, tHeaderData* headerData) {
-    if (!handle || !headerData) return E_BAD_ARCHIVE;
+    if (!isOpenHandle(handle) || !headerData) return E_BAD_ARCHIVE;
     auto& info = *static_cast<ImageInfo*>(handle);
     logMessage(kLogTrace, "ReadHeader entry <%s>\n", info.imageName.get());
     std::memset(headerData, 0, sizeof *headerData);
@@ -148,7 +172,8 @@ int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* dest
         logMessage(kLogTrace, "ProcessFile - TEST <%s> <%s>\n", orNull(destPath), orNull(destName));
         // A test reads the file as an extraction would, so that a damaged
         // file is reported instead of passing as sound.
-        if (!handle || !destName) return E_NO_FILES;
+        if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
+        if (!destName) return E_NO_FILES;
         const auto& info = *static_cast<const ImageInfo*>(handle);
         return info.imageType == kTypeT64 ? testTapeFile(info, destPath, destName)
                                           : testDiskFile(info, destPath, destName);
@@ -159,7 +184,8 @@ int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* dest
         return 0;
     }
     logMessage(kLogTrace, "ProcessFile - EXTRACT <%s> <%s>\n", orNull(destPath), orNull(destName));
-    if (!handle || !destName) return E_NO_FILES;
+    if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
+    if (!destName) return E_NO_FILES;
     const auto& info = *static_cast<const ImageInfo*>(handle);
     return info.imageType == kTypeT64 ? extractTapeFile(info, destPath, destName)
                                       : extractDiskFile(info, destPath, destName);
@@ -167,6 +193,7 @@ int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* dest
 
 int WCX_API CloseArchive(HANDLE handle) {
     logMessage(kLogTrace, "CloseArchive " OMBRIX_PTR "\n", reinterpret_cast<std::uintptr_t>(handle));
+    if (!releaseHandle(handle)) return E_BAD_ARCHIVE;
     delete static_cast<ImageInfo*>(handle);
     return 0;
 }

@@ -139,6 +139,13 @@ TEST_F(ListingTest, ExtractByRequestNameAndMisses) {
     EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, longName.data()), 22);
     EXPECT_FALSE(ts::exists(upper));
     EXPECT_EQ(CloseArchive(h), 0);
+    // A handle that is closed, or was never ours, is refused, not used.
+    EXPECT_EQ(CloseArchive(h), 13);
+    EXPECT_EQ(ReadHeader(h, &header), 13);
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, nullptr, later.data()), 13);
+    int notOurs = 0;
+    EXPECT_EQ(ReadHeader(&notOurs, &header), 13);
+    EXPECT_EQ(CloseArchive(&notOurs), 13);
 }
 
 TEST_F(ListingTest, FileLengthsFromChainEnds) {

@@ -147,13 +147,19 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     const std::string src = pt::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(3000, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254 * 30, 3);
     pt::writeSources(src, {{"a.prg", a}, {"b.seq", b}, {"c.prg", c}});
+    // Reached through a symbolic link, the image is written where the link
+    // points, and the link stays a link.
     const std::string image = dir / "grow.d71";
     ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
     const int freeBefore = getFreeDataBlocksOnDisk(*pt::load(image));
+    const std::string link = dir / "link.d71";
+    ASSERT_EQ(symlink("grow.d71", link.c_str()), 0);
 
     // PK_PACK_MOVE_FILES has no effect: the sources stay.
-    ASSERT_EQ(pt::pack(image, src, {"b.seq", "c.prg"}, 1), 0);
+    ASSERT_EQ(pt::pack(link, src, {"b.seq", "c.prg"}, 1), 0);
     EXPECT_TRUE(ts::exists(src + "/b.seq"));
+    struct stat st {};
+    EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     auto info = pt::load(image);
     EXPECT_EQ(getFreeDataBlocksOnDisk(*info), freeBefore - 3 - 30);
     const auto list = pt::entries(*info);
@@ -192,6 +198,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     symlink("/proc/self/status", (src + "/grows").c_str());
     const bool haveSys = ts::exists("/sys/devices/system/cpu/online");
     symlink("/sys/devices/system/cpu/online", (src + "/shrinks").c_str());
+    symlink("nowhere/x.d64", (dir / "dangling.d64").c_str());
     const auto before = pt::snapshot(dir.path);
     const std::string newImage = dir / "new.d64";
 
@@ -221,6 +228,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
         {"source is a device", newImage, {"device"}, -1, 18, ""},
         {"source holds more than its size", old, {"grows"}, -1, 18, "error reading file <" + src + "/grows>\n"},
         {"source holds less than its size", haveSys ? old : "", {"shrinks"}, -1, 18, ""},
+        {"image is a link to nowhere", dir / "dangling.d64", {"a.prg"}, -1, 19, "error: fopen (write image) failed\n"},
         {"image too small", dir / "small.d64", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"empty image", dir / "empty.d81", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"unknown forty-track layout", dir / "forty.d64", {"a.prg"}, -1, 24,

@@ -128,11 +128,22 @@ TEST(Settings, InProcessPathsAndNewImageDefaults) {
     EXPECT_TRUE(log.contains("OMBRIX: invalid ini file location"));
     EXPECT_TRUE(log.contains("OMBRIX: plugin interface version 0.0\n"));
 
-    // Keys that are missing or not numbers take their defaults.
-    ts::loadSettings(dir, "[common]\nlogLevel=abc\nshowScratchedFiles=2x\n[other]\nappendPrgExtension=1\n");
+    // No recommended name at all: the user's settings folder, not the root.
+    ts::TempDir home;
+    setenv("XDG_CONFIG_HOME", home.path.c_str(), 1);
+    dps.DefaultIniName[0] = 0;
+    PackSetDefaultParams(&dps);
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(std::string(settingsPath), home.path + "/ombrix/ombrix.ini");
+
+    // Keys that are missing or not numbers take their defaults; a line longer
+    // than any buffer is read whole, so its tail cannot pass for a key.
+    ts::loadSettings(dir, "[common]\nlogLevel=abc\nshowScratchedFiles=2x\n;" + std::string(1022, 'x') +
+                              "eraseDeletedSectors=1\n[other]\nappendPrgExtension=1\n");
     EXPECT_EQ(logMask, 7u);
     EXPECT_EQ(showScratchedFiles, 2);
     EXPECT_EQ(appendPrgExtension, 0);
+    EXPECT_EQ(eraseDeletedSectors, 0);
     ts::loadDefaultSettings(dir);
 }
 
