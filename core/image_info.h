@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/progress.h"
+
 struct TrackGeometry;
 
 struct FreeDeleter {
@@ -64,6 +66,7 @@ struct ImageInfo {
     // next "~n" to try when an entry of that name comes again.
     std::map<std::string, unsigned> listedNameKeys;
     std::int32_t lastReported = -1;        // index into listed; -1 when no file is current
+    ProgressSink progress;                 // the host's callback for this handle
 
     // Tape state (T64): offsets into imageData.
     std::uint32_t tapeEntries = 0;

@@ -33,6 +33,8 @@ struct NewImageDefaults {
 };
 extern const NewImageDefaults kNewImageDefaults;
 
+// The live values, which the settings dialog sets. Calls that may run beside
+// others reach them only through the functions below.
 extern NewImageSettingsRecord NewImageSettings;
 
 // Non-zero: the directory track is the last resort for file data. Set only
@@ -41,3 +43,23 @@ extern std::uint8_t dirTrackFallback;
 
 // Every field but fortyTrackType back to its default.
 void setNewImageDefaults();
+
+// Reads and replaces the live values as a whole, so that a call on another
+// thread never sees half a change.
+void readNewImageSettings(NewImageSettingsRecord& settings, std::uint8_t& fallback);
+void commitNewImageSettings(const NewImageSettingsRecord& settings, std::uint8_t fallback);
+
+// A call that writes images works with the values as they were when it
+// began: while a scope lives, the values below are its copy, taken once.
+struct NewImageCallScope {
+    NewImageSettingsRecord settings;
+    std::uint8_t dirTrackFallback;
+    const NewImageCallScope* outer;
+    NewImageCallScope();
+    ~NewImageCallScope();
+    NewImageCallScope(const NewImageCallScope&) = delete;
+    NewImageCallScope& operator=(const NewImageCallScope&) = delete;
+};
+// The running call's copy, or the live values outside any call.
+const NewImageSettingsRecord& newImageSettings();
+std::uint8_t directoryTrackFallback();

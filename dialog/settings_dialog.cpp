@@ -71,7 +71,9 @@ void readFields(const DialogView& view) {
 void settingsDialogInit(const DialogView& view) {
     logMessage(kLogTrace, "dialog INIT\n");
     SettingsDialogStateRecord& s = SettingsDialogState;
-    const NewImageSettingsRecord& live = NewImageSettings;
+    NewImageSettingsRecord live {};
+    std::uint8_t fallback = 0;
+    readNewImageSettings(live, fallback);
     std::memcpy(s.interleave, live.interleave, sizeof s.interleave);
     for (int g = 0; g < 3; ++g)
         for (int p = 0; p < 3; ++p) view.setNumber(view.context, interleaveControl(g, p), s.interleave[g][p]);
@@ -145,7 +147,9 @@ void settingsDialogFinish(int result) {
     }
     logMessage(kLogTrace, "dialog OK\n");
     const SettingsDialogStateRecord& s = SettingsDialogState;
-    NewImageSettingsRecord& live = NewImageSettings;
+    NewImageSettingsRecord live {};
+    std::uint8_t fallback = 0;
+    readNewImageSettings(live, fallback);
     std::memcpy(live.interleave, s.interleave, sizeof live.interleave);
     std::memcpy(live.dosVersion, s.dosVersion, sizeof live.dosVersion);
     // Zero the rest too, so no bytes of an older, longer title linger.
@@ -157,7 +161,7 @@ void settingsDialogFinish(int result) {
     live.includeErrorInfo = s.includeErrorInfo;
     live.useDirTrack = s.useDirTrack;
     live.writeFromTrack1 = s.writeFromTrack1;
-    dirTrackFallback = s.useDirTrack ? 1 : 0;
+    commitNewImageSettings(live, s.useDirTrack ? 1 : 0);
 }
 
 #ifndef _WIN32

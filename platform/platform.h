@@ -63,6 +63,9 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
 // `limit` bytes (0 = cannot create). Reset to -1 after it has fired.
 void simulateWriteFailure(long limit);
 
+// Removes a file (a link itself, not what it points to).
+bool removeFile(const char* path);
+
 // Opens a host file for writing ("wb"), for extraction.
 std::FILE* createOutputFile(const char* path);
 

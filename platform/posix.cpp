@@ -11,13 +11,15 @@
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <string>
 
 namespace platform {
 
 namespace {
-long pendingWriteFailure = -1;
+// Test hook; atomic, since calls on several threads replace files.
+std::atomic<long> pendingWriteFailure {-1};
 
 bool writeFully(int fd, const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
     written = 0;
@@ -196,8 +198,7 @@ void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
 WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
                         std::uint32_t& written) {
     written = 0;
-    long failAt = pendingWriteFailure;
-    pendingWriteFailure = -1;
+    const long failAt = pendingWriteFailure.exchange(-1);
     if (failAt == 0) return WriteResult::cannotCreate;
 
     // An image reached through a symbolic link is replaced where the link
@@ -254,6 +255,8 @@ bool userSettingsFolder(char* out, std::size_t outSize) {
     std::memcpy(out, folder.c_str(), folder.size() + 1);
     return true;
 }
+
+bool removeFile(const char* path) { return ::unlink(path) == 0; }
 
 void yieldThread() { ::sched_yield(); }
 

@@ -4,13 +4,15 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
 namespace platform {
 
 namespace {
-long pendingWriteFailure = -1;
+// Test hook; atomic, since calls on several threads replace files.
+std::atomic<long> pendingWriteFailure {-1};
 
 HANDLE toHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 }  // namespace
@@ -104,8 +106,7 @@ void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
 WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
                         std::uint32_t& written) {
     written = 0;
-    long failAt = pendingWriteFailure;
-    pendingWriteFailure = -1;
+    const long failAt = pendingWriteFailure.exchange(-1);
     if (failAt == 0) return WriteResult::cannotCreate;
 
     // A read-only image stays as it is; other attributes survive the swap.
@@ -154,6 +155,8 @@ bool userSettingsFolder(char* out, std::size_t outSize) {
     std::memcpy(out, folder.c_str(), folder.size() + 1);
     return true;
 }
+
+bool removeFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
 void yieldThread() { Sleep(0); }
 

@@ -1,5 +1,6 @@
 // The packer interface's entry points. Each is a thin door into the reader,
 // the writer, the settings or the dialog.
+#include <atomic>
 #include <cstring>
 #include <set>
 
@@ -22,6 +23,24 @@ const char* orNull(const char* text) { return text ? text : "(null)"; }
 // instead of being used.
 SpinLock handleLock;
 std::set<const void*> openHandles;
+
+// The callback SetProcessDataProc gave with the handle -1, for PackFiles
+// and DeleteFiles (which run without a handle).
+std::atomic<tProcessDataProc> packProgressProc {nullptr};
+
+int callHostProgress(const ProgressSink& sink, const char* name, int size) {
+    // The host's callback takes a writable string.
+    char text[4 * platform::kMaxPath] = {};
+    std::strncpy(text, name ? name : "", sizeof text - 1);
+    return reinterpret_cast<tProcessDataProc>(sink.proc)(text, size);
+}
+
+ProgressSink progressSink(tProcessDataProc proc) {
+    ProgressSink sink;
+    sink.call = callHostProgress;
+    sink.proc = reinterpret_cast<void (*)()>(proc);
+    return sink;
+}
 
 void registerHandle(const void* handle) {
     SpinGuard guard(handleLock);
@@ -205,7 +224,20 @@ int WCX_API GetPackerCaps() {
 
 void WCX_API SetChangeVolProc(HANDLE, tChangeVolProc) {}
 
-void WCX_API SetProcessDataProc(HANDLE, tProcessDataProc) {}
+void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc) {
+    if (handle == kPackHandle) {
+        packProgressProc.store(proc);
+        return;
+    }
+    // The handle's own callback; the host calls this on the thread that uses
+    // the handle, before it reads from it.
+    if (isOpenHandle(handle)) static_cast<ImageInfo*>(handle)->progress = progressSink(proc);
+}
+
+int WCX_API GetBackgroundFlags() {
+    // Calls on different images keep all their state in their own records.
+    return BACKGROUND_UNPACK | BACKGROUND_PACK;
+}
 
 void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
     logMessage(kLogTrace, "PackSetDefaultParams\n");
@@ -217,14 +249,16 @@ void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
     loadSettings(iniName);
 }
 
-int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int /*flags*/) {
+int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    return packFiles(packedFile, srcPath, addList);
+    const ProgressSink progress = progressSink(packProgressProc.load());
+    return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
 }
 
 int WCX_API DeleteFiles(char* packedFile, char* deleteList) {
     if (!packedFile || !deleteList) return E_NOT_SUPPORTED;
-    return deleteFiles(packedFile, deleteList);
+    const ProgressSink progress = progressSink(packProgressProc.load());
+    return deleteFiles(packedFile, deleteList, &progress);
 }
 
 void WCX_API ConfigurePacker(void* parent, void* dllInstance) { configurePacker(parent, dllInstance); }

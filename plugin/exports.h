@@ -17,6 +17,7 @@ void WCX_API ConfigurePacker(void* parent, void* dllInstance);
 void WCX_API SetChangeVolProc(HANDLE handle, tChangeVolProc proc);
 void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc);
 void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps);
+int WCX_API GetBackgroundFlags();
 // Extra export for hosts without a window system: new-image values as
 // "key=value" lines, run through the settings dialog's logic.
 int WCX_API ConfigurePackerText(const char* text);

@@ -76,6 +76,17 @@ constexpr int PK_CAPS_MULTIPLE = 4;
 constexpr int PK_CAPS_DELETE = 8;
 constexpr int PK_CAPS_OPTIONS = 16;
 
+// PackFiles flags.
+constexpr int PK_PACK_MOVE_FILES = 1;
+constexpr int PK_PACK_SAVE_PATHS = 2;
+
+// GetBackgroundFlags.
+constexpr int BACKGROUND_UNPACK = 1;
+constexpr int BACKGROUND_PACK = 2;
+
+// SetProcessDataProc's handle for the calls without one (PackFiles, DeleteFiles).
+inline void* const kPackHandle = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+
 // Open modes.
 constexpr int PK_OM_LIST = 0;
 constexpr int PK_OM_EXTRACT = 1;

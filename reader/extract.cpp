@@ -23,14 +23,23 @@ std::uint16_t blockCountOf(const std::uint8_t* entry) {
     return static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
 }
 
+// Where the data of a walk go: the output file (none when testing) and the
+// host's progress callback, which may cancel.
 struct Output {
     std::FILE* file;
     bool failed;
+    const ProgressSink* progress;
+    const char* name;
+    bool cancelled;
 };
 
 bool writeData(void* context, const std::uint8_t* data, std::size_t size) {
     auto& out = *static_cast<Output*>(context);
-    if (size > 0 && std::fwrite(data, 1, size, out.file) != size) out.failed = true;
+    if (out.file && size > 0 && std::fwrite(data, 1, size, out.file) != size) out.failed = true;
+    if (!reportProgress(out.progress, out.name, static_cast<int>(size))) {
+        out.cancelled = true;
+        return false;
+    }
     return true;
 }
 
@@ -44,6 +53,9 @@ int chainResult(const ChainWalk& walk) {
     case ChainWalk::kCircular:
         logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", walk.track, walk.sector);
         return E_EREAD;
+    case ChainWalk::kStopped:
+        logMessage(kLogTrace, "ProcessFile: cancelled at %d:%d\n", walk.track, walk.sector);
+        return E_EABORTED;
     default:
         return 0;
     }
@@ -58,7 +70,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
     logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(entry));
 
-    Output out {platform::createOutputFile(destName), false};
+    Output out {platform::createOutputFile(destName), false, &info.progress, destName, false};
     if (!out.file) {
         logMessage(kLogError, "error fopen <%s>\n", destName);
         return E_EWRITE;
@@ -67,6 +79,8 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
         followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
     // A failed write or close is an output failure.
     if (std::fclose(out.file) != 0) out.failed = true;
+    // A cancelled file is not left behind half written.
+    if (out.cancelled) std::remove(destName);
     if (out.failed && result == 0) return E_EWRITE;
     return result;
 }
@@ -74,6 +88,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
 int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const std::uint8_t* entry = findFileEntry(info, destPath, destName);
     if (!entry) return E_NO_FILES;
+    Output out {nullptr, false, &info.progress, destName, false};
     return chainResult(
-        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), nullptr, nullptr));
+        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
 }

@@ -125,7 +125,10 @@ const std::uint8_t* findTapeEntry(const ImageInfo& info, const char* destPath, c
 }  // namespace
 
 int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
-    return findTapeEntry(info, destPath, destName) ? 0 : E_NO_FILES;
+    const std::uint8_t* found = findTapeEntry(info, destPath, destName);
+    if (!found) return E_NO_FILES;
+    const auto size = static_cast<int>(slotDataLength(info, found) + kLoadAddressSize);
+    return reportProgress(&info.progress, destName, size) ? 0 : E_EABORTED;
 }
 
 int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
@@ -146,5 +149,10 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
     bool ok = std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, out) == kLoadAddressSize;
     if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
     if (std::fclose(out) != 0) ok = false;
-    return ok ? 0 : E_EWRITE;
+    if (!ok) return E_EWRITE;
+    if (!reportProgress(&info.progress, destName, static_cast<int>(length + kLoadAddressSize))) {
+        std::remove(destName);
+        return E_EABORTED;
+    }
+    return 0;
 }

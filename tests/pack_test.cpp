@@ -155,9 +155,14 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     const std::string link = dir / "link.d71";
     ASSERT_EQ(symlink("grow.d71", link.c_str()), 0);
 
-    // PK_PACK_MOVE_FILES has no effect: the sources stay.
-    ASSERT_EQ(pt::pack(link, src, {"b.seq", "c.prg"}, 1), 0);
+    // PK_PACK_MOVE_FILES: the sources go once the image is written; a call
+    // that fails takes none.
+    ASSERT_EQ(pt::pack(link, src, {"b.seq", "c.prg", "missing.prg"}, 1), 18);
     EXPECT_TRUE(ts::exists(src + "/b.seq"));
+    ASSERT_EQ(pt::pack(link, src, {"b.seq", "c.prg"}, 1), 0);
+    EXPECT_FALSE(ts::exists(src + "/b.seq"));
+    EXPECT_FALSE(ts::exists(src + "/c.prg"));
+    EXPECT_TRUE(ts::exists(src + "/a.prg"));
     struct stat st {};
     EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     auto info = pt::load(image);
@@ -172,6 +177,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     // sector 0 (file interleave 10).
     NewImageSettings.writeFromTrack1 = 1;
     const std::string t1 = dir / "t1.d64";
+    ts::writeFile(src + "/b.seq", b);
     ASSERT_EQ(pt::pack(t1, src, {"b.seq"}), 0);
     auto t1info = pt::load(t1);
     const auto t1list = pt::entries(*t1info);

@@ -7,8 +7,6 @@
 #include "image/image.h"
 #include "writer/writer.h"
 
-BlockCursorRecord BlockCursor = {};
-
 namespace {
 
 struct FormatGroup {
@@ -48,8 +46,8 @@ bool sectorStep(const ImageInfo& info, int track, int fromSector, int interleave
 
 // A track whose count says free while its bitmap has no free sector counts
 // as full, so the search moves on.
-bool tryTrack(const ImageInfo& info, int track, int fromSector, int* found) {
-    return trackFree(info, track) && sectorStep(info, track, fromSector, BlockCursor.interleave, found);
+bool tryTrack(const ImageInfo& info, const BlockCursorRecord& c, int track, int fromSector, int* found) {
+    return trackFree(info, track) && sectorStep(info, track, fromSector, c.interleave, found);
 }
 
 bool firstFreeSector(const ImageInfo& info, int track, int* found) {
@@ -62,20 +60,14 @@ bool firstFreeSector(const ImageInfo& info, int track, int* found) {
     return false;
 }
 
-void storeArguments(std::uint8_t lowestTrack, std::uint8_t trackLimit, std::uint8_t prevLimit, std::uint8_t dirTrack,
-                    std::uint8_t skipTrack, std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector) {
-    BlockCursor = {lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector};
-}
-
-void leavePosition(int track, int sector) {
-    BlockCursor.track = static_cast<std::uint8_t>(track);
-    BlockCursor.sector = static_cast<std::uint8_t>(sector);
+void leavePosition(BlockCursorRecord& c, int track, int sector) {
+    c.track = static_cast<std::uint8_t>(track);
+    c.sector = static_cast<std::uint8_t>(sector);
 }
 
 // First block of a file: the free track nearest the directory track, the
 // lower one first at equal distance, then its first free sector.
-bool firstBlockSearch(const ImageInfo& info) {
-    const BlockCursorRecord& c = BlockCursor;
+bool firstBlockSearch(const ImageInfo& info, BlockCursorRecord& c) {
     const int dir = c.dirTrack;
     for (int d = 1; d <= 127; ++d) {
         const int candidates[2] = {dir - d, dir + d};
@@ -85,14 +77,14 @@ bool firstBlockSearch(const ImageInfo& info) {
             if (k == 0 && t < c.lowestTrack) continue;
             int s = 0;
             if (trackFree(info, t) && firstFreeSector(info, t, &s)) {
-                leavePosition(t, s);
+                leavePosition(c, t, s);
                 return true;
             }
         }
     }
     int s = 0;
-    if (dirTrackFallback && trackFree(info, dir) && firstFreeSector(info, dir, &s)) {
-        leavePosition(dir, s);
+    if (directoryTrackFallback() && trackFree(info, dir) && firstFreeSector(info, dir, &s)) {
+        leavePosition(c, dir, s);
         return true;
     }
     return false;
@@ -101,8 +93,7 @@ bool firstBlockSearch(const ImageInfo& info) {
 // Next block: stay on the track, then move away from the directory track,
 // jump to its other side at the end of the disk, and so on; three passes
 // cover every track at least once.
-bool nextBlockStep(const ImageInfo& info) {
-    const BlockCursorRecord& c = BlockCursor;
+bool nextBlockStep(const ImageInfo& info, BlockCursorRecord& c) {
     int t = c.track;
     int s = c.sector;
     if (t == 0 || t >= c.prevLimit) return false;
@@ -112,8 +103,8 @@ bool nextBlockStep(const ImageInfo& info) {
     // pass; the explicit bound only backs that up.
     for (int steps = 0; passes > 0 && steps < 4 * 256 + 8; ++steps) {
         int found = 0;
-        if (tryTrack(info, t, s, &found)) {
-            leavePosition(t, found);
+        if (tryTrack(info, c, t, s, &found)) {
+            leavePosition(c, t, found);
             return true;
         }
         if (t == dir) {
@@ -134,20 +125,19 @@ bool nextBlockStep(const ImageInfo& info) {
                 passes = t >= c.lowestTrack ? passes - 1 : 0;
             }
         }
-        if (passes == 0 && t != dir && dirTrackFallback) {
+        if (passes == 0 && t != dir && directoryTrackFallback()) {
             t = dir;
             passes = 1;
         }
     }
-    leavePosition(t, s);
+    leavePosition(c, t, s);
     return false;
 }
 
 // GetCopyBlockT1's step: strictly upward from the previous block, passing
 // over the directory track and the skip track; the directory track only as
 // the fallback after the highest track.
-bool upwardStep(const ImageInfo& info) {
-    const BlockCursorRecord& c = BlockCursor;
+bool upwardStep(const ImageInfo& info, BlockCursorRecord& c) {
     int t = c.track;
     const int s = c.sector;
     if (t == 0 || t >= c.prevLimit) return false;
@@ -155,8 +145,8 @@ bool upwardStep(const ImageInfo& info) {
     int passes = 3;
     for (int steps = 0; passes > 0 && steps < 2 * 256 + 8; ++steps) {
         int found = 0;
-        if (tryTrack(info, t, s, &found)) {
-            leavePosition(t, found);
+        if (tryTrack(info, c, t, s, &found)) {
+            leavePosition(c, t, found);
             return true;
         }
         if (t == dir) {
@@ -166,12 +156,12 @@ bool upwardStep(const ImageInfo& info) {
             while (t == dir || t == c.skipTrack) ++t;
             if (t >= c.trackLimit) passes = 0;
         }
-        if (passes == 0 && t != dir && dirTrackFallback) {
+        if (passes == 0 && t != dir && directoryTrackFallback()) {
             t = dir;
             passes = 1;
         }
     }
-    leavePosition(t, s);
+    leavePosition(c, t, s);
     return false;
 }
 
@@ -184,7 +174,7 @@ std::uint8_t getInterleave(const ImageInfo& info, int purpose) {
         return 1;
     }
     for (const FormatGroup& row : kFormatGroups)
-        if (row.imageType == info.imageType) return NewImageSettings.interleave[row.group][purpose];
+        if (row.imageType == info.imageType) return newImageSettings().interleave[row.group][purpose];
     logMessage(kLogWarning, "getInterleave: warning - returning 1 for unknown type <%d>", info.imageType);
     return 1;
 }
@@ -193,15 +183,15 @@ std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::
                           std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                           std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                           std::uint8_t* outTrack, std::uint8_t* outSector) {
-    storeArguments(lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector);
-    const bool found = prevTrack == 0 ? firstBlockSearch(info) : nextBlockStep(info);
+    // The cursor lives in the call: calls on other threads have their own.
+    BlockCursorRecord c {lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector};
+    const bool found = prevTrack == 0 ? firstBlockSearch(info, c) : nextBlockStep(info, c);
     if (found) {
-        *outTrack = BlockCursor.track;
-        *outSector = BlockCursor.sector;
+        *outTrack = c.track;
+        *outSector = c.sector;
     }
     const std::uint8_t result = found ? 1 : 0;
-    logMessage(kLogTrace, "GetCopyBlock: returning ret=%d, track=%d, sector=%d\n", result, BlockCursor.track,
-               BlockCursor.sector);
+    logMessage(kLogTrace, "GetCopyBlock: returning ret=%d, track=%d, sector=%d\n", result, c.track, c.sector);
     return result;
 }
 
@@ -209,19 +199,18 @@ std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std
                             std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                             std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                             std::uint8_t* outTrack, std::uint8_t* outSector) {
-    storeArguments(lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector);
+    BlockCursorRecord c {lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector};
     if (prevTrack == 0) {
         // Every file starts its search at 1/0, whatever lowestTrack says.
-        BlockCursor.track = 1;
-        BlockCursor.sector = 0;
+        c.track = 1;
+        c.sector = 0;
     }
-    const bool found = upwardStep(info);
+    const bool found = upwardStep(info, c);
     if (found) {
-        *outTrack = BlockCursor.track;
-        *outSector = BlockCursor.sector;
+        *outTrack = c.track;
+        *outSector = c.sector;
     }
     const std::uint8_t result = found ? 1 : 0;
-    logMessage(kLogTrace, "GetCopyBlockT1: returning ret=%d, track=%d, sector=%d\n", result, BlockCursor.track,
-               BlockCursor.sector);
+    logMessage(kLogTrace, "GetCopyBlockT1: returning ret=%d, track=%d, sector=%d\n", result, c.track, c.sector);
     return result;
 }

@@ -160,7 +160,7 @@ std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
     return nullptr;
 }
 
-int deleteFiles(const char* packedFile, const char* deleteList) {
+int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress) {
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
     const std::int32_t type = imageTypeOfPath(packedFile);
     if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
@@ -187,8 +187,17 @@ int deleteFiles(const char* packedFile, const char* deleteList) {
             logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
             continue;
         }
+        const std::uint16_t blocks =
+            static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
+        const ChainWalk walk =
+            followFileChain(*info, entry[kDirStartTrack], entry[kDirStartSector], blocks, nullptr, nullptr);
         if (int rc = deleteDirEntry(*info, entry, claims)) return rc;
         imageChanged = true;
+        // A cancel ends the call before the image file is touched.
+        if (!reportProgress(progress, name, static_cast<int>(walk.bytes))) {
+            logMessage(kLogTrace, "DeleteFiles: cancelled\n");
+            return E_EABORTED;
+        }
     }
     logMessage(kLogTrace, "deleting done\n");
     if (!imageChanged) return 0;

@@ -56,7 +56,8 @@ std::uint8_t* addressOrLog(const ImageInfo& info, std::uint8_t track, std::uint8
 bool writeHeader(const ImageInfo& info, const NewImageLayout& row) {
     std::uint8_t* h = addressOrLog(info, info.headerTrack, info.headerSector);
     if (!h) return false;
-    const char* dos = NewImageSettings.dosVersion[row.group];
+    const NewImageSettingsRecord& settings = newImageSettings();
+    const char* dos = settings.dosVersion[row.group];
     std::memset(h, 0, kBlockSize);
     h[0] = info.dirTrack;
     h[1] = info.dirSector;
@@ -64,14 +65,13 @@ bool writeHeader(const ImageInfo& info, const NewImageLayout& row) {
     h[3] = row.headerByte3;
     std::uint8_t* p = h + row.titleOffset;
     std::size_t titleLength = 0;
-    while (titleLength < sizeof NewImageSettings.diskTitle && NewImageSettings.diskTitle[titleLength] != 0)
-        ++titleLength;
+    while (titleLength < sizeof settings.diskTitle && settings.diskTitle[titleLength] != 0) ++titleLength;
     std::memset(p, kFill, 16);
-    std::memcpy(p, NewImageSettings.diskTitle, titleLength);
+    std::memcpy(p, settings.diskTitle, titleLength);
     p += 16;
     std::memset(p, kFill, row.fillAfterTitle);
     p += row.fillAfterTitle;
-    std::memcpy(p, NewImageSettings.diskId, 2);
+    std::memcpy(p, settings.diskId, 2);
     p[2] = kFill;
     std::memcpy(p + 3, dos, 2);
     std::memset(p + 5, kFill, row.fillAfterDos);
@@ -84,7 +84,7 @@ bool isHeaderBlock(const ImageInfo& info, std::uint8_t track, std::uint8_t secto
 
 // BAM blocks that are blocks of their own, linked in a chain.
 bool writeBamBlocks(const ImageInfo& info, const NewImageLayout& row) {
-    const char dosChar = NewImageSettings.dosVersion[row.group][1];
+    const char dosChar = newImageSettings().dosVersion[row.group][1];
     for (int k = 0; k < info.bamBlockCount && k < 4; ++k) {
         if (isHeaderBlock(info, info.bamTrack, info.bamSector[k])) continue;
         std::uint8_t* b = addressOrLog(info, info.bamTrack, info.bamSector[k]);
@@ -100,7 +100,7 @@ bool writeBamBlocks(const ImageInfo& info, const NewImageLayout& row) {
         }
         if (row.bamBlocksCarryId) {
             b[3] = static_cast<std::uint8_t>(~static_cast<std::uint8_t>(dosChar));
-            std::memcpy(b + 4, NewImageSettings.diskId, 2);
+            std::memcpy(b + 4, newImageSettings().diskId, 2);
         }
     }
     return true;
@@ -127,12 +127,12 @@ void allocDiskImage(ImageInfo& info) {
     info.imageData.reset();
     info.imageSize = 0;
     const FormatLayout* layout =
-        info.imageType == kTypeT64 ? nullptr : formatLayout(info.imageType, NewImageSettings.fortyTracks != 0);
+        info.imageType == kTypeT64 ? nullptr : formatLayout(info.imageType, newImageSettings().fortyTracks != 0);
     if (!layout) {
         logMessage(kLogError, "allocDiskImage: unknown disk type <%d>\n", info.imageType);
         return;
     }
-    const std::uint32_t size = layout->size + (NewImageSettings.includeErrorInfo ? layout->blockCount : 0u);
+    const std::uint32_t size = layout->size + (newImageSettings().includeErrorInfo ? layout->blockCount : 0u);
     info.imageSize = static_cast<std::int32_t>(size);
     // Error bytes stay zero: every block of a new image is good.
     info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
@@ -152,7 +152,7 @@ void initDiskImage(ImageInfo& info) {
     const std::int32_t savedFortyTrackType = info.fortyTrackType;
     const std::uint8_t standardTracks = formatLayout(kTypeD64, false)->trackCount;
     if (info.imageType == kTypeD64 && lastTrack > standardTracks) {
-        const std::int32_t type = NewImageSettings.fortyTrackType;
+        const std::int32_t type = newImageSettings().fortyTrackType;
         if (type == 2 || type == 3) {
             info.fortyTrackType = type;
         } else {

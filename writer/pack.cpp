@@ -148,7 +148,7 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
         logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
         return E_NO_MEMORY;
     }
-    if (NewImageSettings.useDirTrack == 0) {
+    if (newImageSettings().useDirTrack == 0) {
         if (data < total) {
             logMessage(kLogError, "PackFiles: not enough data sectors available (%d < %d)\n", data, total);
             return E_NO_MEMORY;
@@ -175,7 +175,7 @@ int writeChain(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, s
                std::int32_t blocks) {
     const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
     const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
-    auto* choose = NewImageSettings.writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
+    auto* choose = newImageSettings().writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
     std::uint8_t prevTrack = 0, prevSector = 0;
     std::uint8_t* prevBlock = nullptr;
     std::uint32_t done = 0, lastPart = 0;
@@ -238,7 +238,7 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
         return E_EREAD;
     }
     std::int32_t free = getAllocatableBlocks(info, false);
-    if (NewImageSettings.useDirTrack) free += getAllocatableBlocks(info, true);
+    if (newImageSettings().useDirTrack) free += getAllocatableBlocks(info, true);
     if (blocks > free) {
         logMessage(kLogError, "error not enough space <%d>\n", blocks);
         return E_NO_MEMORY;
@@ -299,8 +299,11 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     return static_cast<std::int32_t>(total);
 }
 
-int packFiles(const char* packedFile, const char* srcPath, const char* addList) {
+int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+              const ProgressSink* progress) {
     logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    // The new-image values are read once, as they are now.
+    const NewImageCallScope settings;
     const std::int32_t type = imageTypeOfPath(packedFile);
     if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
 
@@ -324,8 +327,23 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList) 
     }
     if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
     std::size_t i = 0;
-    for (const char* name = addList; *name; name = nextName(name))
-        if (int rc = addFile(*info, sources[i++], name)) return rc;
+    for (const char* name = addList; *name; name = nextName(name), ++i) {
+        if (int rc = addFile(*info, sources[i], name)) return rc;
+        // A cancel ends the call before the image file is touched.
+        if (!reportProgress(progress, sources[i].path.c_str(), static_cast<int>(sources[i].size))) {
+            logMessage(kLogTrace, "PackFiles: cancelled\n");
+            return E_EABORTED;
+        }
+    }
     logMessage(kLogTrace, "packing done\n");
-    return writeImageFile(*info);
+    if (int rc = writeImageFile(*info)) return rc;
+    // Moving: the sources go only once the image holding them is written.
+    if (!moveSources) return 0;
+    int result = 0;
+    for (const Source& source : sources) {
+        if (platform::removeFile(source.path.c_str())) continue;
+        logMessage(kLogError, "PackFiles: cannot remove moved source <%s>\n", source.path.c_str());
+        result = E_EWRITE;
+    }
+    return result;
 }

@@ -26,6 +26,7 @@ std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
 std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly);
 
 // --- block allocation ---
+// Where one allocator call stands: its arguments and the position reached.
 struct BlockCursorRecord {
     std::uint8_t lowestTrack;
     std::uint8_t trackLimit;
@@ -36,7 +37,6 @@ struct BlockCursorRecord {
     std::uint8_t track;
     std::uint8_t sector;
 };
-extern BlockCursorRecord BlockCursor;
 
 std::uint8_t getInterleave(const ImageInfo& info, int purpose);
 std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
@@ -59,7 +59,9 @@ void initDiskImage(ImageInfo& info);
 // --- adding and deleting files (the PackFiles and DeleteFiles exports) ---
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
-int packFiles(const char* packedFile, const char* srcPath, const char* addList);
+// moveSources: the source files are removed once the image is written.
+int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+              const ProgressSink* progress);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
 // The first closed file of exactly this 16-byte CBM name and type, or null.
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
@@ -69,4 +71,4 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // The closed PRG or SEQ file that the listing reported under exactly this
 // name, or null.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
-int deleteFiles(const char* packedFile, const char* deleteList);
+int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);

@@ -17,7 +17,7 @@ need_tools "$OBJDUMP" "$NM" awk sort
 # export for hosts without a window system.
 REQUIRED="OpenArchive:4 ReadHeader:8 ProcessFile:16 CloseArchive:4 PackFiles:20 DeleteFiles:8
 GetPackerCaps:0 ConfigurePacker:8 SetChangeVolProc:8 SetProcessDataProc:8 PackSetDefaultParams:4"
-OPTIONAL="ConfigurePackerText:4"
+OPTIONAL="ConfigurePackerText:4 GetBackgroundFlags:0"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-exports.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
