@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and end-to-end tests of the Linux build, the same under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows DLL under Wine,
-# and the plug-in inside Double Commander.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded calls under
+# ThreadSanitizer, the Windows DLL under Wine, and the plug-in inside Double
+# Commander.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,13 @@ cmake --build build-test -j2
 cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON
 cmake --build build-test-asan -j2
 
+# Calls on different images from several threads, under ThreadSanitizer.
+cmake -S . -B build-test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE_THREAD=ON
+cmake --build build-test-tsan -j2 --target background_test
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1
 ctest --test-dir build-test-asan --output-on-failure -j2
+ctest --test-dir build-test-tsan --output-on-failure -R '^Background\.'
 ctest --test-dir build-test --output-on-failure -j2

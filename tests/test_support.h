@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 // A fresh folder under the system's temporary folder, removed at the end.
 struct TempDir {
     std::string path;
-    TempDir();
+    explicit TempDir(bool inMemory = false);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -1,0 +1,156 @@
+// What today's hosts do beside listing and copying: a progress callback that
+// may cancel at any moment, and calls on different images from several
+// threads at once (GetBackgroundFlags promises both are safe).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/pack_support.h"
+
+namespace {
+
+using pt::Bytes;
+
+// A host whose callback answers "cancel" at its n-th call (never when 0).
+int callsSoFar = 0;
+int cancelAt = 0;
+long bytesReported = 0;
+int WCX_API countingHost(char*, int size) {
+    ++callsSoFar;
+    bytesReported += size;
+    return callsSoFar == cancelAt ? 0 : 1;
+}
+void resetHost(int n) {
+    callsSoFar = 0;
+    bytesReported = 0;
+    cancelAt = n;
+}
+
+// One file of the image through ProcessFile, with the host's callback set.
+int processNth(const std::string& image, std::size_t index, int operation, const std::string& target) {
+    std::vector<char> name(image.begin(), image.end());
+    name.push_back(0);
+    tOpenArchiveData data {};
+    data.ArcName = name.data();
+    HANDLE h = OpenArchive(&data);
+    if (!h) return -1;
+    SetProcessDataProc(h, countingHost);
+    tHeaderData header {};
+    for (std::size_t i = 0; i <= index; ++i) ReadHeader(h, &header);
+    std::vector<char> dest(target.begin(), target.end());
+    dest.push_back(0);
+    const int rc = ProcessFile(h, operation, nullptr, dest.data());
+    CloseArchive(h);
+    return rc;
+}
+
+TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    const std::string src = pt::mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(300, 2)},
+                           {"c.seq", ts::randomBytes(10, 3)}});
+    const std::string image = dir / "p.d64";
+    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.seq"}), 0);
+    ts::writeFile(dir / "t.t64", [] {
+        Bytes t(64 + 32 + 20, 0);
+        t[34] = 1;
+        t[64] = 1;
+        t[66] = 0x01;
+        t[67] = 0x08;
+        t[68] = 0x15;
+        t[69] = 0x08;
+        t[72] = 96;
+        t[80] = 'T';
+        return t;
+    }());
+    const Bytes before = ts::readFile(image);
+
+    // Extraction and test: one call per block (a tape file: one call).
+    struct Read {
+        std::string image;
+        std::size_t index;
+        long bytes;
+    };
+    for (const Read& r : {Read{image, 0, 1000}, Read{image, 2, 10}, Read{dir / "t.t64", 0, 22}}) {
+        for (int operation : {PK_EXTRACT, PK_TEST}) {
+            SCOPED_TRACE(r.image + " " + std::to_string(r.index) + (operation == PK_TEST ? " test" : " extract"));
+            const std::string target = dir / "out.bin";
+            resetHost(0);
+            ASSERT_EQ(processNth(r.image, r.index, operation, target), 0);
+            EXPECT_EQ(bytesReported, r.bytes);
+            const int calls = callsSoFar;
+            EXPECT_GE(calls, 1);
+            std::remove(target.c_str());
+            for (int n = 1; n <= calls; ++n) {
+                resetHost(n);
+                EXPECT_EQ(processNth(r.image, r.index, operation, target), E_EABORTED) << n;
+                EXPECT_FALSE(ts::exists(target)) << n;
+            }
+        }
+    }
+
+    // Packing (one call per stored file, even when moving) and deleting (one
+    // per file): a cancel leaves image and sources as they were.
+    pt::writeSources(src, {{"d.prg", ts::randomBytes(500, 4)}, {"e.prg", ts::randomBytes(5, 5)}});
+    SetProcessDataProc(kPackHandle, countingHost);
+    for (int n = 1; n <= 2; ++n) {
+        resetHost(n);
+        EXPECT_EQ(pt::pack(image, src, {"d.prg", "e.prg"}, PK_PACK_MOVE_FILES), E_EABORTED) << n;
+        resetHost(n);
+        EXPECT_EQ(pt::remove(image, {"a.prg", "c.seq"}), E_EABORTED) << n;
+        EXPECT_EQ(ts::readFile(image), before) << n;
+        EXPECT_TRUE(ts::exists(src + "/d.prg") && ts::exists(src + "/e.prg")) << n;
+    }
+    resetHost(0);
+    EXPECT_EQ(pt::pack(image, src, {"d.prg", "e.prg"}, PK_PACK_MOVE_FILES), 0);
+    EXPECT_EQ(callsSoFar, 2);
+    EXPECT_EQ(bytesReported, 505);
+    EXPECT_FALSE(ts::exists(src + "/d.prg"));
+    SetProcessDataProc(kPackHandle, nullptr);
+}
+
+// Eight threads, each on an image of its own, pack, list, extract and delete
+// round after round; the images end exactly as the same work done on one
+// thread leaves them (run under ThreadSanitizer by the test command).
+TEST(Background, ParallelCallsOnDifferentImagesShareNothing) {
+    ts::TempDir dir(true);
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    EXPECT_EQ(GetBackgroundFlags(), BACKGROUND_UNPACK | BACKGROUND_PACK);
+    const char* const kExts[] = {"d64", "d71", "d80", "d81", "d82", "d64", "d81", "d71"};
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 200;
+    auto work = [&](int t, const std::string& folder) {
+        pt::mkdirIn(dir, folder);
+        const std::string base = dir / folder, image = base + "/img." + kExts[t];
+        bool ok = true;
+        const ts::TempDir out(true);
+        for (int round = 0; round < kRounds && ok; ++round) {
+            const std::string name = "f" + std::to_string(round % 5) + ".prg";
+            const Bytes data = ts::randomBytes(100 + static_cast<std::size_t>((t * 7919 + round * 104729) % 6000),
+                                               static_cast<std::uint32_t>(t * 1000 + round));
+            ts::writeFile(base + "/" + name, data);
+            ok = pt::pack(image, base, {name}) == 0;
+            for (const auto& r : ts::extractAll(image, out.path)) ok = ok && r.second == 0;
+            ok = ok && ts::readFile(out / name) == data && !ts::list(image).files.empty();
+            if (round % 3 == 2) ok = ok && pt::remove(image, {"f" + std::to_string((round + 1) % 5) + ".prg"}) == 0;
+        }
+        return ok;
+    };
+    std::vector<std::thread> threads;
+    std::vector<int> results(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] { results[static_cast<std::size_t>(t)] = work(t, "p" + std::to_string(t)); });
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_TRUE(results[static_cast<std::size_t>(t)]) << "thread " << t;
+        ASSERT_TRUE(work(t, "s" + std::to_string(t))) << "alone " << t;
+        const std::string ext = kExts[t];
+        EXPECT_EQ(ts::readFile(dir / ("p" + std::to_string(t) + "/img." + ext)),
+                  ts::readFile(dir / ("s" + std::to_string(t) + "/img." + ext)))
+            << "thread " << t;
+    }
+}
+
+}  // namespace
