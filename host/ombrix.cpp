@@ -66,6 +66,7 @@ struct Options {
     bool json = false;
     std::vector<std::string> names;
     std::string settingsText;  // new-image values for add
+    bool move = false;         // add: remove the sources once they are in the image
 };
 
 struct ResultText {
@@ -117,7 +118,8 @@ int usage() {
         "  list    IMAGE [--json]                 every file the plug-in reports\n"
         "  extract IMAGE [-C DIR] [NAME...]       all files, or the named ones, into DIR\n"
         "  test    IMAGE                          test every file\n"
-        "  add     IMAGE [-C DIR] [OPTIONS] NAME...   pack DIR/NAME... (creates IMAGE if missing)\n"
+        "  add     IMAGE [-C DIR] [--move] [OPTIONS] NAME...   pack DIR/NAME... (creates IMAGE if missing;\n"
+        "                                         --move removes them once the image is written)\n"
         "  delete  IMAGE NAME...\n"
         "add options (values for a new image, checked as the settings dialog checks them):\n"
         "  --title TEXT --id XY --dos GROUP=XY --interleave GROUP=DIR,FILES\n"
@@ -407,7 +409,7 @@ int runAdd(const Plugin& p, const Options& o) {
     std::vector<char> srcPath(src.begin(), src.end());
     srcPath.push_back(0);
     std::vector<char> list = nameList(o.names);
-    int rc = p.packFiles(image.data(), nullptr, srcPath.data(), list.data(), 0);
+    int rc = p.packFiles(image.data(), nullptr, srcPath.data(), list.data(), o.move ? PK_PACK_MOVE_FILES : 0);
     if (rc != 0) {
         reportFailure(o.image, "", rc);
         // The plug-in refuses a name that would leave an empty CBM name.
@@ -417,7 +419,7 @@ int runAdd(const Plugin& p, const Options& o) {
                              n.c_str());
         return rc;
     }
-    for (const std::string& n : o.names) std::printf("added %s\n", n.c_str());
+    for (const std::string& n : o.names) std::printf("%s %s\n", o.move ? "moved" : "added", n.c_str());
     return 0;
 }
 
@@ -444,6 +446,10 @@ bool parseAddOption(const std::string& arg, int& i, int argc, char** argv, Optio
         // One value per line: a line break inside would start another setting.
         if (!value(v) || v.find_first_of("\r\n") != std::string::npos) return false;
         o.settingsText += arg.substr(2) + "=" + v + "\n";
+        return true;
+    }
+    if (arg == "--move") {
+        o.move = true;
         return true;
     }
     if (arg == "--error-bytes" || arg == "--use-dir-track" || arg == "--from-track1") {

@@ -274,6 +274,15 @@ TEST(RoundTrip, HostReportsRefusedCalls) {
     ASSERT_EQ(hostAdd(dir, dir / "x.d64", src, {"a.prg"}, &out), 0) << out;
     EXPECT_EQ(hostDelete(dir, dir / "x.d64", {"a.prg", ""}, &out), 2);
     EXPECT_EQ(ts::list(dir / "x.d64").files.size(), 1u);
+    // A name that is only an extension: refused, and said why.
+    ts::writeFile(src + "/.prg", {1});
+    EXPECT_EQ(hostAdd(dir, dir / "x.d64", src, {".prg"}, &out), 16);
+    EXPECT_NE(out.find(".prg: a name that is only a .prg or .seq extension cannot be stored"), std::string::npos)
+        << out;
+    // --move: the source goes once it is in the image.
+    EXPECT_EQ(hostAdd(dir, dir / "x.d64", src, {"--move", "a.prg"}, &out), 0) << out;
+    EXPECT_NE(out.find("moved a.prg"), std::string::npos) << out;
+    EXPECT_FALSE(ts::exists(src + "/a.prg"));
 }
 
 }  // namespace
