@@ -36,6 +36,8 @@ bool fileSize(InputFile& file, std::uint32_t& size, int& lastError);
 // read fails or is short.
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
 void closeFile(InputFile& file);
+// True when no byte is left to read.
+bool atEnd(InputFile& file);
 // Reads a plain file that must hold exactly `size` bytes: false when it
 // cannot be opened, has another size, or yields more or fewer bytes.
 bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError);

@@ -86,23 +86,12 @@ void closeFile(InputFile& file) {
     file.handle = -1;
 }
 
-bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
-    InputFile file;
-    std::uint32_t actual = 0;
-    if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
-    if (actual != size || !readAll(file, data, size, lastError)) {
-        lastError = EIO;
-        return false;
-    }
+bool atEnd(InputFile& file) {
     std::uint8_t more = 0;
     ssize_t n = 0;
     do n = ::read(static_cast<int>(file.handle), &more, 1);
     while (n < 0 && errno == EINTR);
-    if (n != 0) {
-        lastError = n < 0 ? errno : EIO;
-        return false;
-    }
-    return true;
+    return n == 0;
 }
 
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {

@@ -59,21 +59,10 @@ void closeFile(InputFile& file) {
     file.handle = -1;
 }
 
-bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
-    InputFile file;
-    std::uint32_t actual = 0;
-    if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
-    if (actual != size || !readAll(file, data, size, lastError)) {
-        lastError = ERROR_READ_FAULT;
-        return false;
-    }
+bool atEnd(InputFile& file) {
     std::uint8_t more = 0;
     DWORD got = 0;
-    if (!ReadFile(toHandle(file.handle), &more, 1, &got, nullptr) || got != 0) {
-        lastError = ERROR_READ_FAULT;
-        return false;
-    }
-    return true;
+    return ReadFile(toHandle(file.handle), &more, 1, &got, nullptr) && got == 0;
 }
 
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {

@@ -1,0 +1,19 @@
+// Platform services built from the system-specific ones.
+#include "platform/platform.h"
+
+namespace platform {
+
+bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    InputFile file;
+    std::uint32_t actual = 0;
+    if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
+    // A file that has grown or shrunk since its size was taken is refused
+    // rather than stored cut short.
+    if (actual != size || !readAll(file, data, size, lastError) || !atEnd(file)) {
+        lastError = 0;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform
