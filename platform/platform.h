@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -74,6 +75,16 @@ std::FILE* createOutputFile(const char* path);
 // The per-user settings folder (%APPDATA%\ombrix, $XDG_CONFIG_HOME/ombrix or
 // ~/.config/ombrix), created when missing; false when there is none.
 bool userSettingsFolder(char* out, std::size_t outSize);
+
+// Text at the door. Inside the plug-in every path and name is UTF-8; the
+// ANSI exports pass the system's code page on Windows (UTF-8 elsewhere), the
+// Unicode exports UTF-16.
+std::string utf8FromAnsi(const char* text);
+std::string ansiFromUtf8(const std::string& text);
+#ifdef _WIN32
+std::string utf8FromWide(const wchar_t* text);
+std::wstring wideFromUtf8(const std::string& text);
+#endif
 
 // Lets another thread run (for the short waits of a spin lock).
 void yieldThread();

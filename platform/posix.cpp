@@ -249,6 +249,10 @@ bool removeFile(const char* path) { return ::unlink(path) == 0; }
 
 void yieldThread() { ::sched_yield(); }
 
+// Linux hosts pass UTF-8, which is what the plug-in uses inside.
+std::string utf8FromAnsi(const char* text) { return text ? text : ""; }
+std::string ansiFromUtf8(const std::string& text) { return text; }
+
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (outSize == 0) return;
     out[0] = 0;

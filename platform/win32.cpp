@@ -1,4 +1,6 @@
-// Win32 flavour of the platform services (the 32-bit DLL).
+// Win32 flavour of the platform services (the 32- and 64-bit DLLs). Paths
+// arrive as UTF-8 and go to the system as UTF-16, so folders whose names no
+// ANSI code page holds work as any other.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -6,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace platform {
@@ -15,12 +18,39 @@ namespace {
 std::atomic<long> pendingWriteFailure {-1};
 
 HANDLE toHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+std::wstring convertToWide(const char* text, UINT codePage) {
+    if (!text || !*text) return {};
+    const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, 0, text, -1, out.data(), n);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::string convertFromWide(const wchar_t* text, UINT codePage) {
+    if (!text || !*text) return {};
+    const int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(codePage, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::wstring wide(const char* utf8) { return convertToWide(utf8, CP_UTF8); }
 }  // namespace
+
+std::string utf8FromWide(const wchar_t* text) { return convertFromWide(text, CP_UTF8); }
+std::wstring wideFromUtf8(const std::string& text) { return wide(text.c_str()); }
+std::string utf8FromAnsi(const char* text) { return utf8FromWide(convertToWide(text, CP_ACP).c_str()); }
+std::string ansiFromUtf8(const std::string& text) { return convertFromWide(wide(text.c_str()).c_str(), CP_ACP); }
 
 InputFile::~InputFile() { closeFile(*this); }
 
 bool openForRead(const char* path, InputFile& file, int& lastError) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         lastError = static_cast<int>(GetLastError());
         return false;
@@ -66,8 +96,8 @@ bool atEnd(InputFile& file) {
 }
 
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(path, &data);
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(wide(path).c_str(), &data);
     if (h == INVALID_HANDLE_VALUE) {
         lastError = static_cast<int>(GetLastError());
         return false;
@@ -82,12 +112,15 @@ bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh,
     return true;
 }
 
-bool fileExists(const char* path) { return PathFileExistsA(path) != FALSE; }
+bool fileExists(const char* path) { return PathFileExistsW(wide(path).c_str()) != FALSE; }
 
-bool copyFileNoOverwrite(const char* src, const char* dst) { return CopyFileA(src, dst, TRUE) != FALSE; }
+bool copyFileNoOverwrite(const char* src, const char* dst) {
+    return CopyFileW(wide(src).c_str(), wide(dst).c_str(), TRUE) != FALSE;
+}
 
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {
-    return static_cast<int>(GetPrivateProfileIntA(section, key, defaultValue, iniPath));
+    return static_cast<int>(
+        GetPrivateProfileIntW(wide(section).c_str(), wide(key).c_str(), defaultValue, wide(iniPath).c_str()));
 }
 
 void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
@@ -99,21 +132,22 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     if (failAt == 0) return WriteResult::cannotCreate;
 
     // A read-only image stays as it is; other attributes survive the swap.
-    const DWORD attributes = GetFileAttributesA(path);
+    const std::wstring target = wide(path);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return WriteResult::cannotCreate;
 
-    std::string dir(path);
-    std::size_t cut = dir.find_last_of("\\/");
+    std::wstring dir = target;
+    std::size_t cut = dir.find_last_of(L"\\/");
     // The temporary file goes beside the image: "C:" alone would be the
     // drive's current folder, so a root keeps its separator.
-    if (cut == std::string::npos) dir = ".";
-    else dir = dir.substr(0, cut == 0 || (cut == 2 && dir[1] == ':') ? cut + 1 : cut);
-    char temp[MAX_PATH + 16];
-    if (GetTempFileNameA(dir.c_str(), "omb", 0, temp) == 0) return WriteResult::cannotCreate;
-    HANDLE h = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (cut == std::wstring::npos) dir = L".";
+    else dir = dir.substr(0, cut == 0 || (cut == 2 && dir[1] == L':') ? cut + 1 : cut);
+    wchar_t temp[MAX_PATH + 16];
+    if (GetTempFileNameW(dir.c_str(), L"omb", 0, temp) == 0) return WriteResult::cannotCreate;
+    HANDLE h = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        DeleteFileA(temp);
+        DeleteFileW(temp);
         return WriteResult::cannotCreate;
     }
     DWORD toWrite = size;
@@ -123,47 +157,49 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     written = done;
     if (ok && !FlushFileBuffers(h)) ok = false;
     if (!CloseHandle(h)) ok = false;
-    if (ok && !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ok = false;
+    if (ok && !MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ok = false;
     if (!ok) {
-        DeleteFileA(temp);
+        DeleteFileW(temp);
         return WriteResult::shortWrite;
     }
-    if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(path, attributes);
+    if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), attributes);
     return WriteResult::ok;
 }
 
-std::FILE* createOutputFile(const char* path) { return std::fopen(path, "wb"); }
+std::FILE* createOutputFile(const char* path) { return _wfopen(wide(path).c_str(), L"wb"); }
 
 bool userSettingsFolder(char* out, std::size_t outSize) {
-    char appData[MAX_PATH];
-    DWORD n = GetEnvironmentVariableA("APPDATA", appData, sizeof appData);
-    if (n == 0 || n >= sizeof appData) return false;
-    std::string folder = std::string(appData) + "\\ombrix";
-    CreateDirectoryA(folder.c_str(), nullptr);
+    wchar_t appData[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    const std::string folder = utf8FromWide(appData) + "\\ombrix";
+    CreateDirectoryW(wide(folder.c_str()).c_str(), nullptr);
     if (folder.size() >= outSize) return false;
     std::memcpy(out, folder.c_str(), folder.size() + 1);
     return true;
 }
 
-bool removeFile(const char* path) { return DeleteFileA(path) != FALSE; }
+bool removeFile(const char* path) { return DeleteFileW(wide(path).c_str()) != FALSE; }
 
 void yieldThread() { Sleep(0); }
 
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (outSize == 0) return;
     out[0] = 0;
-    char name[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameA(static_cast<HMODULE>(const_cast<void*>(anchor)), name, MAX_PATH);
+    wchar_t name[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameW(static_cast<HMODULE>(const_cast<void*>(anchor)), name, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return;
-    char* slash = std::strrchr(name, '\\');
+    wchar_t* slash = std::wcsrchr(name, L'\\');
     if (!slash) return;
     *slash = 0;
-    if (std::strlen(name) >= outSize) return;
-    std::strcpy(out, name);
+    const std::string folder = utf8FromWide(name);
+    if (folder.size() >= outSize) return;
+    std::memcpy(out, folder.c_str(), folder.size() + 1);
 }
 
 void debugOutput(const char* text) {
-    OutputDebugStringA(text);
+    // Debuggers read the ANSI code page; the copy below stays UTF-8.
+    OutputDebugStringA(ansiFromUtf8(text).c_str());
     // The command-line host asks for the lines on stderr with OMBRIX_LOG=-.
     char target[MAX_PATH];
     DWORD n = GetEnvironmentVariableA("OMBRIX_LOG", target, sizeof target);
@@ -173,7 +209,7 @@ void debugOutput(const char* text) {
         std::fflush(stderr);
         return;
     }
-    std::FILE* f = std::fopen(target, "a");
+    std::FILE* f = _wfopen(wide(utf8FromAnsi(target).c_str()).c_str(), L"a");
     if (!f) return;
     std::fputs(text, f);
     std::fclose(f);
