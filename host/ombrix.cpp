@@ -29,6 +29,13 @@ constexpr char kSep = '\\';
 constexpr char kSep = '/';
 #endif
 
+// A host loads the plug-in of its own bitness; 64-bit Windows hosts take ombrix.wcx64.
+#ifdef _WIN64
+constexpr char kPluginName[] = "ombrix.wcx64";
+#else
+constexpr char kPluginName[] = "ombrix.wcx";
+#endif
+
 using OpenArchiveFn = void*(WCX_API*)(tOpenArchiveData*);
 using ReadHeaderFn = int(WCX_API*)(void*, tHeaderData*);
 using ProcessFileFn = int(WCX_API*)(void*, int, char*, char*);
@@ -496,7 +503,7 @@ int main(int argc, char** argv) {
         setEnv("OMBRIX_LOG", "-");
         setEnv("OMBRIX_LOGLEVEL", "4");
     }
-    if (o.plugin.empty()) o.plugin = executableDirectory() + kSep + "ombrix.wcx";
+    if (o.plugin.empty()) o.plugin = executableDirectory() + kSep + kPluginName;
     Plugin p;
     if (!loadPlugin(o.plugin, p)) {
         std::fprintf(stderr, "ombrix: cannot load the plug-in %s\n", o.plugin.c_str());
