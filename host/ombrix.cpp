@@ -151,6 +151,21 @@ std::string executableDirectory() {
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
+// The plug-in beside the host (a build folder, a Windows install), else where
+// the Debian package puts it: <prefix>/bin/ombrix with <prefix>/lib/ombrix/.
+std::string defaultPlugin() {
+    const std::string dir = executableDirectory();
+    const std::string beside = dir + kSep + kPluginName;
+    const std::string installed = dir + kSep + ".." + kSep + "lib" + kSep + "ombrix" + kSep + kPluginName;
+    for (const std::string& path : {beside, installed}) {
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            std::fclose(f);
+            return path;
+        }
+    }
+    return beside;
+}
+
 std::string defaultIni() {
 #ifdef _WIN32
     const char* base = std::getenv("APPDATA");
@@ -503,7 +518,7 @@ int main(int argc, char** argv) {
         setEnv("OMBRIX_LOG", "-");
         setEnv("OMBRIX_LOGLEVEL", "4");
     }
-    if (o.plugin.empty()) o.plugin = executableDirectory() + kSep + kPluginName;
+    if (o.plugin.empty()) o.plugin = defaultPlugin();
     Plugin p;
     if (!loadPlugin(o.plugin, p)) {
         std::fprintf(stderr, "ombrix: cannot load the plug-in %s\n", o.plugin.c_str());
