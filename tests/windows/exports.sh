@@ -51,6 +51,11 @@ cut -d' ' -f1 "$WORK/exports" | sort >"$WORK/names"
 for entry in $REQUIRED; do
     grep -qx "${entry%%:*}" "$WORK/names" || fail "export ${entry%%:*} is missing"
 done
+# Both DLLs export what plugin/ombrix.def names, so the plain-name list of the
+# 64-bit build cannot fall behind it.
+sed -n 's/^ *\([A-Za-z]*\) = .*/\1/p' "$(dirname "$0")/../../plugin/ombrix.def" | sort >"$WORK/def"
+cmp -s "$WORK/names" "$WORK/def" || fail "exports differ from plugin/ombrix.def:
+$(diff "$WORK/def" "$WORK/names")"
 ALL=" $(echo $REQUIRED $OPTIONAL) "
 for name in $(cat "$WORK/names"); do
     case $ALL in
