@@ -29,6 +29,13 @@ constexpr char kSep = '\\';
 constexpr char kSep = '/';
 #endif
 
+// A host loads the plug-in of its own bitness; 64-bit Windows hosts take ombrix.wcx64.
+#ifdef _WIN64
+constexpr char kPluginName[] = "ombrix.wcx64";
+#else
+constexpr char kPluginName[] = "ombrix.wcx";
+#endif
+
 using OpenArchiveFn = void*(WCX_API*)(tOpenArchiveData*);
 using ReadHeaderFn = int(WCX_API*)(void*, tHeaderData*);
 using ProcessFileFn = int(WCX_API*)(void*, int, char*, char*);
@@ -142,6 +149,21 @@ std::string executableDirectory() {
     std::string p(path);
     std::size_t cut = p.find_last_of(kSep);
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
+}
+
+// The plug-in beside the host (a build folder, a Windows install), else where
+// the Debian package puts it: <prefix>/bin/ombrix with <prefix>/lib/ombrix/.
+std::string defaultPlugin() {
+    const std::string dir = executableDirectory();
+    const std::string beside = dir + kSep + kPluginName;
+    const std::string installed = dir + kSep + ".." + kSep + "lib" + kSep + "ombrix" + kSep + kPluginName;
+    for (const std::string& path : {beside, installed}) {
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            std::fclose(f);
+            return path;
+        }
+    }
+    return beside;
 }
 
 std::string defaultIni() {
@@ -496,7 +518,7 @@ int main(int argc, char** argv) {
         setEnv("OMBRIX_LOG", "-");
         setEnv("OMBRIX_LOGLEVEL", "4");
     }
-    if (o.plugin.empty()) o.plugin = executableDirectory() + kSep + "ombrix.wcx";
+    if (o.plugin.empty()) o.plugin = defaultPlugin();
     Plugin p;
     if (!loadPlugin(o.plugin, p)) {
         std::fprintf(stderr, "ombrix: cannot load the plug-in %s\n", o.plugin.c_str());

@@ -1,7 +1,8 @@
 // Records and constants of the file manager's packer plug-in interface,
-// declared from its published layout. Byte-packed: Double Commander on 64-bit
-// Linux passes packed Pascal records, and on 32-bit Windows packing changes
-// nothing because every field is 4 bytes wide.
+// declared from its published layout. Byte-packed except on 64-bit Windows:
+// Double Commander on 64-bit Linux passes packed Pascal records, on 32-bit
+// Windows packing changes nothing because every field is 4 bytes wide, and
+// 64-bit Windows hosts pass C records with natural alignment (pointers on 8).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,9 @@
 #define WCX_API
 #endif
 
+#ifndef _WIN64
 #pragma pack(push, 1)
+#endif
 struct tOpenArchiveData {
     char* ArcName;
     std::int32_t OpenMode;
@@ -49,14 +52,19 @@ struct PackDefaultParamStruct {
     std::uint32_t PluginInterfaceVersionHi;
     char DefaultIniName[260];
 };
+#ifndef _WIN64
 #pragma pack(pop)
+#endif
 
-static_assert(sizeof(tHeaderData) == 556 + sizeof(void*) + 12, "tHeaderData layout");
 static_assert(sizeof(PackDefaultParamStruct) == 272, "PackDefaultParamStruct layout");
-#if defined(_WIN32) && !defined(_WIN64)
+#if defined(_WIN64)
+static_assert(sizeof(tHeaderData) == 584, "tHeaderData is 584 bytes on 64-bit Windows");
+static_assert(sizeof(tOpenArchiveData) == 40, "tOpenArchiveData is 40 bytes on 64-bit Windows");
+#elif defined(_WIN32)
 static_assert(sizeof(tHeaderData) == 572, "tHeaderData is 572 bytes on 32-bit Windows");
 static_assert(sizeof(tOpenArchiveData) == 28, "tOpenArchiveData on 32-bit Windows");
 #else
+static_assert(sizeof(tHeaderData) == 556 + sizeof(void*) + 12, "tHeaderData layout");
 static_assert(sizeof(void*) != 8 || sizeof(tHeaderData) == 576, "tHeaderData is 576 bytes on 64-bit Linux");
 static_assert(sizeof(void*) != 8 || sizeof(tOpenArchiveData) == 36, "tOpenArchiveData is 36 bytes on 64-bit Linux");
 #endif

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and end-to-end tests of the Linux build, the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded calls under
-# ThreadSanitizer, the Windows DLL under Wine, and the plug-in inside Double
-# Commander.
+# ThreadSanitizer, the 32- and 64-bit Windows DLLs under Wine, and the plug-in
+# inside Double Commander.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,9 +10,12 @@ bash scripts/setup-deps.sh
 
 cmake -S . -B build-test-win -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build-test-win -j2
+cmake -S . -B build-test-win64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+cmake --build build-test-win64 -j2
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DOMBRIX_WINDOWS_BUILD="$PWD/build-test-win" -DOMBRIX_DOUBLECMD_TEST=ON
+      -DOMBRIX_WINDOWS_BUILD="$PWD/build-test-win" -DOMBRIX_WINDOWS_BUILD64="$PWD/build-test-win64" \
+      -DOMBRIX_DOUBLECMD_TEST=ON
 cmake --build build-test -j2
 
 cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON

@@ -1,12 +1,16 @@
 # The real settings dialog of the Windows DLL under Wine on a private X
-# server (tests/windows/dialog_wine.sh). Runs when OMBRIX_WINDOWS_BUILD names
-# a mingw build folder with ombrix.wcx, ombrix.exe and dialog_driver.exe; the
-# screenshots stay in test-artefacts/dialog_wine of this build.
-set(OMBRIX_WINDOWS_BUILD "" CACHE PATH "mingw build folder whose DLL and host the Wine tests run")
+# server (tests/windows/dialog_wine.sh). Runs for each of OMBRIX_WINDOWS_BUILD
+# (32-bit) and OMBRIX_WINDOWS_BUILD64 (64-bit) that names a mingw build folder
+# with the DLL, ombrix.exe and dialog_driver.exe; the screenshots stay in
+# test-artefacts/dialog_wine (dialog_wine64) of this build.
+set(OMBRIX_WINDOWS_BUILD "" CACHE PATH "32-bit mingw build folder whose DLL and host the Wine tests run")
+set(OMBRIX_WINDOWS_BUILD64 "" CACHE PATH "64-bit mingw build folder whose DLL and host the Wine tests run")
 
-if(OMBRIX_WINDOWS_BUILD)
-  add_test(NAME windows_dialog_wine
-    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/dialog_wine.sh ${OMBRIX_WINDOWS_BUILD}
-            ${CMAKE_BINARY_DIR}/test-artefacts/dialog_wine)
-  set_tests_properties(windows_dialog_wine PROPERTIES TIMEOUT 900 LABELS windows)
-endif()
+foreach(bits "" 64)
+  if(OMBRIX_WINDOWS_BUILD${bits})
+    add_test(NAME windows${bits}_dialog_wine
+      COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/dialog_wine.sh ${OMBRIX_WINDOWS_BUILD${bits}}
+              ${CMAKE_BINARY_DIR}/test-artefacts/dialog_wine${bits})
+    set_tests_properties(windows${bits}_dialog_wine PROPERTIES TIMEOUT 900 LABELS windows)
+  endif()
+endforeach()

@@ -62,24 +62,53 @@ cleanup_work() {
     fi
 }
 
-# Creates $WORK and a fresh 32-bit prefix in it; the first run of the host
-# (without arguments: usage, exit 2) builds the prefix. Sets WINE_HOST.
+# The flavour of a mingw build folder: a 64-bit build holds ombrix.wcx64, a
+# 32-bit one ombrix.wcx. Sets PLUGIN_NAME and BITS (32 or 64).
+build_flavour() {
+    if [ -f "$1/ombrix.wcx64" ]; then
+        PLUGIN_NAME=ombrix.wcx64
+        BITS=64
+    else
+        PLUGIN_NAME=ombrix.wcx
+        BITS=32
+    fi
+}
+
+# Wine of the build's bitness. Debian's `wine` is its 32-bit loader, which
+# hands a 64-bit program over to a second process of the 64-bit loader; that
+# loader (not on PATH in Debian 12) runs it directly. Sets WINE_RUN.
+wine_loader() {
+    if [ "$BITS" = 64 ]; then
+        export WINEARCH=win64
+        if command -v wine64 >/dev/null 2>&1; then WINE_RUN=wine64
+        elif [ -x /usr/lib/wine/wine64 ]; then WINE_RUN=/usr/lib/wine/wine64
+        else WINE_RUN=wine; fi
+    else
+        export WINEARCH=win32
+        WINE_RUN=wine
+    fi
+}
+
+# Creates $WORK and a fresh prefix of the build's bitness in it; the first run
+# of the host (without arguments: usage, exit 2) builds the prefix. Sets
+# WINE_HOST, PLUGIN_NAME, BITS and WINE_RUN.
 wine_setup() {
     WINBUILD=$1
+    build_flavour "$WINBUILD"
     need_tools wine wineserver timeout od dd cmp
-    need_files "$WINBUILD/ombrix.exe" "$WINBUILD/ombrix.wcx" "$WINBUILD/ombrix.sample"
+    need_files "$WINBUILD/ombrix.exe" "$WINBUILD/$PLUGIN_NAME" "$WINBUILD/ombrix.sample"
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-wine.XXXXXX")
     trap cleanup_work EXIT
     trap 'exit 1' INT TERM
     export WINEPREFIX="$WORK/prefix"
-    export WINEARCH=win32
+    wine_loader
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINEDEBUG=-all
     export LC_ALL=C.UTF-8
     unset DISPLAY WAYLAND_DISPLAY OMBRIX_LOG OMBRIX_LOGLEVEL
     WINE_HOST="$WINBUILD/ombrix.exe"
     status=0
-    timeout 300 wine "$WINE_HOST" >/dev/null 2>"$WORK/wineboot.log" || status=$?
+    timeout 300 "$WINE_RUN" "$WINE_HOST" >/dev/null 2>"$WORK/wineboot.log" || status=$?
     if [ "$status" -ne 2 ]; then
         cat "$WORK/wineboot.log" >&2
         fail "ombrix.exe under Wine without arguments exited $status, expected the usage exit 2"
@@ -95,7 +124,7 @@ run_wine() {
     err=$2
     shift 2
     RC=0
-    timeout 120 wine "$WINE_HOST" "$@" >"$out.raw" 2>"$err" || RC=$?
+    timeout 120 "$WINE_RUN" "$WINE_HOST" "$@" >"$out.raw" 2>"$err" || RC=$?
     [ "$RC" -eq 124 ] && fail "ombrix.exe $* did not finish within 120 s"
     tr -d '\r' <"$out.raw" >"$out"
     rm -f "$out.raw"

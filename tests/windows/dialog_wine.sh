@@ -5,8 +5,8 @@
 # a second opening is cancelled. Screenshots of the dialog are kept.
 #
 # usage: dialog_wine.sh WINBUILD [ARTEFACTS]
-#   WINBUILD   mingw build folder with ombrix.wcx, ombrix.exe, ombrix.sample and
-#              dialog_driver.exe
+#   WINBUILD   mingw build folder with ombrix.wcx (or ombrix.wcx64), ombrix.exe,
+#              ombrix.sample and dialog_driver.exe
 #   ARTEFACTS  where the screenshots go (default WINBUILD/test-artefacts/dialog_wine)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -53,7 +53,7 @@ fi
 work="$WORK/dialog"
 mkdir -p "$work"
 export WINEDEBUG=-all,+debugstr
-timeout 300 wine "$winbuild/dialog_driver.exe" "$(winpath "$winbuild/ombrix.wcx")" "$(winpath "$work")" \
+timeout 300 "$WINE_RUN" "$winbuild/dialog_driver.exe" "$(winpath "$winbuild/$PLUGIN_NAME")" "$(winpath "$work")" \
     >"$WORK/driver.out" 2>"$WORK/driver.err" &
 DRIVER_PID=$!
 
@@ -118,7 +118,7 @@ fi
 mkdir -p "$WORK/host"
 cp "$work/FILE" "$WORK/host/FILE"
 status=0
-timeout 120 wine "$winbuild/ombrix.exe" --ini "$(winpath "$WORK/host/ini/wcx.ini")" add -C "$(winpath "$WORK/host")" \
+timeout 120 "$WINE_RUN" "$winbuild/ombrix.exe" --ini "$(winpath "$WORK/host/ini/wcx.ini")" add -C "$(winpath "$WORK/host")" \
     --title "HOST DISK" --id HD --interleave d64=3,1 --forty dolphindos "$(winpath "$WORK/host/new.d64")" FILE \
     >"$WORK/host.out" 2>"$WORK/host.err" || status=$?
 [ "$status" -eq 0 ] || fail "ombrix.exe add with new-image options exited $status"

@@ -1,16 +1,26 @@
 #!/bin/sh
-# The Windows DLL exports exactly the packer interface, undecorated, each entry
-# point removing its own arguments (__stdcall), and imports nothing but
-# system DLLs, so it loads into any 32-bit file manager as it is.
+# The Windows DLL exports exactly the packer interface, undecorated, and
+# imports nothing but system DLLs, so it loads into any file manager of its
+# bitness as it is. The 32-bit DLL is a PE32 image whose entry points remove
+# their own arguments (__stdcall); the 64-bit one a PE32+ image (x64 has a
+# single calling convention, with nothing to check).
 # Usage: exports.sh WINDOWS_BUILD_DIR
 set -eu
 . "$(dirname "$0")/common.sh"
 
 [ $# -eq 1 ] || fail "usage: $0 WINDOWS_BUILD_DIR"
-DLL=$1/ombrix.wcx
+build_flavour "$1"
+DLL=$1/$PLUGIN_NAME
 need_files "$DLL"
-OBJDUMP=i686-w64-mingw32-objdump
-NM=i686-w64-mingw32-nm
+if [ "$BITS" = 64 ]; then
+    TOOLS=x86_64-w64-mingw32
+    MAGIC='20b.*PE32[+]'
+else
+    TOOLS=i686-w64-mingw32
+    MAGIC='10b'
+fi
+OBJDUMP=$TOOLS-objdump
+NM=$TOOLS-nm
 need_tools "$OBJDUMP" "$NM" awk sort
 
 # name and bytes of arguments; ConfigurePackerText is the optional extra
@@ -23,7 +33,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-exports.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
 "$OBJDUMP" -p "$DLL" >"$WORK/headers" || fail "objdump cannot read $DLL"
-grep -q 'Magic.*10b' "$WORK/headers" || fail "$DLL is not a 32-bit PE image"
+grep -q "Magic.*$MAGIC" "$WORK/headers" || fail "$DLL is not a $BITS-bit PE image: $(grep Magic "$WORK/headers")"
 
 # Export names with their addresses (the name table and the address table
 # are joined through the ordinal table).
@@ -41,6 +51,11 @@ cut -d' ' -f1 "$WORK/exports" | sort >"$WORK/names"
 for entry in $REQUIRED; do
     grep -qx "${entry%%:*}" "$WORK/names" || fail "export ${entry%%:*} is missing"
 done
+# Both DLLs export what plugin/ombrix.def names, so the plain-name list of the
+# 64-bit build cannot fall behind it.
+sed -n 's/^ *\([A-Za-z]*\) = .*/\1/p' "$(dirname "$0")/../../plugin/ombrix.def" | sort >"$WORK/def"
+cmp -s "$WORK/names" "$WORK/def" || fail "exports differ from plugin/ombrix.def:
+$(diff "$WORK/def" "$WORK/names")"
 ALL=" $(echo $REQUIRED $OPTIONAL) "
 for name in $(cat "$WORK/names"); do
     case $ALL in
@@ -49,31 +64,33 @@ for name in $(cat "$WORK/names"); do
     esac
 done
 
-# The symbol at each export's address is the __stdcall decoration
+# 32-bit: the symbol at each export's address is the __stdcall decoration
 # _Name@bytes, and every return in it pops those bytes.
-"$NM" "$DLL" >"$WORK/symbols" 2>/dev/null || true
-grep -q ' T _OpenArchive@' "$WORK/symbols" ||
-    fail "$DLL has no symbol table; build it unstripped to check the calling convention"
-for entry in $REQUIRED $OPTIONAL; do
-    name=${entry%%:*}
-    bytes=${entry#*:}
-    rva=$(awk -v n="$name" '$1 == n { print $2 }' "$WORK/exports")
-    [ -n "$rva" ] || continue
-    address=$(printf '%08x' $((0x$IMAGE_BASE + 0x$rva)))
-    symbol=$(awk -v a="$address" '$1 == a && $2 == "T" { print $3 }' "$WORK/symbols" | grep "^_$name@" || true)
-    [ "$symbol" = "_$name@$bytes" ] ||
-        fail "export $name points at '$(awk -v a="$address" '$1 == a { print $3 }' "$WORK/symbols" | tr '\n' ' ')', expected _$name@$bytes (__stdcall)"
-    # objdump may run on into the functions that follow; keep only this one.
-    "$OBJDUMP" -d --no-show-raw-insn --disassemble="$symbol" "$DLL" |
-        awk -v s="<$symbol>:" 'index($0, s) { on = 1; next } on && /^[0-9a-f]+ <.*>:$/ { exit } on' >"$WORK/code"
-    grep -q 'ret' "$WORK/code" || fail "no return found in $symbol"
-    if [ "$bytes" -gt 0 ]; then
-        bad=$(grep -E '\s(ret|retl)\s*$' "$WORK/code" || true)
-        [ -z "$bad" ] || fail "$symbol returns without removing its arguments: $bad"
-        grep -Eq "\sret[l]?\s+\\\$0x$(printf '%x' "$bytes")\b" "$WORK/code" ||
-            fail "$symbol does not return with ret \$$bytes"
-    fi
-done
+if [ "$BITS" = 32 ]; then
+    "$NM" "$DLL" >"$WORK/symbols" 2>/dev/null || true
+    grep -q ' T _OpenArchive@' "$WORK/symbols" ||
+        fail "$DLL has no symbol table; build it unstripped to check the calling convention"
+    for entry in $REQUIRED $OPTIONAL; do
+        name=${entry%%:*}
+        bytes=${entry#*:}
+        rva=$(awk -v n="$name" '$1 == n { print $2 }' "$WORK/exports")
+        [ -n "$rva" ] || continue
+        address=$(printf '%08x' $((0x$IMAGE_BASE + 0x$rva)))
+        symbol=$(awk -v a="$address" '$1 == a && $2 == "T" { print $3 }' "$WORK/symbols" | grep "^_$name@" || true)
+        [ "$symbol" = "_$name@$bytes" ] ||
+            fail "export $name points at '$(awk -v a="$address" '$1 == a { print $3 }' "$WORK/symbols" | tr '\n' ' ')', expected _$name@$bytes (__stdcall)"
+        # objdump may run on into the functions that follow; keep only this one.
+        "$OBJDUMP" -d --no-show-raw-insn --disassemble="$symbol" "$DLL" |
+            awk -v s="<$symbol>:" 'index($0, s) { on = 1; next } on && /^[0-9a-f]+ <.*>:$/ { exit } on' >"$WORK/code"
+        grep -q 'ret' "$WORK/code" || fail "no return found in $symbol"
+        if [ "$bytes" -gt 0 ]; then
+            bad=$(grep -E '\s(ret|retl)\s*$' "$WORK/code" || true)
+            [ -z "$bad" ] || fail "$symbol returns without removing its arguments: $bad"
+            grep -Eq "\sret[l]?\s+\\\$0x$(printf '%x' "$bytes")\b" "$WORK/code" ||
+                fail "$symbol does not return with ret \$$bytes"
+        fi
+    done
+fi
 
 # Imports: system DLLs only (a static C++ runtime, no libstdc++/libgcc DLLs).
 awk '/DLL Name:/ { print $3 }' "$WORK/headers" >"$WORK/imports"

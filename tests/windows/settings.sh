@@ -14,7 +14,7 @@ wine_setup "$1"
 # sample must be found through the module's own path, not the working folder.
 PLUGDIR="$WORK/Plug Ins/ombrix"
 mkdir -p "$PLUGDIR"
-cp "$WINBUILD/ombrix.exe" "$WINBUILD/ombrix.wcx" "$WINBUILD/ombrix.sample" "$PLUGDIR/"
+cp "$WINBUILD/ombrix.exe" "$WINBUILD/$PLUGIN_NAME" "$WINBUILD/ombrix.sample" "$PLUGDIR/"
 WINE_HOST="$PLUGDIR/ombrix.exe"
 
 head -c 600 /dev/urandom >"$WORK/data"

@@ -1,0 +1,27 @@
+# What the Linux build installs, and the Debian package CPack makes of it
+# (`cpack` in the build folder gives ombrix_<version>_amd64.deb). The plug-in
+# and its sample stay together in /usr/lib/ombrix: the plug-in copies the
+# sample from its own folder, and the host finds the plug-in there through
+# <bin>/../lib/ombrix.
+install(TARGETS ombrix RUNTIME DESTINATION bin)
+install(TARGETS ombrix_plugin LIBRARY DESTINATION lib/ombrix)
+install(FILES resources/ombrix.sample DESTINATION lib/ombrix)
+install(FILES README.md DESTINATION share/doc/ombrix)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ombrix)
+set(CPACK_PACKAGE_VENDOR "OMBRIX developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packer plug-in for Commodore disk and tape images")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Lets a file manager treat D64, D71, D80, D81 and D82 disk images and T64 tapes
+as archives: list, extract, add and delete files. Holds the plug-in for Double
+Commander (/usr/lib/ombrix/ombrix.wcx) and the command-line host ombrix.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "OMBRIX developers")
+set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "doublecmd-gtk | doublecmd-qt")
+# Depends from the libraries the binaries really link (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)

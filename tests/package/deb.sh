@@ -1,0 +1,60 @@
+#!/bin/sh
+# The Debian package of a Linux build: CPack makes ombrix_<version>_amd64.deb
+# with the host, the plug-in and its sample, and the README; apt would take it;
+# unpacked into a scratch root, its own host finds the plug-in in
+# ../lib/ombrix, copies the sample from there, and lists and extracts the
+# sample image byte for byte.
+# Usage: deb.sh LINUX_BUILD_DIR SOURCE_DIR
+set -eu
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+[ $# -eq 2 ] || fail "usage: $0 LINUX_BUILD_DIR SOURCE_DIR"
+BUILD=$(cd "$1" && pwd)
+DEMO=$2/samples/demo.d64
+for tool in cpack dpkg-deb apt-get dd cmp; do
+    command -v "$tool" >/dev/null 2>&1 || fail "tool '$tool' is missing"
+done
+[ -f "$BUILD/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $BUILD"
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-deb.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$WORK/pkg" >"$WORK/cpack.log" 2>&1 ||
+    { cat "$WORK/cpack.log" >&2; fail "cpack failed"; }
+VERSION=$(dpkg-deb -f "$WORK/pkg"/ombrix_*.deb Version) || fail "no ombrix_*.deb: $(ls "$WORK/pkg")"
+DEB=$WORK/pkg/ombrix_${VERSION}_amd64.deb
+[ -f "$DEB" ] || fail "package not named ombrix_${VERSION}_amd64.deb: $(ls "$WORK/pkg")"
+[ "$(dpkg-deb -f "$DEB" Package Architecture | tr '\n' ' ')" = "Package: ombrix Architecture: amd64 " ] ||
+    fail "control fields: $(dpkg-deb -f "$DEB")"
+
+dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ { print $6 }' | sort >"$WORK/files"
+printf '%s\n' ./usr/bin/ombrix ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
+    ./usr/share/doc/ombrix/README.md >"$WORK/expected"
+cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
+$(cat "$WORK/files")"
+
+# Its dependencies are met here, so `apt install ./ombrix_*.deb` would install it.
+apt-get install -s "$DEB" >"$WORK/apt.log" 2>&1 || { cat "$WORK/apt.log" >&2; fail "apt would not install $DEB"; }
+
+ROOT=$WORK/root
+dpkg-deb -x "$DEB" "$ROOT"
+HOST="$ROOT/usr/bin/ombrix --ini $WORK/config/wcx.ini"
+$HOST list "$DEMO" >"$WORK/list" 2>"$WORK/err" || fail "ombrix list exited $?: $(cat "$WORK/err")"
+printf '%s\n' 'blocks    bytes  name' '     1       35  hello.prg' '     1       82  readme.seq' >"$WORK/expected"
+cmp -s "$WORK/list" "$WORK/expected" || fail "ombrix list:
+$(cat "$WORK/list")"
+cmp -s "$WORK/config/ombrix.ini" "$ROOT/usr/lib/ombrix/ombrix.sample" ||
+    fail "ombrix.ini was not made from the packaged sample"
+
+mkdir "$WORK/out"
+$HOST extract "$DEMO" -C "$WORK/out" >"$WORK/x" 2>"$WORK/err" || fail "ombrix extract exited $?: $(cat "$WORK/err")"
+# The files' bytes as they lie in the image: HELLO on 1/0, README on 1/10,
+# behind each block's two link bytes.
+dd if="$DEMO" of="$WORK/hello" bs=1 skip=2 count=35 status=none
+dd if="$DEMO" of="$WORK/readme" bs=1 skip=$((10 * 256 + 2)) count=82 status=none
+cmp "$WORK/out/hello.prg" "$WORK/hello" || fail "hello.prg differs from the image's bytes"
+cmp "$WORK/out/readme.seq" "$WORK/readme" || fail "readme.seq differs from the image's bytes"
+echo "$(basename "$DEB"): $(tr '\n' ' ' <"$WORK/files")"
