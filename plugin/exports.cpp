@@ -24,20 +24,30 @@ const char* orNull(const char* text) { return text ? text : "(null)"; }
 SpinLock handleLock;
 std::set<const void*> openHandles;
 
-// The callback SetProcessDataProc gave with the handle -1, for PackFiles
+// The callback SetProcessDataProc(W) gave with the handle -1, for PackFiles
 // and DeleteFiles (which run without a handle).
-std::atomic<tProcessDataProc> packProgressProc {nullptr};
+SpinLock packProgressLock;
+ProgressSink packProgress;
 
-int callHostProgress(const ProgressSink& sink, const char* name, int size) {
-    // The host's callback takes a writable string.
-    char text[4 * platform::kMaxPath] = {};
-    std::strncpy(text, name ? name : "", sizeof text - 1);
-    return reinterpret_cast<tProcessDataProc>(sink.proc)(text, size);
+ProgressSink packProgressSink() {
+    SpinGuard guard(packProgressLock);
+    return packProgress;
 }
 
-ProgressSink progressSink(tProcessDataProc proc) {
+void setPackProgress(const ProgressSink& sink) {
+    SpinGuard guard(packProgressLock);
+    packProgress = sink;
+}
+
+// The host's callbacks take a writable string in their own encoding.
+int callAnsiProgress(const ProgressSink& sink, const char* name, int size) {
+    std::string text = platform::ansiFromUtf8(name ? name : "");
+    return reinterpret_cast<tProcessDataProc>(sink.proc)(text.data(), size);
+}
+
+ProgressSink ansiProgress(tProcessDataProc proc) {
     ProgressSink sink;
-    sink.call = callHostProgress;
+    sink.call = callAnsiProgress;
     sink.proc = reinterpret_cast<void (*)()>(proc);
     return sink;
 }
@@ -149,42 +159,41 @@ ImageInfo* openImage(const char* name, int& openResult) {
     return info.release();
 }
 
-}  // namespace
+// --- the calls themselves, on UTF-8 text; the exports below convert ---
 
-extern "C" {
-
-HANDLE WCX_API OpenArchive(tOpenArchiveData* archiveData) {
-    if (!archiveData) return nullptr;
-    if (!archiveData->ArcName) {
-        archiveData->OpenResult = E_UNKNOWN_FORMAT;
-        return nullptr;
+// A host's list of names, each ending in a zero, the list in a second zero.
+template <class Char, class Convert>
+std::string nameList(const Char* list, Convert convert) {
+    std::string out;
+    for (const Char* name = list; *name;) {
+        std::basic_string<Char> one(name);
+        out += convert(one.c_str());
+        out += '\0';
+        name += one.size() + 1;
     }
-    int openResult = 0;
-    ImageInfo* info = openImage(archiveData->ArcName, openResult);
-    archiveData->OpenResult = openResult;
+    out += '\0';
+    return out;
+}
+
+HANDLE openArchive(const char* arcName, std::int32_t& openResult) {
+    int result = 0;
+    ImageInfo* info = openImage(arcName, result);
+    openResult = result;
     if (info) registerHandle(info);
     return info;
 }
 
-int WCX_API ReadHeader(HANDLE handle, tHeaderData* headerData) {
-    if (!isOpenHandle(handle) || !headerData) return E_BAD_ARCHIVE;
+// The next listed file of an open image, with the image's path.
+int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
+    if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
     auto& info = *static_cast<ImageInfo*>(handle);
     logMessage(kLogTrace, "ReadHeader entry <%s>\n", info.imageName.get());
-    std::memset(headerData, 0, sizeof *headerData);
-    ListedFile file;
     const int result = info.imageType == kTypeT64 ? readTapeHeader(info, file) : readDiskHeader(info, file);
-    if (result != 0) return result;
-    std::strncpy(headerData->ArcName, info.imageName.get(), sizeof headerData->ArcName - 1);
-    std::memcpy(headerData->FileName, file.fileName, sizeof headerData->FileName);
-    headerData->FileName[sizeof headerData->FileName - 1] = 0;
-    headerData->PackSize = file.packSize;
-    headerData->UnpSize = file.unpSize;
-    headerData->FileTime = kFileTime;
-    headerData->FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
-    return 0;
+    arcName = info.imageName.get();
+    return result;
 }
 
-int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* destName) {
+int processFile(HANDLE handle, int operation, const char* destPath, const char* destName) {
     if (operation == PK_SKIP) return 0;
     logMessage(kLogTrace, "ProcessFile - ");
     if (operation == PK_TEST) {
@@ -210,6 +219,121 @@ int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* dest
                                       : extractDiskFile(info, destPath, destName);
 }
 
+void setProgress(HANDLE handle, const ProgressSink& sink) {
+    if (handle == kPackHandle) {
+        setPackProgress(sink);
+        return;
+    }
+    // The handle's own callback; the host calls this on the thread that uses
+    // the handle, before it reads from it.
+    if (isOpenHandle(handle)) static_cast<ImageInfo*>(handle)->progress = sink;
+}
+
+int packFilesUtf8(const char* packedFile, const char* srcPath, const char* addList, int flags) {
+    const ProgressSink progress = packProgressSink();
+    return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
+}
+
+int deleteFilesUtf8(const char* packedFile, const char* deleteList) {
+    const ProgressSink progress = packProgressSink();
+    return deleteFiles(packedFile, deleteList, &progress);
+}
+
+// An optional host string in UTF-8, null staying null.
+struct Text {
+    bool given;
+    std::string text;
+    const char* get() const { return given ? text.c_str() : nullptr; }
+};
+Text fromAnsi(const char* s) { return {s != nullptr, platform::utf8FromAnsi(s)}; }
+
+// Listed names hold ASCII and U+00A0 only. The ANSI listing gives U+00A0 as
+// the byte 0xA0 on Windows, whatever the code page; Linux hosts read UTF-8.
+std::string ansiListedName(const std::string& name) {
+#ifdef _WIN32
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c == 0xC2 && i + 1 < name.size()) out += name[++i];
+        else out += static_cast<char>(c < 0x80 ? c : '_');
+    }
+    return out;
+#else
+    return name;
+#endif
+}
+
+void copyText(char* out, std::size_t size, const std::string& text) {
+    std::memset(out, 0, size);
+    std::memcpy(out, text.data(), text.size() < size ? text.size() : size - 1);
+}
+
+#ifdef _WIN32
+int callWideProgress(const ProgressSink& sink, const char* name, int size) {
+    std::wstring text = platform::wideFromUtf8(name ? name : "");
+    return reinterpret_cast<tProcessDataProcW>(sink.proc)(text.data(), size);
+}
+
+ProgressSink wideProgress(tProcessDataProcW proc) {
+    ProgressSink sink;
+    sink.call = callWideProgress;
+    sink.proc = reinterpret_cast<void (*)()>(proc);
+    return sink;
+}
+
+Text fromWide(const wchar_t* s) { return {s != nullptr, platform::utf8FromWide(s)}; }
+
+void copyText(wchar_t* out, std::size_t size, const std::wstring& text) {
+    std::memset(out, 0, size * sizeof *out);
+    std::memcpy(out, text.data(), (text.size() < size ? text.size() : size - 1) * sizeof *out);
+}
+
+template <class Header>
+void fillHeaderEx(Header& header, const ListedFile& file) {
+    header.PackSize = static_cast<std::uint32_t>(file.packSize);
+    header.UnpSize = static_cast<std::uint32_t>(file.unpSize);
+    header.FileTime = kFileTime;
+    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+}
+#endif
+
+void fillHeader(tHeaderData& header, const ListedFile& file, const char* arcName) {
+    copyText(header.ArcName, sizeof header.ArcName, platform::ansiFromUtf8(arcName));
+    copyText(header.FileName, sizeof header.FileName, ansiListedName(file.fileName));
+    header.PackSize = file.packSize;
+    header.UnpSize = file.unpSize;
+    header.FileTime = kFileTime;
+    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE WCX_API OpenArchive(tOpenArchiveData* archiveData) {
+    if (!archiveData) return nullptr;
+    if (!archiveData->ArcName) {
+        archiveData->OpenResult = E_UNKNOWN_FORMAT;
+        return nullptr;
+    }
+    return openArchive(platform::utf8FromAnsi(archiveData->ArcName).c_str(), archiveData->OpenResult);
+}
+
+int WCX_API ReadHeader(HANDLE handle, tHeaderData* headerData) {
+    if (!headerData) return E_BAD_ARCHIVE;
+    std::memset(headerData, 0, sizeof *headerData);
+    ListedFile file {};
+    const char* arcName = nullptr;
+    if (int rc = readHeader(handle, file, arcName)) return rc;
+    fillHeader(*headerData, file, arcName);
+    return 0;
+}
+
+int WCX_API ProcessFile(HANDLE handle, int operation, char* destPath, char* destName) {
+    const Text path = fromAnsi(destPath), name = fromAnsi(destName);
+    return processFile(handle, operation, path.get(), name.get());
+}
+
 int WCX_API CloseArchive(HANDLE handle) {
     logMessage(kLogTrace, "CloseArchive " OMBRIX_PTR "\n", reinterpret_cast<std::uintptr_t>(handle));
     if (!releaseHandle(handle)) return E_BAD_ARCHIVE;
@@ -224,15 +348,7 @@ int WCX_API GetPackerCaps() {
 
 void WCX_API SetChangeVolProc(HANDLE, tChangeVolProc) {}
 
-void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc) {
-    if (handle == kPackHandle) {
-        packProgressProc.store(proc);
-        return;
-    }
-    // The handle's own callback; the host calls this on the thread that uses
-    // the handle, before it reads from it.
-    if (isOpenHandle(handle)) static_cast<ImageInfo*>(handle)->progress = progressSink(proc);
-}
+void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc) { setProgress(handle, ansiProgress(proc)); }
 
 int WCX_API GetBackgroundFlags() {
     // Calls on different images keep all their state in their own records.
@@ -246,19 +362,19 @@ void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
                static_cast<unsigned long>(dps->PluginInterfaceVersionLow));
     char iniName[sizeof dps->DefaultIniName + 1] = {};
     std::memcpy(iniName, dps->DefaultIniName, sizeof dps->DefaultIniName);
-    loadSettings(iniName);
+    loadSettings(platform::utf8FromAnsi(iniName).c_str());
 }
 
 int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    const ProgressSink progress = progressSink(packProgressProc.load());
-    return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
+    return packFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(), platform::utf8FromAnsi(srcPath).c_str(),
+                         nameList(addList, platform::utf8FromAnsi).c_str(), flags);
 }
 
 int WCX_API DeleteFiles(char* packedFile, char* deleteList) {
     if (!packedFile || !deleteList) return E_NOT_SUPPORTED;
-    const ProgressSink progress = progressSink(packProgressProc.load());
-    return deleteFiles(packedFile, deleteList, &progress);
+    return deleteFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(),
+                           nameList(deleteList, platform::utf8FromAnsi).c_str());
 }
 
 void WCX_API ConfigurePacker(void* parent, void* dllInstance) { configurePacker(parent, dllInstance); }
@@ -267,3 +383,64 @@ void WCX_API ConfigurePacker(void* parent, void* dllInstance) { configurePacker(
 int WCX_API ConfigurePackerText(const char* text) { return configurePackerText(text); }
 
 }  // extern "C"
+
+#ifdef _WIN32
+// The Unicode forms: the same calls, with every name in UTF-16.
+extern "C" {
+
+HANDLE WCX_API OpenArchiveW(tOpenArchiveDataW* archiveData) {
+    if (!archiveData) return nullptr;
+    if (!archiveData->ArcName) {
+        archiveData->OpenResult = E_UNKNOWN_FORMAT;
+        return nullptr;
+    }
+    return openArchive(platform::utf8FromWide(archiveData->ArcName).c_str(), archiveData->OpenResult);
+}
+
+int WCX_API ReadHeaderEx(HANDLE handle, tHeaderDataEx* headerData) {
+    if (!headerData) return E_BAD_ARCHIVE;
+    std::memset(headerData, 0, sizeof *headerData);
+    ListedFile file {};
+    const char* arcName = nullptr;
+    if (int rc = readHeader(handle, file, arcName)) return rc;
+    copyText(headerData->ArcName, sizeof headerData->ArcName, platform::ansiFromUtf8(arcName));
+    copyText(headerData->FileName, sizeof headerData->FileName, ansiListedName(file.fileName));
+    fillHeaderEx(*headerData, file);
+    return 0;
+}
+
+int WCX_API ReadHeaderExW(HANDLE handle, tHeaderDataExW* headerData) {
+    if (!headerData) return E_BAD_ARCHIVE;
+    std::memset(headerData, 0, sizeof *headerData);
+    ListedFile file {};
+    const char* arcName = nullptr;
+    if (int rc = readHeader(handle, file, arcName)) return rc;
+    copyText(headerData->ArcName, 1024, platform::wideFromUtf8(arcName));
+    copyText(headerData->FileName, 1024, platform::wideFromUtf8(file.fileName));
+    fillHeaderEx(*headerData, file);
+    return 0;
+}
+
+int WCX_API ProcessFileW(HANDLE handle, int operation, wchar_t* destPath, wchar_t* destName) {
+    const Text path = fromWide(destPath), name = fromWide(destName);
+    return processFile(handle, operation, path.get(), name.get());
+}
+
+int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* /*subPath*/, wchar_t* srcPath, wchar_t* addList, int flags) {
+    if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
+    return packFilesUtf8(platform::utf8FromWide(packedFile).c_str(), platform::utf8FromWide(srcPath).c_str(),
+                         nameList(addList, platform::utf8FromWide).c_str(), flags);
+}
+
+int WCX_API DeleteFilesW(wchar_t* packedFile, wchar_t* deleteList) {
+    if (!packedFile || !deleteList) return E_NOT_SUPPORTED;
+    return deleteFilesUtf8(platform::utf8FromWide(packedFile).c_str(),
+                           nameList(deleteList, platform::utf8FromWide).c_str());
+}
+
+void WCX_API SetChangeVolProcW(HANDLE, tChangeVolProcW) {}
+
+void WCX_API SetProcessDataProcW(HANDLE handle, tProcessDataProcW proc) { setProgress(handle, wideProgress(proc)); }
+
+}  // extern "C"
+#endif

@@ -18,6 +18,16 @@ void WCX_API SetChangeVolProc(HANDLE handle, tChangeVolProc proc);
 void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc);
 void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps);
 int WCX_API GetBackgroundFlags();
+#ifdef _WIN32
+HANDLE WCX_API OpenArchiveW(tOpenArchiveDataW* archiveData);
+int WCX_API ReadHeaderEx(HANDLE handle, tHeaderDataEx* headerData);
+int WCX_API ReadHeaderExW(HANDLE handle, tHeaderDataExW* headerData);
+int WCX_API ProcessFileW(HANDLE handle, int operation, wchar_t* destPath, wchar_t* destName);
+int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* subPath, wchar_t* srcPath, wchar_t* addList, int flags);
+int WCX_API DeleteFilesW(wchar_t* packedFile, wchar_t* deleteList);
+void WCX_API SetChangeVolProcW(HANDLE handle, tChangeVolProcW proc);
+void WCX_API SetProcessDataProcW(HANDLE handle, tProcessDataProcW proc);
+#endif
 // Extra export for hosts without a window system: new-image values as
 // "key=value" lines, run through the settings dialog's logic.
 int WCX_API ConfigurePackerText(const char* text);

@@ -52,6 +52,42 @@ struct PackDefaultParamStruct {
     std::uint32_t PluginInterfaceVersionHi;
     char DefaultIniName[260];
 };
+#ifdef _WIN32
+// The Unicode and large-header forms that Windows hosts call when present.
+struct tOpenArchiveDataW {
+    wchar_t* ArcName;
+    std::int32_t OpenMode;
+    std::int32_t OpenResult;
+    wchar_t* CmtBuf;
+    std::int32_t CmtBufSize;
+    std::int32_t CmtSize;
+    std::int32_t CmtState;
+};
+
+template <class Char>
+struct tHeaderDataExOf {
+    Char ArcName[1024];
+    Char FileName[1024];
+    std::int32_t Flags;
+    std::uint32_t PackSize;
+    std::uint32_t PackSizeHigh;
+    std::uint32_t UnpSize;
+    std::uint32_t UnpSizeHigh;
+    std::int32_t HostOS;
+    std::int32_t FileCRC;
+    std::int32_t FileTime;
+    std::int32_t UnpVer;
+    std::int32_t Method;
+    std::int32_t FileAttr;
+    char* CmtBuf;
+    std::int32_t CmtBufSize;
+    std::int32_t CmtSize;
+    std::int32_t CmtState;
+    char Reserved[1024];
+};
+using tHeaderDataEx = tHeaderDataExOf<char>;
+using tHeaderDataExW = tHeaderDataExOf<wchar_t>;
+#endif
 #ifndef _WIN64
 #pragma pack(pop)
 #endif
@@ -60,9 +96,14 @@ static_assert(sizeof(PackDefaultParamStruct) == 272, "PackDefaultParamStruct lay
 #if defined(_WIN64)
 static_assert(sizeof(tHeaderData) == 584, "tHeaderData is 584 bytes on 64-bit Windows");
 static_assert(sizeof(tOpenArchiveData) == 40, "tOpenArchiveData is 40 bytes on 64-bit Windows");
+static_assert(sizeof(tOpenArchiveDataW) == 40 && sizeof(tHeaderDataEx) == 3144 && sizeof(tHeaderDataExW) == 5192,
+              "Unicode records on 64-bit Windows");
 #elif defined(_WIN32)
 static_assert(sizeof(tHeaderData) == 572, "tHeaderData is 572 bytes on 32-bit Windows");
 static_assert(sizeof(tOpenArchiveData) == 28, "tOpenArchiveData on 32-bit Windows");
+static_assert(sizeof(wchar_t) == 2 && sizeof(tOpenArchiveDataW) == 28 && sizeof(tHeaderDataEx) == 3132 &&
+                  sizeof(tHeaderDataExW) == 5180,
+              "Unicode records on 32-bit Windows");
 #else
 static_assert(sizeof(tHeaderData) == 556 + sizeof(void*) + 12, "tHeaderData layout");
 static_assert(sizeof(void*) != 8 || sizeof(tHeaderData) == 576, "tHeaderData is 576 bytes on 64-bit Linux");
@@ -71,6 +112,10 @@ static_assert(sizeof(void*) != 8 || sizeof(tOpenArchiveData) == 36, "tOpenArchiv
 
 using tChangeVolProc = int(WCX_API*)(char* ArcName, int Mode);
 using tProcessDataProc = int(WCX_API*)(char* FileName, int Size);
+#ifdef _WIN32
+using tChangeVolProcW = int(WCX_API*)(wchar_t* ArcName, int Mode);
+using tProcessDataProcW = int(WCX_API*)(wchar_t* FileName, int Size);
+#endif
 
 // ProcessFile operations.
 constexpr int PK_SKIP = 0;

@@ -67,23 +67,34 @@ void appendTypeExtension(char* hostName, std::uint8_t fileType) {
         std::strcat(hostName, kExtensions[fileType - kTypeDel]);
 }
 
-void hostToPetscii(std::uint8_t* name, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) name[i] = hostToPetsciiChar(name[i]);
+std::size_t hostToPetscii(std::uint8_t* name, std::size_t length) {
+    // One character of the host's UTF-8 text gives one CBM character, so a
+    // letter outside ASCII becomes one space, not one per byte.
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t c = name[i];
+        if (c >= 0x80) {
+            while (i + 1 < length && (name[i + 1] & 0xC0) == 0x80) ++i;
+            name[out++] = 0x20;
+            continue;
+        }
+        name[out++] = hostToPetsciiChar(c);
+    }
+    for (std::size_t i = out; i < length; ++i) name[i] = 0;
+    return out;
 }
 
 namespace {
 
-// Name bytes in the host's encoding: Linux host names are UTF-8, so the one
-// byte above 0x7F that survives the conversion, 0xA0, travels as U+00A0.
+// Name bytes as host text, which is UTF-8 inside the plug-in: the one byte
+// above 0x7F that survives the conversion, 0xA0, travels as U+00A0.
 std::string hostEncoded(const char* text) {
     std::string out;
     for (const char* p = text; *p; ++p) {
-#ifndef _WIN32
         if (static_cast<std::uint8_t>(*p) == 0xA0) {
             out += "\xC2\xA0";
             continue;
         }
-#endif
         out += *p;
     }
     return out;

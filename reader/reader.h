@@ -52,7 +52,9 @@ struct ListedFile {
 void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType);
 void convert(std::uint8_t* name, int length);
 void appendTypeExtension(char* hostName, std::uint8_t fileType);
-void hostToPetscii(std::uint8_t* name, std::size_t length);
+// Host text (UTF-8) to PETSCII in place; returns the new length (the rest is
+// zero-filled).
+std::size_t hostToPetscii(std::uint8_t* name, std::size_t length);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);

@@ -192,7 +192,7 @@ inline void writeSources(const std::string& dir, const std::map<std::string, Byt
 
 inline std::string petscii(const std::string& ascii) {
     std::string s = ascii;
-    hostToPetscii(reinterpret_cast<std::uint8_t*>(s.data()), s.size());
+    s.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(s.data()), s.size()));
     return s;
 }
 

@@ -180,7 +180,7 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     for (const char* name = deleteList; *name; name = nextName(name)) {
         logMessage(kLogTrace, "deleting file <%s>\n", name);
         std::string mapped(name);
-        hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size());
+        mapped.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size()));
         std::uint8_t* entry = findListedForDeleting(*info, name);
         if (!entry) entry = searchDirEntryInDirTrack(*info, mapped.c_str());
         if (!entry) {
