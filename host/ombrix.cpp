@@ -1,33 +1,23 @@
 // ombrix: a command-line host for the OMBRIX packer plug-in. It loads the
 // built plug-in and drives its exports the way a file manager does.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <direct.h>
-#else
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "host/host.h"
+
+#ifndef OMBRIX_VERSION
+#define OMBRIX_VERSION "unknown"
 #endif
 
-#include "plugin/wcx.h"
-
 namespace {
+
+using host::kSep;
 
 // Exit statuses of our own, beside the plug-in's result codes.
 constexpr int kExitUsage = 2;
 constexpr int kExitNoPlugin = 3;
-
-#ifdef _WIN32
-constexpr char kSep = '\\';
-#else
-constexpr char kSep = '/';
-#endif
 
 // A host loads the plug-in of its own bitness; 64-bit Windows hosts take ombrix.wcx64.
 #ifdef _WIN64
@@ -36,40 +26,13 @@ constexpr char kPluginName[] = "ombrix.wcx64";
 constexpr char kPluginName[] = "ombrix.wcx";
 #endif
 
-using OpenArchiveFn = void*(WCX_API*)(tOpenArchiveData*);
-using ReadHeaderFn = int(WCX_API*)(void*, tHeaderData*);
-using ProcessFileFn = int(WCX_API*)(void*, int, char*, char*);
-using CloseArchiveFn = int(WCX_API*)(void*);
-using PackFilesFn = int(WCX_API*)(char*, char*, char*, char*, int);
-using DeleteFilesFn = int(WCX_API*)(char*, char*);
-using SetChangeVolProcFn = void(WCX_API*)(void*, tChangeVolProc);
-using SetProcessDataProcFn = void(WCX_API*)(void*, tProcessDataProc);
-using PackSetDefaultParamsFn = void(WCX_API*)(PackDefaultParamStruct*);
-// Optional export for hosts without a window system: the new-image settings
-// as "key=value" lines, run through the settings dialog's logic. Returns 0
-// when every value was taken, else the line number of the first bad one.
-using ConfigurePackerTextFn = int(WCX_API*)(const char*);
-
-struct Plugin {
-    OpenArchiveFn openArchive = nullptr;
-    ReadHeaderFn readHeader = nullptr;
-    ProcessFileFn processFile = nullptr;
-    CloseArchiveFn closeArchive = nullptr;
-    PackFilesFn packFiles = nullptr;
-    DeleteFilesFn deleteFiles = nullptr;
-    SetChangeVolProcFn setChangeVolProc = nullptr;
-    SetProcessDataProcFn setProcessDataProc = nullptr;
-    PackSetDefaultParamsFn packSetDefaultParams = nullptr;
-    ConfigurePackerTextFn configurePackerText = nullptr;
-};
-
 struct Options {
     std::string plugin;
     std::string ini;
     bool log = false;
     std::string command;
     std::string image;
-    std::string dir = ".";
+    std::string dir;
     bool json = false;
     std::vector<std::string> names;
     std::string settingsText;  // new-image values for add
@@ -99,136 +62,103 @@ constexpr ResultText kResultTexts[] = {
     {E_NOT_SUPPORTED, "E_NOT_SUPPORTED", "not supported"},
 };
 
-const char* resultName(int code) {
+const ResultText* resultText(int code) {
     for (const ResultText& r : kResultTexts)
-        if (r.code == code) return r.name;
-    return "E_UNKNOWN";
-}
-
-const char* resultMeaning(int code) {
-    for (const ResultText& r : kResultTexts)
-        if (r.code == code) return r.meaning;
-    return "unknown error";
+        if (r.code == code) return &r;
+    return nullptr;
 }
 
 void reportFailure(const std::string& image, const std::string& file, int code) {
-    if (file.empty())
-        std::fprintf(stderr, "ombrix: %s: %s (%d): %s\n", image.c_str(), resultName(code), code, resultMeaning(code));
-    else
-        std::fprintf(stderr, "ombrix: %s: %s: %s (%d): %s\n", image.c_str(), file.c_str(), resultName(code), code,
-                     resultMeaning(code));
+    const ResultText* r = resultText(code);
+    std::fprintf(stderr, "ombrix: %s: %s%s%s (%d): %s\n", image.c_str(), file.c_str(), file.empty() ? "" : ": ",
+                 r ? r->name : "E_UNKNOWN", code, r ? r->meaning : "unknown error");
 }
 
-int usage() {
-    std::fputs(
-        "usage: ombrix [--plugin FILE] [--ini FILE] [--log] COMMAND IMAGE [ARGS]\n"
-        "  list    IMAGE [--json]                 every file the plug-in reports\n"
-        "  extract IMAGE [-C DIR] [NAME...]       all files, or the named ones, into DIR\n"
-        "  test    IMAGE                          test every file\n"
-        "  add     IMAGE [-C DIR] [--move] [OPTIONS] NAME...   pack DIR/NAME... (creates IMAGE if missing;\n"
-        "                                         --move removes them once the image is written)\n"
-        "  delete  IMAGE NAME...\n"
-        "add options (values for a new image, checked as the settings dialog checks them):\n"
-        "  --title TEXT --id XY --dos GROUP=XY --interleave GROUP=DIR,FILES\n"
-        "  --forty speeddos|dolphindos --error-bytes --use-dir-track --from-track1\n"
-        "  (GROUP is d64, d80 or d81)\n",
-        stderr);
+// The cause the system gives, said once, when the plug-in's code alone would
+// leave the user guessing.
+void reportCause(const std::string& what, const std::string& why) {
+    if (!why.empty()) std::fprintf(stderr, "ombrix: cannot open %s: %s\n", what.c_str(), why.c_str());
+}
+
+constexpr char kUsage[] =
+    "Usage: ombrix [--plugin FILE] [--ini FILE] [--log] COMMAND IMAGE [ARGS]\n"
+    "List, extract, test, add and delete the files of Commodore disk and tape\n"
+    "images (D64, D71, D80, D81, D82, T64) through the OMBRIX packer plug-in,\n"
+    "driving it as a file manager does.\n"
+    "\n"
+    "Commands:\n"
+    "  list IMAGE [--json]     every file the plug-in reports (blocks, bytes, name)\n"
+    "  extract IMAGE [-C DIR] [NAME...]\n"
+    "                          all files, or the named ones, into DIR (default: the\n"
+    "                          current folder; created when missing)\n"
+    "  test IMAGE              test every file\n"
+    "  add IMAGE [-C DIR] [--move] [ADD OPTIONS] NAME...\n"
+    "                          pack DIR/NAME... (creates IMAGE if missing; --move\n"
+    "                          removes them once the image is written)\n"
+    "  delete IMAGE NAME...    delete the named files\n"
+    "\n"
+    "Options:\n"
+    "  --plugin FILE           the plug-in to load (default: " "ombrix.wcx beside ombrix,\n"
+    "                          else ../lib/ombrix/ombrix.wcx)\n"
+    "  --ini FILE              the settings name handed to the plug-in (default:\n"
+    "                          ~/.config/ombrix/wcx.ini); it keeps ombrix.ini there\n"
+    "  --log                   show the plug-in's diagnostics on standard error\n"
+    "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "\n"
+    "Add options (values for a new image, checked as the settings dialog checks them):\n"
+    "  --title TEXT            disk title (15 characters are kept)\n"
+    "  --id XY                 disk ID\n"
+    "  --dos GROUP=XY          DOS version of a format group\n"
+    "  --interleave GROUP=DIR,FILES\n"
+    "                          interleaves (1 to 40; other numbers take the default)\n"
+    "  --forty speeddos|dolphindos\n"
+    "                          40-track D64 of that layout\n"
+    "  --error-bytes           new images carry error bytes\n"
+    "  --use-dir-track         the directory track takes data when all else is full\n"
+    "  --from-track1           allocate upwards from track 1\n"
+    "  GROUP is d64 (also D71), d80 (also D82) or d81.\n"
+    "\n"
+    "Exit status:\n"
+    "  0 on success; 2 for a usage error; 3 when the plug-in cannot be loaded;\n"
+    "  otherwise the plug-in's result code: 11 no memory or no room, 14 unknown\n"
+    "  format, 15 cannot open, 16 cannot create, 18 read error, 19 write error,\n"
+    "  21 aborted, 22 no such file, 23 directory full, 24 not supported.\n"
+    "  extract and test go on after a failing file and return the first failure.\n";
+
+int usageError(const char* why = nullptr) {
+    if (why) std::fprintf(stderr, "ombrix: %s\n", why);
+    std::fputs(kUsage, stderr);
     return kExitUsage;
 }
 
-std::string executableDirectory() {
+std::string defaultIni() {
 #ifdef _WIN32
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string base = host::environment("APPDATA");
+    return (base.empty() ? std::string(".") : base) + "\\ombrix\\wcx.ini";
 #else
-    char path[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    path[n] = 0;
+    const std::string xdg = host::environment("XDG_CONFIG_HOME");
+    if (!xdg.empty()) return xdg + "/ombrix/wcx.ini";
+    const std::string home = host::environment("HOME");
+    return (home.empty() ? std::string(".") : home) + "/.config/ombrix/wcx.ini";
 #endif
-    std::string p(path);
-    std::size_t cut = p.find_last_of(kSep);
-    return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
 // The plug-in beside the host (a build folder, a Windows install), else where
 // the Debian package puts it: <prefix>/bin/ombrix with <prefix>/lib/ombrix/.
 std::string defaultPlugin() {
-    const std::string dir = executableDirectory();
+    const std::string dir = host::executableDirectory();
     const std::string beside = dir + kSep + kPluginName;
     const std::string installed = dir + kSep + ".." + kSep + "lib" + kSep + "ombrix" + kSep + kPluginName;
-    for (const std::string& path : {beside, installed}) {
-        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-            std::fclose(f);
-            return path;
-        }
-    }
+    for (const std::string& path : {beside, installed})
+        if (host::whyNotReadable(path).empty()) return path;
     return beside;
 }
 
-std::string defaultIni() {
-#ifdef _WIN32
-    const char* base = std::getenv("APPDATA");
-    return std::string(base ? base : ".") + "\\ombrix\\wcx.ini";
-#else
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg) return std::string(xdg) + "/ombrix/wcx.ini";
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : ".") + "/.config/ombrix/wcx.ini";
-#endif
-}
-
-void makeDirectories(const std::string& dir) {
-    for (std::size_t i = 1; i <= dir.size(); ++i) {
-        if (i != dir.size() && dir[i] != kSep) continue;
-        std::string part = dir.substr(0, i);
-#ifdef _WIN32
-        if (part.size() == 2 && part[1] == ':') continue;
-        _mkdir(part.c_str());
-#else
-        mkdir(part.c_str(), 0755);
-#endif
-    }
-}
-
-void setEnv(const char* name, const char* value) {
-#ifdef _WIN32
-    _putenv_s(name, value);
-#else
-    setenv(name, value, 1);
-#endif
-}
-
-bool loadPlugin(const std::string& path, Plugin& p) {
-#ifdef _WIN32
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (!module) return false;
-    auto sym = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
-#else
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        std::fprintf(stderr, "ombrix: %s\n", dlerror());
-        return false;
-    }
-    auto sym = [&](const char* name) { return dlsym(module, name); };
-#endif
-    p.openArchive = reinterpret_cast<OpenArchiveFn>(sym("OpenArchive"));
-    p.readHeader = reinterpret_cast<ReadHeaderFn>(sym("ReadHeader"));
-    p.processFile = reinterpret_cast<ProcessFileFn>(sym("ProcessFile"));
-    p.closeArchive = reinterpret_cast<CloseArchiveFn>(sym("CloseArchive"));
-    p.packFiles = reinterpret_cast<PackFilesFn>(sym("PackFiles"));
-    p.deleteFiles = reinterpret_cast<DeleteFilesFn>(sym("DeleteFiles"));
-    p.setChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(sym("SetChangeVolProc"));
-    p.setProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(sym("SetProcessDataProc"));
-    p.packSetDefaultParams = reinterpret_cast<PackSetDefaultParamsFn>(sym("PackSetDefaultParams"));
-    p.configurePackerText = reinterpret_cast<ConfigurePackerTextFn>(sym("ConfigurePackerText"));
-    return p.openArchive && p.readHeader && p.processFile && p.closeArchive;
-}
-
 // JSON string: valid UTF-8 stays; any other byte above 0x7F is Latin-1.
-std::string jsonString(const char* s) {
+std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
     while (*p) {
         unsigned char c = *p;
         if (c == '"' || c == '\\') {
@@ -261,36 +191,19 @@ std::string jsonString(const char* s) {
     return out + "\"";
 }
 
-bool isHidden(std::int32_t attr) {
-#ifdef _WIN32
-    return (attr & 2) != 0;
-#else
-    return (attr & 0170000) != 0 && (attr & 0200) == 0;
-#endif
-}
-
-void* openImage(const Plugin& p, const Options& o, int mode, int& result) {
-    std::vector<char> name(o.image.begin(), o.image.end());
-    name.push_back(0);
-    tOpenArchiveData data {};
-    data.ArcName = name.data();
-    data.OpenMode = mode;
-    void* handle = p.openArchive(&data);
-    result = handle ? 0 : (data.OpenResult ? data.OpenResult : E_EOPEN);
-    if (handle) {
-        if (p.setChangeVolProc) p.setChangeVolProc(handle, nullptr);
-        if (p.setProcessDataProc) p.setProcessDataProc(handle, nullptr);
+void* openImage(const host::Plugin& p, const Options& o, int mode, int& result) {
+    void* handle = host::openArchive(p, o.image, mode, result);
+    if (!handle) {
+        reportFailure(o.image, "", result);
+        if (result == E_EOPEN) reportCause(o.image, host::whyNotReadable(o.image));
     }
     return handle;
 }
 
-int runList(const Plugin& p, const Options& o) {
+int runList(const host::Plugin& p, const Options& o) {
     int result = 0;
     void* handle = openImage(p, o, PK_OM_LIST, result);
-    if (!handle) {
-        reportFailure(o.image, "", result);
-        return result;
-    }
+    if (!handle) return result;
     if (o.json)
         std::fputs("[", stdout);
     else
@@ -298,42 +211,56 @@ int runList(const Plugin& p, const Options& o) {
     bool first = true;
     int status = 0;
     for (;;) {
-        tHeaderData header {};
-        int r = p.readHeader(handle, &header);
+        host::Entry entry;
+        int r = host::readHeader(p, handle, entry);
         if (r == E_END_ARCHIVE) break;
         if (r != 0) {
             status = r;
             break;
         }
-        bool hidden = isHidden(header.FileAttr);
         if (o.json) {
-            std::printf("%s\n  {\"name\": %s, \"blocks\": %d, \"bytes\": %d, \"hidden\": %s}", first ? "" : ",",
-                        jsonString(header.FileName).c_str(), header.PackSize, header.UnpSize,
-                        hidden ? "true" : "false");
+            std::printf("%s\n  {\"name\": %s, \"blocks\": %lld, \"bytes\": %lld, \"hidden\": %s}", first ? "" : ",",
+                        jsonString(entry.name).c_str(), static_cast<long long>(entry.blocks),
+                        static_cast<long long>(entry.bytes), entry.hidden ? "true" : "false");
         } else {
-            std::printf("%6d %8d  %s%s\n", header.PackSize, header.UnpSize, header.FileName, hidden ? "  hidden" : "");
+            std::printf("%6lld %8lld  %s%s\n", static_cast<long long>(entry.blocks), static_cast<long long>(entry.bytes),
+                        entry.name.c_str(), entry.hidden ? "  hidden" : "");
         }
         first = false;
-        p.processFile(handle, PK_SKIP, nullptr, nullptr);
+        host::processFile(p, handle, PK_SKIP, nullptr);
     }
     if (o.json) std::fputs(first ? "]\n" : "\n]\n", stdout);
-    p.closeArchive(handle);
+    host::closeArchive(p, handle);
     if (status) reportFailure(o.image, "", status);
     return status;
 }
 
-int runExtractOrTest(const Plugin& p, const Options& o, bool test) {
+// The target folder is made ready before anything is tried, as unzip -d does:
+// one clear error instead of one per file.
+bool prepareTargetFolder(const std::string& dir) {
+    std::string why;
+    if (!host::isFolder(dir) && !host::makeFolders(dir, why)) {
+        std::fprintf(stderr, "ombrix: %s: cannot create the folder: %s\n", dir.c_str(), why.c_str());
+        return false;
+    }
+    if (!host::folderWritable(dir, why)) {
+        std::fprintf(stderr, "ombrix: %s: cannot write into the folder: %s\n", dir.c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+int runExtractOrTest(const host::Plugin& p, const Options& o, bool test) {
+    const std::string dir = o.dir.empty() ? std::string(".") : o.dir;
+    if (!test && !prepareTargetFolder(dir)) return kExitUsage;
     int result = 0;
     void* handle = openImage(p, o, PK_OM_EXTRACT, result);
-    if (!handle) {
-        reportFailure(o.image, "", result);
-        return result;
-    }
+    if (!handle) return result;
     int firstFailure = 0;
     std::vector<bool> seen(o.names.size(), false);
     for (;;) {
-        tHeaderData header {};
-        int r = p.readHeader(handle, &header);
+        host::Entry entry;
+        int r = host::readHeader(p, handle, entry);
         if (r == E_END_ARCHIVE) break;
         if (r != 0) {
             reportFailure(o.image, "", r);
@@ -342,28 +269,25 @@ int runExtractOrTest(const Plugin& p, const Options& o, bool test) {
         }
         bool wanted = o.names.empty();
         for (std::size_t i = 0; i < o.names.size(); ++i) {
-            if (o.names[i] == header.FileName) {
-                // The first file of a name wins, as in the plug-in's search.
-                wanted = !seen[i];
+            if (o.names[i] == entry.name) {
+                wanted = true;
                 seen[i] = true;
             }
         }
         if (!wanted) {
-            p.processFile(handle, PK_SKIP, nullptr, nullptr);
+            host::processFile(p, handle, PK_SKIP, nullptr);
             continue;
         }
-        std::string target = test ? std::string(header.FileName) : o.dir + kSep + header.FileName;
-        std::vector<char> dest(target.begin(), target.end());
-        dest.push_back(0);
-        int rc = p.processFile(handle, test ? PK_TEST : PK_EXTRACT, nullptr, dest.data());
+        const std::string target = test ? entry.name : dir + kSep + entry.name;
+        int rc = host::processFile(p, handle, test ? PK_TEST : PK_EXTRACT, &target);
         if (rc != 0) {
-            reportFailure(o.image, header.FileName, rc);
+            reportFailure(o.image, entry.name, rc);
             if (!firstFailure) firstFailure = rc;
         } else {
-            std::printf("%s %s\n", test ? "ok" : "extracted", test ? header.FileName : target.c_str());
+            std::printf("%s %s\n", test ? "ok" : "extracted", target.c_str());
         }
     }
-    p.closeArchive(handle);
+    host::closeArchive(p, handle);
     for (std::size_t i = 0; i < o.names.size(); ++i) {
         if (!seen[i]) {
             reportFailure(o.image, o.names[i], E_NO_FILES);
@@ -371,16 +295,6 @@ int runExtractOrTest(const Plugin& p, const Options& o, bool test) {
         }
     }
     return firstFailure;
-}
-
-std::vector<char> nameList(const std::vector<std::string>& names) {
-    std::vector<char> list;
-    for (const std::string& n : names) {
-        list.insert(list.end(), n.begin(), n.end());
-        list.push_back(0);
-    }
-    list.push_back(0);
-    return list;
 }
 
 // An empty name would end the plug-in's list early and drop the names after
@@ -401,73 +315,66 @@ int missingExport(const Options& o, const char* name) {
     return E_NOT_SUPPORTED;
 }
 
-int runAdd(const Plugin& p, const Options& o) {
-    if (hasEmptyName(o.names)) return usage();
-    if (!p.packFiles) return missingExport(o, "PackFiles");
-    if (!o.settingsText.empty()) {
-        if (!p.configurePackerText) {
-            std::fputs("ombrix: this plug-in cannot take new-image settings\n", stderr);
-            return E_NOT_SUPPORTED;
-        }
-        // The plug-in names the first line it could not take; show it as given.
-        int bad = p.configurePackerText(o.settingsText.c_str());
-        if (bad != 0) {
-            std::size_t start = 0;
-            for (int line = 1; line < bad && start != std::string::npos; ++line) {
-                start = o.settingsText.find('\n', start);
-                if (start != std::string::npos) ++start;
-            }
-            std::string item = start == std::string::npos ? std::string() : o.settingsText.substr(start);
-            item = item.substr(0, item.find('\n'));
-            std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, item.c_str());
-            return kExitUsage;
-        }
+int applySettings(const host::Plugin& p, const Options& o) {
+    if (o.settingsText.empty()) return 0;
+    if (!p.canConfigure) {
+        std::fputs("ombrix: this plug-in cannot take new-image settings\n", stderr);
+        return E_NOT_SUPPORTED;
     }
-    std::vector<char> image(o.image.begin(), o.image.end());
-    image.push_back(0);
+    // The plug-in names the first line it could not take; show it as given.
+    const int bad = host::configureText(p, o.settingsText);
+    if (bad == 0) return 0;
+    std::size_t start = 0;
+    for (int line = 1; line < bad && start != std::string::npos; ++line) {
+        start = o.settingsText.find('\n', start);
+        if (start != std::string::npos) ++start;
+    }
+    std::string item = start == std::string::npos ? std::string() : o.settingsText.substr(start);
+    item = item.substr(0, item.find('\n'));
+    std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, item.c_str());
+    return kExitUsage;
+}
+
+int runAdd(const host::Plugin& p, const Options& o) {
+    if (!p.canPack) return missingExport(o, "PackFiles");
+    if (int rc = applySettings(p, o)) return rc;
     // The plug-in puts the list name straight after the source folder.
     std::string src = o.dir.empty() ? std::string(".") : o.dir;
     if (src.back() != kSep) src += kSep;
-    std::vector<char> srcPath(src.begin(), src.end());
-    srcPath.push_back(0);
-    std::vector<char> list = nameList(o.names);
-    int rc = p.packFiles(image.data(), nullptr, srcPath.data(), list.data(), o.move ? PK_PACK_MOVE_FILES : 0);
+    const int rc = host::packFiles(p, o.image, src, o.names, o.move ? PK_PACK_MOVE_FILES : 0);
     if (rc != 0) {
         reportFailure(o.image, "", rc);
-        // The plug-in refuses a name that would leave an empty CBM name.
-        for (const std::string& n : o.names)
+        for (const std::string& n : o.names) {
             if (rc == E_ECREATE && emptyCbmName(n))
                 std::fprintf(stderr, "ombrix: %s: a name that is only a .prg or .seq extension cannot be stored\n",
                              n.c_str());
+            if (rc == E_EREAD) reportCause(src + n, host::whyNotReadable(src + n));
+        }
+        if (rc == E_EOPEN) reportCause(o.image, host::whyNotReadable(o.image));
         return rc;
     }
     for (const std::string& n : o.names) std::printf("%s %s\n", o.move ? "moved" : "added", n.c_str());
     return 0;
 }
 
-int runDelete(const Plugin& p, const Options& o) {
-    if (hasEmptyName(o.names)) return usage();
-    if (!p.deleteFiles) return missingExport(o, "DeleteFiles");
-    std::vector<char> image(o.image.begin(), o.image.end());
-    image.push_back(0);
-    std::vector<char> list = nameList(o.names);
-    int rc = p.deleteFiles(image.data(), list.data());
-    if (rc != 0) reportFailure(o.image, "", rc);
+int runDelete(const host::Plugin& p, const Options& o) {
+    if (!p.canDelete) return missingExport(o, "DeleteFiles");
+    const int rc = host::deleteFiles(p, o.image, o.names);
+    if (rc != 0) {
+        reportFailure(o.image, "", rc);
+        if (rc == E_EOPEN) reportCause(o.image, host::whyNotReadable(o.image));
+    }
     return rc;
 }
 
-// Parses the add options into "key=value" lines for the plug-in.
-bool parseAddOption(const std::string& arg, int& i, int argc, char** argv, Options& o) {
-    auto value = [&](std::string& out) {
-        if (i + 1 >= argc) return false;
-        out = argv[++i];
-        return true;
-    };
-    std::string v;
+// Parses an add option into a "key=value" line for the plug-in; false when
+// it is none.
+bool parseAddOption(const std::vector<std::string>& args, std::size_t& i, Options& o) {
+    const std::string& arg = args[i];
     if (arg == "--title" || arg == "--id" || arg == "--dos" || arg == "--interleave" || arg == "--forty") {
         // One value per line: a line break inside would start another setting.
-        if (!value(v) || v.find_first_of("\r\n") != std::string::npos) return false;
-        o.settingsText += arg.substr(2) + "=" + v + "\n";
+        if (i + 1 >= args.size() || args[i + 1].find_first_of("\r\n") != std::string::npos) return false;
+        o.settingsText += arg.substr(2) + "=" + args[++i] + "\n";
         return true;
     }
     if (arg == "--move") {
@@ -481,60 +388,79 @@ bool parseAddOption(const std::string& arg, int& i, int argc, char** argv, Optio
     return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options o;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--plugin" && i + 1 < argc) o.plugin = argv[++i];
-        else if (a == "--ini" && i + 1 < argc) o.ini = argv[++i];
+// 0 when the command line is understood, else the exit status (after the
+// help, the version or a usage error has been printed).
+int parseArguments(const std::vector<std::string>& args, Options& o, bool& done) {
+    done = false;
+    std::size_t i = 1;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--plugin" && i + 1 < args.size()) o.plugin = args[++i];
+        else if (a == "--ini" && i + 1 < args.size()) o.ini = args[++i];
         else if (a == "--log") o.log = true;
-        else if (a == "-h" || a == "--help") return usage();
-        else break;
+        else if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            done = true;
+            return 0;
+        } else if (a == "--version") {
+            std::printf("ombrix %s\n", OMBRIX_VERSION);
+            done = true;
+            return 0;
+        } else if (a.rfind("-", 0) == 0) {
+            return usageError(("unknown option " + a).c_str());
+        } else {
+            break;
+        }
     }
-    if (i >= argc) return usage();
-    o.command = argv[i++];
+    if (i >= args.size()) return usageError("no command given");
+    o.command = args[i++];
+    const bool known = o.command == "list" || o.command == "extract" || o.command == "test" ||
+                       o.command == "add" || o.command == "delete";
+    if (!known) return usageError(("unknown command " + o.command).c_str());
     // The image is the first argument that is not an option; options may
     // stand before or after it.
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--json" && o.command == "list") o.json = true;
-        else if (a == "-C" && i + 1 < argc && (o.command == "extract" || o.command == "add")) o.dir = argv[++i];
+        else if (a == "-C" && i + 1 < args.size() && (o.command == "extract" || o.command == "add")) o.dir = args[++i];
         else if (o.command == "add" && a.rfind("--", 0) == 0) {
-            if (!parseAddOption(a, i, argc, argv, o)) return usage();
+            if (!parseAddOption(args, i, o)) return usageError(("unknown or incomplete option " + a).c_str());
         } else if (o.image.empty()) o.image = a;
         else o.names.push_back(a);
     }
-    if (o.image.empty()) return usage();
-    const bool known = o.command == "list" || o.command == "extract" || o.command == "test" ||
-                       o.command == "add" || o.command == "delete";
-    if (!known) return usage();
-    if ((o.command == "list" || o.command == "test") && !o.names.empty()) return usage();
-    if ((o.command == "add" || o.command == "delete") && o.names.empty()) return usage();
+    if (o.image.empty()) return usageError("no image given");
+    if ((o.command == "list" || o.command == "test") && !o.names.empty())
+        return usageError(("too many arguments for " + o.command).c_str());
+    if ((o.command == "add" || o.command == "delete") && o.names.empty())
+        return usageError(("no file names for " + o.command).c_str());
+    if (hasEmptyName(o.names)) return usageError("an empty file name");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    host::prepareOutput();
+    Options o;
+    bool done = false;
+    if (int rc = parseArguments(host::arguments(argc, argv), o, done); rc != 0 || done) return rc;
 
     if (o.log) {
-        setEnv("OMBRIX_LOG", "-");
-        setEnv("OMBRIX_LOGLEVEL", "4");
+        host::setEnvironment("OMBRIX_LOG", "-");
+        host::setEnvironment("OMBRIX_LOGLEVEL", "4");
     }
     if (o.plugin.empty()) o.plugin = defaultPlugin();
-    Plugin p;
-    if (!loadPlugin(o.plugin, p)) {
-        std::fprintf(stderr, "ombrix: cannot load the plug-in %s\n", o.plugin.c_str());
+    host::Plugin p;
+    std::string why;
+    if (!host::loadPlugin(o.plugin, p, why)) {
+        std::fprintf(stderr, "ombrix: cannot load the plug-in %s: %s\n", o.plugin.c_str(), why.c_str());
         return kExitNoPlugin;
     }
-    if (p.packSetDefaultParams) {
-        if (o.ini.empty()) o.ini = defaultIni();
-        std::size_t cut = o.ini.find_last_of(kSep);
-        if (cut != std::string::npos && cut > 0) makeDirectories(o.ini.substr(0, cut));
-        PackDefaultParamStruct dps {};
-        dps.size = sizeof dps;
-        dps.PluginInterfaceVersionLow = 22;
-        dps.PluginInterfaceVersionHi = 2;
-        std::strncpy(dps.DefaultIniName, o.ini.c_str(), sizeof dps.DefaultIniName - 1);
-        p.packSetDefaultParams(&dps);
-    }
+    if (o.ini.empty()) o.ini = defaultIni();
+    const std::size_t cut = o.ini.find_last_of(kSep);
+    std::string ignored;
+    if (cut != std::string::npos && cut > 0) host::makeFolders(o.ini.substr(0, cut), ignored);
+    host::setDefaultParams(p, o.ini);
 
     if (o.command == "list") return runList(p, o);
     if (o.command == "extract") return runExtractOrTest(p, o, false);

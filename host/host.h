@@ -1,0 +1,72 @@
+// The command-line host's two helpers: the plug-in, called the way a file
+// manager calls it (the Unicode exports when it has them, on Windows), and
+// the few system services the host needs. All text here is UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "plugin/wcx.h"
+
+namespace host {
+
+#ifdef _WIN32
+constexpr char kSep = '\\';
+#else
+constexpr char kSep = '/';
+#endif
+
+// --- the plug-in ---
+
+// One file as the plug-in lists it.
+struct Entry {
+    std::string name;
+    std::int64_t blocks = 0;
+    std::int64_t bytes = 0;
+    bool hidden = false;
+};
+
+struct PluginCalls;  // the exports found, in plugin.cpp
+struct Plugin {
+    PluginCalls* calls = nullptr;
+    bool wide = false;  // the Unicode exports are used
+    bool canPack = false, canDelete = false, canConfigure = false;
+};
+
+// Loads the plug-in; false with the reason. Unicode exports are preferred
+// unless OMBRIX_ANSI_EXPORTS is set (to drive an older host's way).
+bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why);
+void setDefaultParams(const Plugin& plugin, const std::string& iniName);
+// A handle, or null with the plug-in's open result.
+void* openArchive(const Plugin& plugin, const std::string& image, int mode, int& result);
+int readHeader(const Plugin& plugin, void* handle, Entry& entry);
+// dest null: PK_SKIP.
+int processFile(const Plugin& plugin, void* handle, int operation, const std::string* dest);
+void closeArchive(const Plugin& plugin, void* handle);
+int packFiles(const Plugin& plugin, const std::string& image, const std::string& srcDir,
+              const std::vector<std::string>& names, int flags);
+int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names);
+// 0, or the number of the first line the plug-in did not take.
+int configureText(const Plugin& plugin, const std::string& lines);
+
+// --- the system ---
+
+// The command line as UTF-8 (Windows: the wide command line).
+std::vector<std::string> arguments(int argc, char** argv);
+// Output in UTF-8 also on a Windows console.
+void prepareOutput();
+std::string executableDirectory();
+std::string environment(const char* name);
+void setEnvironment(const char* name, const char* value);
+std::FILE* openFile(const std::string& path, const char* mode);
+bool isFolder(const std::string& path);
+// Creates the folder and those above it; false with the system's reason.
+bool makeFolders(const std::string& path, std::string& why);
+// False with the reason when no file can be created in the folder.
+bool folderWritable(const std::string& path, std::string& why);
+// Why the file cannot be opened for reading ("" when it can).
+std::string whyNotReadable(const std::string& path);
+
+}  // namespace host

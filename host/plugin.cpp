@@ -1,0 +1,281 @@
+// The host's side of the packer interface: the plug-in loaded like a file
+// manager loads it, and each call made in the form the plug-in offers. On
+// Windows the Unicode exports take any path; the ANSI ones get the code page.
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+
+using OpenArchiveFn = void*(WCX_API*)(tOpenArchiveData*);
+using ReadHeaderFn = int(WCX_API*)(void*, tHeaderData*);
+using ProcessFileFn = int(WCX_API*)(void*, int, char*, char*);
+using CloseArchiveFn = int(WCX_API*)(void*);
+using PackFilesFn = int(WCX_API*)(char*, char*, char*, char*, int);
+using DeleteFilesFn = int(WCX_API*)(char*, char*);
+using SetChangeVolProcFn = void(WCX_API*)(void*, tChangeVolProc);
+using SetProcessDataProcFn = void(WCX_API*)(void*, tProcessDataProc);
+using PackSetDefaultParamsFn = void(WCX_API*)(PackDefaultParamStruct*);
+// Optional export for hosts without a window system: the new-image settings
+// as "key=value" lines, run through the settings dialog's logic.
+using ConfigurePackerTextFn = int(WCX_API*)(const char*);
+#ifdef _WIN32
+using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
+using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
+using ProcessFileWFn = int(WCX_API*)(void*, int, wchar_t*, wchar_t*);
+using PackFilesWFn = int(WCX_API*)(wchar_t*, wchar_t*, wchar_t*, wchar_t*, int);
+using DeleteFilesWFn = int(WCX_API*)(wchar_t*, wchar_t*);
+using SetChangeVolProcWFn = void(WCX_API*)(void*, tChangeVolProcW);
+using SetProcessDataProcWFn = void(WCX_API*)(void*, tProcessDataProcW);
+#endif
+
+}  // namespace
+
+struct PluginCalls {
+    OpenArchiveFn openArchive = nullptr;
+    ReadHeaderFn readHeader = nullptr;
+    ProcessFileFn processFile = nullptr;
+    CloseArchiveFn closeArchive = nullptr;
+    PackFilesFn packFiles = nullptr;
+    DeleteFilesFn deleteFiles = nullptr;
+    SetChangeVolProcFn setChangeVolProc = nullptr;
+    SetProcessDataProcFn setProcessDataProc = nullptr;
+    PackSetDefaultParamsFn packSetDefaultParams = nullptr;
+    ConfigurePackerTextFn configurePackerText = nullptr;
+#ifdef _WIN32
+    OpenArchiveWFn openArchiveW = nullptr;
+    ReadHeaderExWFn readHeaderExW = nullptr;
+    ProcessFileWFn processFileW = nullptr;
+    PackFilesWFn packFilesW = nullptr;
+    DeleteFilesWFn deleteFilesW = nullptr;
+    SetChangeVolProcWFn setChangeVolProcW = nullptr;
+    SetProcessDataProcWFn setProcessDataProcW = nullptr;
+#endif
+};
+
+namespace {
+
+PluginCalls theCalls;
+
+#ifdef _WIN32
+std::wstring toWide(const std::string& text, UINT codePage = CP_UTF8) {
+    const int n = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 1u, L'\0');
+    if (n > 0) MultiByteToWideChar(codePage, 0, text.c_str(), -1, out.data(), n);
+    out.resize(std::wcslen(out.c_str()));
+    return out;
+}
+
+std::string fromWide(const wchar_t* text, UINT codePage = CP_UTF8) {
+    const int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 1u, '\0');
+    if (n > 0) WideCharToMultiByte(codePage, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+// What the ANSI exports take and give: the system's code page.
+std::string toAnsi(const std::string& text) { return fromWide(toWide(text).c_str(), CP_ACP); }
+std::string fromAnsi(const char* text) { return fromWide(toWide(text, CP_ACP).c_str()); }
+
+// Names in a list, each ending in a zero, the list in another.
+std::wstring wideList(const std::vector<std::string>& names) {
+    std::wstring list;
+    for (const std::string& n : names) list += toWide(n) + L'\0';
+    return list + L'\0';
+}
+#else
+std::string toAnsi(const std::string& text) { return text; }
+std::string fromAnsi(const char* text) { return text; }
+#endif
+
+std::vector<char> ansiList(const std::vector<std::string>& names) {
+    std::vector<char> list;
+    for (const std::string& n : names) {
+        const std::string a = toAnsi(n);
+        list.insert(list.end(), a.begin(), a.end());
+        list.push_back(0);
+    }
+    list.push_back(0);
+    return list;
+}
+
+std::vector<char> writable(const std::string& text) {
+    std::vector<char> v(text.begin(), text.end());
+    v.push_back(0);
+    return v;
+}
+
+}  // namespace
+
+bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
+    PluginCalls& c = theCalls;
+#ifdef _WIN32
+    HMODULE module = LoadLibraryW(toWide(path).c_str());
+    if (!module) {
+        why = "Windows error " + std::to_string(GetLastError());
+        return false;
+    }
+    auto sym = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
+#else
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        const char* error = dlerror();
+        why = error ? error : "unknown reason";
+        return false;
+    }
+    auto sym = [&](const char* name) { return dlsym(module, name); };
+#endif
+    c.openArchive = reinterpret_cast<OpenArchiveFn>(sym("OpenArchive"));
+    c.readHeader = reinterpret_cast<ReadHeaderFn>(sym("ReadHeader"));
+    c.processFile = reinterpret_cast<ProcessFileFn>(sym("ProcessFile"));
+    c.closeArchive = reinterpret_cast<CloseArchiveFn>(sym("CloseArchive"));
+    c.packFiles = reinterpret_cast<PackFilesFn>(sym("PackFiles"));
+    c.deleteFiles = reinterpret_cast<DeleteFilesFn>(sym("DeleteFiles"));
+    c.setChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(sym("SetChangeVolProc"));
+    c.setProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(sym("SetProcessDataProc"));
+    c.packSetDefaultParams = reinterpret_cast<PackSetDefaultParamsFn>(sym("PackSetDefaultParams"));
+    c.configurePackerText = reinterpret_cast<ConfigurePackerTextFn>(sym("ConfigurePackerText"));
+#ifdef _WIN32
+    c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
+    c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
+    c.processFileW = reinterpret_cast<ProcessFileWFn>(sym("ProcessFileW"));
+    c.packFilesW = reinterpret_cast<PackFilesWFn>(sym("PackFilesW"));
+    c.deleteFilesW = reinterpret_cast<DeleteFilesWFn>(sym("DeleteFilesW"));
+    c.setChangeVolProcW = reinterpret_cast<SetChangeVolProcWFn>(sym("SetChangeVolProcW"));
+    c.setProcessDataProcW = reinterpret_cast<SetProcessDataProcWFn>(sym("SetProcessDataProcW"));
+    // A file manager uses the Unicode forms whenever they are all there.
+    plugin.wide = environment("OMBRIX_ANSI_EXPORTS").empty() && c.openArchiveW && c.readHeaderExW &&
+                  c.processFileW && c.packFilesW && c.deleteFilesW;
+#endif
+    plugin.calls = &c;
+    plugin.canPack = plugin.wide || c.packFiles;
+    plugin.canDelete = plugin.wide || c.deleteFiles;
+    plugin.canConfigure = c.configurePackerText != nullptr;
+    if (!(c.openArchive && c.readHeader && c.processFile && c.closeArchive)) {
+        why = "it lacks the packer interface's exports";
+        return false;
+    }
+    return true;
+}
+
+void setDefaultParams(const Plugin& plugin, const std::string& iniName) {
+    if (!plugin.calls->packSetDefaultParams) return;
+    PackDefaultParamStruct dps {};
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;
+    dps.PluginInterfaceVersionHi = 2;
+    std::strncpy(dps.DefaultIniName, toAnsi(iniName).c_str(), sizeof dps.DefaultIniName - 1);
+    plugin.calls->packSetDefaultParams(&dps);
+}
+
+void* openArchive(const Plugin& plugin, const std::string& image, int mode, int& result) {
+    const PluginCalls& c = *plugin.calls;
+    void* handle = nullptr;
+#ifdef _WIN32
+    if (plugin.wide) {
+        std::wstring name = toWide(image);
+        tOpenArchiveDataW data {};
+        data.ArcName = name.data();
+        data.OpenMode = mode;
+        handle = c.openArchiveW(&data);
+        result = handle ? 0 : (data.OpenResult ? data.OpenResult : E_EOPEN);
+        if (handle && c.setChangeVolProcW) c.setChangeVolProcW(handle, nullptr);
+        if (handle && c.setProcessDataProcW) c.setProcessDataProcW(handle, nullptr);
+        return handle;
+    }
+#endif
+    std::vector<char> name = writable(toAnsi(image));
+    tOpenArchiveData data {};
+    data.ArcName = name.data();
+    data.OpenMode = mode;
+    handle = c.openArchive(&data);
+    result = handle ? 0 : (data.OpenResult ? data.OpenResult : E_EOPEN);
+    if (handle && c.setChangeVolProc) c.setChangeVolProc(handle, nullptr);
+    if (handle && c.setProcessDataProc) c.setProcessDataProc(handle, nullptr);
+    return handle;
+}
+
+namespace {
+bool isHidden(std::int32_t attr) {
+#ifdef _WIN32
+    return (attr & 2) != 0;
+#else
+    return (attr & 0170000) != 0 && (attr & 0200) == 0;
+#endif
+}
+}  // namespace
+
+int readHeader(const Plugin& plugin, void* handle, Entry& entry) {
+#ifdef _WIN32
+    if (plugin.wide) {
+        tHeaderDataExW header {};
+        const int rc = plugin.calls->readHeaderExW(handle, &header);
+        if (rc == 0) {
+            header.FileName[1023] = 0;
+            entry = {fromWide(header.FileName),
+                     static_cast<std::int64_t>(header.PackSize) | static_cast<std::int64_t>(header.PackSizeHigh) << 32,
+                     static_cast<std::int64_t>(header.UnpSize) | static_cast<std::int64_t>(header.UnpSizeHigh) << 32,
+                     isHidden(header.FileAttr)};
+        }
+        return rc;
+    }
+#endif
+    tHeaderData header {};
+    const int rc = plugin.calls->readHeader(handle, &header);
+    if (rc == 0) {
+        header.FileName[sizeof header.FileName - 1] = 0;
+        entry = {fromAnsi(header.FileName), header.PackSize, header.UnpSize, isHidden(header.FileAttr)};
+    }
+    return rc;
+}
+
+int processFile(const Plugin& plugin, void* handle, int operation, const std::string* dest) {
+#ifdef _WIN32
+    if (plugin.wide) {
+        std::wstring target = dest ? toWide(*dest) : std::wstring();
+        return plugin.calls->processFileW(handle, operation, nullptr, dest ? target.data() : nullptr);
+    }
+#endif
+    std::vector<char> target = writable(dest ? toAnsi(*dest) : std::string());
+    return plugin.calls->processFile(handle, operation, nullptr, dest ? target.data() : nullptr);
+}
+
+void closeArchive(const Plugin& plugin, void* handle) { plugin.calls->closeArchive(handle); }
+
+int packFiles(const Plugin& plugin, const std::string& image, const std::string& srcDir,
+              const std::vector<std::string>& names, int flags) {
+#ifdef _WIN32
+    if (plugin.wide) {
+        std::wstring img = toWide(image), src = toWide(srcDir), list = wideList(names);
+        return plugin.calls->packFilesW(img.data(), nullptr, src.data(), list.data(), flags);
+    }
+#endif
+    std::vector<char> img = writable(toAnsi(image)), src = writable(toAnsi(srcDir)), list = ansiList(names);
+    return plugin.calls->packFiles(img.data(), nullptr, src.data(), list.data(), flags);
+}
+
+int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names) {
+#ifdef _WIN32
+    if (plugin.wide) {
+        std::wstring img = toWide(image), list = wideList(names);
+        return plugin.calls->deleteFilesW(img.data(), list.data());
+    }
+#endif
+    std::vector<char> img = writable(toAnsi(image)), list = ansiList(names);
+    return plugin.calls->deleteFiles(img.data(), list.data());
+}
+
+int configureText(const Plugin& plugin, const std::string& lines) {
+    return plugin.calls->configurePackerText(lines.c_str());
+}
+
+}  // namespace host

@@ -1,0 +1,169 @@
+// The system services of the command-line host, on UTF-8 text: on Windows
+// every path goes to the system as UTF-16, so any folder name works.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "host/host.h"
+
+namespace host {
+
+#ifdef _WIN32
+namespace {
+std::wstring wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 1u, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+    out.resize(std::wcslen(out.c_str()));
+    return out;
+}
+
+std::string utf8(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 1u, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> arguments(int, char**) {
+    std::vector<std::string> args;
+    int count = 0;
+    wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; list && i < count; ++i) args.push_back(utf8(list[i]));
+    if (list) LocalFree(list);
+    return args;
+}
+
+void prepareOutput() { SetConsoleOutputCP(CP_UTF8); }
+
+std::string executableDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::string p = utf8(path);
+    std::size_t cut = p.find_last_of(kSep);
+    return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
+}
+
+std::string environment(const char* name) {
+    const wchar_t* value = _wgetenv(wide(name).c_str());
+    return value ? utf8(value) : std::string();
+}
+
+void setEnvironment(const char* name, const char* value) { _putenv_s(name, value); }
+
+std::FILE* openFile(const std::string& path, const char* mode) { return _wfopen(wide(path).c_str(), wide(mode).c_str()); }
+
+bool isFolder(const std::string& path) {
+    struct _stat st {};
+    return _wstat(wide(path).c_str(), &st) == 0 && (st.st_mode & _S_IFDIR);
+}
+
+namespace {
+int makeFolder(const std::string& path) { return _wmkdir(wide(path).c_str()); }
+
+// A new, empty file; false (errno set) when it cannot be made or exists.
+bool createNewFile(const std::string& path) {
+    const int fd = _wopen(wide(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return false;
+    _close(fd);
+    return true;
+}
+
+void removeFile(const std::string& path) { _wremove(wide(path).c_str()); }
+}  // namespace
+#else
+std::vector<std::string> arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void prepareOutput() {}
+
+std::string executableDirectory() {
+    char path[4096] = {};
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = 0;
+    std::string p(path);
+    std::size_t cut = p.find_last_of(kSep);
+    return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void setEnvironment(const char* name, const char* value) { setenv(name, value, 1); }
+
+std::FILE* openFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool isFolder(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+int makeFolder(const std::string& path) { return mkdir(path.c_str(), 0755); }
+
+bool createNewFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+void removeFile(const std::string& path) { std::remove(path.c_str()); }
+}  // namespace
+#endif
+
+bool makeFolders(const std::string& path, std::string& why) {
+    for (std::size_t i = 1; i <= path.size(); ++i) {
+        if (i != path.size() && path[i] != kSep && path[i] != '/') continue;
+        const std::string part = path.substr(0, i);
+        if (part.size() == 2 && part[1] == ':') continue;  // a drive
+        if (isFolder(part)) continue;
+        if (makeFolder(part) != 0 && !isFolder(part)) {
+            why = std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool folderWritable(const std::string& path, std::string& why) {
+    // Asking the system beats guessing from permission bits (ACLs, read-only
+    // mounts): a file is created and removed again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string probe = path + kSep + ".ombrix-probe-" + std::to_string(attempt);
+        if (createNewFile(probe)) {
+            removeFile(probe);
+            return true;
+        }
+        if (errno != EEXIST) {
+            why = std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string whyNotReadable(const std::string& path) {
+    std::FILE* f = openFile(path, "rb");
+    if (!f) return std::strerror(errno);
+    std::fclose(f);
+    return "";
+}
+
+}  // namespace host
