@@ -23,7 +23,9 @@ foreach(bits "" 64)
             $<TARGET_FILE:ombrix> $<TARGET_FILE:ombrix_plugin> ${ombrix_real_images})
   add_test(NAME ${prefix}_wine_settings
     COMMAND sh ${windows_tests}/settings.sh ${winbuild})
-  set_tests_properties(${prefix}_exports ${prefix}_wine_compare ${prefix}_wine_settings
+  add_test(NAME ${prefix}_wine_unicode
+    COMMAND sh ${windows_tests}/unicode.sh ${winbuild})
+  set_tests_properties(${prefix}_exports ${prefix}_wine_compare ${prefix}_wine_settings ${prefix}_wine_unicode
     PROPERTIES TIMEOUT 900 LABELS windows)
 
   # Dialog checks under Wine: WINBUILD and a folder for their screenshots.

@@ -24,10 +24,12 @@ NM=$TOOLS-nm
 need_tools "$OBJDUMP" "$NM" awk sort
 
 # name and bytes of arguments; ConfigurePackerText is the optional extra
-# export for hosts without a window system.
+# export for hosts without a window system; the Unicode and large-header forms
+# are what today's hosts call when they find them.
 REQUIRED="OpenArchive:4 ReadHeader:8 ProcessFile:16 CloseArchive:4 PackFiles:20 DeleteFiles:8
 GetPackerCaps:0 ConfigurePacker:8 SetChangeVolProc:8 SetProcessDataProc:8 PackSetDefaultParams:4"
-OPTIONAL="ConfigurePackerText:4 GetBackgroundFlags:0"
+OPTIONAL="ConfigurePackerText:4 GetBackgroundFlags:0 OpenArchiveW:4 ReadHeaderEx:8 ReadHeaderExW:8 ProcessFileW:16
+PackFilesW:20 DeleteFilesW:8 SetChangeVolProcW:8 SetProcessDataProcW:8"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-exports.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
