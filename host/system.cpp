@@ -135,7 +135,8 @@ bool makeFolders(const std::string& path, std::string& why) {
         if (part.size() == 2 && part[1] == ':') continue;  // a drive
         if (isFolder(part)) continue;
         if (makeFolder(part) != 0 && !isFolder(part)) {
-            why = std::strerror(errno);
+            // A file where a folder should be is "not a directory".
+            why = std::strerror(errno == EEXIST ? ENOTDIR : errno);
             return false;
         }
     }

@@ -286,3 +286,48 @@ TEST(RoundTrip, HostReportsRefusedCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+// The host keeps the conventions of tar, unzip and the GNU tools: help and
+// version on standard output with status 0, usage errors on standard error
+// with 2, failures that name the system's cause, an extraction folder made
+// ready (or refused once) before anything is tried.
+TEST(RoundTrip, HostFollowsCommandLineConventions) {
+    ts::TempDir dir;
+    std::string out;
+    // Standard output alone: standard error goes nowhere.
+    auto stdoutOf = [&](const std::string& args, std::string* text) { return ts::run("(" + host(dir) + args + " 2>/dev/null)", text); };
+    for (const char* help : {"--help", "-h"}) {
+        EXPECT_EQ(stdoutOf(help, &out), 0) << help;
+        EXPECT_EQ(out.rfind("Usage: ombrix", 0), 0u) << out;
+    }
+    EXPECT_EQ(stdoutOf("--version", &out), 0);
+    EXPECT_EQ(out.rfind("ombrix 1.", 0), 0u) << out;
+    for (const char* wrong : {"--bogus list x.d64", "frobnicate x.d64", "list", "add x.d64"}) {
+        EXPECT_EQ(stdoutOf(wrong, &out), 2) << wrong;
+        EXPECT_EQ(out, "") << wrong;  // the usage goes to standard error
+        EXPECT_EQ(ts::run(host(dir) + wrong, &out), 2) << wrong;
+        EXPECT_NE(out.find("Usage: ombrix"), std::string::npos) << out;
+    }
+
+    const std::string src = mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(100, 1)}});
+    EXPECT_EQ(hostAdd(dir, dir / "x.d64", src, {"a.prg", "missing.prg"}, &out), 18);
+    EXPECT_NE(out.find("cannot open " + src + "/missing.prg: No such file or directory"), std::string::npos) << out;
+    EXPECT_EQ(ts::run(host(dir) + "list " + shellQuote(dir / "none.d64"), &out), 15);
+    EXPECT_NE(out.find("cannot open " + dir / "none.d64" + ": No such file or directory"), std::string::npos) << out;
+
+    // A missing folder is made, as unzip -d does; one that cannot be is one
+    // clear error before anything is tried.
+    ASSERT_EQ(hostAdd(dir, dir / "x.d64", src, {"a.prg"}, &out), 0) << out;
+    EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(dir / "x.d64") + " -C " + shellQuote(dir / "new/deeper"), &out),
+              0)
+        << out;
+    EXPECT_EQ(ts::readFile(dir / "new/deeper/a.prg"), ts::readFile(src + "/a.prg"));
+    EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(dir / "x.d64") + " -C " + shellQuote(src + "/a.prg/sub"), &out),
+              2);
+    EXPECT_EQ(out, "ombrix: " + src + "/a.prg/sub: cannot create the folder: Not a directory\n");
+}
+
+}  // namespace

@@ -32,7 +32,7 @@ DEB=$WORK/pkg/ombrix_${VERSION}_amd64.deb
 
 dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ { print $6 }' | sort >"$WORK/files"
 printf '%s\n' ./usr/bin/ombrix ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
-    ./usr/share/doc/ombrix/README.md >"$WORK/expected"
+    ./usr/share/doc/ombrix/README.md ./usr/share/man/man1/ombrix.1 >"$WORK/expected"
 cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
 $(cat "$WORK/files")"
 
