@@ -50,15 +50,17 @@ static_assert(kD80[76].offset + 256 * 23 == 2083 * 256);
 static_assert(kD82[153].offset + 256 * 23 == 4166 * 256);
 static_assert(kD81[79].offset + 256 * 40 == 3200 * 256);
 
-// type, name, tracks, blocks, size, geometry, dir, bamTrack2, header, bamTrack, bamSectors, bamBlockCount
+// type, name, tracks, blocks, size, geometry, dir, bamTrack2, header, bamTrack, bamSectors, bamBlockCount,
+// title, ID and DOS type offsets
 const FormatLayout kLayouts[] = {
-    {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1},
-    {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1},
-    {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1},
-    {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2},
-    {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4},
-    {kTypeD81, "D81", 80, 3200, 819200, kD81.data(), 40, 3, 255, 40, 0, 40, {1, 2, 0, 0}, 2},
+    {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
+    {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
+    {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
+    {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2, 6, 23, 26},
+    {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4, 6, 23, 26},
+    {kTypeD81, "D81", 80, 3200, 819200, kD81.data(), 40, 3, 255, 40, 0, 40, {1, 2, 0, 0}, 2, 4, 22, 25},
 };
+static_assert(kMaxImageBlocks == 4166, "the largest format's blocks");
 
 const char* const kErrorTexts[] = {
     "",

@@ -27,6 +27,9 @@ struct FormatLayout {
     std::uint8_t bamTrack;
     std::uint8_t bamSector[4];
     std::uint8_t bamBlockCount;
+    // In the header block: the 16-byte title, the 2-byte ID and the 2-byte
+    // DOS type (fill bytes 0xA0 between them).
+    std::uint8_t titleOffset, idOffset, dosOffset;
 };
 
 // Layout row of an image type; D64 has two (35 and 40 tracks). Null for

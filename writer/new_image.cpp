@@ -19,9 +19,7 @@ struct NewImageLayout {
     std::int32_t imageType;
     int group;                   // format group: DOS version characters
     std::uint8_t headerByte3;    // 0x80 marks a D71 as double-sided
-    std::uint8_t titleOffset;    // 16 title bytes, then fill, ID, fill, DOS version, fill
-    std::uint8_t fillAfterTitle;
-    std::uint8_t fillAfterDos;
+    std::uint8_t fillAfterDos;   // title, ID and DOS type lie where FormatLayout says
     // BAM blocks apart from the header block: bytes 4-5 hold the first track
     // and the track after the last one they cover (D80/D82), or byte 3 the
     // complement of the DOS character and bytes 4-5 the ID (D81).
@@ -31,11 +29,11 @@ struct NewImageLayout {
 };
 
 const NewImageLayout kNewImageLayouts[] = {
-    {kTypeD64, kGroupD64, 0x00, 144, 2, 4, false, false, {}},
-    {kTypeD71, kGroupD64, 0x80, 144, 2, 4, false, false, {}},
-    {kTypeD80, kGroupD80, 0x00, 6, 1, 4, true, false, {{1, 51}, {51, 78}}},
-    {kTypeD82, kGroupD80, 0x00, 6, 1, 4, true, false, {{1, 51}, {51, 101}, {101, 151}, {151, 155}}},
-    {kTypeD81, kGroupD81, 0x00, 4, 2, 2, false, true, {}},
+    {kTypeD64, kGroupD64, 0x00, 4, false, false, {}},
+    {kTypeD71, kGroupD64, 0x80, 4, false, false, {}},
+    {kTypeD80, kGroupD80, 0x00, 4, true, false, {{1, 51}, {51, 78}}},
+    {kTypeD82, kGroupD80, 0x00, 4, true, false, {{1, 51}, {51, 101}, {101, 151}, {151, 155}}},
+    {kTypeD81, kGroupD81, 0x00, 2, false, true, {}},
 };
 
 const NewImageLayout* newImageLayout(std::int32_t imageType) {
@@ -63,18 +61,14 @@ bool writeHeader(const ImageInfo& info, const NewImageLayout& row) {
     h[1] = info.dirSector;
     h[2] = static_cast<std::uint8_t>(dos[1]);
     h[3] = row.headerByte3;
-    std::uint8_t* p = h + row.titleOffset;
+    const FormatLayout& layout = *formatLayout(info.imageType);
     std::size_t titleLength = 0;
     while (titleLength < sizeof settings.diskTitle && settings.diskTitle[titleLength] != 0) ++titleLength;
-    std::memset(p, kFill, 16);
-    std::memcpy(p, settings.diskTitle, titleLength);
-    p += 16;
-    std::memset(p, kFill, row.fillAfterTitle);
-    p += row.fillAfterTitle;
-    std::memcpy(p, settings.diskId, 2);
-    p[2] = kFill;
-    std::memcpy(p + 3, dos, 2);
-    std::memset(p + 5, kFill, row.fillAfterDos);
+    // Title, fill, ID, fill, DOS type, fill: 0xA0 wherever no text stands.
+    std::memset(h + layout.titleOffset, kFill, layout.dosOffset + 2 + row.fillAfterDos - layout.titleOffset);
+    std::memcpy(h + layout.titleOffset, settings.diskTitle, titleLength);
+    std::memcpy(h + layout.idOffset, settings.diskId, 2);
+    std::memcpy(h + layout.dosOffset, dos, 2);
     return true;
 }
 
