@@ -32,7 +32,7 @@ struct PluginCalls;  // the exports found, in plugin.cpp
 struct Plugin {
     PluginCalls* calls = nullptr;
     bool wide = false;  // the Unicode exports are used
-    bool canPack = false, canDelete = false, canConfigure = false;
+    bool canPack = false, canDelete = false, canConfigure = false, canDescribe = false;
 };
 
 // Loads the plug-in; false with the reason. Unicode exports are preferred
@@ -50,6 +50,10 @@ int packFiles(const Plugin& plugin, const std::string& image, const std::string&
 int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names);
 // 0, or the number of the first line the plug-in did not take.
 int configureText(const Plugin& plugin, const std::string& lines);
+// The disk as a whole, through the plug-in's extra exports (canDescribe):
+// "key<TAB>value" lines; the result code as the plug-in gives it.
+int imageInfoText(const Plugin& plugin, const std::string& image, std::string& text);
+int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text);
 
 // --- the system ---
 
@@ -66,6 +70,8 @@ bool isFolder(const std::string& path);
 bool makeFolders(const std::string& path, std::string& why);
 // False with the reason when no file can be created in the folder.
 bool folderWritable(const std::string& path, std::string& why);
+// The files and folders directly in a folder (names only; "." and ".." left out).
+bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders);
 // Why the file cannot be opened for reading ("" when it can).
 std::string whyNotReadable(const std::string& path);
 

@@ -1,5 +1,6 @@
 // ombrix: a command-line host for the OMBRIX packer plug-in. It loads the
 // built plug-in and drives its exports the way a file manager does.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,9 +32,12 @@ struct Options {
     std::string ini;
     bool log = false;
     std::string command;
-    std::string image;
+    std::string image;                // the image (first of `images`)
+    std::vector<std::string> images;  // list, test, dir, info, validate: every image
+    std::string pattern;              // find
     std::string dir;
     bool json = false;
+    bool repair = false;
     std::vector<std::string> names;
     std::string settingsText;  // new-image values for add
     bool move = false;         // add: remove the sources once they are in the image
@@ -96,6 +100,17 @@ constexpr char kUsage[] =
     "                          pack DIR/NAME... (creates IMAGE if missing; --move\n"
     "                          removes them once the image is written)\n"
     "  delete IMAGE NAME...    delete the named files\n"
+    "  dir IMAGE...            the directory as the drive shows it: 0 \"TITLE\" ID DOS,\n"
+    "                          blocks, \"name\" and type (* unclosed, < locked), N BLOCKS FREE.\n"
+    "  info IMAGE... [--json]  format, tracks, 40-track layout, error bytes, title, ID,\n"
+    "                          DOS type, files and blocks free\n"
+    "  validate IMAGE... [--repair]\n"
+    "                          check every chain against the BAM: 0 when consistent,\n"
+    "                          13 when not; --repair rebuilds the BAM from what is used\n"
+    "  find PATTERN PATH...    files whose listed name matches PATTERN (* and ?, any\n"
+    "                          letter case) in every image under the folders PATH\n"
+    "  list, test, dir, info and validate take several images; each one's block is\n"
+    "  headed by its name (list --json: [{\"image\": ..., \"files\": [...]}, ...]).\n"
     "\n"
     "Options:\n"
     "  --plugin FILE           the plug-in to load (default: " "ombrix.wcx beside ombrix,\n"
@@ -191,48 +206,239 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-void* openImage(const host::Plugin& p, const Options& o, int mode, int& result) {
-    void* handle = host::openArchive(p, o.image, mode, result);
+void* openImage(const host::Plugin& p, const std::string& image, int mode, int& result) {
+    void* handle = host::openArchive(p, image, mode, result);
     if (!handle) {
-        reportFailure(o.image, "", result);
-        if (result == E_EOPEN) reportCause(o.image, host::whyNotReadable(o.image));
+        reportFailure(image, "", result);
+        if (result == E_EOPEN) reportCause(image, host::whyNotReadable(image));
     }
     return handle;
 }
 
-int runList(const host::Plugin& p, const Options& o) {
-    int result = 0;
-    void* handle = openImage(p, o, PK_OM_LIST, result);
-    if (!handle) return result;
-    if (o.json)
-        std::fputs("[", stdout);
-    else
-        std::printf("%6s %8s  %s\n", "blocks", "bytes", "name");
-    bool first = true;
+// Every listed file of an image; the listing's end result (0 at a clean end).
+int listImage(const host::Plugin& p, const std::string& image, std::vector<host::Entry>& entries, int& openResult) {
+    void* handle = openImage(p, image, PK_OM_LIST, openResult);
+    if (!handle) return openResult;
     int status = 0;
     for (;;) {
         host::Entry entry;
-        int r = host::readHeader(p, handle, entry);
+        const int r = host::readHeader(p, handle, entry);
         if (r == E_END_ARCHIVE) break;
         if (r != 0) {
             status = r;
             break;
         }
-        if (o.json) {
-            std::printf("%s\n  {\"name\": %s, \"blocks\": %lld, \"bytes\": %lld, \"hidden\": %s}", first ? "" : ",",
-                        jsonString(entry.name).c_str(), static_cast<long long>(entry.blocks),
-                        static_cast<long long>(entry.bytes), entry.hidden ? "true" : "false");
-        } else {
-            std::printf("%6lld %8lld  %s%s\n", static_cast<long long>(entry.blocks), static_cast<long long>(entry.bytes),
-                        entry.name.c_str(), entry.hidden ? "  hidden" : "");
-        }
-        first = false;
+        entries.push_back(entry);
         host::processFile(p, handle, PK_SKIP, nullptr);
     }
-    if (o.json) std::fputs(first ? "]\n" : "\n]\n", stdout);
     host::closeArchive(p, handle);
-    if (status) reportFailure(o.image, "", status);
     return status;
+}
+
+std::string entryJson(const host::Entry& e) {
+    return "{\"name\": " + jsonString(e.name) + ", \"blocks\": " + std::to_string(e.blocks) +
+           ", \"bytes\": " + std::to_string(e.bytes) + ", \"hidden\": " + (e.hidden ? "true" : "false") + "}";
+}
+
+// Several images: each one's block is headed by its name.
+void headImage(const Options& o, std::size_t index, const std::string& image) {
+    if (o.images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", image.c_str());
+}
+
+int runList(const host::Plugin& p, const Options& o) {
+    const bool several = o.images.size() > 1;
+    int firstFailure = 0;
+    if (o.json && several) std::fputs("[", stdout);
+    for (std::size_t i = 0; i < o.images.size(); ++i) {
+        const std::string& image = o.images[i];
+        std::vector<host::Entry> entries;
+        int openResult = 0;
+        const int status = listImage(p, image, entries, openResult);
+        if (openResult) {
+            if (!firstFailure) firstFailure = openResult;
+            continue;
+        }
+        if (o.json) {
+            const char* indent = several ? "    " : "  ";
+            if (several) std::printf("%s\n  {\"image\": %s, \"files\": [", i ? "," : "", jsonString(image).c_str());
+            else std::fputs("[", stdout);
+            for (std::size_t k = 0; k < entries.size(); ++k)
+                std::printf("%s\n%s%s", k ? "," : "", indent, entryJson(entries[k]).c_str());
+            std::printf("%s]%s", entries.empty() ? "" : (several ? "\n  " : "\n"), several ? "}" : "\n");
+        } else {
+            headImage(o, i, image);
+            std::printf("%6s %8s  %s\n", "blocks", "bytes", "name");
+            for (const host::Entry& e : entries)
+                std::printf("%6lld %8lld  %s%s\n", static_cast<long long>(e.blocks), static_cast<long long>(e.bytes),
+                            e.name.c_str(), e.hidden ? "  hidden" : "");
+        }
+        if (status) {
+            reportFailure(image, "", status);
+            if (!firstFailure) firstFailure = status;
+        }
+    }
+    if (o.json && several) std::fputs("\n]\n", stdout);
+    return firstFailure;
+}
+
+// "key<TAB>value" lines of the plug-in's disk texts.
+struct Fact {
+    std::string key, value;
+};
+std::vector<Fact> facts(const std::string& text) {
+    std::vector<Fact> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string::npos) out.push_back({line.substr(0, tab), line.substr(tab + 1)});
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string factValue(const std::vector<Fact>& all, const char* key) {
+    for (const Fact& f : all)
+        if (f.key == key) return f.value;
+    return "";
+}
+
+int needDescribe(const host::Plugin& p) {
+    if (p.canDescribe) return 0;
+    std::fputs("ombrix: the plug-in has no ImageInfoText and ValidateImageText exports\n", stderr);
+    return E_NOT_SUPPORTED;
+}
+
+int runDirOrInfo(const host::Plugin& p, const Options& o, bool dir) {
+    if (int rc = needDescribe(p)) return rc;
+    int firstFailure = 0;
+    const bool severalJson = o.json && o.images.size() > 1;
+    if (severalJson) std::fputs("[", stdout);
+    for (std::size_t i = 0; i < o.images.size(); ++i) {
+        const std::string& image = o.images[i];
+        std::string text;
+        if (int rc = host::imageInfoText(p, image, text)) {
+            reportFailure(image, "", rc);
+            if (rc == E_EOPEN) reportCause(image, host::whyNotReadable(image));
+            if (!firstFailure) firstFailure = rc;
+            continue;
+        }
+        const std::vector<Fact> all = facts(text);
+        auto value = [&](const char* key) { return factValue(all, key); };
+        if (dir) {
+            headImage(o, i, image);
+            // As the drive shows it: the title padded to 16 in quotes.
+            std::string title = "\"" + value("title") + "\"";
+            const std::size_t shown = value("title").size();
+            if (shown < 16) title.insert(title.size() - 1, 16 - shown, ' ');
+            std::printf("0 %s %s %s\n", title.c_str(), value("id").c_str(), value("dos").c_str());
+            for (const Fact& f : all) {
+                if (f.key != "file") continue;
+                const std::size_t a = f.value.find('\t'), b = f.value.find('\t', a + 1);
+                const std::string quoted = "\"" + f.value.substr(b + 1) + "\"";
+                std::printf("%-5s%-19s%s\n", f.value.substr(0, a).c_str(), quoted.c_str(),
+                            f.value.substr(a + 1, b - a - 1).c_str());
+            }
+            if (!value("blocksfree").empty()) std::printf("%s BLOCKS FREE.\n", value("blocksfree").c_str());
+        } else if (o.json) {
+            auto num = [&](const char* key) { return value(key).empty() ? std::string("null") : value(key); };
+            std::printf("%s%s{\"image\": %s, \"format\": %s, \"tracks\": %s, \"layout\": %s, \"errorBytes\": %s, "
+                        "\"title\": %s, \"id\": %s, \"dos\": %s, \"files\": %s, \"blocksFree\": %s}%s",
+                        severalJson && i ? "," : "", severalJson ? "\n  " : "", jsonString(image).c_str(),
+                        jsonString(value("format")).c_str(), num("tracks").c_str(), jsonString(value("layout")).c_str(),
+                        value("errorbytes") == "1" ? "true" : "false", jsonString(value("title")).c_str(),
+                        jsonString(value("id")).c_str(), jsonString(value("dos")).c_str(), num("files").c_str(),
+                        num("blocksfree").c_str(), severalJson ? "" : "\n");
+        } else {
+            headImage(o, i, image);
+            const char* const keys[][2] = {{"format", "format"},       {"tracks", "tracks"},
+                                           {"layout", "40-track layout"}, {"errorbytes", "error bytes"},
+                                           {"title", "title"},         {"id", "ID"},
+                                           {"dos", "DOS type"},        {"files", "files"},
+                                           {"blocksfree", "blocks free"}};
+            for (const auto& k : keys) {
+                std::string v = value(k[0]);
+                if (v.empty() && std::strcmp(k[0], "title") != 0) continue;
+                if (std::strcmp(k[0], "errorbytes") == 0) v = v == "1" ? "yes" : "no";
+                std::printf("%-17s%s\n", (std::string(k[1]) + ":").c_str(), v.c_str());
+            }
+        }
+    }
+    if (severalJson) std::fputs("\n]\n", stdout);
+    return firstFailure;
+}
+
+int runValidate(const host::Plugin& p, const Options& o) {
+    if (int rc = needDescribe(p)) return rc;
+    int firstFailure = 0;
+    for (const std::string& image : o.images) {
+        std::string text;
+        const int rc = host::validateImageText(p, image, o.repair, text);
+        int problems = 0;
+        for (const Fact& f : facts(text)) {
+            if (f.key == "problem") {
+                ++problems;
+                const std::size_t tab = f.value.find('\t');
+                std::printf("%s: %s\n", image.c_str(), f.value.substr(tab + 1).c_str());
+            } else if (f.key == "repaired") {
+                std::printf("%s: repaired: %s\n", image.c_str(), f.value.c_str());
+            }
+        }
+        if (rc == 0) std::printf("%s: consistent%s\n", image.c_str(), problems ? " now" : "");
+        else if (rc == E_BAD_ARCHIVE) std::printf("%s: %d problem%s\n", image.c_str(), problems, problems == 1 ? "" : "s");
+        else {
+            reportFailure(image, "", rc);
+            if (rc == E_EOPEN) reportCause(image, host::whyNotReadable(image));
+        }
+        if (rc && !firstFailure) firstFailure = rc;
+    }
+    return firstFailure;
+}
+
+// A * ? pattern against a name, without regard to letter case.
+bool matches(const char* pattern, const char* name) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (*pattern == 0) return *name == 0;
+    if (*pattern == '*') return matches(pattern + 1, name) || (*name && matches(pattern, name + 1));
+    if (*name == 0) return false;
+    return (*pattern == '?' || lower(*pattern) == lower(*name)) && matches(pattern + 1, name + 1);
+}
+
+bool isImageName(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64"})
+        if (ext == known) return true;
+    return false;
+}
+
+void findIn(const host::Plugin& p, const std::string& pattern, const std::string& path, int depth) {
+    std::vector<std::string> files, folders;
+    if (!host::isFolder(path)) {
+        std::vector<host::Entry> entries;
+        int openResult = 0;
+        listImage(p, path, entries, openResult);
+        for (const host::Entry& e : entries)
+            if (matches(pattern.c_str(), e.name.c_str())) std::printf("%s: %s\n", path.c_str(), e.name.c_str());
+        return;
+    }
+    // Folder trees are bounded too: links are not followed, and 64 levels is deeper than any collection.
+    if (depth > 64 || !host::listFolder(path, files, folders)) return;
+    std::sort(files.begin(), files.end());
+    std::sort(folders.begin(), folders.end());
+    const std::string base = path.empty() || path.back() == kSep ? path : path + kSep;
+    for (const std::string& f : files)
+        if (isImageName(f)) findIn(p, pattern, base + f, depth + 1);
+    for (const std::string& d : folders) findIn(p, pattern, base + d, depth + 1);
+}
+
+int runFind(const host::Plugin& p, const Options& o) {
+    for (const std::string& path : o.images) findIn(p, o.pattern, path, 0);
+    return 0;
 }
 
 // The target folder is made ready before anything is tried, as unzip -d does:
@@ -250,11 +456,10 @@ bool prepareTargetFolder(const std::string& dir) {
     return true;
 }
 
-int runExtractOrTest(const host::Plugin& p, const Options& o, bool test) {
+int extractOrTest(const host::Plugin& p, const Options& o, const std::string& image, bool test) {
     const std::string dir = o.dir.empty() ? std::string(".") : o.dir;
-    if (!test && !prepareTargetFolder(dir)) return kExitUsage;
     int result = 0;
-    void* handle = openImage(p, o, PK_OM_EXTRACT, result);
+    void* handle = openImage(p, image, PK_OM_EXTRACT, result);
     if (!handle) return result;
     int firstFailure = 0;
     std::vector<bool> seen(o.names.size(), false);
@@ -263,7 +468,7 @@ int runExtractOrTest(const host::Plugin& p, const Options& o, bool test) {
         int r = host::readHeader(p, handle, entry);
         if (r == E_END_ARCHIVE) break;
         if (r != 0) {
-            reportFailure(o.image, "", r);
+            reportFailure(image, "", r);
             if (!firstFailure) firstFailure = r;
             break;
         }
@@ -281,7 +486,7 @@ int runExtractOrTest(const host::Plugin& p, const Options& o, bool test) {
         const std::string target = test ? entry.name : dir + kSep + entry.name;
         int rc = host::processFile(p, handle, test ? PK_TEST : PK_EXTRACT, &target);
         if (rc != 0) {
-            reportFailure(o.image, entry.name, rc);
+            reportFailure(image, entry.name, rc);
             if (!firstFailure) firstFailure = rc;
         } else {
             std::printf("%s %s\n", test ? "ok" : "extracted", target.c_str());
@@ -290,9 +495,24 @@ int runExtractOrTest(const host::Plugin& p, const Options& o, bool test) {
     host::closeArchive(p, handle);
     for (std::size_t i = 0; i < o.names.size(); ++i) {
         if (!seen[i]) {
-            reportFailure(o.image, o.names[i], E_NO_FILES);
+            reportFailure(image, o.names[i], E_NO_FILES);
             if (!firstFailure) firstFailure = E_NO_FILES;
         }
+    }
+    return firstFailure;
+}
+
+int runExtract(const host::Plugin& p, const Options& o) {
+    if (!prepareTargetFolder(o.dir.empty() ? std::string(".") : o.dir)) return kExitUsage;
+    return extractOrTest(p, o, o.image, false);
+}
+
+int runTest(const host::Plugin& p, const Options& o) {
+    int firstFailure = 0;
+    for (std::size_t i = 0; i < o.images.size(); ++i) {
+        headImage(o, i, o.images[i]);
+        const int rc = extractOrTest(p, o, o.images[i], true);
+        if (rc && !firstFailure) firstFailure = rc;
     }
     return firstFailure;
 }
@@ -414,25 +634,38 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
     }
     if (i >= args.size()) return usageError("no command given");
     o.command = args[i++];
-    const bool known = o.command == "list" || o.command == "extract" || o.command == "test" ||
-                       o.command == "add" || o.command == "delete";
-    if (!known) return usageError(("unknown command " + o.command).c_str());
+    const std::string& c = o.command;
+    // Commands on several images; the others take one image and names.
+    const bool manyImages = c == "list" || c == "test" || c == "dir" || c == "info" || c == "validate";
+    if (!manyImages && c != "extract" && c != "add" && c != "delete" && c != "find")
+        return usageError(("unknown command " + c).c_str());
     // The image is the first argument that is not an option; options may
     // stand before or after it.
+    std::vector<std::string> positional;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--json" && o.command == "list") o.json = true;
-        else if (a == "-C" && i + 1 < args.size() && (o.command == "extract" || o.command == "add")) o.dir = args[++i];
-        else if (o.command == "add" && a.rfind("--", 0) == 0) {
+        if (a == "--json" && (c == "list" || c == "info")) o.json = true;
+        else if (a == "--repair" && c == "validate") o.repair = true;
+        else if (a == "-C" && i + 1 < args.size() && (c == "extract" || c == "add")) o.dir = args[++i];
+        else if (c == "add" && a.rfind("--", 0) == 0) {
             if (!parseAddOption(args, i, o)) return usageError(("unknown or incomplete option " + a).c_str());
-        } else if (o.image.empty()) o.image = a;
-        else o.names.push_back(a);
+        } else if (a.rfind("--", 0) == 0) {
+            return usageError(("unknown option " + a + " for " + c).c_str());
+        } else {
+            positional.push_back(a);
+        }
     }
-    if (o.image.empty()) return usageError("no image given");
-    if ((o.command == "list" || o.command == "test") && !o.names.empty())
-        return usageError(("too many arguments for " + o.command).c_str());
-    if ((o.command == "add" || o.command == "delete") && o.names.empty())
-        return usageError(("no file names for " + o.command).c_str());
+    if (c == "find") {
+        if (positional.size() < 2) return usageError("find needs a pattern and at least one folder");
+        o.pattern = positional[0];
+        o.images.assign(positional.begin() + 1, positional.end());
+        return 0;
+    }
+    if (positional.empty()) return usageError("no image given");
+    o.image = positional[0];
+    if (manyImages) o.images = positional;
+    else o.names.assign(positional.begin() + 1, positional.end());
+    if ((c == "add" || c == "delete") && o.names.empty()) return usageError(("no file names for " + c).c_str());
     if (hasEmptyName(o.names)) return usageError("an empty file name");
     return 0;
 }
@@ -462,9 +695,13 @@ int main(int argc, char** argv) {
     if (cut != std::string::npos && cut > 0) host::makeFolders(o.ini.substr(0, cut), ignored);
     host::setDefaultParams(p, o.ini);
 
-    if (o.command == "list") return runList(p, o);
-    if (o.command == "extract") return runExtractOrTest(p, o, false);
-    if (o.command == "test") return runExtractOrTest(p, o, true);
-    if (o.command == "add") return runAdd(p, o);
-    return runDelete(p, o);
+    const std::string& c = o.command;
+    if (c == "list") return runList(p, o);
+    if (c == "extract") return runExtract(p, o);
+    if (c == "test") return runTest(p, o);
+    if (c == "add") return runAdd(p, o);
+    if (c == "delete") return runDelete(p, o);
+    if (c == "dir" || c == "info") return runDirOrInfo(p, o, c == "dir");
+    if (c == "validate") return runValidate(p, o);
+    return runFind(p, o);
 }

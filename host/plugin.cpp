@@ -27,6 +27,9 @@ using PackSetDefaultParamsFn = void(WCX_API*)(PackDefaultParamStruct*);
 // Optional export for hosts without a window system: the new-image settings
 // as "key=value" lines, run through the settings dialog's logic.
 using ConfigurePackerTextFn = int(WCX_API*)(const char*);
+// Optional exports for the disk as a whole (UTF-8 paths on every platform).
+using ImageInfoTextFn = int(WCX_API*)(const char*, char*, int*);
+using ValidateImageTextFn = int(WCX_API*)(const char*, int, char*, int*);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -50,6 +53,8 @@ struct PluginCalls {
     SetProcessDataProcFn setProcessDataProc = nullptr;
     PackSetDefaultParamsFn packSetDefaultParams = nullptr;
     ConfigurePackerTextFn configurePackerText = nullptr;
+    ImageInfoTextFn imageInfoText = nullptr;
+    ValidateImageTextFn validateImageText = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -144,6 +149,8 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     c.setProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(sym("SetProcessDataProc"));
     c.packSetDefaultParams = reinterpret_cast<PackSetDefaultParamsFn>(sym("PackSetDefaultParams"));
     c.configurePackerText = reinterpret_cast<ConfigurePackerTextFn>(sym("ConfigurePackerText"));
+    c.imageInfoText = reinterpret_cast<ImageInfoTextFn>(sym("ImageInfoText"));
+    c.validateImageText = reinterpret_cast<ValidateImageTextFn>(sym("ValidateImageText"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -160,6 +167,7 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     plugin.canPack = plugin.wide || c.packFiles;
     plugin.canDelete = plugin.wide || c.deleteFiles;
     plugin.canConfigure = c.configurePackerText != nullptr;
+    plugin.canDescribe = c.imageInfoText && c.validateImageText;
     if (!(c.openArchive && c.readHeader && c.processFile && c.closeArchive)) {
         why = "it lacks the packer interface's exports";
         return false;
@@ -276,6 +284,33 @@ int deleteFiles(const Plugin& plugin, const std::string& image, const std::vecto
 
 int configureText(const Plugin& plugin, const std::string& lines) {
     return plugin.calls->configurePackerText(lines.c_str());
+}
+
+namespace {
+// The texts are small (a few KiB for a full D82); a cut one is asked again
+// in full, except for a repair, which must not run twice.
+template <class Call>
+int textCall(Call call, std::string& text, bool once) {
+    std::vector<char> buffer(64 * 1024);
+    int size = static_cast<int>(buffer.size());
+    int rc = call(buffer.data(), &size);
+    if (size > static_cast<int>(buffer.size()) && !once) {
+        buffer.assign(static_cast<std::size_t>(size), 0);
+        rc = call(buffer.data(), &size);
+    }
+    buffer.back() = 0;
+    text = buffer.data();
+    return rc;
+}
+}  // namespace
+
+int imageInfoText(const Plugin& plugin, const std::string& image, std::string& text) {
+    return textCall([&](char* b, int* n) { return plugin.calls->imageInfoText(image.c_str(), b, n); }, text, false);
+}
+
+int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text) {
+    return textCall([&](char* b, int* n) { return plugin.calls->validateImageText(image.c_str(), repair, b, n); },
+                    text, repair);
 }
 
 }  // namespace host

@@ -11,6 +11,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +160,40 @@ bool folderWritable(const std::string& path, std::string& why) {
     }
     return true;
 }
+
+#ifdef _WIN32
+bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders) {
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(wide(path + "\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::string name = utf8(data.cFileName);
+        if (name == "." || name == "..") continue;
+        // Links and junctions to folders are not followed: one back up would never end.
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? folders : files).push_back(name);
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+    return true;
+}
+#else
+bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        // Links to folders are not followed: a link back up would never end.
+        if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) folders.push_back(name);
+        else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) files.push_back(name);
+    }
+    closedir(dir);
+    return true;
+}
+#endif
 
 std::string whyNotReadable(const std::string& path) {
     std::FILE* f = openFile(path, "rb");

@@ -268,6 +268,11 @@ void copyText(char* out, std::size_t size, const std::string& text) {
     std::memcpy(out, text.data(), text.size() < size ? text.size() : size - 1);
 }
 
+void giveText(const std::string& text, char* buffer, int* size) {
+    if (buffer && *size > 0) copyText(buffer, static_cast<std::size_t>(*size), text);
+    *size = static_cast<int>(text.size() + 1);
+}
+
 #ifdef _WIN32
 int callWideProgress(const ProgressSink& sink, const char* name, int size) {
     std::wstring text = platform::wideFromUtf8(name ? name : "");
@@ -381,6 +386,26 @@ void WCX_API ConfigurePacker(void* parent, void* dllInstance) { configurePacker(
 
 // For hosts without a window system: the dialog's values as "key=value" lines.
 int WCX_API ConfigurePackerText(const char* text) { return configurePackerText(text); }
+
+// For hosts that show the disk as a whole: its facts and directory, and the
+// check of its structures against the BAM, as "key<TAB>value" lines. The
+// path is UTF-8 on every platform. The text is cut to the buffer; *size
+// comes back as its whole length (with the zero), so a host can tell.
+int WCX_API ImageInfoText(const char* path, char* buffer, int* size) {
+    if (!path || !size) return E_NOT_SUPPORTED;
+    std::string text;
+    const int rc = describeImage(path, text);
+    giveText(text, buffer, size);
+    return rc;
+}
+
+int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size) {
+    if (!path || !size) return E_NOT_SUPPORTED;
+    std::string text;
+    const int rc = validateImage(path, repair != 0, text);
+    giveText(text, buffer, size);
+    return rc;
+}
 
 }  // extern "C"
 

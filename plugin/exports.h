@@ -31,4 +31,7 @@ void WCX_API SetProcessDataProcW(HANDLE handle, tProcessDataProcW proc);
 // Extra export for hosts without a window system: new-image values as
 // "key=value" lines, run through the settings dialog's logic.
 int WCX_API ConfigurePackerText(const char* text);
+// Extra exports for hosts that show the disk as a whole.
+int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
+int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
 }

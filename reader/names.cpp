@@ -108,6 +108,15 @@ std::string convertedNameText(const std::uint8_t* convertedName) {
 
 }  // namespace
 
+std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType) {
+    std::uint8_t copy[kCbmNameLength + 9] = {};
+    if (length > kCbmNameLength + 8) length = kCbmNameLength + 8;
+    std::memcpy(copy, bytes, static_cast<std::size_t>(length));
+    trimNamePad(copy, length, imageType);
+    convert(copy, length);
+    return hostEncoded(reinterpret_cast<const char*>(copy));
+}
+
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
     char plain[kCbmNameLength + 8] = {};
     const std::string name = convertedNameText(convertedName);

@@ -35,6 +35,7 @@ constexpr std::uint8_t kTypePrg = 0x82;
 constexpr std::uint8_t kTypeUsr = 0x83;
 constexpr std::uint8_t kTypeRel = 0x84;
 constexpr std::uint8_t kFileTypeMask = 0x07;  // bit 7 closed, bit 6 locked
+constexpr std::uint8_t kFileTypePartition = 5;  // a 1581 partition (CBM)
 
 constexpr std::uint8_t kDiskNamePad = 0xA0;
 constexpr std::uint8_t kTapeNamePad = 0x20;
@@ -55,6 +56,9 @@ void appendTypeExtension(char* hostName, std::uint8_t fileType);
 // Host text (UTF-8) to PETSCII in place; returns the new length (the rest is
 // zero-filled).
 std::size_t hostToPetscii(std::uint8_t* name, std::size_t length);
+// A CBM text field (a title, an ID, a name: up to 24 bytes) as host text:
+// fill bytes cut, characters converted as names are.
+std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);
@@ -108,6 +112,8 @@ struct BlockClaims {
 // not scratched: its chain, a REL file's side sectors, a GEOS file's info
 // block and VLIR records. Every walk is bounded.
 void collectBlockClaims(const ImageInfo& info, BlockClaims& claims);
+// Adds the claims of one directory entry (nothing for a scratched one).
+void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry);
 // Adds one claim for each block of the chain from track:sector.
 void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector);
 std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::uint8_t track, std::uint8_t sector);

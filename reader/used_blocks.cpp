@@ -22,11 +22,21 @@ void claimVlirRecords(const ImageInfo& info, BlockClaims& claims, const std::uin
         if (index[i] != 0) claimChain(info, claims, index[i], index[i + 1]);
 }
 
-void claimEntry(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
+}  // namespace
+
+void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
     const std::uint8_t type = entry[kDirEntryType];
-    // DEL, SEQ, PRG, USR and REL files are chains; a 1581 partition (type 5)
-    // is an area, kept by the BAM alone.
-    if (type == kTypeScratched || (type & kFileTypeMask) > (kTypeRel & kFileTypeMask)) return;
+    if (type == kTypeScratched || (type & kFileTypeMask) > kFileTypePartition) return;
+    if ((type & kFileTypeMask) == kFileTypePartition) {
+        // A 1581 partition is an area: its block count of blocks in a row.
+        const int first = getBlockIndex(info, entry[kDirStartTrack], entry[kDirStartSector]);
+        const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
+        for (int i = 0; first >= 0 && i < blocks && first + i < kMaxImageBlocks; ++i) {
+            std::uint8_t& count = claims.count[static_cast<std::size_t>(first + i)];
+            if (count < 255) ++count;
+        }
+        return;
+    }
     claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
     if ((type & kFileTypeMask) == (kTypeRel & kFileTypeMask)) {
         claimChain(info, claims, entry[kDirSideSectorTrack], entry[kDirSideSectorSector]);
@@ -36,8 +46,6 @@ void claimEntry(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* 
     claimChain(info, claims, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector]);
     if (entry[kDirGeosStructure] == kGeosVlir) claimVlirRecords(info, claims, entry);
 }
-
-}  // namespace
 
 void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector) {
     BlockSet visits;
@@ -68,7 +76,7 @@ void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
         const std::uint8_t* block = blockBytes(info, track, sector);
         if (!block || !visits.insert(info, track, sector)) break;
         claimBlock(info, claims, track, sector);
-        for (int i = 0; i < kEntriesPerBlock; ++i) claimEntry(info, claims, block + i * kDirEntrySize);
+        for (int i = 0; i < kEntriesPerBlock; ++i) claimEntryBlocks(info, claims, block + i * kDirEntrySize);
         track = block[kDirLinkTrack];
         sector = block[kDirLinkSector];
     }

@@ -365,3 +365,31 @@ std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly) {
     }
     return sum;
 }
+
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count) {
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    if (findZone(info, track, &layout, &zone) != Lookup::kFound) return false;
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) return false;
+    // Only the bits of sectors the track has.
+    const int sectors = getTrackSectorCount(info, track);
+    freeBits = readBitmap(entry) & (sectors >= 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << sectors) - 1);
+    count = *entry.count;
+    return true;
+}
+
+bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits) {
+    const BamLayout* layout = nullptr;
+    const BamZone* zone = nullptr;
+    if (findZone(info, track, &layout, &zone) != Lookup::kFound) return false;
+    Entry entry {};
+    std::uint8_t badTrack = 0, badSector = 0;
+    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) return false;
+    int free = 0;
+    for (int s = 0; s < 64; ++s) free += static_cast<int>((freeBits >> s) & 1);
+    writeBitmap(entry, freeBits);
+    *entry.count = static_cast<std::uint8_t>(free);
+    return true;
+}

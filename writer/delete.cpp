@@ -57,29 +57,6 @@ int releaseChain(ImageInfo& info, const std::uint8_t* entry, BlockClaims& claims
 
 const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
 
-// Loads the image file whole and checks that it may be changed.
-int loadImage(ImageInfo& info) {
-    std::uint32_t sizeLow = 0, sizeHigh = 0;
-    int lastError = 0;
-    if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) {
-        logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return E_EOPEN;
-    }
-    if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
-    setDiskInitValues(info);
-    // Block addresses come from the geometry: a short image would be
-    // addressed beyond its end.
-    if (!checkImageSize(info)) {
-        logMessage(kLogError, "unknown disk type\n");
-        return E_UNKNOWN_FORMAT;
-    }
-    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
-        logMessage(kLogWarning, "DeleteFiles: unknown D64 40 track format -> read only\n");
-        return E_NOT_SUPPORTED;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims) {
@@ -167,7 +144,7 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
-    if (int rc = loadImage(*info)) return rc;
+    if (int rc = loadExistingImage(*info, "DeleteFiles", true)) return rc;
     // Names are looked up as the host saw them listed (two files of one
     // CBM name are listed under two names); a listing that fails part way
     // still names the files before the damage.

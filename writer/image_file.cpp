@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/results.h"
+#include "image/image.h"
 #include "platform/platform.h"
 
 std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) {
@@ -73,4 +74,26 @@ int writeImageFile(const ImageInfo& info) {
     logMessage(kLogError, "error: fwrite (write image) wrote less (%d != %d)\n", static_cast<int>(written),
                info.imageSize);
     return E_EWRITE;
+}
+
+int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting) {
+    std::uint32_t sizeLow = 0, sizeHigh = 0;
+    int lastError = 0;
+    if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) {
+        logMessage(kLogError, "error CreateFile %d\n", lastError);
+        return E_EOPEN;
+    }
+    if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+    setDiskInitValues(info);
+    // Block addresses come from the geometry: a short image would be
+    // addressed beyond its end.
+    if (!checkImageSize(info)) {
+        logMessage(kLogError, "unknown disk type\n");
+        return E_UNKNOWN_FORMAT;
+    }
+    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0 && forWriting) {
+        logMessage(kLogWarning, "%s: unknown D64 40 track format -> read only\n", caller);
+        return E_NOT_SUPPORTED;
+    }
+    return 0;
 }

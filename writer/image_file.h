@@ -19,3 +19,8 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
 // same folder. 0, or 19 after logging the reason; on failure the file on disk
 // is as it was.
 int writeImageFile(const ImageInfo& info);
+
+// Reads an existing disk image named by info.imageName and sets its fixed
+// positions; 0 or the result code after logging. An image written to must
+// have a known forty-track layout (else 24, with a line naming `caller`).
+int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting);

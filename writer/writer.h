@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/image_info.h"
 #include "reader/reader.h"
@@ -21,6 +22,11 @@ inline void markSectorFree(ImageInfo& info, std::uint8_t track, std::uint8_t sec
 }
 std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info);
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
+// A track's BAM entry as it stands: the free bits of its sectors and the
+// count; false when the image keeps no entry for the track.
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count);
+// Writes a track's entry: these sectors free, the count to match.
+bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits);
 // Blocks the allocator can really hand out (of the directory track alone, or
 // of every other track): per track the lesser of its count and its free bits.
 std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly);
@@ -72,3 +78,14 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // name, or null.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
+
+// --- the disk as a whole ---
+// The image's facts and directory as "key<TAB>value" lines (format, tracks,
+// layout, errorbytes, title, id, dos, files, blocksfree, then one
+// "file<TAB>blocks<TAB>type<TAB>name" line per entry). 0 or the result code.
+int describeImage(const char* path, std::string& text);
+// Checks every structure against the BAM: one "problem<TAB>kind<TAB>what"
+// line per problem. 0 when consistent, 13 when not; with repair the BAM is
+// rebuilt from what is in use and written back (the problems it mends no
+// longer count).
+int validateImage(const char* path, bool repair, std::string& text);
