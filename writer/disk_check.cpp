@@ -67,6 +67,24 @@ int loadForReading(ImageInfo& info) {
     return loadExistingImage(info, "ImageInfoText", false);
 }
 
+// Blocks free as the directory listing states them, and as cc1541 lists
+// them: the free bits of the BAM's bitmaps (a count can lie, and cc1541
+// leaves the counts of a D71's second side at 0), without the directory
+// track or the tracks beyond 35 of a D64. (A D71's track 53 counts with
+// what its bitmap says: all used on our images, free on cc1541's.)
+int listedBlocksFree(const ImageInfo& info) {
+    const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
+    int free = 0;
+    for (int t = 1; t <= last; ++t) {
+        std::uint64_t bits = 0;
+        int count = 0;
+        const auto track = static_cast<std::uint8_t>(t);
+        if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
+        for (; bits != 0; bits &= bits - 1) ++free;
+    }
+    return free;
+}
+
 void describeTape(ImageInfo& info, std::string& text) {
     constexpr int kUserDescription = 40;
     text += "format\tT64\n";
@@ -114,7 +132,7 @@ int describeImage(const char* path, std::string& text) {
                    cbmText(entry + kDirFileName, kCbmNameLength, type) + "\n";
     });
     text += "files\t" + std::to_string(files) + "\n";
-    text += "blocksfree\t" + std::to_string(getFreeDataBlocksOnDisk(*info)) + "\n";
+    text += "blocksfree\t" + std::to_string(listedBlocksFree(*info)) + "\n";
     text += entries;
     return 0;
 }
