@@ -2,6 +2,7 @@
 // built privately by PackFiles and DeleteFiles. It owns its buffers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -30,7 +31,8 @@ constexpr std::int32_t kTypeT64 = 6;
 
 constexpr int kBlockSize = 256;
 constexpr int kDirEntrySize = 32;
-constexpr int kDirSectorVisitSlots = 100;
+// Blocks of the largest format (D82); every block index lies below it.
+constexpr int kMaxImageBlocks = 4166;
 
 // One file the listing reported: the record behind it and the name it was
 // reported under, which no other listed file shares.
@@ -75,7 +77,9 @@ struct ImageInfo {
     std::uint16_t tapeSlot = 0;
     std::int32_t tapeSize = 0;
 
-    std::uint32_t dirSectorVisits[kDirSectorVisitSlots] = {};
+    // Directory blocks the listing has passed, by block index: a chain that
+    // comes back to one of them ends the listing.
+    std::array<std::uint8_t, kMaxImageBlocks> dirBlockVisits = {};
     std::uint8_t dirTrack = 0;
     std::uint8_t dirSector = 0;
     std::uint8_t bamTrack2 = 0;

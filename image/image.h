@@ -62,9 +62,6 @@ int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
 // Forty-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3).
 int checkD64Valid40Track(ImageInfo& info);
 
-// Blocks of the largest format (D82); every block index lies below it.
-constexpr int kMaxImageBlocks = 4166;
-
 // A set of blocks by block index: the visit table of a chain walk.
 struct BlockSet {
     std::array<std::uint8_t, kMaxImageBlocks> seen {};

@@ -63,7 +63,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
             info.currEntry = 0;
             logMessage(kLogTrace, "firstSector %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
             info.restartListing = 0;
-            std::memset(info.dirSectorVisits, 0, sizeof info.dirSectorVisits);
+            info.dirBlockVisits.fill(0);
         } else if (info.currEntry < 7) {
             ++info.currEntry;
         } else {
@@ -82,13 +82,19 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
             logMessage(kLogError, "error ReadHeader GetDiskSector %d:%d\n", info.currTrack, info.currSector);
             return E_EREAD;
         }
-        // Sector numbers of directory blocks are below 100 on every format
-        // (GetDiskSector refused any other), so the table index is safe.
-        if (info.currEntry == 0 && info.nextTrack != 0 && info.dirSectorVisits[info.currSector] != 0) {
-            logMessage(kLogWarning, "ReadHeader: error cyclic access for %d:%d\n", info.currTrack, info.currSector);
-            return E_EREAD;
+        // GetDiskSector took the block, so it has an index. Blocks are told
+        // apart by track and sector: a chain may pass the same sector number
+        // on two tracks.
+        if (info.currEntry == 0) {
+            std::uint8_t& seen =
+                info.dirBlockVisits[static_cast<std::size_t>(getBlockIndex(info, info.currTrack, info.currSector))];
+            if (seen != 0) {
+                logMessage(kLogWarning, "ReadHeader: error cyclic access for %d:%d\n", info.currTrack,
+                           info.currSector);
+                return E_EREAD;
+            }
+            seen = 1;
         }
-        ++info.dirSectorVisits[info.currSector];
         info.nextTrack = block[0];
         info.nextSector = block[1];
 

@@ -26,7 +26,10 @@ void claimVlirRecords(const ImageInfo& info, BlockClaims& claims, const std::uin
 
 void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
     const std::uint8_t type = entry[kDirEntryType];
-    if (type == kTypeScratched || (type & kFileTypeMask) > kFileTypePartition) return;
+    if (type == kTypeScratched) return;
+    // Whatever its type, the listing shows the entry and extraction follows
+    // its chain, so the chain is in use.
+    claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
     if ((type & kFileTypeMask) == kFileTypePartition) {
         // A 1581 partition is an area: its block count of blocks in a row.
         const int first = getBlockIndex(info, entry[kDirStartTrack], entry[kDirStartSector]);
@@ -37,7 +40,6 @@ void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uin
         }
         return;
     }
-    claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
     if ((type & kFileTypeMask) == (kTypeRel & kFileTypeMask)) {
         claimChain(info, claims, entry[kDirSideSectorTrack], entry[kDirSideSectorSector]);
         return;
