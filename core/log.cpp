@@ -10,6 +10,8 @@ std::uint32_t logMask = 0;
 
 void logMessage(std::uint32_t mask, const char* format, ...) {
     if ((mask & logMask) == 0) return;
+    // Nobody listening (Linux without OMBRIX_LOG): no line is formatted.
+    if (!platform::debugOutputWanted()) return;
     static constexpr char kPrefix[] = "OMBRIX: ";
     // 1,022 characters of message at most; longer output is cut.
     char line[sizeof kPrefix - 1 + 1023];

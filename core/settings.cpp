@@ -79,18 +79,22 @@ void loadSettings(const char* recommendedIniName) {
         sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);
     }
 
-    logMask = 0;
-    int level = platform::iniGetInt(settingsPath, kSection, "logLevel", 3);
+    // Every key in one reading of the file.
+    const char* const keys[] = {"logLevel", "showScratchedFiles", "showONLYScratchedFiles", "appendPrgExtension",
+                                "ignoreErrorTable", "eraseDeletedSectors"};
+    int values[] = {3, 0, 0, 0, 0, 0};
+    platform::iniGetInts(settingsPath, kSection, keys, values, 6);
+    int level = values[0];
     // The command-line host's --log asks for every category this way.
     if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);
     logMask = logMaskForLevel(level);
     if (sampleCopyFailed) logMessage(kLogWarning, "can't create settings file %s", settingsPath);
 
-    showScratchedFiles = platform::iniGetInt(settingsPath, kSection, "showScratchedFiles", 0);
-    showONLYScratchedFiles = platform::iniGetInt(settingsPath, kSection, "showONLYScratchedFiles", 0);
-    appendPrgExtension = platform::iniGetInt(settingsPath, kSection, "appendPrgExtension", 0);
-    ignoreErrorTable = platform::iniGetInt(settingsPath, kSection, "ignoreErrorTable", 0);
-    eraseDeletedSectors = platform::iniGetInt(settingsPath, kSection, "eraseDeletedSectors", 0);
+    showScratchedFiles = values[1];
+    showONLYScratchedFiles = values[2];
+    appendPrgExtension = values[3];
+    ignoreErrorTable = values[4];
+    eraseDeletedSectors = values[5];
 
     setNewImageDefaults();
 }

@@ -692,7 +692,8 @@ int main(int argc, char** argv) {
     if (o.ini.empty()) o.ini = defaultIni();
     const std::size_t cut = o.ini.find_last_of(kSep);
     std::string ignored;
-    if (cut != std::string::npos && cut > 0) host::makeFolders(o.ini.substr(0, cut), ignored);
+    if (cut != std::string::npos && cut > 0 && !host::isFolder(o.ini.substr(0, cut)))
+        host::makeFolders(o.ini.substr(0, cut), ignored);
     host::setDefaultParams(p, o.ini);
 
     const std::string& c = o.command;

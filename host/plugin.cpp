@@ -131,7 +131,8 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     }
     auto sym = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
 #else
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Lazy binding: a short run resolves only the few calls it makes.
+    void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!module) {
         const char* error = dlerror();
         why = error ? error : "unknown reason";

@@ -54,6 +54,9 @@ bool copyFileNoOverwrite(const char* src, const char* dst);
 // Reads an integer key of an ini file section; gives defaultValue when the
 // file, the section or the key is missing or the value has no leading number.
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue);
+// Several keys of a section at once: values[k] holds key k's default on entry
+// and its value, where one is given, on return.
+void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count);
 
 // Replaces the file at path with data: the bytes go to a temporary file in the
 // same directory, which is flushed and only then moved over the original.
@@ -96,5 +99,7 @@ void moduleDirectory(const void* anchor, char* out, std::size_t outSize);
 
 // One diagnostic line to the platform's debug output.
 void debugOutput(const char* text);
+// False when a line would go nowhere.
+bool debugOutputWanted();
 
 }  // namespace platform

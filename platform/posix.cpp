@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -143,8 +144,14 @@ bool copyFileNoOverwrite(const char* src, const char* dst) {
 }
 
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {
+    int value = defaultValue;
+    iniGetInts(iniPath, section, &key, &value, 1);
+    return value;
+}
+
+void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
     std::FILE* f = std::fopen(iniPath, "r");
-    if (!f) return defaultValue;
+    if (!f) return;
     auto trim = [](std::string s) {
         std::size_t b = 0, e = s.size();
         while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
@@ -154,7 +161,7 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
     auto equalNoCase = [](const std::string& a, const char* b) {
         return a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
     };
-    int result = defaultValue;
+    std::vector<bool> found(static_cast<std::size_t>(count), false);
     bool inSection = false;
     // Lines are read whole, however long: a tail parsed as a line of its own
     // could bring a commented-out key to life.
@@ -170,16 +177,20 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
         }
         if (!inSection) continue;
         std::size_t eq = text.find('=');
-        if (eq == std::string::npos || !equalNoCase(trim(text.substr(0, eq)), key)) continue;
-        std::string value = trim(text.substr(eq + 1));
-        char* end = nullptr;
-        long v = std::strtol(value.c_str(), &end, 10);
-        if (end != value.c_str()) result = static_cast<int>(v);
-        break;
+        if (eq == std::string::npos) continue;
+        const std::string name = trim(text.substr(0, eq));
+        for (int k = 0; k < count; ++k) {
+            // The first line of a key counts, as the Windows profile functions read it.
+            if (found[static_cast<std::size_t>(k)] || !equalNoCase(name, keys[k])) continue;
+            found[static_cast<std::size_t>(k)] = true;
+            std::string value = trim(text.substr(eq + 1));
+            char* end = nullptr;
+            long v = std::strtol(value.c_str(), &end, 10);
+            if (end != value.c_str()) values[k] = static_cast<int>(v);
+        }
     }
     std::free(line);
     std::fclose(f);
-    return result;
 }
 
 void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
@@ -266,6 +277,11 @@ void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (len >= outSize) return;
     std::memcpy(out, name, len);
     out[len] = 0;
+}
+
+bool debugOutputWanted() {
+    const char* target = std::getenv("OMBRIX_LOG");
+    return target && *target;
 }
 
 void debugOutput(const char* text) {

@@ -118,6 +118,10 @@ bool copyFileNoOverwrite(const char* src, const char* dst) {
     return CopyFileW(wide(src).c_str(), wide(dst).c_str(), TRUE) != FALSE;
 }
 
+void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+    for (int k = 0; k < count; ++k) values[k] = iniGetInt(iniPath, section, keys[k], values[k]);
+}
+
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {
     return static_cast<int>(
         GetPrivateProfileIntW(wide(section).c_str(), wide(key).c_str(), defaultValue, wide(iniPath).c_str()));
@@ -196,6 +200,9 @@ void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (folder.size() >= outSize) return;
     std::memcpy(out, folder.c_str(), folder.size() + 1);
 }
+
+// A debugger may always be listening.
+bool debugOutputWanted() { return true; }
 
 void debugOutput(const char* text) {
     // Debuggers read the ANSI code page; the copy below stays UTF-8.

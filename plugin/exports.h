@@ -5,6 +5,12 @@
 
 using HANDLE = void*;
 
+// The plug-in is built with hidden symbols; only these are exported (on
+// Windows the .def files list them), so nothing else costs the host a
+// symbol lookup when it loads the plug-in.
+#ifndef _WIN32
+#pragma GCC visibility push(default)
+#endif
 extern "C" {
 HANDLE WCX_API OpenArchive(tOpenArchiveData* archiveData);
 int WCX_API ReadHeader(HANDLE handle, tHeaderData* headerData);
@@ -35,3 +41,6 @@ int WCX_API ConfigurePackerText(const char* text);
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
 int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
 }
+#ifndef _WIN32
+#pragma GCC visibility pop
+#endif
