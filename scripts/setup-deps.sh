@@ -11,6 +11,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake libgtest-dev libbenchmark-dev
     dpkg-dev file help2man man-db
+    hyperfine jq bc
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     cc1541 cbmconvert
