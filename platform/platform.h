@@ -15,8 +15,9 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-// Longest path (with terminator) the plug-in builds or accepts.
-constexpr std::size_t kMaxPath = 260;
+// Longest path (with terminator, in UTF-8 bytes) the plug-in builds or
+// accepts: room for 260 UTF-16 units of a Windows path in any script.
+constexpr std::size_t kMaxPath = 1024;
 
 // An image file opened for one whole read. Closed by the destructor.
 struct InputFile {
