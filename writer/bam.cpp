@@ -350,29 +350,32 @@ std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly) {
     for (int t = 1; t <= info.trackCount; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
         if (dirTrackOnly != (track == info.dirTrack) || track == info.bamTrack2) continue;
-        const BamLayout* layout = nullptr;
-        const BamZone* zone = nullptr;
-        if (findZone(info, track, &layout, &zone) != Lookup::kFound) continue;
-        Entry entry {};
-        std::uint8_t badTrack = 0, badSector = 0;
-        if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) continue;
+        std::uint64_t bits = 0;
+        int count = 0;
+        if (!readBamEntry(info, track, bits, count)) continue;
         // The allocator takes a sector only while the track's count is above
         // 0 and its bit says free: whichever of the two runs out first.
-        const std::uint64_t bits = readBitmap(entry);
         int freeBits = 0;
-        for (int s = 0; s < getTrackSectorCount(info, track); ++s) freeBits += static_cast<int>((bits >> s) & 1);
-        sum += freeBits < *entry.count ? freeBits : *entry.count;
+        for (; bits != 0; bits &= bits - 1) ++freeBits;
+        sum += freeBits < count ? freeBits : count;
     }
     return sum;
 }
 
-bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count) {
+namespace {
+// The track's whole entry, quietly: false when the image keeps none.
+bool locateEntry(const ImageInfo& info, std::uint8_t track, Entry& entry) {
     const BamLayout* layout = nullptr;
     const BamZone* zone = nullptr;
-    if (findZone(info, track, &layout, &zone) != Lookup::kFound) return false;
-    Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) return false;
+    return findZone(info, track, &layout, &zone) == Lookup::kFound &&
+           addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector);
+}
+}  // namespace
+
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count) {
+    Entry entry {};
+    if (!locateEntry(info, track, entry)) return false;
     // Only the bits of sectors the track has.
     const int sectors = getTrackSectorCount(info, track);
     freeBits = readBitmap(entry) & (sectors >= 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << sectors) - 1);
@@ -381,12 +384,8 @@ bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& free
 }
 
 bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits) {
-    const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
-    if (findZone(info, track, &layout, &zone) != Lookup::kFound) return false;
     Entry entry {};
-    std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) return false;
+    if (!locateEntry(info, track, entry)) return false;
     int free = 0;
     for (int s = 0; s < 64; ++s) free += static_cast<int>((freeBits >> s) & 1);
     writeBitmap(entry, freeBits);
