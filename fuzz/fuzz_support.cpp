@@ -1,0 +1,717 @@
+#include "fuzz/fuzz_support.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "core/image_info.h"
+#include "core/log.h"
+#include "core/new_image_settings.h"
+#include "core/results.h"
+#include "core/settings.h"
+#include "dialog/dialog.h"
+#include "image/image.h"
+#include "plugin/exports.h"
+#include "reader/reader.h"
+#include "tests/test_support.h"
+
+namespace fz {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string target;
+std::string workFolder;
+
+// Process-wide state the exports change; restored after every input.
+struct SettingsSnapshot {
+    NewImageSettingsRecord newImage;
+    std::uint8_t fallback;
+    SettingsDialogStateRecord dialog;
+    std::int32_t switches[5];
+    std::uint32_t mask;
+};
+SettingsSnapshot startSettings;
+
+std::int32_t* const kSwitches[5] = {&showScratchedFiles, &showONLYScratchedFiles, &appendPrgExtension,
+                                    &ignoreErrorTable, &eraseDeletedSectors};
+
+// More headers than any image can list: a D82 directory has fewer than 800
+// entries, a tape at most 65535 slots.
+constexpr int kMaxListed = 70000;
+constexpr std::int32_t kHiddenAttr = 0100444;
+
+// Folders of fuzzer processes that ended without cleaning up (a crash, a
+// timeout) would fill /dev/shm over a long campaign.
+void removeStaleFolders(const std::string& parent) {
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(parent, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("ombrix-fuzz-", 0) != 0) continue;
+        const long pid = std::strtol(name.c_str() + 12, nullptr, 10);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(e.path(), ec);
+    }
+}
+
+void removeWorkFolder() {
+    std::error_code ec;
+    if (!workFolder.empty()) fs::remove_all(workFolder, ec);
+}
+
+[[noreturn]] void harnessFailure(const std::string& what) {
+    std::fprintf(stderr, "\n==ombrix-fuzz== HARNESS FAILURE in %s: %s\n", target.c_str(), what.c_str());
+    std::abort();
+}
+
+const FormatLayout& layoutOf(const Variant& v) { return *formatLayout(v.type, v.forty != 0); }
+
+std::uint8_t fillByte(std::size_t i, std::uint32_t seed) {
+    return static_cast<std::uint8_t>((i * 131u + seed * 977u + (i >> 8) * 7u) ^ (seed >> 3));
+}
+
+}  // namespace
+
+// --- the process ---
+
+void setUp(const char* name) {
+    target = name;
+    // The log would cost time on every call.
+    unsetenv("OMBRIX_LOG");
+    unsetenv("OMBRIX_LOGLEVEL");
+    std::error_code ec;
+    std::string parent = "/dev/shm";
+    if (!fs::is_directory(parent, ec)) parent = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+    removeStaleFolders(parent);
+    workFolder = parent + "/ombrix-fuzz-" + std::to_string(getpid());
+    for (const char* sub : {"settings", "out", "src", "img", "base"})
+        if (!fs::create_directories(workFolder + "/" + sub, ec) && ec) harnessFailure("cannot create " + workFolder);
+    std::atexit(removeWorkFolder);
+
+    writeFile(path("settings/ombrix.ini"), Bytes{'[', 'c', 'o', 'm', 'm', 'o', 'n', ']', '\n', 'l', 'o', 'g', 'L',
+                                                 'e', 'v', 'e', 'l', '=', '0', '\n'});
+    PackDefaultParamStruct dps {};
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;
+    dps.PluginInterfaceVersionHi = 2;
+    const std::string ini = path("settings/wcx.ini");
+    std::strncpy(dps.DefaultIniName, ini.c_str(), sizeof dps.DefaultIniName - 1);
+    PackSetDefaultParams(&dps);
+
+    startSettings.newImage = NewImageSettings;
+    startSettings.fallback = dirTrackFallback;
+    startSettings.dialog = SettingsDialogState;
+    for (int i = 0; i < 5; ++i) startSettings.switches[i] = *kSwitches[i];
+    startSettings.mask = logMask;
+}
+
+std::string path(const std::string& name) { return workFolder + "/" + name; }
+
+void restoreSettings() {
+    NewImageSettings = startSettings.newImage;
+    dirTrackFallback = startSettings.fallback;
+    SettingsDialogState = startSettings.dialog;
+    for (int i = 0; i < 5; ++i) *kSwitches[i] = startSettings.switches[i];
+    logMask = startSettings.mask;
+}
+
+Bytes readFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& file, const Bytes& data) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out) harnessFailure("cannot write " + file);
+}
+
+std::vector<std::string> folderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool ignored(const char* name) {
+    const char* list = std::getenv("OMBRIX_FUZZ_IGNORE");
+    if (!list) return false;
+    const std::string all = std::string(",") + list + ",";
+    return all.find(std::string(",") + name + ",") != std::string::npos;
+}
+
+void check(bool ok, const char* name, const std::string& detail) {
+    if (ok || ignored(name)) return;
+    std::fprintf(stderr, "\n==ombrix-fuzz== FINDING %s/%s: %s\n", target.c_str(), name, detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+// --- disk inputs ---
+
+const Variant kVariants[] = {
+    {"d64", "d64", kTypeD64, 0, false},        {"d64e", "d64", kTypeD64, 0, true},
+    {"d64speed", "d64", kTypeD64, 2, false},   {"d64speede", "d64", kTypeD64, 2, true},
+    {"d64dolphin", "d64", kTypeD64, 3, false}, {"d64dolphine", "d64", kTypeD64, 3, true},
+    {"d71", "d71", kTypeD71, 0, false},        {"d71e", "d71", kTypeD71, 0, true},
+    {"d80", "d80", kTypeD80, 0, false},        {"d80e", "d80", kTypeD80, 0, true},
+    {"d82", "d82", kTypeD82, 0, false},        {"d82e", "d82", kTypeD82, 0, true},
+    {"d81", "d81", kTypeD81, 0, false},        {"d81e", "d81", kTypeD81, 0, true},
+};
+const int kVariantCount = sizeof kVariants / sizeof kVariants[0];
+
+std::size_t imageSizeOf(const Variant& v) {
+    const FormatLayout& l = layoutOf(v);
+    return l.size + (v.errorBytes ? l.blockCount : 0);
+}
+
+std::size_t blockOffset(const Variant& v, int track, int sector) {
+    return layoutOf(v).geometry[track - 1].offset + 256u * static_cast<unsigned>(sector);
+}
+
+DiskInput decodeDiskInput(const std::uint8_t* data, std::size_t size) {
+    std::uint8_t header[kHeaderSize] = {};
+    const std::size_t headerBytes = std::min(size, kHeaderSize);
+    if (headerBytes) std::memcpy(header, data, headerBytes);
+    DiskInput in;
+    const int index = header[0] % kVariantCount;
+    in.variant = &kVariants[index];
+    std::memcpy(in.param, header + 2, sizeof in.param);
+    const std::uint8_t* rest = data + headerBytes;
+    const std::size_t restSize = size - headerBytes;
+    switch (header[1] % kModeCount) {
+    case kOverlay:
+        in.image = baseImage(index);
+        applyOverlay(*in.variant, in.image, rest, restSize);
+        break;
+    case kRawPadded:
+        in.image.assign(rest, rest + restSize);
+        if (in.image.size() < imageSizeOf(*in.variant)) in.image.resize(imageSizeOf(*in.variant), 0);
+        break;
+    default:
+        in.image.assign(rest, rest + restSize);
+        break;
+    }
+    return in;
+}
+
+void applyOverlay(const Variant& v, Bytes& image, const std::uint8_t* patches, std::size_t size) {
+    const FormatLayout& l = layoutOf(v);
+    std::size_t p = 0;
+    while (p + 4 <= size) {
+        const std::uint8_t t = patches[p], s = patches[p + 1], off = patches[p + 2];
+        std::size_t n = patches[p + 3] ? patches[p + 3] : 256;
+        p += 4;
+        n = std::min(n, size - p);
+        std::size_t at = 0;
+        if (t == 0) {
+            if (!v.errorBytes) {
+                p += n;
+                continue;
+            }
+            at = l.size + (256u * s + off) % l.blockCount;
+        } else {
+            const int track = 1 + (t - 1) % l.trackCount;
+            at = blockOffset(v, track, s % static_cast<int>(l.geometry[track - 1].sectors)) + off;
+        }
+        for (std::size_t i = 0; i < n && at + i < image.size(); ++i) image[at + i] = patches[p + i];
+        p += n;
+    }
+}
+
+Bytes encodeOverlay(const Variant& v, const Bytes& base, const Bytes& changed) {
+    const FormatLayout& l = layoutOf(v);
+    Bytes out;
+    auto emit = [&](int t, int s, std::size_t off, std::size_t n, const std::uint8_t* bytes) {
+        out.push_back(static_cast<std::uint8_t>(t));
+        out.push_back(static_cast<std::uint8_t>(s));
+        out.push_back(static_cast<std::uint8_t>(off));
+        out.push_back(static_cast<std::uint8_t>(n & 0xFF));
+        out.insert(out.end(), bytes, bytes + n);
+    };
+    for (int t = 1; t <= l.trackCount; ++t) {
+        for (int s = 0; s < static_cast<int>(l.geometry[t - 1].sectors); ++s) {
+            const std::size_t at = blockOffset(v, t, s);
+            std::size_t first = 256, last = 0;
+            for (std::size_t i = 0; i < 256; ++i) {
+                if (base[at + i] == changed[at + i]) continue;
+                first = std::min(first, i);
+                last = i;
+            }
+            if (first < 256) emit(t, s, first, last - first + 1, changed.data() + at + first);
+        }
+    }
+    for (std::size_t i = l.size; i < changed.size() && i < base.size(); ++i) {
+        if (base[i] == changed[i]) continue;
+        const std::size_t index = i - l.size;
+        emit(0, static_cast<int>(index / 256), index % 256, 1, changed.data() + i);
+    }
+    return out;
+}
+
+Bytes diskInput(int variant, Mode mode, const std::uint8_t (&param)[4], const Bytes& rest) {
+    Bytes in = {static_cast<std::uint8_t>(variant), mode, param[0], param[1], param[2], param[3]};
+    in.insert(in.end(), rest.begin(), rest.end());
+    return in;
+}
+
+namespace {
+
+struct SourceFile {
+    const char* name;
+    std::size_t size;
+};
+// Directory order of the base image: entries 0-7 in the first directory
+// block, 8-11 in the second; the two "gone" files are deleted again.
+const SourceFile kBaseFiles[] = {
+    {"f0.prg", 1},    {"f1.seq", 254},   {"f2.prg", 255}, {"f3.prg", 3000},   {"gone1.prg", 600}, {"f5.seq", 508},
+    {"f6.prg", 0},    {"f7.prg", 40},    {"f8.txt", 700}, {"gone2.prg", 100}, {"f10.prg", 5000}, {"f11.prg", 253},
+};
+
+}  // namespace
+
+const Bytes& baseImage(int index) {
+    static std::vector<Bytes> made(static_cast<std::size_t>(kVariantCount));
+    Bytes& image = made[static_cast<std::size_t>(index)];
+    if (!image.empty()) return image;
+    const Variant& v = kVariants[index];
+
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < sizeof kBaseFiles / sizeof kBaseFiles[0]; ++i) {
+        Bytes data(kBaseFiles[i].size);
+        for (std::size_t k = 0; k < data.size(); ++k) data[k] = fillByte(k, static_cast<std::uint32_t>(i + 1));
+        writeFile(path("base/") + kBaseFiles[i].name, data);
+        names.push_back(kBaseFiles[i].name);
+    }
+    restoreSettings();
+    const std::string options = std::string("forty=") +
+                                (v.forty == 2 ? "speeddos" : v.forty == 3 ? "dolphindos" : "off") +
+                                "\nerror-bytes=" + (v.errorBytes ? "1" : "0") + "\n";
+    if (ConfigurePackerText(options.c_str()) != 0) harnessFailure("new-image options refused: " + options);
+    const std::string file = path("base/image.") + v.ext;
+    ::unlink(file.c_str());
+    const int packed = packFiles(file, path("base"), names);
+    const int deleted = deleteFiles(file, {"gone1.prg", "gone2.prg"});
+    restoreSettings();
+    if (packed != 0 || deleted != 0)
+        harnessFailure(std::string("cannot make the base image ") + v.name + " (PackFiles " + std::to_string(packed) +
+                       ", DeleteFiles " + std::to_string(deleted) + ")");
+    image = readFile(file);
+    ::unlink(file.c_str());
+    if (image.size() != imageSizeOf(v)) harnessFailure(std::string("base image of wrong size: ") + v.name);
+    return image;
+}
+
+namespace {
+
+// The image as the tests' builders see it.
+ts::RawImage rawOf(int variant, Bytes& image) {
+    const Variant& v = kVariants[variant];
+    ts::RawImage r {v.type, layoutOf(v).trackCount, std::move(image), v.errorBytes};
+    return r;
+}
+
+// Entry i of the base image's directory (0-7 first block, 8-15 second).
+std::uint8_t* entryOf(ts::RawImage& r, int i) {
+    const FormatLayout& l = *formatLayout(r.type, r.tracks == 40);
+    std::uint8_t* block = ts::block(r, l.dirTrack, l.dirSector);
+    if (i >= kEntriesPerBlock) {
+        block = ts::block(r, block[kDirLinkTrack], block[kDirLinkSector]);
+        i -= kEntriesPerBlock;
+    }
+    return block + i * kDirEntrySize;
+}
+
+void copyEntry(ts::RawImage& r, int from, int to, std::uint8_t type, const char* name) {
+    std::uint8_t* dest = entryOf(r, to);
+    std::memcpy(dest + kDirEntryType, entryOf(r, from) + kDirEntryType, kDirEntrySize - kDirEntryType);
+    dest[kDirEntryType] = type;
+    if (name) {
+        std::memset(dest + kDirFileName, kDiskNamePad, kCbmNameLength);
+        std::memcpy(dest + kDirFileName, name, std::strlen(name));
+    }
+}
+
+// The blocks of an entry's chain, in order.
+std::vector<std::pair<int, int>> chainOf(ts::RawImage& r, int i) {
+    std::vector<std::pair<int, int>> blocks;
+    int t = entryOf(r, i)[kDirStartTrack], s = entryOf(r, i)[kDirStartSector];
+    while (t != 0 && blocks.size() < 100) {
+        blocks.emplace_back(t, s);
+        const std::uint8_t* b = ts::block(r, t, s);
+        t = b[kDirLinkTrack];
+        s = b[kDirLinkSector];
+    }
+    return blocks;
+}
+
+// An image of the variant with nothing on it but an empty directory.
+const Bytes& emptyImage(int index) {
+    static std::vector<Bytes> made(static_cast<std::size_t>(kVariantCount));
+    Bytes& image = made[static_cast<std::size_t>(index)];
+    if (!image.empty()) return image;
+    const Variant& v = kVariants[index];
+    restoreSettings();
+    const std::string options = std::string("forty=") +
+                                (v.forty == 2 ? "speeddos" : v.forty == 3 ? "dolphindos" : "off") +
+                                "\nerror-bytes=" + (v.errorBytes ? "1" : "0") + "\n";
+    ConfigurePackerText(options.c_str());
+    const std::string file = path("base/empty.") + v.ext;
+    ::unlink(file.c_str());
+    writeFile(path("base/x.prg"), Bytes(300, 1));
+    const int packed = packFiles(file, path("base"), {"x.prg"});
+    const int deleted = deleteFiles(file, {"x.prg"});
+    restoreSettings();
+    if (packed != 0 || deleted != 0) harnessFailure(std::string("cannot make an empty image ") + v.name);
+    image = readFile(file);
+    ::unlink(file.c_str());
+    return image;
+}
+
+// The BAM says every block is free but those of the directory: PackFiles
+// may then hand out blocks that files use.
+void lyingBam(int variant, Bytes& image) {
+    const FormatLayout& l = layoutOf(kVariants[variant]);
+    const Bytes& empty = emptyImage(variant);
+    std::vector<std::pair<int, int>> bam;
+    for (int k = 0; k < l.bamBlockCount; ++k) bam.emplace_back(l.bamTrack, l.bamSector[k]);
+    if (l.bamTrack2 != 255) bam.emplace_back(l.bamTrack2, 0);
+    for (const auto& [t, s] : bam) {
+        const std::size_t at = blockOffset(kVariants[variant], t, s);
+        std::memcpy(image.data() + at, empty.data() + at, 256);
+    }
+}
+
+// A new entry that shares f3's blocks, under the name PackFiles replaces.
+void crossLinkAdd(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    copyEntry(r, 3, 4, kTypePrg, "ZZ FUZZ ADD");
+    image = std::move(r.data);
+}
+
+// Two live entries of one name (and one chain).
+void duplicateName(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    copyEntry(r, 3, 4, kTypePrg, nullptr);
+    image = std::move(r.data);
+}
+
+// Two files of the name PackFiles replaces, sharing the chains of f5 and f10.
+void duplicateAdd(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    copyEntry(r, 5, 4, kTypePrg, "ZZ FUZZ ADD");
+    copyEntry(r, 10, 9, kTypePrg, "ZZ FUZZ ADD");
+    image = std::move(r.data);
+}
+
+// A drive scratches a file by its type byte alone: the name stays. Here a
+// scratched F7 on f1's old chain stands before the live F7.
+void scratchedNamed(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    copyEntry(r, 7, 4, kTypeScratched, nullptr);
+    entryOf(r, 4)[kDirStartTrack] = entryOf(r, 1)[kDirStartTrack];
+    entryOf(r, 4)[kDirStartSector] = entryOf(r, 1)[kDirStartSector];
+    image = std::move(r.data);
+}
+
+// The error byte of f3's second block marks it bad (23, checksum error).
+void errorBlock(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    const auto chain = chainOf(r, 3);
+    const FormatLayout& l = layoutOf(kVariants[variant]);
+    if (chain.size() > 1) r.data[l.size + std::size_t(ts::blockIndex(r, chain[1].first, chain[1].second))] = 5;
+    image = std::move(r.data);
+}
+
+// The second directory block links back to the first.
+void directoryLoop(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    const FormatLayout& l = layoutOf(kVariants[variant]);
+    std::uint8_t* first = ts::block(r, l.dirTrack, l.dirSector);
+    std::uint8_t* second = ts::block(r, first[kDirLinkTrack], first[kDirLinkSector]);
+    second[kDirLinkTrack] = l.dirTrack;
+    second[kDirLinkSector] = l.dirSector;
+    image = std::move(r.data);
+}
+
+// f3's last block links back to its first.
+void chainLoop(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    const auto chain = chainOf(r, 3);
+    std::uint8_t* last = ts::block(r, chain.back().first, chain.back().second);
+    last[kDirLinkTrack] = static_cast<std::uint8_t>(chain.front().first);
+    last[kDirLinkSector] = static_cast<std::uint8_t>(chain.front().second);
+    image = std::move(r.data);
+}
+
+// Block counts that do not match the chains.
+void countLie(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    entryOf(r, 10)[kDirBlockCount] = 1;
+    entryOf(r, 2)[kDirBlockCount] = 0;
+    image = std::move(r.data);
+}
+
+// f3's second block links to a track no format has.
+void badLink(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    const auto chain = chainOf(r, 3);
+    std::uint8_t* b = ts::block(r, chain[1].first, chain[1].second);
+    b[kDirLinkTrack] = 0xFF;
+    b[kDirLinkSector] = 0;
+    image = std::move(r.data);
+}
+
+// Names a host shows with '_' and U+00A0, a USR file and a locked PRG.
+void oddNames(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    copyEntry(r, 1, 4, kTypeUsr, "A/B*\xA0" "C:");
+    copyEntry(r, 11, 9, 0xC2, "LOCKED");
+    copyEntry(r, 10, 10, kTypePrg, "GAME/CRACK");
+    image = std::move(r.data);
+}
+
+}  // namespace
+
+const Damage kDamages[] = {
+    {"lying-bam", false, lyingBam},         {"cross-link-add", false, crossLinkAdd},
+    {"duplicate-name", false, duplicateName}, {"duplicate-add", false, duplicateAdd},
+    {"scratched-named", false, scratchedNamed}, {"error-block", true, errorBlock},
+    {"directory-loop", false, directoryLoop}, {"chain-loop", false, chainLoop},
+    {"count-lie", false, countLie},         {"bad-link", false, badLink},
+    {"odd-names", false, oddNames},
+};
+const int kDamageCount = sizeof kDamages / sizeof kDamages[0];
+
+// --- the exports ---
+
+Contents readImage(const std::string& image, Pass pass) {
+    Contents c;
+    std::vector<char> name(image.begin(), image.end());
+    name.push_back(0);
+    tOpenArchiveData data {};
+    data.ArcName = name.data();
+    data.OpenMode = pass == Pass::list ? PK_OM_LIST : PK_OM_EXTRACT;
+    HANDLE h = OpenArchive(&data);
+    c.openResult = data.OpenResult;
+    if (!h) {
+        check(data.OpenResult != 0, "open-result", "OpenArchive gave no handle but result 0");
+        return c;
+    }
+    check(data.OpenResult == 0, "open-result", "OpenArchive gave a handle and result " + std::to_string(data.OpenResult));
+    for (;;) {
+        check(c.files.size() < static_cast<std::size_t>(kMaxListed), "endless-listing",
+              "ReadHeader still reports files after " + std::to_string(kMaxListed));
+        tHeaderData header {};
+        const int r = ReadHeader(h, &header);
+        if (r != 0) {
+            c.endResult = r;
+            break;
+        }
+        File f;
+        f.name = header.FileName;
+        f.hidden = header.FileAttr == kHiddenAttr;
+        f.unpSize = header.UnpSize;
+        if (pass == Pass::list) {
+            ProcessFile(h, PK_SKIP, nullptr, nullptr);
+        } else {
+            std::string dest = path("out/") + f.name;
+            f.result = ProcessFile(h, pass == Pass::extract ? PK_EXTRACT : PK_TEST, nullptr, dest.data());
+            if (pass == Pass::extract) {
+                f.bytes = readFile(dest);
+                ::unlink(dest.c_str());  // never a folder: names such as ".." stay
+            }
+        }
+        c.files.push_back(std::move(f));
+    }
+    CloseArchive(h);
+    return c;
+}
+
+namespace {
+std::vector<char> zeroList(const std::vector<std::string>& names) {
+    std::vector<char> list;
+    for (const std::string& n : names) {
+        list.insert(list.end(), n.begin(), n.end());
+        list.push_back(0);
+    }
+    list.push_back(0);
+    return list;
+}
+}  // namespace
+
+int packFiles(const std::string& image, const std::string& folder, const std::vector<std::string>& names) {
+    std::vector<char> img(image.begin(), image.end()), src(folder.begin(), folder.end());
+    img.push_back(0);
+    src.push_back('/');
+    src.push_back(0);
+    std::vector<char> list = zeroList(names);
+    return PackFiles(img.data(), nullptr, src.data(), list.data(), 0);
+}
+
+int deleteFiles(const std::string& image, const std::vector<std::string>& names) {
+    std::vector<char> img(image.begin(), image.end());
+    img.push_back(0);
+    std::vector<char> list = zeroList(names);
+    return DeleteFiles(img.data(), list.data());
+}
+
+// --- what a disk image really holds ---
+
+namespace {
+
+// The image's layout as OpenArchive takes it from the size.
+struct Geometry {
+    const FormatLayout* layout = nullptr;
+    bool errors = false;
+};
+
+Geometry geometryOf(const Bytes& image, std::int32_t type) {
+    Geometry g;
+    const FormatLayout* l =
+        type == kTypeD64 ? formatLayout(kTypeD64, image.size() >= formatLayout(kTypeD64, true)->size) : formatLayout(type);
+    if (!l || image.size() < l->size) return g;
+    g.layout = l;
+    g.errors = image.size() == std::size_t(l->size) + l->blockCount;
+    return g;
+}
+
+int indexOf(const Geometry& g, int track, int sector) {
+    if (track < 1 || track > g.layout->trackCount) return -1;
+    const TrackGeometry& row = g.layout->geometry[track - 1];
+    if (sector >= static_cast<int>(row.sectors)) return -1;
+    return static_cast<int>(row.offset / 256) + sector;
+}
+
+// The block, or null when it is outside the format or its error byte marks it bad.
+const std::uint8_t* readable(const Bytes& image, const Geometry& g, int track, int sector) {
+    const int index = indexOf(g, track, sector);
+    if (index < 0 || std::size_t(index) * 256 + 256 > image.size()) return nullptr;
+    if (g.errors && ignoreErrorTable == 0 && image[g.layout->size + std::size_t(index)] > 1) return nullptr;
+    return image.data() + std::size_t(index) * 256;
+}
+
+int readChain(const Bytes& image, const Geometry& g, const std::uint8_t* entry, Bytes& out) {
+    int track = entry[kDirStartTrack], sector = entry[kDirStartSector];
+    // A 0-byte file owns no block.
+    if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0) return 0;
+    std::vector<bool> seen(g.layout->blockCount, false);
+    for (;;) {
+        const std::uint8_t* block = readable(image, g, track, sector);
+        if (!block) return E_EREAD;
+        const int index = indexOf(g, track, sector);
+        if (seen[static_cast<std::size_t>(index)]) return E_EREAD;
+        seen[static_cast<std::size_t>(index)] = true;
+        const std::size_t n = block[0] != 0 ? 254u : (block[1] >= 2 ? block[1] - 1u : 0u);
+        out.insert(out.end(), block + 2, block + 2 + n);
+        if (block[0] == 0) return 0;
+        track = block[0];
+        sector = block[1];
+    }
+}
+
+}  // namespace
+
+std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
+    std::vector<Entry> entries;
+    const Geometry g = geometryOf(image, type);
+    if (!g.layout) return entries;
+    std::vector<bool> seen(g.layout->blockCount, false);
+    int track = g.layout->dirTrack, sector = g.layout->dirSector;
+    for (;;) {
+        const std::uint8_t* block = readable(image, g, track, sector);
+        if (!block) break;
+        const int index = indexOf(g, track, sector);
+        if (seen[static_cast<std::size_t>(index)]) break;
+        seen[static_cast<std::size_t>(index)] = true;
+        for (int e = 0; e < kEntriesPerBlock; ++e) {
+            const std::uint8_t* entry = block + e * kDirEntrySize;
+            // With showONLYScratchedFiles the listing does not even record live entries.
+            if (showONLYScratchedFiles && entry[kDirEntryType] != kTypeScratched) continue;
+            std::uint8_t name[kCbmNameLength];
+            std::memcpy(name, entry + kDirFileName, sizeof name);
+            trimNamePad(name, kCbmNameLength, type);
+            convert(name, kCbmNameLength);
+            if (name[0] == 0) continue;
+            char host[260] = {};
+            buildHostName(name, entry[kDirEntryType], host, sizeof host);
+            Entry item {host, entry[kDirEntryType], 0, {}};
+            item.result = readChain(image, g, entry, item.bytes);
+            entries.push_back(std::move(item));
+        }
+        if (block[kDirLinkTrack] == 0) break;
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+    return entries;
+}
+
+std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type) {
+    std::map<std::string, int> recorded, listed;
+    for (const Entry& e : directoryEntries(image, type)) ++recorded[e.name];
+    for (const File& f : extracted.files) ++listed[f.name];
+    std::map<std::string, Bytes> trusted;
+    for (const File& f : extracted.files)
+        if (f.result == 0 && listed[f.name] == 1 && recorded[f.name] <= 1) trusted[f.name] = f.bytes;
+    return trusted;
+}
+
+namespace {
+std::string names(const Contents& c) {
+    std::string s;
+    for (const File& f : c.files) s += "<" + f.name + ">";
+    return s;
+}
+}  // namespace
+
+Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type) {
+    const Contents listed = readImage(image, Pass::list);
+    Contents extracted = readImage(image, Pass::extract);
+    const Contents tested = readImage(image, Pass::test);
+    check(readFile(image) == bytes, "reader-wrote", "reading changed the image file");
+    check(names(listed) == names(extracted) && names(listed) == names(tested), "listing-repeats",
+          "three listings differ: " + names(listed) + " / " + names(extracted) + " / " + names(tested));
+
+    const std::vector<Entry> entries = directoryEntries(bytes, type);
+    std::vector<std::size_t> shown;  // indexes into entries, in listing order
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].type != kTypeScratched || showScratchedFiles) shown.push_back(i);
+    check(extracted.files.size() <= shown.size(), "listing-order",
+          "listed " + std::to_string(extracted.files.size()) + " files, the directory shows " +
+              std::to_string(shown.size()));
+
+    for (std::size_t k = 0; k < extracted.files.size() && k < shown.size(); ++k) {
+        const File& got = extracted.files[k];
+        const Entry& own = entries[shown[k]];
+        const std::string which = "file " + std::to_string(k) + " <" + got.name + ">";
+        check(got.name == own.name, "listing-order", which + " is entry <" + own.name + "> of the directory");
+        check(got.hidden == (own.type == kTypeScratched), "hidden-flag", which + " hidden flag");
+        check(got.result != E_NO_FILES, "listed-not-found", which + ": ProcessFile(PK_EXTRACT) gave 22");
+        if (got.result == E_EWRITE) continue;  // a host name the host cannot create, e.g. ".."
+        check(tested.files[k].result == got.result, "test-agrees",
+              which + ": PK_TEST gave " + std::to_string(tested.files[k].result) + ", PK_EXTRACT " +
+                  std::to_string(got.result));
+        const bool right = got.result == own.result && (own.result != 0 || got.bytes == own.bytes);
+        if (right) continue;
+        bool earlierSameName = false;
+        for (std::size_t i = 0; i < shown[k]; ++i) earlierSameName |= entries[i].name == own.name;
+        const std::string detail = which + ": extraction gave " + std::to_string(got.result) + " with " +
+                                   std::to_string(got.bytes.size()) + " bytes, its chain holds " +
+                                   std::to_string(own.bytes.size()) + " bytes (" + std::to_string(own.result) + ")";
+        if (earlierSameName)
+            check(false, "name-collision", detail + "; an earlier directory entry has the same host name");
+        else
+            check(false, "extract-bytes", detail);
+    }
+    return extracted;
+}
+
+}  // namespace fz

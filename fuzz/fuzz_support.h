@@ -1,0 +1,136 @@
+// Shared code of the fuzz targets and the seed writer: a private work folder,
+// quiet settings, disk inputs (format byte + image or patches over a valid
+// image), the exports driven as a file manager drives them, and what an
+// image really holds, read independently of the reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fz {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// --- the process ---
+
+// Once per process: a private folder (in /dev/shm when there is one, since
+// PackFiles fsyncs every image it writes), logLevel 0, settings snapshot.
+void setUp(const char* target);
+// path("x") is x inside the private folder.
+std::string path(const std::string& name);
+// New-image settings and switches back to what setUp found, so that one
+// input never changes how the next one runs.
+void restoreSettings();
+
+Bytes readFile(const std::string& file);
+void writeFile(const std::string& file, const Bytes& data);
+// Files of a folder (names only).
+std::vector<std::string> folderNames(const std::string& folder);
+
+// A failed check is a finding: it names the target, the check and what was
+// seen, then aborts so that libFuzzer saves the input. Checks named in the
+// environment variable OMBRIX_FUZZ_IGNORE (comma-separated) are skipped, so a
+// long run can look past a finding that is known already.
+void check(bool ok, const char* name, const std::string& detail);
+bool ignored(const char* name);
+
+// --- disk inputs ---
+
+// Byte 0 picks the format variant, byte 1 how the rest becomes the image,
+// bytes 2-5 are the target's own parameters.
+struct Variant {
+    const char* name;
+    const char* ext;
+    std::int32_t type;
+    std::int32_t forty;  // 0, 2 SpeedDOS, 3 DolphinDOS
+    bool errorBytes;
+};
+extern const Variant kVariants[];
+extern const int kVariantCount;
+std::size_t imageSizeOf(const Variant& v);
+
+constexpr std::size_t kHeaderSize = 6;
+enum Mode : std::uint8_t {
+    kOverlay = 0,   // patches laid over the variant's base image
+    kRawPadded = 1, // the image itself, zero-padded to the variant's size
+    kRawExact = 2,  // the image itself, whatever its size
+};
+constexpr int kModeCount = 3;
+
+struct DiskInput {
+    const Variant* variant;
+    std::uint8_t param[4];
+    Bytes image;
+};
+DiskInput decodeDiskInput(const std::uint8_t* data, std::size_t size);
+
+// A valid image of the variant, made by the plug-in itself: twelve files of
+// 0 to 5000 bytes (two directory blocks), two of them deleted again.
+const Bytes& baseImage(int variant);
+// Patches: [track][sector][offset][length, 0 = 256][bytes]. Track 0 writes
+// the error bytes (sector x 256 + offset); other tracks and sectors wrap
+// into the format.
+void applyOverlay(const Variant& v, Bytes& image, const std::uint8_t* patches, std::size_t size);
+// The patches that turn `base` into `changed` (same size).
+Bytes encodeOverlay(const Variant& v, const Bytes& base, const Bytes& changed);
+Bytes diskInput(int variant, Mode mode, const std::uint8_t (&param)[4], const Bytes& rest);
+
+// Offset of a block in an image of the variant's layout (tracks counted from 1).
+std::size_t blockOffset(const Variant& v, int track, int sector);
+
+// Damage of the kinds real images and broken tools show, done to a base
+// image (the entry numbers are those of the base image's files).
+struct Damage {
+    const char* name;
+    bool needsErrorBytes;
+    void (*apply)(int variant, Bytes& image);
+};
+extern const Damage kDamages[];
+extern const int kDamageCount;
+
+// --- the exports, as a file manager calls them ---
+
+struct File {
+    std::string name;
+    bool hidden = false;
+    std::int32_t unpSize = 0;
+    int result = -1;  // ProcessFile's result (extract or test pass)
+    Bytes bytes;      // extracted bytes
+};
+struct Contents {
+    int openResult = 0;
+    int endResult = 0;  // the ReadHeader result that ended the listing
+    std::vector<File> files;
+};
+enum class Pass { list, extract, test };
+// Open, then ReadHeader and ProcessFile alternately; a listing that does not
+// end is a finding.
+Contents readImage(const std::string& image, Pass pass);
+
+int packFiles(const std::string& image, const std::string& folder, const std::vector<std::string>& names);
+int deleteFiles(const std::string& image, const std::vector<std::string>& names);
+
+// --- what a disk image really holds ---
+
+// One directory entry that the listing records (its name is not empty), in
+// directory order, with the data its own chain holds.
+struct Entry {
+    std::string name;  // host name, as listed
+    std::uint8_t type;
+    int result;  // 0, or 18 for a chain that cannot be read whole
+    Bytes bytes;
+};
+std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
+
+// The listed files whose bytes an extraction by name really gives: listed
+// once, extracted whole, and no other recorded entry carries the name.
+std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type);
+
+// Reads, extracts and tests every file; checks what the reader must
+// guarantee. Returns the extraction pass.
+Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type);
+
+}  // namespace fz
