@@ -1,0 +1,99 @@
+// PackFiles of one or two small host files into a disk image of any format:
+// every file that extracted before still extracts with its bytes afterwards,
+// the added files extract with theirs, and a failed call leaves the image as
+// it was. Input bytes 2-5: file count, the two sizes, the writing switches
+// and interleave.
+#include <unistd.h>
+
+#include <string>
+
+#include "core/image_info.h"
+#include "fuzz/fuzz_support.h"
+#include "plugin/exports.h"
+
+namespace {
+
+// Host names no image of ours holds by chance; a closed PRG or SEQ of the
+// same CBM name is replaced by them.
+const char* const kAdded[] = {"zz fuzz add.prg", "zz fuzz note.seq"};
+
+fz::Bytes content(std::size_t size, std::uint8_t salt) {
+    fz::Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + salt + (i >> 8));
+    return b;
+}
+
+const char* groupOf(std::int32_t type) {
+    return type == kTypeD80 || type == kTypeD82 ? "d80" : type == kTypeD81 ? "d81" : "d64";
+}
+
+std::string describe(const fz::DiskInput& in, int rc) {
+    return std::string(in.variant->name) + ", PackFiles gave " + std::to_string(rc);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fz::setUp("pack");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const fz::DiskInput in = fz::decodeDiskInput(data, size);
+    const std::string file = std::string("image.") + in.variant->ext;
+    const std::string image = fz::path("img/") + file;
+    fz::writeFile(image, in.image);
+    const fz::Contents before = fz::readImage(image, fz::Pass::extract);
+    const std::map<std::string, fz::Bytes> trusted = fz::trustedFiles(before, in.image, in.variant->type);
+
+    std::vector<std::string> names = {kAdded[0]};
+    std::vector<fz::Bytes> added = {content(in.param[1] * 37u, 1)};
+    if (in.param[0] & 1) {
+        names.push_back(kAdded[1]);
+        added.push_back(content(in.param[2] * 53u, 2));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) fz::writeFile(fz::path("src/") + names[i], added[i]);
+
+    // The switches that also govern adding to an existing image.
+    std::string options = std::string("use-dir-track=") + (in.param[3] & 1 ? "1" : "0") +
+                          "\nfrom-track1=" + (in.param[3] & 2 ? "1" : "0") + "\n";
+    if (const int interleave = in.param[3] >> 2)
+        options += std::string("interleave=") + groupOf(in.variant->type) + "=" + std::to_string(interleave) + "," +
+                   std::to_string(interleave) + "\n";
+    fz::check(ConfigurePackerText(options.c_str()) == 0, "harness", "options refused: " + options);
+    const int rc = fz::packFiles(image, fz::path("src"), names);
+    fz::restoreSettings();
+
+    fz::check(fz::folderNames(fz::path("img")) == std::vector<std::string>{file}, "temp-left",
+              "the image folder holds more than the image after PackFiles");
+    if (rc != 0) {
+        fz::check(fz::readFile(image) == in.image, "pack-failed-changed", describe(in, rc) + " and changed the image");
+        ::unlink(image.c_str());
+        return 0;
+    }
+    const fz::Contents after = fz::readImage(image, fz::Pass::extract);
+    std::map<std::string, const fz::File*> now;
+    for (const fz::File& f : after.files) now.emplace(f.name, &f);
+    for (const auto& [name, bytes] : trusted) {
+        if (name == kAdded[0] || name == kAdded[1]) continue;  // replaced
+        const auto it = now.find(name);
+        const bool same = it != now.end() && it->second->result == 0 && it->second->bytes == bytes;
+        fz::check(same, "pack-damaged",
+                  describe(in, rc) + "; <" + name + "> (" + std::to_string(bytes.size()) + " bytes) " +
+                      (it == now.end() ? std::string("is gone")
+                                       : "now extracts with " + std::to_string(it->second->result) + " and " +
+                                             std::to_string(it->second->bytes.size()) + " bytes"));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto it = now.find(names[i]);
+        const bool right = it != now.end() && it->second->result == 0 && it->second->bytes == added[i];
+        fz::check(right, "pack-added",
+                  describe(in, rc) + "; the added <" + names[i] + "> (" + std::to_string(added[i].size()) +
+                      " bytes) " +
+                      (it == now.end() ? std::string("is not listed")
+                                       : "extracts with " + std::to_string(it->second->result) + " and " +
+                                             std::to_string(it->second->bytes.size()) + " bytes"));
+    }
+    ::unlink(image.c_str());
+    return 0;
+}
