@@ -1,0 +1,168 @@
+// Writes the seed corpora of the fuzz targets into OUTDIR/<target>: disk
+// images of every format (whole, and as patches over the valid image: a
+// lying BAM, loops, shared chains, duplicate and odd names, bad blocks),
+// tapes, settings files and new-image text.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+std::string outFolder;
+
+void seed(const std::string& target, const std::string& name, const fz::Bytes& data) {
+    std::error_code ec;
+    std::filesystem::create_directories(outFolder + "/" + target, ec);
+    fz::writeFile(outFolder + "/" + target + "/" + name, data);
+}
+
+fz::Bytes text(const std::string& s, int first = -1) {
+    fz::Bytes b;
+    if (first >= 0) b.push_back(static_cast<std::uint8_t>(first));
+    b.insert(b.end(), s.begin(), s.end());
+    return b;
+}
+
+void diskSeeds() {
+    int n = 0;
+    for (int v = 0; v < fz::kVariantCount; ++v) {
+        const fz::Variant& variant = fz::kVariants[v];
+        const fz::Bytes& base = fz::baseImage(v);
+        // Parameters differ from seed to seed: file counts and sizes for
+        // PackFiles, name counts and erasing for DeleteFiles.
+        auto param = [&n]() -> std::array<std::uint8_t, 4> {
+            ++n;
+            return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(3 + n * 11),
+                    static_cast<std::uint8_t>(1 + n * 5), static_cast<std::uint8_t>((n % 4) | ((n % 7) << 2))};
+        };
+        auto write = [&](const std::string& name, fz::Mode mode, const fz::Bytes& rest) {
+            const auto p = param();
+            const std::uint8_t params[4] = {p[0], p[1], p[2], p[3]};
+            const fz::Bytes input = fz::diskInput(v, mode, params, rest);
+            for (const char* target : {"disk", "pack", "delete"}) seed(target, std::string(variant.name) + "-" + name, input);
+        };
+        write("whole", fz::kRawPadded, base);
+        write("valid", fz::kOverlay, {});
+        for (int d = 0; d < fz::kDamageCount; ++d) {
+            const fz::Damage& damage = fz::kDamages[d];
+            if (damage.needsErrorBytes && !variant.errorBytes) continue;
+            fz::Bytes changed = base;
+            damage.apply(v, changed);
+            write(damage.name, fz::kOverlay, fz::encodeOverlay(variant, base, changed));
+        }
+    }
+    // Sizes the formats do not have.
+    const fz::Bytes& d64 = fz::baseImage(0);
+    const std::uint8_t none[4] = {};
+    seed("disk", "d64-short", fz::diskInput(0, fz::kRawExact, none, fz::Bytes(d64.begin(), d64.end() - 300)));
+    fz::Bytes longer = d64;
+    longer.resize(d64.size() + 100, 0);
+    seed("disk", "d64-odd-size", fz::diskInput(0, fz::kRawExact, none, longer));
+}
+
+struct TapeFile {
+    std::uint8_t type;
+    std::string name;  // PETSCII, padded with `pad`
+    std::uint16_t start;
+    std::size_t length;
+    std::uint8_t pad = 0x20;
+};
+
+fz::Bytes tape(const std::vector<TapeFile>& files, std::uint16_t maxFiles, std::size_t cut = 0) {
+    fz::Bytes t(64 + 32 * files.size(), 0);
+    const std::string magic = "C64S tape image file";
+    std::copy(magic.begin(), magic.end(), t.begin());
+    t[32] = 0x01;
+    t[33] = 0x01;
+    t[34] = static_cast<std::uint8_t>(maxFiles);
+    t[35] = static_cast<std::uint8_t>(maxFiles >> 8);
+    t[36] = static_cast<std::uint8_t>(files.size());
+    const std::string title = "OMBRIX SEEDS";
+    std::copy(title.begin(), title.end(), t.begin() + 40);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const TapeFile& f = files[i];
+        std::uint8_t* slot = t.data() + 64 + 32 * i;
+        const std::size_t pos = t.size();
+        slot[0] = f.type;
+        slot[1] = 0x82;
+        const std::uint16_t end = static_cast<std::uint16_t>(f.start + f.length);
+        slot[2] = static_cast<std::uint8_t>(f.start);
+        slot[3] = static_cast<std::uint8_t>(f.start >> 8);
+        slot[4] = static_cast<std::uint8_t>(end);
+        slot[5] = static_cast<std::uint8_t>(end >> 8);
+        for (int k = 0; k < 4; ++k) slot[8 + k] = static_cast<std::uint8_t>(pos >> (8 * k));
+        std::fill(slot + 16, slot + 32, f.pad);
+        std::copy(f.name.begin(), f.name.begin() + std::min<std::size_t>(f.name.size(), 16), slot + 16);
+        for (std::size_t k = 0; k < f.length; ++k) t.push_back(static_cast<std::uint8_t>(k * 13 + i));
+    }
+    if (cut) t.resize(t.size() - cut);
+    return t;
+}
+
+void tapeSeeds() {
+    seed("tape", "three-files", tape({{1, "GAME", 0x0801, 900}, {1, "INTRO", 0x0801, 300}, {1, "DATA", 0xC000, 40}}, 3));
+    seed("tape", "empty-slots",
+         tape({{0, "", 0, 0}, {1, "ONE", 0x0801, 200}, {0, "OLD", 0x0801, 10}, {1, "TWO", 0x1000, 50}}, 4));
+    seed("tape", "past-end", tape({{1, "LONG", 0x0801, 2000}}, 1, 1500));
+    seed("tape", "a0-padded", tape({{1, "HELLO", 0x0801, 100, 0xA0}, {1, "WORLD", 0x0801, 60, 0xA0}}, 2));
+    seed("tape", "deleted-same-name",
+         tape({{0, "1234567890123456", 0x0801, 30}, {1, "1234567890123456", 0x0801, 80}}, 2));
+    seed("tape", "more-slots-than-room", tape({{1, "A", 0x0801, 20}, {1, "B", 0x0801, 20}}, 300));
+    const fz::Bytes header = tape({}, 0);
+    seed("tape", "header-only", fz::Bytes(header.begin(), header.begin() + 40));
+}
+
+void settingsSeeds() {
+    const std::string sample =
+        "[common]\nlogLevel=0\nshowScratchedFiles=0\nshowONLYScratchedFiles=0\nappendPrgExtension=0\n"
+        "ignoreErrorTable=0\neraseDeletedSectors=0\n";
+    seed("settings", "sample", text(sample, 0));
+    seed("settings", "scratched", text("[common]\nlogLevel=0\nshowScratchedFiles=1\n", 0));
+    seed("settings", "only-scratched", text("[common]\nlogLevel=0\nshowScratchedFiles=1\nshowONLYScratchedFiles=1\n", 0));
+    seed("settings", "prg-errors", text("[common]\nlogLevel=0\nappendPrgExtension=1\nignoreErrorTable=1\n", 0));
+    seed("settings", "odd-spelling", text("; note\n[ Common ]\n ShowScratchedFiles = 1 \nlogLevel=-1\n", 0));
+    seed("settings", "big-numbers", text("[common]\nlogLevel=99999999999\nappendPrgExtension=0x1\n", 0));
+    seed("settings", "other-section", text("[other]\nshowScratchedFiles=1\n[common]\nlogLevel=0\n", 0));
+    seed("settings", "no-file", text("", 1));
+    seed("settings", "long-folder", text(sample, 2));
+}
+
+void textSeeds() {
+    const char* const lines[] = {
+        "title=MY DISK\nid=AB\n",
+        "interleave=d64=3,1\ninterleave=d80=1,5\ninterleave=d81=1,2\n",
+        "forty=speeddos\nerror-bytes=1\n",
+        "forty=dolphindos\n",
+        "forty=off\nerror-bytes=0\n",
+        "use-dir-track=1\nfrom-track1=1\n",
+        "dos=d64=2A\ndos=d80=2C\ndos=d81=3D\r\n",
+        "title=A VERY LONG TITLE OF MANY CHARACTERS\nid=X\n",
+        "interleave=d64=0,41\n",
+        "bogus\n",
+    };
+    int n = 0;
+    for (const char* l : lines) {
+        for (int format = 0; format < 5; format += 2) seed("text", "lines-" + std::to_string(n) + "-" + std::to_string(format), text(l, format));
+        ++n;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_seeds OUTDIR\n");
+        return 2;
+    }
+    outFolder = argv[1];
+    fz::setUp("seeds");
+    diskSeeds();
+    tapeSeeds();
+    settingsSeeds();
+    textSeeds();
+    return 0;
+}
