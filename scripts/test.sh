@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and end-to-end tests of the Linux build, the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded calls under
-# ThreadSanitizer, the 32- and 64-bit Windows DLLs under Wine, and the plug-in
-# inside Double Commander.
+# ThreadSanitizer, the 32- and 64-bit Windows DLLs under Wine, the plug-in
+# inside Double Commander, and a minute of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,9 +25,15 @@ cmake --build build-test-asan -j2
 cmake -S . -B build-test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE_THREAD=ON
 cmake --build build-test-tsan -j2 --target background_test
 
+cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+      -DOMBRIX_FUZZ=ON -DOMBRIX_TESTS=OFF
+cmake --build build-test-fuzz -j2
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1
 ctest --test-dir build-test-asan --output-on-failure -j2
 ctest --test-dir build-test-tsan --output-on-failure --no-tests=error -R '^Background\.'
 ctest --test-dir build-test --output-on-failure -j2
+# The fuzz targets run one at a time (each for its share of the minute).
+ctest --test-dir build-test-fuzz --output-on-failure -L fuzz
