@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fz::DiskInput in = fz::decodeDiskInput(data, size);
+    if (in.skip) return 0;
     const std::string file = std::string("image.") + in.variant->ext;
     const std::string image = fz::path("img/") + file;
     fz::writeFile(image, in.image);
@@ -52,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (deleted(name)) continue;
         const auto it = now.find(name);
         const bool same = it != now.end() && it->second->result == 0 && it->second->bytes == bytes;
-        fz::check(same, "delete-damaged",
+        if (same) continue;
+        const std::string check = "delete-" + fz::damageCause(in.image, in.variant->type, name, names);
+        fz::check(false, check.c_str(),
                   what + "; <" + name + "> (" + std::to_string(bytes.size()) + " bytes) " +
                       (it == now.end() ? std::string("is gone")
                                        : "now extracts with " + std::to_string(it->second->result) + " and " +

@@ -33,9 +33,11 @@ std::vector<std::string> folderNames(const std::string& folder);
 // A failed check is a finding: it names the target, the check and what was
 // seen, then aborts so that libFuzzer saves the input. Checks named in the
 // environment variable OMBRIX_FUZZ_IGNORE (comma-separated) are skipped, so a
-// long run can look past a finding that is known already.
+// long run can look past a finding that is known already ("all" skips every
+// check, leaving the sanitizers and the time limit).
 void check(bool ok, const char* name, const std::string& detail);
-bool ignored(const char* name);
+// byName: only when the list names the check ("all" does not count).
+bool ignored(const char* name, bool byName = false);
 
 // --- disk inputs ---
 
@@ -64,6 +66,9 @@ struct DiskInput {
     const Variant* variant;
     std::uint8_t param[4];
     Bytes image;
+    // The image shows a finding whose check is ignored and that would end
+    // the run anyway (a sanitizer report or a hang): the target skips it.
+    bool skip = false;
 };
 DiskInput decodeDiskInput(const std::uint8_t* data, std::size_t size);
 
@@ -122,8 +127,18 @@ struct Entry {
     std::uint8_t type;
     int result;  // 0, or 18 for a chain that cannot be read whole
     Bytes bytes;
+    std::uint16_t blocks;  // the entry's block count
+    bool cycle;            // the chain comes back to one of its blocks
+    std::vector<std::pair<int, int>> chain;  // its blocks (track, sector)
 };
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
+
+// Why a file that PackFiles or DeleteFiles should have left alone changed:
+// "shared-blocks" when its chain shares a block with one of the `released`
+// files (replaced or deleted), "lying-bam" when the BAM called one of its
+// blocks free, else "damaged".
+std::string damageCause(const Bytes& image, std::int32_t type, const std::string& name,
+                        const std::vector<std::string>& released);
 
 // The listed files whose bytes an extraction by name really gives: listed
 // once, extracted whole, and no other recorded entry carries the name.

@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fz::DiskInput in = fz::decodeDiskInput(data, size);
+    if (in.skip) return 0;
     const std::string file = std::string("image.") + in.variant->ext;
     const std::string image = fz::path("img/") + file;
     fz::writeFile(image, in.image);
@@ -78,7 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (name == kAdded[0] || name == kAdded[1]) continue;  // replaced
         const auto it = now.find(name);
         const bool same = it != now.end() && it->second->result == 0 && it->second->bytes == bytes;
-        fz::check(same, "pack-damaged",
+        if (same) continue;
+        std::vector<std::string> released(std::begin(kAdded), std::end(kAdded));
+        const std::string check = "pack-" + fz::damageCause(in.image, in.variant->type, name, released);
+        fz::check(false, check.c_str(),
                   describe(in, rc) + "; <" + name + "> (" + std::to_string(bytes.size()) + " bytes) " +
                       (it == now.end() ? std::string("is gone")
                                        : "now extracts with " + std::to_string(it->second->result) + " and " +
