@@ -84,9 +84,12 @@ std::uint8_t fillByte(std::size_t i, std::uint32_t seed) {
 
 void setUp(const char* name) {
     target = name;
-    // The log would cost time on every call.
-    unsetenv("OMBRIX_LOG");
-    unsetenv("OMBRIX_LOGLEVEL");
+    // The log would cost time on every call; OMBRIX_FUZZ_TRACE=1 keeps it
+    // (OMBRIX_LOG, OMBRIX_LOGLEVEL) for looking into one input.
+    if (!std::getenv("OMBRIX_FUZZ_TRACE")) {
+        unsetenv("OMBRIX_LOG");
+        unsetenv("OMBRIX_LOGLEVEL");
+    }
     std::error_code ec;
     std::string parent = "/dev/shm";
     if (!fs::is_directory(parent, ec)) parent = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
@@ -675,6 +678,35 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
     return entries;
 }
 
+namespace {
+
+// The header, BAM and directory blocks: what the image needs besides files.
+std::set<std::pair<int, int>> systemBlocks(const Bytes& image, std::int32_t type) {
+    std::set<std::pair<int, int>> blocks;
+    const Geometry g = geometryOf(image, type);
+    if (!g.layout) return blocks;
+    const FormatLayout& l = *g.layout;
+    blocks.emplace(l.headerTrack, l.headerSector);
+    for (int k = 0; k < l.bamBlockCount; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
+    if (l.bamTrack2 != 255) blocks.emplace(l.bamTrack2, 0);
+    int track = l.dirTrack, sector = l.dirSector;
+    while (const std::uint8_t* block = readable(image, g, track, sector)) {
+        if (!blocks.emplace(track, sector).second) break;
+        if (block[kDirLinkTrack] == 0) break;
+        track = block[kDirLinkTrack];
+        sector = block[kDirLinkSector];
+    }
+    return blocks;
+}
+
+bool touches(const std::vector<std::pair<int, int>>& chain, const std::set<std::pair<int, int>>& blocks) {
+    for (const auto& b : chain)
+        if (blocks.count(b)) return true;
+    return false;
+}
+
+}  // namespace
+
 std::string damageCause(const Bytes& image, std::int32_t type, const std::string& name,
                         const std::vector<std::string>& released) {
     const std::vector<Entry> entries = directoryEntries(image, type);
@@ -686,8 +718,11 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
             releasedBlocks.insert(e.chain.begin(), e.chain.end());
     }
     if (!damaged) return "damaged";
-    for (const auto& block : damaged->chain)
-        if (releasedBlocks.count(block)) return "shared-blocks";
+    if (touches(damaged->chain, releasedBlocks)) return "shared-blocks";
+    // A released chain that runs through the directory or the BAM frees (or
+    // erases) them.
+    for (const auto& block : systemBlocks(image, type))
+        if (releasedBlocks.count(block)) return "system-blocks";
     // What the BAM says, read by the writer's own BAM code.
     ImageInfo info;
     info.imageType = type;
@@ -702,9 +737,19 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
     return "damaged";
 }
 
+bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type, const std::string& name) {
+    const std::set<std::pair<int, int>> system = systemBlocks(before, type);
+    for (const Entry& e : directoryEntries(after, type))
+        if (e.name == name && e.type != kTypeScratched && touches(e.chain, system)) return true;
+    return false;
+}
+
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type) {
     std::map<std::string, int> recorded, listed;
-    for (const Entry& e : directoryEntries(image, type)) ++recorded[e.name];
+    // A file whose chain runs through the directory or the BAM changes
+    // whenever they do.
+    const std::set<std::pair<int, int>> system = systemBlocks(image, type);
+    for (const Entry& e : directoryEntries(image, type)) recorded[e.name] += touches(e.chain, system) ? 2 : 1;
     for (const File& f : extracted.files) ++listed[f.name];
     std::map<std::string, Bytes> trusted;
     for (const File& f : extracted.files)

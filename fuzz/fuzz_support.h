@@ -135,13 +135,20 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
 
 // Why a file that PackFiles or DeleteFiles should have left alone changed:
 // "shared-blocks" when its chain shares a block with one of the `released`
-// files (replaced or deleted), "lying-bam" when the BAM called one of its
-// blocks free, else "damaged".
+// files (replaced or deleted), "system-blocks" when a released chain runs
+// through the header, BAM or directory, "lying-bam" when the BAM called one
+// of its blocks free, else "damaged".
 std::string damageCause(const Bytes& image, std::int32_t type, const std::string& name,
                         const std::vector<std::string>& released);
 
-// The listed files whose bytes an extraction by name really gives: listed
-// once, extracted whole, and no other recorded entry carries the name.
+// True when file `name` of `after` has a block that was a header, BAM or
+// directory block of `before`: the writer handed out a block the image needs.
+bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type, const std::string& name);
+
+// The listed files whose bytes an extraction by name really gives and that
+// only a fault can change: listed once, extracted whole, no other recorded
+// entry carries the name, and the chain keeps out of header, BAM and
+// directory.
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type);
 
 // Reads, extracts and tests every file; checks what the reader must

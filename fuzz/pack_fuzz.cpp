@@ -88,10 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                        : "now extracts with " + std::to_string(it->second->result) + " and " +
                                              std::to_string(it->second->bytes.size()) + " bytes"));
     }
+    const fz::Bytes result = fz::readFile(image);
     for (std::size_t i = 0; i < names.size(); ++i) {
         const auto it = now.find(names[i]);
         const bool right = it != now.end() && it->second->result == 0 && it->second->bytes == added[i];
-        fz::check(right, "pack-added",
+        if (right) continue;
+        const char* check =
+            fz::tookSystemBlock(in.image, result, in.variant->type, names[i]) ? "pack-system-block" : "pack-added";
+        fz::check(false, check,
                   describe(in, rc) + "; the added <" + names[i] + "> (" + std::to_string(added[i].size()) +
                       " bytes) " +
                       (it == now.end() ? std::string("is not listed")
