@@ -648,6 +648,7 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return entries;
     std::vector<bool> seen(g.layout->blockCount, false);
+    ImageInfo names;  // the names listed so far, as the listing makes them unique
     int track = g.layout->dirTrack, sector = g.layout->dirSector;
     for (;;) {
         const std::uint8_t* block = readable(image, g, track, sector);
@@ -666,7 +667,9 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             if (name[0] == 0) continue;
             char host[260] = {};
             buildHostName(name, entry[kDirEntryType], host, sizeof host);
-            Entry item {host, entry[kDirEntryType], 0, {}, 0, false, {}};
+            const bool shown = entry[kDirEntryType] != kTypeScratched || showScratchedFiles;
+            Entry item {shown ? uniqueListedName(names, name, entry[kDirEntryType]) : std::string(host), host,
+                        entry[kDirEntryType], 0, {}, 0, false, {}};
             item.blocks = static_cast<std::uint16_t>(entry[kDirBlockCount] | entry[kDirBlockCount + 1] << 8);
             item.result = readChain(image, g, entry, item.bytes, item.cycle, item.chain);
             entries.push_back(std::move(item));
@@ -749,11 +752,15 @@ std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes
     // A file whose chain runs through the directory or the BAM changes
     // whenever they do.
     const std::set<std::pair<int, int>> system = systemBlocks(image, type);
-    for (const Entry& e : directoryEntries(image, type)) recorded[e.name] += touches(e.chain, system) ? 2 : 1;
+    const std::vector<Entry> entries = directoryEntries(image, type);
+    for (const Entry& e : entries) recorded[e.plain] += touches(e.chain, system) ? 2 : 1;
     for (const File& f : extracted.files) ++listed[f.name];
     std::map<std::string, Bytes> trusted;
-    for (const File& f : extracted.files)
-        if (f.result == 0 && listed[f.name] == 1 && recorded[f.name] <= 1) trusted[f.name] = f.bytes;
+    for (const File& f : extracted.files) {
+        if (f.result != 0 || listed[f.name] != 1) continue;
+        for (const Entry& e : entries)
+            if (e.name == f.name && e.type != kTypeScratched && recorded[e.plain] == 1) trusted[f.name] = f.bytes;
+    }
     return trusted;
 }
 
@@ -788,14 +795,17 @@ Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32
         check(got.name == own.name, "listing-order", which + " is entry <" + own.name + "> of the directory");
         check(got.hidden == (own.type == kTypeScratched), "hidden-flag", which + " hidden flag");
         check(got.result != E_NO_FILES, "listed-not-found", which + ": ProcessFile(PK_EXTRACT) gave 22");
-        if (got.result == E_EWRITE) continue;  // a host name the host cannot create, e.g. ".."
+        if (got.result == E_EWRITE) continue;  // a host name the host cannot create
+        check(got.result != 0 || got.unpSize == static_cast<std::int32_t>(got.bytes.size()), "listed-size",
+              which + ": listed with " + std::to_string(got.unpSize) + " bytes, extraction wrote " +
+                  std::to_string(got.bytes.size()));
         check(tested.files[k].result == got.result, "test-agrees",
               which + ": PK_TEST gave " + std::to_string(tested.files[k].result) + ", PK_EXTRACT " +
                   std::to_string(got.result));
         const bool right = got.result == own.result && (own.result != 0 || got.bytes == own.bytes);
         if (right) continue;
         bool earlierSameName = false;
-        for (std::size_t i = 0; i < shown[k]; ++i) earlierSameName |= entries[i].name == own.name;
+        for (std::size_t i = 0; i < shown[k]; ++i) earlierSameName |= entries[i].plain == own.plain;
         const std::string detail = which + ": extraction gave " + std::to_string(got.result) + " with " +
                                    std::to_string(got.bytes.size()) + " bytes, its chain holds " +
                                    std::to_string(own.bytes.size()) + " bytes (" + std::to_string(own.result) + ")";

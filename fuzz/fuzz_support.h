@@ -123,7 +123,8 @@ int deleteFiles(const std::string& image, const std::vector<std::string>& names)
 // One directory entry that the listing records (its name is not empty), in
 // directory order, with the data its own chain holds.
 struct Entry {
-    std::string name;  // host name, as listed
+    std::string name;   // as listed (names made unique with "~2"...); scratched and not shown: plain
+    std::string plain;  // the host name of the CBM name and type alone
     std::uint8_t type;
     int result;  // 0, or 18 for a chain that cannot be read whole
     Bytes bytes;
@@ -145,10 +146,9 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
 // directory block of `before`: the writer handed out a block the image needs.
 bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type, const std::string& name);
 
-// The listed files whose bytes an extraction by name really gives and that
-// only a fault can change: listed once, extracted whole, no other recorded
-// entry carries the name, and the chain keeps out of header, BAM and
-// directory.
+// The listed files whose bytes only a fault can change: extracted whole, no
+// other recorded entry has the same plain name (a "~2" moves when the first
+// goes), and the chain keeps out of header, BAM and directory.
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type);
 
 // Reads, extracts and tests every file; checks what the reader must

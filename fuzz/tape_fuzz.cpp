@@ -46,12 +46,17 @@ bool earlierSameName(const fz::Bytes& tape, std::uint32_t index, const std::stri
 // The used slots (type 1) of the directory, as far as it lies inside the image.
 std::vector<Slot> usedSlots(const fz::Bytes& tape) {
     std::vector<Slot> slots;
+    ImageInfo names;  // the names listed so far, as the listing makes them unique
     if (tape.size() < 64) return slots;
     const std::uint32_t count = read16(tape.data() + 34);
     for (std::uint32_t i = 0; i < count && 64 + 32 * (i + 1) <= tape.size(); ++i) {
         const std::uint8_t* slot = tape.data() + 64 + 32 * i;
         if (slot[0] != 1) continue;
-        Slot s {hostName(slot, true), fz::Bytes(slot + 2, slot + 4), i};
+        std::uint8_t name[kCbmNameLength];
+        std::memcpy(name, slot + 16, sizeof name);
+        trimNamePad(name, kCbmNameLength, kTypeT64);
+        convert(name, kCbmNameLength);
+        Slot s {uniqueListedName(names, name, kTypePrg), fz::Bytes(slot + 2, slot + 4), i};
         const std::uint32_t start = read16(slot + 2), end = read16(slot + 4), pos = read32(slot + 8);
         if (end >= start && pos < tape.size()) {
             const std::size_t n = std::min<std::size_t>(end - start, tape.size() - pos);
@@ -89,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fz::check(got.name == slots[k].name, "listing-order", which + " is slot <" + slots[k].name + ">");
         fz::check(got.result != E_NO_FILES, "listed-not-found", which + ": ProcessFile(PK_EXTRACT) gave 22");
         if (got.result == E_EWRITE) continue;
+        fz::check(got.result != 0 || got.unpSize == static_cast<std::int32_t>(got.bytes.size()), "listed-size",
+                  which + ": listed with " + std::to_string(got.unpSize) + " bytes, extraction wrote " +
+                      std::to_string(got.bytes.size()));
         fz::check(tested.files[k].result == got.result, "test-agrees",
                   which + ": PK_TEST gave " + std::to_string(tested.files[k].result) + ", PK_EXTRACT " +
                       std::to_string(got.result));
