@@ -101,7 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   which + ": PK_TEST gave " + std::to_string(tested.files[k].result) + ", PK_EXTRACT " +
                       std::to_string(got.result));
         if (got.bytes == slots[k].bytes) continue;
-        fz::check(false, earlierSameName(tape, slots[k].index, got.name) ? "tape-name-collision" : "tape-bytes",
+        // The listing converts names and end addresses where they lie: data
+        // that overlap the directory come out changed.
+        const std::uint8_t* slot = tape.data() + 64 + 32 * slots[k].index;
+        const bool inDirectory = read32(slot + 8) < 64 + 32 * read16(tape.data() + 34);
+        const char* check = inDirectory                                             ? "tape-data-in-directory"
+                            : earlierSameName(tape, slots[k].index, slots[k].name) ? "tape-name-collision"
+                                                                                    : "tape-bytes";
+        fz::check(false, check,
                   which + ": extraction gave " + std::to_string(got.bytes.size()) + " bytes, its slot holds " +
                       std::to_string(slots[k].bytes.size()));
     }
