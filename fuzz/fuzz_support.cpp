@@ -669,7 +669,7 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             buildHostName(name, entry[kDirEntryType], host, sizeof host);
             const bool shown = entry[kDirEntryType] != kTypeScratched || showScratchedFiles;
             Entry item {shown ? uniqueListedName(names, name, entry[kDirEntryType]) : std::string(host), host,
-                        entry[kDirEntryType], 0, {}, 0, false, {}};
+                        entry[kDirEntryType], 0, {}, 0, false, {}, {track, sector}};
             item.blocks = static_cast<std::uint16_t>(entry[kDirBlockCount] | entry[kDirBlockCount + 1] << 8);
             item.result = readChain(image, g, entry, item.bytes, item.cycle, item.chain);
             entries.push_back(std::move(item));
@@ -684,21 +684,33 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
 namespace {
 
 // The header, BAM and directory blocks: what the image needs besides files.
-std::set<std::pair<int, int>> systemBlocks(const Bytes& image, std::int32_t type) {
+std::set<std::pair<int, int>> headerAndBam(const FormatLayout& l) {
     std::set<std::pair<int, int>> blocks;
-    const Geometry g = geometryOf(image, type);
-    if (!g.layout) return blocks;
-    const FormatLayout& l = *g.layout;
     blocks.emplace(l.headerTrack, l.headerSector);
     for (int k = 0; k < l.bamBlockCount; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
     if (l.bamTrack2 != 255) blocks.emplace(l.bamTrack2, 0);
-    int track = l.dirTrack, sector = l.dirSector;
+    return blocks;
+}
+
+std::vector<std::pair<int, int>> directoryChain(const Bytes& image, const Geometry& g) {
+    std::vector<std::pair<int, int>> chain;
+    std::set<std::pair<int, int>> seen;
+    int track = g.layout->dirTrack, sector = g.layout->dirSector;
     while (const std::uint8_t* block = readable(image, g, track, sector)) {
-        if (!blocks.emplace(track, sector).second) break;
+        if (!seen.emplace(track, sector).second) break;
+        chain.emplace_back(track, sector);
         if (block[kDirLinkTrack] == 0) break;
         track = block[kDirLinkTrack];
         sector = block[kDirLinkSector];
     }
+    return chain;
+}
+
+std::set<std::pair<int, int>> systemBlocks(const Bytes& image, std::int32_t type) {
+    const Geometry g = geometryOf(image, type);
+    if (!g.layout) return {};
+    std::set<std::pair<int, int>> blocks = headerAndBam(*g.layout);
+    for (const auto& b : directoryChain(image, g)) blocks.insert(b);
     return blocks;
 }
 
@@ -740,6 +752,15 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
     return "damaged";
 }
 
+bool directoryInHeaderOrBam(const Bytes& image, std::int32_t type) {
+    const Geometry g = geometryOf(image, type);
+    if (!g.layout) return false;
+    const std::set<std::pair<int, int>> fixed = headerAndBam(*g.layout);
+    for (const auto& b : directoryChain(image, g))
+        if (fixed.count(b)) return true;
+    return false;
+}
+
 bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type, const std::string& name) {
     const std::set<std::pair<int, int>> system = systemBlocks(before, type);
     for (const Entry& e : directoryEntries(after, type))
@@ -752,8 +773,11 @@ std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes
     // A file whose chain runs through the directory or the BAM changes
     // whenever they do.
     const std::set<std::pair<int, int>> system = systemBlocks(image, type);
+    const Geometry g = geometryOf(image, type);
+    const std::set<std::pair<int, int>> fixed = g.layout ? headerAndBam(*g.layout) : std::set<std::pair<int, int>>{};
     const std::vector<Entry> entries = directoryEntries(image, type);
-    for (const Entry& e : entries) recorded[e.plain] += touches(e.chain, system) ? 2 : 1;
+    // An entry that lies in the header or a BAM block is made of BAM bytes.
+    for (const Entry& e : entries) recorded[e.plain] += touches(e.chain, system) || fixed.count(e.where) ? 2 : 1;
     for (const File& f : extracted.files) ++listed[f.name];
     std::map<std::string, Bytes> trusted;
     for (const File& f : extracted.files) {

@@ -131,6 +131,7 @@ struct Entry {
     std::uint16_t blocks;  // the entry's block count
     bool cycle;            // the chain comes back to one of its blocks
     std::vector<std::pair<int, int>> chain;  // its blocks (track, sector)
+    std::pair<int, int> where;               // the directory block that holds it
 };
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
 
@@ -142,13 +143,17 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
 std::string damageCause(const Bytes& image, std::int32_t type, const std::string& name,
                         const std::vector<std::string>& released);
 
+// True when the directory chain runs through the header or a BAM block.
+bool directoryInHeaderOrBam(const Bytes& image, std::int32_t type);
+
 // True when file `name` of `after` has a block that was a header, BAM or
 // directory block of `before`: the writer handed out a block the image needs.
 bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type, const std::string& name);
 
 // The listed files whose bytes only a fault can change: extracted whole, no
 // other recorded entry has the same plain name (a "~2" moves when the first
-// goes), and the chain keeps out of header, BAM and directory.
+// goes), the chain keeps out of header, BAM and directory, and the entry
+// does not lie in the header or a BAM block.
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type);
 
 // Reads, extracts and tests every file; checks what the reader must
