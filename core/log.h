@@ -23,4 +23,9 @@ extern std::uint32_t logMask;
 #define OMBRIX_PTR_WIDTH "16"
 #endif
 
-void logMessage(std::uint32_t mask, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+#ifdef __clang__
+#define OMBRIX_PRINTF_FORMAT printf
+#else
+#define OMBRIX_PRINTF_FORMAT gnu_printf
+#endif
+void logMessage(std::uint32_t mask, const char* format, ...) __attribute__((format(OMBRIX_PRINTF_FORMAT, 2, 3)));

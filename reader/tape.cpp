@@ -34,7 +34,7 @@ std::uint32_t read32(const std::uint8_t* p) {
 }
 
 // The slot's bytes, or null when the slot does not lie wholly inside the image.
-std::uint8_t* slotAt(const ImageInfo& info, std::uint32_t index) {
+const std::uint8_t* slotAt(const ImageInfo& info, std::uint32_t index) {
     const std::uint64_t offset = std::uint64_t(info.tapeEntries) + std::uint64_t(kSlotSize) * index;
     if (offset + kSlotSize > static_cast<std::uint64_t>(info.imageSize)) return nullptr;
     return info.imageData.get() + offset;
@@ -84,7 +84,7 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
     info.lastReported = -1;
     if (info.imageSize < static_cast<std::int32_t>(kTapeHeaderSize)) return E_BAD_ARCHIVE;
     while (info.tapeSlot < info.tapeMaxFiles) {
-        std::uint8_t* slot = slotAt(info, info.tapeSlot);
+        const std::uint8_t* slot = slotAt(info, info.tapeSlot);
         if (!slot) break;  // the directory runs past the end of the image
         if (slot[kSlotEntryType] != 1) {
             logMessage(kLogWarning, "empty tape slot %d\n", info.tapeSlot);
@@ -93,20 +93,21 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
         }
         const std::uint16_t start = read16(slot + kSlotStartAddr);
         const std::uint32_t length = slotDataLength(info, slot);
-        if (length != static_cast<std::uint32_t>(read16(slot + kSlotEndAddr) - start)) {
+        // The image stays as it is (a slot may even lie inside another
+        // file's data): the clipped length is worked out anew where needed,
+        // and the name is converted in a copy.
+        if (length != static_cast<std::uint32_t>(read16(slot + kSlotEndAddr) - start))
             logMessage(kLogWarning, "correcting EndAddr\n");
-            const auto end = static_cast<std::uint16_t>(start + length);
-            slot[kSlotEndAddr] = static_cast<std::uint8_t>(end & 0xFF);
-            slot[kSlotEndAddr + 1] = static_cast<std::uint8_t>(end >> 8);
-        }
         logMessage(kLogTrace, "file found in tape slot %d\n", info.tapeSlot);
-        trimNamePad(slot + kSlotFileName, kCbmNameLength, kTypeT64);
-        convert(slot + kSlotFileName, kCbmNameLength);
+        std::uint8_t name[kCbmNameLength + 1] = {};
+        std::memcpy(name, slot + kSlotFileName, kCbmNameLength);
+        trimNamePad(name, kCbmNameLength, kTypeT64);
+        convert(name, kCbmNameLength);
         file.packSize = static_cast<std::int32_t>(length);
         // Extraction writes the load address in front of the data.
         file.unpSize = static_cast<std::int32_t>(length + kLoadAddressSize);
         reportListed(info, file, info.tapeSlot, static_cast<std::uint32_t>(slot - info.imageData.get()),
-                     uniqueListedName(info, slot + kSlotFileName, kTypePrg));
+                     uniqueListedName(info, name, kTypePrg));
         ++info.tapeSlot;
         return 0;
     }
@@ -138,7 +139,7 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
     const std::uint32_t pos = read32(found + kSlotTapePos);
     logMessage(kLogTrace, "found: TapePos   = %lu\n", static_cast<unsigned long>(pos));
     logMessage(kLogTrace, "found: StartAddr = %d\n", read16(found + kSlotStartAddr));
-    logMessage(kLogTrace, "found: EndAddr   = %d\n", read16(found + kSlotEndAddr));
+    logMessage(kLogTrace, "found: EndAddr   = %d\n", static_cast<int>(read16(found + kSlotStartAddr) + slotDataLength(info, found)) & 0xFFFF);
 
     std::FILE* out = platform::createOutputFile(destName);
     if (!out) {
