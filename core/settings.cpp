@@ -12,6 +12,7 @@ std::int32_t showONLYScratchedFiles = 0;
 std::int32_t appendPrgExtension = 0;
 std::int32_t ignoreErrorTable = 0;
 std::int32_t eraseDeletedSectors = 0;
+std::int32_t geosAsConvert = 1;
 
 char settingsPath[platform::kMaxPath] = {};
 char samplePath[platform::kMaxPath] = {};
@@ -81,9 +82,9 @@ void loadSettings(const char* recommendedIniName) {
 
     // Every key in one reading of the file.
     const char* const keys[] = {"logLevel", "showScratchedFiles", "showONLYScratchedFiles", "appendPrgExtension",
-                                "ignoreErrorTable", "eraseDeletedSectors"};
-    int values[] = {3, 0, 0, 0, 0, 0};
-    platform::iniGetInts(settingsPath, kSection, keys, values, 6);
+                                "ignoreErrorTable", "eraseDeletedSectors", "geosAsConvert"};
+    int values[] = {3, 0, 0, 0, 0, 0, 1};
+    platform::iniGetInts(settingsPath, kSection, keys, values, 7);
     int level = values[0];
     // The command-line host's --log asks for every category this way.
     if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);
@@ -95,6 +96,7 @@ void loadSettings(const char* recommendedIniName) {
     appendPrgExtension = values[3];
     ignoreErrorTable = values[4];
     eraseDeletedSectors = values[5];
+    geosAsConvert = values[6];
 
     setNewImageDefaults();
 }

@@ -10,6 +10,8 @@ extern std::int32_t showONLYScratchedFiles;
 extern std::int32_t appendPrgExtension;
 extern std::int32_t ignoreErrorTable;
 extern std::int32_t eraseDeletedSectors;
+// GEOS files are listed, extracted and packed as Convert (.cvt) files.
+extern std::int32_t geosAsConvert;
 
 extern char settingsPath[platform::kMaxPath];
 extern char samplePath[platform::kMaxPath];
