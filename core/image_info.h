@@ -40,6 +40,7 @@ struct ListedEntry {
     std::uint32_t record;       // index into fileEntries (disks) or the slot number (tapes)
     std::uint32_t entryOffset;  // where its directory entry or tape slot lies in imageData
     std::string hostName;
+    bool asConvert = false;     // a GEOS file listed and extracted as its Convert file
 };
 
 struct ImageInfo {

@@ -11,12 +11,22 @@
 
 namespace {
 
-// The recorded directory entry of the listed file ProcessFile works on.
-const std::uint8_t* findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
+// The listed file ProcessFile works on: its recorded directory entry (name
+// converted) and the entry as the image holds it.
+struct FileEntry {
+    const std::uint8_t* recorded = nullptr;
+    const std::uint8_t* raw = nullptr;
+    bool asConvert = false;
+};
+
+FileEntry findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
     logMessage(kLogTrace, "COMPARE fileCounter %d\n", info.fileCounter);
     const ListedEntry* listed = findListedEntry(info, destPath, destName);
-    if (!listed || listed->record >= static_cast<std::uint32_t>(info.fileCounter)) return nullptr;
-    return info.fileEntries.get() + listed->record * kDirEntrySize;
+    if (!listed || listed->record >= static_cast<std::uint32_t>(info.fileCounter)) return {};
+    if (static_cast<std::uint64_t>(listed->entryOffset) + kDirEntrySize > static_cast<std::uint64_t>(info.imageSize))
+        return {};
+    return {info.fileEntries.get() + listed->record * kDirEntrySize, info.imageData.get() + listed->entryOffset,
+            listed->asConvert};
 }
 
 std::uint16_t blockCountOf(const std::uint8_t* entry) {
@@ -53,6 +63,9 @@ int chainResult(const ChainWalk& walk) {
     case ChainWalk::kCircular:
         logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", walk.track, walk.sector);
         return E_EREAD;
+    case ChainWalk::kMalformed:
+        logMessage(kLogError, "ProcessFile: GEOS file cannot be converted at %d:%d\n", walk.track, walk.sector);
+        return E_EREAD;
     case ChainWalk::kStopped:
         logMessage(kLogTrace, "ProcessFile: cancelled at %d:%d\n", walk.track, walk.sector);
         return E_EABORTED;
@@ -61,11 +74,21 @@ int chainResult(const ChainWalk& walk) {
     }
 }
 
+// The file's bytes as extraction writes them: a GEOS file as its Convert
+// file when it was listed as one, any other file as its chain.
+int walkFile(const ImageInfo& info, const FileEntry& file, Output& out) {
+    if (file.asConvert) return chainResult(followConvertFile(info, file.raw, writeData, &out));
+    const std::uint8_t* entry = file.recorded;
+    return chainResult(
+        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+}
+
 }  // namespace
 
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
-    const std::uint8_t* entry = findFileEntry(info, destPath, destName);
-    if (!entry) return E_NO_FILES;
+    const FileEntry file = findFileEntry(info, destPath, destName);
+    if (!file.recorded) return E_NO_FILES;
+    const std::uint8_t* entry = file.recorded;
     char shownName[kCbmNameLength + 1] = {};
     std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
     logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(entry));
@@ -75,8 +98,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
         logMessage(kLogError, "error fopen <%s>\n", destName);
         return E_EWRITE;
     }
-    const int result = chainResult(
-        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+    const int result = walkFile(info, file, out);
     // A failed write or close is an output failure.
     if (std::fclose(out.file) != 0) out.failed = true;
     // A cancelled file is not left behind half written.
@@ -86,9 +108,8 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
 }
 
 int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
-    const std::uint8_t* entry = findFileEntry(info, destPath, destName);
-    if (!entry) return E_NO_FILES;
+    const FileEntry file = findFileEntry(info, destPath, destName);
+    if (!file.recorded) return E_NO_FILES;
     Output out {nullptr, false, &info.progress, destName, false};
-    return chainResult(
-        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+    return walkFile(info, file, out);
 }

@@ -29,6 +29,13 @@ std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std:
     return static_cast<std::int32_t>(walk.bytes);
 }
 
+std::int32_t getConvertFileLength(const ImageInfo& info, const std::uint8_t* entry) {
+    const ChainWalk walk = followConvertFile(info, entry, nullptr, nullptr);
+    if (walk.outcome == ChainWalk::kComplete) return static_cast<std::int32_t>(walk.bytes);
+    logMessage(kLogWarning, "getConvertFileLength: GEOS file unreadable at %d:%d\n", walk.track, walk.sector);
+    return 0;
+}
+
 namespace {
 
 bool recordEntry(ImageInfo& info, const std::uint8_t* entry) {
@@ -46,10 +53,10 @@ bool recordEntry(ImageInfo& info, const std::uint8_t* entry) {
 
 // Makes the file the current one and fills what the host is told of it.
 void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
-                  std::string name) {
+                  std::string name, bool asConvert) {
     std::memset(file.fileName, 0, sizeof file.fileName);
     std::memcpy(file.fileName, name.data(), name.size() < sizeof file.fileName ? name.size() : sizeof file.fileName - 1);
-    info.listed.push_back({record, entryOffset, std::move(name)});
+    info.listed.push_back({record, entryOffset, std::move(name), asConvert});
     info.lastReported = static_cast<std::int32_t>(info.listed.size() - 1);
 }
 
@@ -115,12 +122,17 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         const std::uint16_t blockCount =
             static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
         file.packSize = blockCount;
-        file.unpSize = getActualFileLength(info, entry[kDirStartTrack], entry[kDirStartSector], blockCount);
         file.hidden = fileType == kTypeScratched;
         const std::uint8_t* where = blockBytes(info, info.currTrack, info.currSector);
+        const std::uint8_t* rawEntry = where + info.currEntry * kDirEntrySize;
+        const bool asConvert = isListedAsConvert(rawEntry);
+        file.unpSize = asConvert ? getConvertFileLength(info, rawEntry)
+                                 : getActualFileLength(info, entry[kDirStartTrack], entry[kDirStartSector], blockCount);
         reportListed(info, file, static_cast<std::uint32_t>(info.fileCounter - 1),
-                     static_cast<std::uint32_t>(where - info.imageData.get()) + info.currEntry * kDirEntrySize,
-                     uniqueListedName(info, entry + kDirFileName, fileType));
+                     static_cast<std::uint32_t>(rawEntry - info.imageData.get()),
+                     asConvert ? uniqueListedName(info, entry + kDirFileName, std::string(".cvt"))
+                               : uniqueListedName(info, entry + kDirFileName, fileType),
+                     asConvert);
         logMessage(kLogTrace, "ReadHeader exit normal\n");
         return 0;
     }

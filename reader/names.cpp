@@ -170,9 +170,13 @@ void makeHostSafe(std::string& name, bool windowsRules) {
 }
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType) {
-    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
     char typeExtension[8] = {};
     appendTypeExtension(typeExtension, fileType);
+    return uniqueListedName(info, convertedName, std::string(typeExtension));
+}
+
+std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
+    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
 #ifdef _WIN32
     constexpr bool kWindowsNames = true;
 #else

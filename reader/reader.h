@@ -75,6 +75,8 @@ void makeHostSafe(std::string& name, bool windowsRules);
 // the type extension (CBM names never convert to '~', so these are new).
 // Records the name in info.listedNameKeys.
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType);
+// The same with an extension of its own (".cvt").
+std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension);
 
 // A host name split into a CBM name and a file type, as files are added.
 struct CbmName {
@@ -89,7 +91,8 @@ bool splitHostNameForDeleting(const char* mappedName, char* out, std::size_t out
 // --- block chains ---
 // How a walk along a file's block chain ended.
 struct ChainWalk {
-    enum Outcome { kComplete, kUnreadable, kCircular, kStopped } outcome = kComplete;
+    // kMalformed: a GEOS file the Convert format cannot hold (see geos.cpp).
+    enum Outcome { kComplete, kUnreadable, kCircular, kStopped, kMalformed } outcome = kComplete;
     std::uint8_t track = 0, sector = 0;  // the block that ended the walk early
     std::uint32_t blocks = 0;            // blocks whose data were delivered
     std::uint32_t bytes = 0;             // data bytes delivered
@@ -102,6 +105,41 @@ using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_
 // PackFiles stores it (start track 0, no blocks) has no chain at all.
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context);
+
+// --- GEOS files as Convert files ---
+// The Convert (.cvt) layout, as cbmconvert writes it: a 254-byte block of the
+// directory entry's bytes 2-31 (start and info block zeroed, the block count
+// as the file really has it) and the signature, zero-filled; the info block
+// without its link; for a VLIR file a 254-byte record table (per record its
+// block count and its last block's link byte; 00 FF an empty record, 00 00
+// the end) and the records' data, each but the last record holding data
+// zero-padded to whole blocks; for a sequential file its data.
+constexpr std::uint32_t kConvertBlock = 254;
+constexpr std::uint32_t kConvertEntryBytes = kDirEntrySize - kDirEntryType;
+constexpr std::uint32_t kConvertSignatureOffset = 30;
+constexpr std::uint32_t kConvertInfoOffset = 254;
+constexpr std::uint32_t kConvertTableOffset = 508;
+constexpr std::uint32_t kConvertSeqDataOffset = 508;
+constexpr std::uint32_t kConvertVlirDataOffset = 762;
+constexpr char kConvertSignature[] = "PRG formatted GEOS file V1.0";
+// Record pairs of a VLIR index block (bytes 2-255) and of the Convert table.
+constexpr int kVlirRecordSlots = 127;
+constexpr std::uint8_t kVlirEmptyRecord = 0xFF;  // sector byte of a record without data
+// Where a directory entry field lies in the Convert header.
+constexpr int convertOffset(int entryField) { return entryField - kDirEntryType; }
+// A GEOS file the Convert format can carry: closed DEL, SEQ, PRG or USR
+// (locked or not) with a GEOS file type. REL files and partitions use the
+// same entry bytes for other things.
+bool isConvertibleGeosType(std::uint8_t fileType, std::uint8_t geosFileType);
+// The listing shows the entry as NAME.cvt (geosAsConvert on).
+bool isListedAsConvert(const std::uint8_t* entry);
+// Walks the GEOS file of a directory entry (its bytes as the image holds
+// them) as its Convert file: every block it reads goes through GetDiskSector,
+// every chain has its visit table, a record more than 255 blocks long ends
+// the walk. onData receives the Convert file's bytes in order; without it the
+// walk only measures. bytes is the Convert file's length, blocks every block
+// of the GEOS file.
+ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, ChainDataFn onData, void* context);
 
 // --- blocks in use ---
 // How many of the image's own structures claim each block (saturating).
@@ -122,13 +160,16 @@ std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::
 // Makes a file the current one, listed under `name`, and fills what the host
 // is told of it.
 void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
-                  std::string name);
+                  std::string name, bool asConvert = false);
 // 0 reported, 10 end, 18 unreadable or cyclic directory, 11 no memory.
 int readDiskHeader(ImageInfo& info, ListedFile& file);
 // The bytes extraction of the file writes; 0 for a chain that cannot be read
 // to its end (extraction then fails).
 std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std::uint8_t sector,
                                  std::uint16_t blockCount);
+// The bytes extraction of a GEOS file as a Convert file writes; 0 for one
+// that cannot be read whole (extraction then fails).
+std::int32_t getConvertFileLength(const ImageInfo& info, const std::uint8_t* entry);
 // Lists the whole directory (or tape) as ReadHeader would, so that names can
 // be looked up as the host saw them. 0 or the listing's failure.
 int listWholeImage(ImageInfo& info);
