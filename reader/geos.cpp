@@ -102,8 +102,7 @@ ChainWalk measureGeosFile(const ImageInfo& info, const std::uint8_t* entry, Geos
 }  // namespace
 
 bool isConvertibleGeosType(std::uint8_t fileType, std::uint8_t geosFileType) {
-    constexpr std::uint8_t kLocked = 0x40;
-    const std::uint8_t type = static_cast<std::uint8_t>(fileType & ~kLocked);
+    const std::uint8_t type = static_cast<std::uint8_t>(fileType & ~kTypeLocked);
     return geosFileType != 0 && type >= kTypeDel && type <= kTypeUsr;
 }
 

@@ -35,6 +35,7 @@ constexpr std::uint8_t kTypePrg = 0x82;
 constexpr std::uint8_t kTypeUsr = 0x83;
 constexpr std::uint8_t kTypeRel = 0x84;
 constexpr std::uint8_t kFileTypeMask = 0x07;  // bit 7 closed, bit 6 locked
+constexpr std::uint8_t kTypeLocked = 0x40;
 constexpr std::uint8_t kFileTypePartition = 5;  // a 1581 partition (CBM)
 
 constexpr std::uint8_t kDiskNamePad = 0xA0;

@@ -21,9 +21,7 @@ constexpr std::size_t kSearchNameSize = 100;
 // Releases the chain that starts at the entry; 0 or 18. A block that another
 // file or the directory also claims stays allocated and untouched: freeing
 // or erasing it would destroy what still uses it.
-int releaseChain(ImageInfo& info, const std::uint8_t* entry, BlockClaims& claims) {
-    std::uint8_t track = entry[kDirStartTrack];
-    std::uint8_t sector = entry[kDirStartSector];
+int releaseChain(ImageInfo& info, std::uint8_t track, std::uint8_t sector, BlockClaims& claims) {
     // A file of 0 bytes owns no block: its entry starts at track 0.
     if (track == 0) return 0;
     BlockSet visits;
@@ -55,12 +53,36 @@ int releaseChain(ImageInfo& info, const std::uint8_t* entry, BlockClaims& claims
     }
 }
 
+// A GEOS file's info block and, for a VLIR file, the records its index
+// block names up to its end (00 00), before the index block itself goes.
+int releaseGeosBlocks(ImageInfo& info, const std::uint8_t* entry, BlockClaims& claims) {
+    const std::uint8_t type = entry[kDirEntryType] & kFileTypeMask;
+    if (entry[kDirEntryType] == kTypeScratched || entry[kDirGeosFileType] == 0 || type == kFileTypePartition ||
+        type == (kTypeRel & kFileTypeMask))
+        return 0;
+    if (entry[kDirGeosStructure] == kGeosVlir) {
+        std::uint8_t index[kBlockSize];
+        const std::uint8_t* block = blockBytes(info, entry[kDirStartTrack], entry[kDirStartSector]);
+        if (block) {
+            // A copy: a record may run through the index block itself.
+            std::memcpy(index, block, kBlockSize);
+            for (int r = 0; r < kVlirRecordSlots; ++r) {
+                const std::uint8_t track = index[2 + 2 * r], sector = index[3 + 2 * r];
+                if (track == 0 && sector == 0) break;
+                if (int rc = releaseChain(info, track, sector, claims)) return rc;
+            }
+        }
+    }
+    return releaseChain(info, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector], claims);
+}
+
 const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
 
 }  // namespace
 
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims) {
-    if (int rc = releaseChain(info, entry, claims)) return rc;
+    if (int rc = releaseGeosBlocks(info, entry, claims)) return rc;
+    if (int rc = releaseChain(info, entry[kDirStartTrack], entry[kDirStartSector], claims)) return rc;
     // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
     return 0;
@@ -128,11 +150,14 @@ std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
     char cut[kSearchNameSize];
     // The name says the type: a SEQ file listed as .prg (appendPrgExtension)
     // is not what a .prg name deletes.
-    if (!splitHostNameForDeleting(name, cut, sizeof cut, wantedType)) return nullptr;
+    const bool typed = splitHostNameForDeleting(name, cut, sizeof cut, wantedType);
     for (const ListedEntry& listed : info.listed) {
         if (listed.hostName != name) continue;
         std::uint8_t* entry = info.imageData.get() + listed.entryOffset;
-        return entry[kDirEntryType] == wantedType ? entry : nullptr;
+        // A GEOS file listed as its Convert file goes by that name, unless
+        // it is locked.
+        if (listed.asConvert) return (entry[kDirEntryType] & kTypeLocked) == 0 ? entry : nullptr;
+        return typed && entry[kDirEntryType] == wantedType ? entry : nullptr;
     }
     return nullptr;
 }

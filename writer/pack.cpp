@@ -112,23 +112,6 @@ int prepareImage(ImageInfo& info) {
     return 0;
 }
 
-// A listed file that the image already holds under the same CBM name and
-// type is replaced: its old entry and blocks are released first, so the room
-// check counts them and the file reads back with its new content. (Adding a
-// second entry of the same name would leave the old data as the one every
-// search finds.)
-int releaseReplacedFiles(ImageInfo& info, const char* addList, BlockClaims& claims) {
-    for (const char* name = addList; *name; name = nextName(name)) {
-        CbmName cbm {};
-        splitHostNameForAdding(name, cbm);
-        std::uint8_t* entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
-        if (!entry) continue;
-        logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
-        if (int rc = deleteDirEntry(info, entry, claims)) return rc;
-    }
-    return 0;
-}
-
 // The room for the whole list, before anything is added.
 int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addList) {
     const std::int32_t n = countListNames(addList);
@@ -169,14 +152,15 @@ int failNoBlocks() {
     return E_NO_MEMORY;
 }
 
-// Writes the source's bytes into a chain of `blocks` newly allocated blocks,
-// starting from the directory entry.
-int writeChain(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, std::uint32_t size,
-               std::int32_t blocks) {
+}  // namespace
+
+int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, std::uint32_t size,
+               std::int32_t blocks, ChainCursor& cursor) {
     const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
     const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
     auto* choose = newImageSettings().writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
-    std::uint8_t prevTrack = 0, prevSector = 0;
+    std::uint8_t& prevTrack = cursor.track;
+    std::uint8_t& prevSector = cursor.sector;
     std::uint8_t* prevBlock = nullptr;
     std::uint32_t done = 0, lastPart = 0;
     for (std::int32_t i = 0; i < blocks; ++i) {
@@ -190,8 +174,8 @@ int writeChain(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, s
         if (GetDiskSectorAddr(info, track, sector, &block) != 0) return failNoBlocks();
         logMessage(kLogTrace, "writing sector %d:%d\n", track, sector);
         if (i == 0) {
-            entry[kDirStartTrack] = track;
-            entry[kDirStartSector] = sector;
+            link[0] = track;
+            link[1] = sector;
         } else {
             prevBlock[kDirLinkTrack] = track;
             prevBlock[kDirLinkSector] = sector;
@@ -216,12 +200,64 @@ int writeChain(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, s
     return 0;
 }
 
-// A source as it was when the call began: its path and size.
+namespace {
+
+// A source as it was when the call began: its path and size, and for a
+// Convert file that goes in as a GEOS file its layout and the first bytes
+// that gave it.
 struct Source {
     std::string path;
-    bool found;
-    std::uint32_t size;
+    bool found = false;
+    std::uint32_t size = 0;
+    bool geos = false;
+    ConvertLayout layout;
+    std::uint8_t prefix[kConvertVlirDataOffset] = {};
+    std::uint32_t prefixSize = 0;
 };
+
+// Whether a ".cvt" source holds a Convert file: its first bytes and its
+// size tell, so a large file is not read here. A file that cannot be read
+// stays an ordinary one (adding it then reports the failure).
+void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
+    source.geos = false;
+    if (!source.found || blocks == kManyBlocks || !isConvertName(name) || source.size <= kConvertSeqDataOffset) return;
+    source.prefixSize = source.size < kConvertVlirDataOffset ? source.size : kConvertVlirDataOffset;
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(source.path.c_str(), file, lastError) ||
+        !platform::readAll(file, source.prefix, source.prefixSize, lastError))
+        return;
+    source.geos = readConvertLayout(source.prefix, source.prefixSize, source.size, source.layout);
+    if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
+}
+
+// Blocks the source takes in the image.
+std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
+    return source.geos ? source.layout.blocks : sizeBlocks;
+}
+
+// A listed file that the image already holds under the same CBM name and
+// type is replaced: its old entry and blocks are released first, so the room
+// check counts them and the file reads back with its new content. (Adding a
+// second entry of the same name would leave the old data as the one every
+// search finds.) A Convert file goes in under the name and type it carries.
+int releaseReplacedFiles(ImageInfo& info, const char* addList, const std::vector<Source>& sources,
+                         BlockClaims& claims) {
+    std::size_t i = 0;
+    for (const char* name = addList; *name; name = nextName(name), ++i) {
+        CbmName cbm {};
+        splitHostNameForAdding(name, cbm);
+        if (sources[i].geos) {
+            std::memcpy(cbm.name, sources[i].layout.entry + convertOffset(kDirFileName), kCbmNameLength);
+            cbm.fileType = sources[i].layout.entry[convertOffset(kDirEntryType)];
+        }
+        std::uint8_t* entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
+        if (!entry) continue;
+        logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
+        if (int rc = deleteDirEntry(info, entry, claims)) return rc;
+    }
+    return 0;
+}
 
 int addFile(ImageInfo& info, const Source& source, const char* name) {
     logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
@@ -231,6 +267,7 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
         return E_EREAD;
     }
+    blocks = blocksOfSource(source, blocks);
     // The room was counted from the sizes the sources had when the call
     // began; a file that has changed since would be stored cut short.
     if (size != source.size) {
@@ -256,6 +293,13 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
         logMessage(kLogError, "error reading file <%s>\n", source.path.c_str());
         return E_EREAD;
     }
+    // The room was counted from the layout the file had when the call began.
+    ConvertLayout layout;
+    if (source.geos && (std::memcmp(data.get(), source.prefix, source.prefixSize) != 0 ||
+                        !readConvertLayout(data.get(), size, size, layout))) {
+        logMessage(kLogError, "error: <%s> changed while being added\n", source.path.c_str());
+        return E_EREAD;
+    }
 
     std::uint8_t* entry = getFreeDirEntry(info);
     if (!entry) {
@@ -263,13 +307,15 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
         return E_TOO_MANY_FILES;
     }
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+    if (source.geos) return writeGeosFile(info, entry, data.get(), size, layout);
     CbmName cbm {};
     splitHostNameForAdding(name, cbm);
     entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
-    return writeChain(info, entry, data.get(), size, blocks);
+    ChainCursor cursor;
+    return writeChain(info, entry + kDirStartTrack, data.get(), size, blocks, cursor);
 }
 
 }  // namespace
@@ -287,11 +333,16 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
         std::string path;
         const bool fits = buildSourcePath(srcPath, name, path);
         std::int32_t blocks = 0;
-        if (!findSourceFile(path, fits, blocks)) {
+        Source source {};
+        source.path = path;
+        if (!findSourceFile(path, fits, blocks, &source.size)) {
             logMessage(kLogError, "getTotalSectorCount: error getting file size for <%s> ... continue ...\n",
                        path.c_str());
             continue;
         }
+        source.found = true;
+        readConvertSource(source, name, blocks);
+        blocks = blocksOfSource(source, blocks);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", path.c_str(), blocks);
         total += blocks;
         if (total > kManyBlocks) total = kManyBlocks;
@@ -315,7 +366,6 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     BlockClaims claims;
     collectBlockClaims(*info, claims);
     protectUsedBlocks(*info, claims);
-    if (int rc = releaseReplacedFiles(*info, addList, claims)) return rc;
 
     std::vector<Source> sources;
     for (const char* name = addList; *name; name = nextName(name)) {
@@ -323,8 +373,10 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         std::int32_t blocks = 0;
         source.found = buildSourcePath(srcPath, name, source.path) &&
                        findSourceFile(source.path, true, blocks, &source.size);
+        readConvertSource(source, name, blocks);
         sources.push_back(std::move(source));
     }
+    if (int rc = releaseReplacedFiles(*info, addList, sources, claims)) return rc;
     if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
     std::size_t i = 0;
     for (const char* name = addList; *name; name = nextName(name), ++i) {

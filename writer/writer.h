@@ -63,6 +63,38 @@ void allocDiskImage(ImageInfo& info);
 void initDiskImage(ImageInfo& info);
 
 // --- adding and deleting files (the PackFiles and DeleteFiles exports) ---
+// Where the allocator stands within one file: the block written last (track
+// 0 before the first), so that all chains of a GEOS file follow one path.
+struct ChainCursor {
+    std::uint8_t track = 0;
+    std::uint8_t sector = 0;
+};
+// Writes data into a chain of `blocks` newly allocated blocks; the first
+// block's track and sector go to link[0] and link[1] (a directory entry's
+// start, a GEOS info or record pointer). 0, or 11 when no block is left.
+int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, std::uint32_t size,
+               std::int32_t blocks, ChainCursor& cursor);
+
+// A Convert file as it is added: what its first bytes and its size say.
+struct ConvertLayout {
+    bool vlir = false;
+    std::int32_t blocks = 0;                        // info block, index block and data
+    std::uint8_t entry[kConvertEntryBytes] = {};    // directory entry bytes 2-31
+    std::uint8_t table[kConvertBlock] = {};         // VLIR: the record table
+    int records = 0;                                // table pairs before its end
+};
+// The host name ends in ".cvt" (lower case, as ".prg" and ".seq").
+bool isConvertName(const char* hostName);
+// Reads the layout from the file's first `available` bytes (at least its
+// first kConvertVlirDataOffset, or all of a shorter file) and its size:
+// false unless it is a Convert file whose table matches its length.
+bool readConvertLayout(const std::uint8_t* data, std::uint32_t available, std::uint32_t fileSize,
+                       ConvertLayout& layout);
+// Writes a checked Convert file (all of it in data) as a GEOS file into a
+// cleared directory entry: info block, index block, records or data chain.
+int writeGeosFile(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, std::uint32_t size,
+                  const ConvertLayout& layout);
+
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
 // moveSources: the source files are removed once the image is written.
@@ -74,8 +106,8 @@ std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* n
 // Releases the entry's blocks (those no other structure claims) and clears
 // it; 0, or 18 for a broken chain.
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
-// The closed PRG or SEQ file that the listing reported under exactly this
-// name, or null.
+// The closed PRG or SEQ file (or the unlocked GEOS file listed as NAME.cvt)
+// that the listing reported under exactly this name, or null.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
 
