@@ -6,10 +6,15 @@
 
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context) {
+    BlockSet visits;
+    return followFileChain(info, track, sector, blockCount, onData, context, visits);
+}
+
+ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
+                          ChainDataFn onData, void* context, BlockSet& visits) {
     ChainWalk walk;
     // A file of 0 bytes, as PackFiles writes it, owns no block at all.
     if (track == 0 && blockCount == 0) return walk;
-    BlockSet visits;
     for (;;) {
         std::uint8_t block[kBlockSize];
         walk.track = track;

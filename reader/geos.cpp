@@ -44,7 +44,7 @@ bool countRecordBlock(void* context, const std::uint8_t*, std::size_t) {
     return ++*static_cast<std::uint32_t*>(context) <= kMaxRecordBlocks;
 }
 
-ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape) {
+ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape, BlockSet& visits) {
     shape.blocks = 2;  // info and index block
     shape.convertBytes = kConvertVlirDataOffset;
     for (int r = 0; r < kVlirRecordSlots; ++r) {
@@ -56,7 +56,7 @@ ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape) {
         // 00 FF is an empty record; cbmconvert reads any other 00 xx so too.
         if (record.track == 0) continue;
         std::uint32_t counted = 0;
-        ChainWalk walk = followFileChain(info, record.track, record.sector, 1, countRecordBlock, &counted);
+        ChainWalk walk = followFileChain(info, record.track, record.sector, 1, countRecordBlock, &counted, visits);
         if (walk.outcome == ChainWalk::kStopped) walk.outcome = ChainWalk::kMalformed;
         if (walk.outcome != ChainWalk::kComplete) return walk;
         // The table gives a record's length by its last block's link byte,
@@ -77,22 +77,31 @@ ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape) {
     return {};
 }
 
-ChainWalk measureGeosFile(const ImageInfo& info, const std::uint8_t* entry, GeosShape& shape) {
+// Reads one block of the file (info or index block) into `to`.
+ChainWalk readPart(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t* to,
+                   BlockSet& visits) {
+    if (GetDiskSector(info, track, sector, to) != 0) return failedAt(ChainWalk::kUnreadable, track, sector);
+    if (!visits.insert(info, track, sector)) return failedAt(ChainWalk::kCircular, track, sector);
+    return {};
+}
+
+ChainWalk measureGeosFile(const ImageInfo& info, const std::uint8_t* entry, GeosShape& shape, BlockSet& visits) {
     std::memset(&shape, 0, sizeof shape);
     shape.lastFilled = -1;
     const std::uint8_t structure = entry[kDirGeosStructure];
     if (structure > kGeosVlir) return failedAt(ChainWalk::kMalformed, entry[kDirStartTrack], entry[kDirStartSector]);
-    if (GetDiskSector(info, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector], shape.infoBlock) != 0)
-        return failedAt(ChainWalk::kUnreadable, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector]);
+    ChainWalk part = readPart(info, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector], shape.infoBlock, visits);
+    if (part.outcome != ChainWalk::kComplete) return part;
     shape.vlir = structure == kGeosVlir;
     if (shape.vlir) {
-        if (GetDiskSector(info, entry[kDirStartTrack], entry[kDirStartSector], shape.index) != 0)
-            return failedAt(ChainWalk::kUnreadable, entry[kDirStartTrack], entry[kDirStartSector]);
-        return measureRecords(info, shape);
+        part = readPart(info, entry[kDirStartTrack], entry[kDirStartSector], shape.index, visits);
+        if (part.outcome != ChainWalk::kComplete) return part;
+        return measureRecords(info, shape, visits);
     }
     // A sequential GEOS file always has its data chain (a count of 1 keeps
     // start track 0 from passing for an empty file).
-    const ChainWalk data = followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], 1, nullptr, nullptr);
+    const ChainWalk data =
+        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], 1, nullptr, nullptr, visits);
     if (data.outcome != ChainWalk::kComplete) return data;
     shape.blocks = 1 + data.blocks;
     shape.convertBytes = kConvertSeqDataOffset + data.bytes;
@@ -112,7 +121,8 @@ bool isListedAsConvert(const std::uint8_t* entry) {
 
 ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, ChainDataFn onData, void* context) {
     GeosShape shape;
-    const ChainWalk measured = measureGeosFile(info, entry, shape);
+    BlockSet visits;
+    const ChainWalk measured = measureGeosFile(info, entry, shape, visits);
     if (measured.outcome != ChainWalk::kComplete) return measured;
     ChainWalk result;
     result.blocks = shape.blocks;
@@ -135,11 +145,15 @@ ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, Ch
     header[convertOffset(kDirBlockCount) + 1] = static_cast<std::uint8_t>(shape.blocks >> 8);
     std::memcpy(header + kConvertSignatureOffset, kConvertSignature, sizeof kConvertSignature - 1);
     if (!onData(context, header, sizeof header)) return stopped();
+    // The second walk meets the blocks the first one did, in the same order.
+    BlockSet again;
+    again.insert(info, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector]);
+    if (shape.vlir) again.insert(info, entry[kDirStartTrack], entry[kDirStartSector]);
     if (!onData(context, shape.infoBlock + 2, kConvertBlock)) return stopped();
 
     if (!shape.vlir) {
         const ChainWalk data =
-            followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], 1, onData, context);
+            followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], 1, onData, context, again);
         if (data.outcome != ChainWalk::kComplete) return data;
         return result;
     }
@@ -154,7 +168,7 @@ ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, Ch
     for (int r = 0; r <= shape.lastFilled; ++r) {
         const RecordShape& record = shape.records[r];
         if (record.track == 0) continue;
-        const ChainWalk data = followFileChain(info, record.track, record.sector, 1, onData, context);
+        const ChainWalk data = followFileChain(info, record.track, record.sector, 1, onData, context, again);
         if (data.outcome != ChainWalk::kComplete) return data;
         // Every record but the last one with data fills whole blocks.
         const std::uint32_t padding = record.blocks * kConvertBlock - record.bytes;

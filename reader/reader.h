@@ -106,6 +106,10 @@ using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_
 // PackFiles stores it (start track 0, no blocks) has no chain at all.
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context);
+// The same with a visit table shared by several chains (the parts of a GEOS
+// file): a block met twice ends the walk as a circle.
+ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
+                          ChainDataFn onData, void* context, BlockSet& visits);
 
 // --- GEOS files as Convert files ---
 // The Convert (.cvt) layout, as cbmconvert writes it: a 254-byte block of the
@@ -136,8 +140,9 @@ bool isConvertibleGeosType(std::uint8_t fileType, std::uint8_t geosFileType);
 bool isListedAsConvert(const std::uint8_t* entry);
 // Walks the GEOS file of a directory entry (its bytes as the image holds
 // them) as its Convert file: every block it reads goes through GetDiskSector,
-// every chain has its visit table, a record more than 255 blocks long ends
-// the walk. onData receives the Convert file's bytes in order; without it the
+// one visit table covers the whole file (no block belongs to two of its
+// parts, so the walk costs no more than the image has blocks), a record more
+// than 255 blocks long ends the walk. onData receives the Convert file's bytes in order; without it the
 // walk only measures. bytes is the Convert file's length, blocks every block
 // of the GEOS file.
 ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, ChainDataFn onData, void* context);
