@@ -49,10 +49,11 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     ts::TempDir dir;
     ts::loadSettings(dir, "[common]\nlogLevel=0\n");
     const std::string src = pt::mkdirIn(dir, "src");
+    const Bytes cvt = ts::convertFile("GEOS", 0x83, true, {ts::randomBytes(600, 4), {}, ts::randomBytes(9, 5)}, 6);
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(300, 2)},
-                           {"c.seq", ts::randomBytes(10, 3)}});
+                           {"c.seq", ts::randomBytes(10, 3)}, {"f.cvt", cvt}});
     const std::string image = dir / "p.d64";
-    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.seq"}), 0);
+    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.seq", "f.cvt"}), 0);
     ts::writeFile(dir / "t.t64", [] {
         Bytes t(64 + 32 + 20, 0);
         t[34] = 1;
@@ -67,13 +68,15 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     }());
     const Bytes before = ts::readFile(image);
 
-    // Extraction and test: one call per block (a tape file: one call).
+    // Extraction and test: one call per block (a tape file: one call; a GEOS
+    // file: one per part of its Convert file and per block).
     struct Read {
         std::string image;
         std::size_t index;
         long bytes;
     };
-    for (const Read& r : {Read{image, 0, 1000}, Read{image, 2, 10}, Read{dir / "t.t64", 0, 22}}) {
+    for (const Read& r : {Read{image, 0, 1000}, Read{image, 2, 10}, Read{dir / "t.t64", 0, 22},
+                          Read{image, 3, static_cast<long>(cvt.size())}}) {
         for (int operation : {PK_EXTRACT, PK_TEST}) {
             SCOPED_TRACE(r.image + " " + std::to_string(r.index) + (operation == PK_TEST ? " test" : " extract"));
             const std::string target = dir / "out.bin";

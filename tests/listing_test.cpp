@@ -466,3 +466,118 @@ TEST_F(ListingTest, FailedWritesOfTheOutputAreReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// GEOS files put block by block: a sequential one and a VLIR one with an
+// empty record among its records, each as ts::convertFile gives its Convert
+// file (which carries the entry bytes the directory gets).
+struct GeosDisk {
+    ts::RawImage img = ts::makeRawImage(1, 35, true);  // error bytes all 0: every block good
+    Bytes seqCvt, vlirCvt;
+    std::vector<Bytes> records;
+};
+
+GeosDisk geosDisk() {
+    GeosDisk d;
+    ts::block(d.img, 18, 1)[1] = 0xFF;
+    const Bytes seqData = ts::randomBytes(400, 31);
+    d.records = {ts::randomBytes(300, 32), {}, ts::randomBytes(254, 33), ts::randomBytes(1, 34)};
+    d.seqCvt = ts::convertFile("SEQGEOS", 0x82, false, {seqData}, 5);
+    d.vlirCvt = ts::convertFile("VLIRGEOS", 0x83, true, d.records, 6);
+    auto info = [&](int t, int s, const Bytes& cvt) {
+        std::uint8_t* b = ts::block(d.img, t, s);
+        b[1] = 0xFF;
+        std::memcpy(b + 2, cvt.data() + 254, 254);
+    };
+    auto entry = [&](int i, const Bytes& cvt, int t, int s, int infoTrack, int infoSector) {
+        std::uint8_t* e = ts::block(d.img, 18, 1) + 32 * i;
+        std::memcpy(e + 2, cvt.data(), 30);
+        e[3] = static_cast<std::uint8_t>(t);
+        e[4] = static_cast<std::uint8_t>(s);
+        e[21] = static_cast<std::uint8_t>(infoTrack);
+        e[22] = static_cast<std::uint8_t>(infoSector);
+    };
+    info(17, 0, d.seqCvt);
+    ts::putChain(d.img, {{17, 1}, {17, 2}}, seqData);
+    entry(0, d.seqCvt, 17, 1, 17, 0);
+    info(16, 0, d.vlirCvt);
+    std::uint8_t* index = ts::block(d.img, 16, 1);
+    index[1] = 0xFF;
+    const std::uint8_t pairs[] = {16, 2, 0, 0xFF, 16, 4, 16, 5};
+    std::memcpy(index + 2, pairs, sizeof pairs);
+    ts::putChain(d.img, {{16, 2}, {16, 3}}, d.records[0]);
+    ts::putChain(d.img, {{16, 4}}, d.records[2]);
+    ts::putChain(d.img, {{16, 5}}, d.records[3]);
+    entry(1, d.vlirCvt, 16, 1, 16, 0);
+    return d;
+}
+
+TEST_F(ListingTest, GeosFilesAreListedAndExtractedAsConvertFiles) {
+    GeosDisk d = geosDisk();
+    ts::save(d.img, path("g.d64"));
+    ts::Listing l = ts::list(path("g.d64"));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.cvt", "vlirgeos.cvt"}));
+    EXPECT_EQ(l.files[0].blocks, 3);
+    EXPECT_EQ(l.files[1].blocks, 6);
+    ts::TempDir out;
+    for (const auto& r : ts::extractAll(path("g.d64"), out.path)) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(ts::readFile(out / "seqgeos.cvt"), d.seqCvt);
+    EXPECT_EQ(ts::readFile(out / "vlirgeos.cvt"), d.vlirCvt);
+    for (const ts::Listed& f : l.files) EXPECT_EQ(ts::readFile(out / f.name).size(), static_cast<std::size_t>(f.bytes));
+
+    // Switched off: the plain chains, of a VLIR file its index block.
+    ts::loadSettings(dir, "[common]\ngeosAsConvert=0\n");
+    l = ts::list(path("g.d64"));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.prg", "vlirgeos.usr"}));
+    EXPECT_EQ(l.files[0].bytes, 400);
+    EXPECT_EQ(l.files[1].bytes, 254);
+    ts::TempDir plain;
+    for (const auto& r : ts::extractAll(path("g.d64"), plain.path)) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(ts::readFile(plain / "seqgeos.prg"), Bytes(d.seqCvt.begin() + 508, d.seqCvt.end()));
+    EXPECT_EQ(ts::readFile(plain / "vlirgeos.usr"), Bytes(ts::block(d.img, 16, 1) + 2, ts::block(d.img, 16, 1) + 256));
+}
+
+// A GEOS file that cannot be read whole, or that the Convert format cannot
+// hold, fails as a damaged chain does: listed with 0 bytes, read error 18.
+TEST_F(ListingTest, DamagedGeosFilesFailWithReadErrors) {
+    const std::size_t errors = 174848;
+    struct Case {
+        const char* what;
+        void (*damage)(ts::RawImage&);
+    };
+    const Case cases[] = {
+        {"record chain loops", [](ts::RawImage& i) { ts::block(i, 16, 3)[0] = 16, ts::block(i, 16, 3)[1] = 2; }},
+        {"record chain leaves the disk", [](ts::RawImage& i) { ts::block(i, 16, 3)[0] = 36; }},
+        {"record block marked bad", [](ts::RawImage& i) { i.data[errors + ts::blockIndex(i, 16, 4)] = 5; }},
+        {"index block marked bad", [](ts::RawImage& i) { i.data[errors + ts::blockIndex(i, 16, 1)] = 5; }},
+        {"no info block", [](ts::RawImage& i) { ts::block(i, 18, 1)[32 + 21] = 0; }},
+        {"two records share a block", [](ts::RawImage& i) { ts::block(i, 16, 1)[8] = 16, ts::block(i, 16, 1)[9] = 3; }},
+        {"record block is the info block", [](ts::RawImage& i) { ts::block(i, 16, 1)[9] = 0; }},
+        {"record's last block holds no byte", [](ts::RawImage& i) { ts::block(i, 16, 5)[1] = 1; }},
+        {"record of 256 blocks", [](ts::RawImage& i) {
+             std::vector<std::pair<int, int>> blocks;
+             for (int t = 1; blocks.size() < 256; ++t)
+                 for (int s = 0; s < 21 && blocks.size() < 256; ++s) blocks.emplace_back(t, s);
+             ts::putChain(i, blocks, ts::randomBytes(256 * 254, 35));
+             ts::block(i, 16, 1)[6] = 1, ts::block(i, 16, 1)[7] = 0;
+         }},
+        {"structure byte neither 0 nor 1", [](ts::RawImage& i) { ts::block(i, 18, 1)[32 + 23] = 2; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GeosDisk d = geosDisk();
+        c.damage(d.img);
+        ts::save(d.img, path("bad.d64"));
+        ts::Listing l = ts::list(path("bad.d64"));
+        ASSERT_EQ(l.files.size(), 2u);
+        EXPECT_EQ(l.files[0].bytes, static_cast<int>(d.seqCvt.size()));
+        EXPECT_EQ(l.files[1].bytes, 0);
+        ts::TempDir out;
+        const auto results = ts::extractAll(path("bad.d64"), out.path);
+        EXPECT_EQ(results[0].second, 0);
+        EXPECT_EQ(results[1].second, 18);
+    }
+}
+
+}  // namespace

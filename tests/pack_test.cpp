@@ -140,6 +140,74 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
                                                 "sub file.prg", "abcdefghijklmnop.seq"}));
 }
 
+// A .cvt file goes in as the GEOS file it holds, under the name and type it
+// carries, only when all of it agrees; any other .cvt is an ordinary SEQ file
+// of its whole name, byte for byte.
+TEST(PackFiles, ConvertFilesGoInAsGeosFilesOnlyWhenWhole) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = pt::mkdirIn(dir, "src");
+    const Bytes vlir = ts::convertFile("VLIR", 0x83, true, {ts::randomBytes(600, 2), {}, ts::randomBytes(20, 3)}, 4);
+    const Bytes seq = ts::convertFile("SEQ", 0xC2, false, {ts::randomBytes(300, 5)}, 6);
+    auto changed = [](Bytes b, std::size_t at, const std::string& to) {
+        std::memcpy(b.data() + at, to.data(), to.size());
+        return b;
+    };
+    auto resized = [](Bytes b, std::size_t n) {
+        b.resize(n, 0);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        Bytes back;  // what extraction gives; empty: stored as it is
+    };
+    const Case cases[] = {
+        {"sequential, locked", seq, seq},
+        {"VLIR", vlir, vlir},
+        {"last record filled up to its block", resized(vlir, vlir.size() + 234), vlir},
+        {"signature of a SEQ Convert file", changed(seq, 30, "SEQ"), seq},
+        {"no signature", changed(seq, 33, "_"), {}},
+        {"REL type", changed(seq, 0, "\x84"), {}},
+        {"partition type", changed(seq, 0, "\x85"), {}},
+        {"file not closed", changed(seq, 0, "\x02"), {}},
+        {"no GEOS file type", changed(seq, 22, std::string(1, 0)), {}},
+        {"structure 2", changed(seq, 21, "\x02"), {}},
+        {"empty name", changed(seq, 3, std::string(16, '\xA0')), {}},
+        {"sequential without data", resized(seq, 508), {}},
+        {"shorter than its header", resized(seq, 300), {}},
+        {"a record cut short", resized(vlir, vlir.size() - 1), {}},
+        {"a byte more than its table says", resized(vlir, vlir.size() + 1), {}},
+        {"table claims a block more", changed(vlir, 508, "\x04"), {}},
+        {"empty record not 00 FF", changed(vlir, 511, "\x05"), {}},
+        {"record whose last block holds no byte", changed(vlir, 513, "\x01"), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ts::writeFile(src + "/x.cvt", c.bytes);
+        const std::string image = dir / "c.d64";
+        std::remove(image.c_str());
+        ASSERT_EQ(pt::pack(image, src, {"x.cvt"}), 0);
+        const ts::Listing l = ts::list(image);
+        ASSERT_EQ(l.files.size(), 1u);
+        ts::TempDir out;
+        ASSERT_EQ(ts::extractAll(image, out.path)[0].second, 0);
+        const Bytes back = ts::readFile(out / l.files[0].name);
+        if (c.back.empty()) {
+            EXPECT_EQ(l.files[0].name, "x.cvt.seq");
+            EXPECT_EQ(back, c.bytes);
+            continue;
+        }
+        EXPECT_EQ(l.files[0].name, c.back[0] == 0x83 ? "vlir.cvt" : "seq.cvt");
+        EXPECT_EQ(l.files[0].blocks, c.back[28]);
+        EXPECT_EQ(back, c.back);
+        auto info = pt::load(image);
+        EXPECT_EQ(pt::entries(*info)[0].type(), c.back[0]);
+        std::string problems;
+        EXPECT_EQ(validateImage(image.c_str(), false, problems), 0) << problems;
+    }
+}
+
 TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
@@ -301,6 +369,26 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
     EXPECT_EQ(getFreeDataBlocksOnDisk(*data), 0);
     EXPECT_EQ(getFreeDirBlocksOnDisk(*data), 17);
     EXPECT_EQ(pt::chainOf(*data, pt::entries(*data)[0]).data, ts::readFile(src + "/664.prg"));
+
+    // A Convert file needs the blocks of the GEOS file it becomes: 664 here,
+    // though the .cvt itself takes 665.
+    auto geos = [](std::size_t lastRecordBlocks) {
+        return ts::convertFile("GEOS", 0x83, true,
+                               {ts::randomBytes(255 * 254, 1), ts::randomBytes(255 * 254, 2),
+                                ts::randomBytes(lastRecordBlocks * 254, 3)},
+                               4);
+    };
+    ts::writeFile(src + "/fits.cvt", geos(152));
+    ts::writeFile(src + "/over.cvt", geos(153));
+    {
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(dir / "geos.d64", src, {"over.cvt"}), 11);
+        EXPECT_TRUE(log.contains("PackFiles: not enough data sectors available (664 < 665)\n")) << log.text();
+        EXPECT_FALSE(ts::exists(dir / "geos.d64"));
+    }
+    ASSERT_EQ(pt::pack(dir / "geos.d64", src, {"fits.cvt"}), 0);
+    EXPECT_EQ(getFreeDataBlocksOnDisk(*pt::load(dir / "geos.d64")), 0);
+    EXPECT_EQ(ts::list(dir / "geos.d64").files.at(0).blocks, 664);
 
     // With the directory track: 664 + 17 blocks, less the directory blocks
     // that the new entries will need.

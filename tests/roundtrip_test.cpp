@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
 
 #include "tests/pack_support.h"
 
@@ -229,6 +230,114 @@ TEST(RoundTrip, FilesAddedToImagesMadeByPeerTools) {
         EXPECT_EQ(peerList(image).blocksFree, freeBefore);
         EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"20 old1 prg", "2 old2 seq"}));
         expectExtracted(dir, image, old, true, "old");
+    }
+}
+
+// GEOS files travel as Convert files: a sequential one, VLIR files with an
+// empty record among their records and after the last, a locked one.
+std::map<std::string, Bytes> geosSources() {
+    return {{"seq.cvt", ts::convertFile("SEQ GEOS", 0x82, false, {ts::randomBytes(700, 21)}, 1)},
+            {"vlir.cvt", ts::convertFile("VLIR GEOS", 0x83, true,
+                                         {ts::randomBytes(300, 22), {}, ts::randomBytes(254, 23), ts::randomBytes(1, 24)},
+                                         2)},
+            {"tail.cvt", ts::convertFile("VLIR TAIL", 0x83, true, {ts::randomBytes(600, 25), {}, ts::randomBytes(10, 26), {}},
+                                         3)},
+            {"locked.cvt", ts::convertFile("LOCKED", 0xC2, false, {ts::randomBytes(254, 27)}, 4)}};
+}
+const std::map<std::string, std::string> kGeosListed = {
+    {"seq.cvt", "seq geos.cvt"}, {"vlir.cvt", "vlir geos.cvt"}, {"tail.cvt", "vlir tail.cvt"}, {"locked.cvt", "locked.cvt"}};
+
+// cbmconvert names the GEOS files it extracts in its own way: files are
+// compared by content.
+std::multiset<Bytes> contents(const std::map<std::string, Bytes>& files) {
+    std::multiset<Bytes> out;
+    for (const auto& [name, data] : files) out.insert(data);
+    return out;
+}
+
+std::map<std::string, Bytes> cbmconvertExtracts(const ts::TempDir& dir, const std::string& image, const std::string& tag) {
+    const std::string cb = mkdirIn(dir, "cb-" + tag);
+    std::string out;
+    EXPECT_EQ(ts::run("cd " + shellQuote(cb) + " && cbmconvert -d " + shellQuote(image), &out), 0) << out;
+    return pt::snapshot(cb);
+}
+
+std::map<std::string, Bytes> hostExtracts(const ts::TempDir& dir, const std::string& image, const std::string& tag) {
+    const std::string ours = mkdirIn(dir, "ours-" + tag);
+    std::string out;
+    EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(image) + " -C " + shellQuote(ours), &out), 0) << out;
+    return pt::snapshot(ours);
+}
+
+// Every listed size is what extraction wrote.
+void expectListedSizes(const std::string& image, const std::map<std::string, Bytes>& extracted) {
+    const ts::Listing l = ts::list(image);
+    EXPECT_EQ(l.files.size(), extracted.size());
+    for (const ts::Listed& f : l.files) {
+        auto found = extracted.find(f.name);
+        ASSERT_NE(found, extracted.end()) << f.name;
+        EXPECT_EQ(static_cast<std::size_t>(f.bytes), found->second.size()) << f.name;
+    }
+}
+
+TEST(RoundTrip, GeosFilesCbmconvertWritesExtractAsCbmconvertExtractsThem) {
+    if (!peersPresent()) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    for (const std::string ext : {"d64", "d81"}) {
+        SCOPED_TRACE(ext);
+        ts::TempDir dir;
+        const std::string src = mkdirIn(dir, "src");
+        const auto sources = geosSources();
+        pt::writeSources(src, sources);
+        const std::string image = dir / ("geos." + ext);
+        std::string out;
+        ASSERT_EQ(ts::run("cd " + shellQuote(src) + " && cbmconvert " + (ext == "d64" ? "-D4 " : "-D8 ") +
+                              shellQuote(image) + " seq.cvt vlir.cvt tail.cvt locked.cvt",
+                          &out),
+                  0)
+            << out;
+        const auto ours = hostExtracts(dir, image, "ours");
+        EXPECT_EQ(contents(ours), contents(cbmconvertExtracts(dir, image, "cb")));
+        for (const auto& [name, listed] : kGeosListed) EXPECT_TRUE(ours.at(listed) == sources.at(name)) << listed;
+        expectListedSizes(image, ours);
+    }
+}
+
+// What we pack cbmconvert extracts as it was and we extract again byte for
+// byte; packing it again replaces it and deleting it gives every block back.
+TEST(RoundTrip, ConvertFilesPackedByTheHostReadBackEverywhere) {
+    if (!peersPresent()) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    for (const std::string ext : {"d64", "d81"}) {
+        SCOPED_TRACE(ext);
+        ts::TempDir dir;
+        const std::string src = mkdirIn(dir, "src");
+        const auto sources = geosSources();
+        pt::writeSources(src, sources);
+        pt::writeSources(src, {{"plain.prg", ts::randomBytes(1000, 5)}});
+        const std::string image = dir / ("geos." + ext);
+        std::string out;
+        ASSERT_EQ(hostAdd(dir, image, src, {"plain.prg"}, &out), 0) << out;
+        const int freeBefore = peerList(image).blocksFree;
+        ASSERT_EQ(hostAdd(dir, image, src, {"seq.cvt", "vlir.cvt", "tail.cvt", "locked.cvt"}, &out), 0) << out;
+        std::map<std::string, Bytes> expected = sources;
+        expected["plain.prg"] = ts::readFile(src + "/plain.prg");
+        EXPECT_EQ(contents(cbmconvertExtracts(dir, image, "cb")), contents(expected));
+        const auto ours = hostExtracts(dir, image, "ours");
+        for (const auto& [name, listed] : kGeosListed) EXPECT_TRUE(ours.at(listed) == sources.at(name)) << listed;
+        expectListedSizes(image, ours);
+        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+
+        int geosBlocks = 0;
+        for (const ts::Listed& f : ts::list(image).files) geosBlocks += f.name == "plain.prg" ? 0 : f.blocks;
+        EXPECT_EQ(peerList(image).blocksFree, freeBefore - geosBlocks);
+        ASSERT_EQ(hostAdd(dir, image, src, {"vlir.cvt"}, &out), 0) << out;
+        EXPECT_EQ(ts::list(image).files.size(), 5u);
+        EXPECT_EQ(peerList(image).blocksFree, freeBefore - geosBlocks);
+        // The locked file stays, as locked files do.
+        ASSERT_EQ(hostDelete(dir, image, {"seq geos.cvt", "vlir geos.cvt", "vlir tail.cvt", "locked.cvt"}, &out), 0)
+            << out;
+        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+        EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"4 plain prg", "2 locked prg<"}));
+        EXPECT_EQ(peerList(image).blocksFree, freeBefore - 2);
     }
 }
 

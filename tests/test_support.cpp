@@ -214,4 +214,50 @@ void putChain(RawImage& image, const std::vector<std::pair<int, int>>& blocks, c
 
 void save(const RawImage& image, const std::string& path) { writeFile(path, image.data); }
 
+Bytes convertFile(const std::string& petsciiName, std::uint8_t type, bool vlir, const std::vector<Bytes>& parts,
+                  std::uint32_t seed) {
+    Bytes header(254, 0), info = randomBytes(254, seed), table(254, 0), data;
+    int blocks = 1;
+    if (!vlir) {
+        data = parts.at(0);
+        blocks += static_cast<int>((data.size() + 253) / 254);
+    } else {
+        ++blocks;
+        std::size_t last = 0;
+        for (std::size_t r = 0; r < parts.size(); ++r)
+            if (!parts[r].empty()) last = r;
+        for (std::size_t r = 0; r < parts.size(); ++r) {
+            const Bytes& record = parts[r];
+            const std::size_t n = (record.size() + 253) / 254;
+            table[2 * r] = static_cast<std::uint8_t>(n);
+            table[2 * r + 1] = record.empty() ? 0xFF : static_cast<std::uint8_t>((record.size() - 1) % 254 + 2);
+            blocks += static_cast<int>(n);
+            data.insert(data.end(), record.begin(), record.end());
+            if (r != last) data.resize(data.size() + n * 254 - record.size(), 0);
+        }
+    }
+    header[0] = type;
+    std::memset(header.data() + 3, 0xA0, 16);
+    std::memcpy(header.data() + 3, petsciiName.data(), petsciiName.size() < 16 ? petsciiName.size() : 16);
+    header[21] = vlir ? 1 : 0;
+    header[22] = vlir ? 7 : 6;  // application data, application
+    const std::uint8_t date[] = {88, 7, 14, 21, 35};
+    std::memcpy(header.data() + 23, date, sizeof date);
+    header[28] = static_cast<std::uint8_t>(blocks & 0xFF);
+    header[29] = static_cast<std::uint8_t>(blocks >> 8);
+    const char signature[] = "PRG formatted GEOS file V1.0";
+    std::memcpy(header.data() + 30, signature, sizeof signature - 1);
+    info[0] = 3;
+    info[1] = 21;
+    info[2] = 0xBF;
+    info[0x42] = type;
+    info[0x43] = header[22];
+    info[0x44] = header[21];
+    Bytes out = header;
+    out.insert(out.end(), info.begin(), info.end());
+    if (vlir) out.insert(out.end(), table.begin(), table.end());
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
 }  // namespace ts

@@ -86,4 +86,14 @@ void putEntry(RawImage& image, int track, int sector, int entry, std::uint8_t ty
 void putChain(RawImage& image, const std::vector<std::pair<int, int>>& blocks, const Bytes& data);
 void save(const RawImage& image, const std::string& path);
 
+// A Convert (.cvt) file as cbmconvert writes one: header (entry bytes and
+// signature), info block (icon header 03 15 BF, as cbmconvert requires), and
+// for a VLIR file the record table and each record padded to whole blocks but
+// the last one with data. parts: a sequential file's data, or a VLIR file's
+// records (an empty one is an empty record).
+Bytes convertFile(const std::string& petsciiName, std::uint8_t type, bool vlir, const std::vector<Bytes>& parts,
+                  std::uint32_t seed);
+// Its info block, without the link (the Convert file's bytes 254-507).
+inline Bytes convertInfo(const Bytes& cvt) { return Bytes(cvt.begin() + 254, cvt.begin() + 508); }
+
 }  // namespace ts
