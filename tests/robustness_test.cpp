@@ -4,6 +4,7 @@
 // image file stays a whole image.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "tests/test_support.h"
@@ -24,6 +25,11 @@ Bytes seedImage(const ts::TempDir& dir, const std::string& ext) {
         list.insert(list.end(), name.begin(), name.end());
         list.push_back(0);
     }
+    // GEOS files too: info blocks, index blocks and records to damage.
+    ts::writeFile(dir / "g.cvt", ts::convertFile("GEOS", 0x83, true,
+                                                 {ts::randomBytes(700, 40), {}, ts::randomBytes(30, 41)}, 42));
+    ts::writeFile(dir / "h.cvt", ts::convertFile("SEQGEOS", 0x82, false, {ts::randomBytes(600, 43)}, 44));
+    for (const char* name : {"g.cvt", "h.cvt"}) list.insert(list.end(), name, name + std::strlen(name) + 1);
     list.push_back(0);
     std::string img = image, src = dir.path + "/";
     EXPECT_EQ(PackFiles(img.data(), nullptr, src.data(), list.data(), 0), 0) << ext;
@@ -35,7 +41,7 @@ void exercise(const ts::TempDir& dir, const std::string& image) {
     ts::TempDir out;
     ts::extractAll(image, out.path);
     std::string img = image;
-    char del[] = "f1.prg\0f3.seq\0";
+    char del[] = "f1.prg\0f3.seq\0geos.cvt\0";
     DeleteFiles(img.data(), del);
     std::string src = dir.path + "/";
     char add[] = "f2.prg\0";
