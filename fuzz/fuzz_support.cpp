@@ -37,13 +37,13 @@ struct SettingsSnapshot {
     NewImageSettingsRecord newImage;
     std::uint8_t fallback;
     SettingsDialogStateRecord dialog;
-    std::int32_t switches[5];
+    std::int32_t switches[6];
     std::uint32_t mask;
 };
 SettingsSnapshot startSettings;
 
-std::int32_t* const kSwitches[5] = {&showScratchedFiles, &showONLYScratchedFiles, &appendPrgExtension,
-                                    &ignoreErrorTable, &eraseDeletedSectors};
+std::int32_t* const kSwitches[6] = {&showScratchedFiles, &showONLYScratchedFiles, &appendPrgExtension,
+                                    &ignoreErrorTable,   &eraseDeletedSectors,    &geosAsConvert};
 
 // More headers than any image can list: a D82 directory has fewer than 800
 // entries, a tape at most 65535 slots.
@@ -112,7 +112,7 @@ void setUp(const char* name) {
     startSettings.newImage = NewImageSettings;
     startSettings.fallback = dirTrackFallback;
     startSettings.dialog = SettingsDialogState;
-    for (int i = 0; i < 5; ++i) startSettings.switches[i] = *kSwitches[i];
+    for (int i = 0; i < 6; ++i) startSettings.switches[i] = *kSwitches[i];
     startSettings.mask = logMask;
 }
 
@@ -122,7 +122,7 @@ void restoreSettings() {
     NewImageSettings = startSettings.newImage;
     dirTrackFallback = startSettings.fallback;
     SettingsDialogState = startSettings.dialog;
-    for (int i = 0; i < 5; ++i) *kSwitches[i] = startSettings.switches[i];
+    for (int i = 0; i < 6; ++i) *kSwitches[i] = startSettings.switches[i];
     logMask = startSettings.mask;
 }
 
@@ -641,6 +641,96 @@ int readChain(const Bytes& image, const Geometry& g, const std::uint8_t* entry, 
     }
 }
 
+// A GEOS file (closed DEL/SEQ/PRG/USR, GEOS type set) as the Convert file
+// cbmconvert writes: entry bytes 2-31 with the block pointers zeroed and the
+// blocks the file has, the signature, the info block without its link; for
+// VLIR the record table up to the index's 00 00 and the records, zero-padded
+// to whole blocks but the last one with data. One visit table for the file;
+// a record of more than 255 blocks or with an empty last block cannot be
+// written (18).
+bool isGeosFile(const std::uint8_t* entry) {
+    const int type = entry[kDirEntryType] & 0xBF;
+    return geosAsConvert && entry[kDirGeosFileType] != 0 && type >= kTypeDel && type <= kTypeUsr;
+}
+
+int readConvert(const Bytes& image, const Geometry& g, const std::uint8_t* entry, Bytes& out, bool& cycle,
+                std::vector<std::pair<int, int>>& chain) {
+    std::vector<bool> seen(g.layout->blockCount, false);
+    auto take = [&](int track, int sector) -> const std::uint8_t* {
+        const std::uint8_t* block = readable(image, g, track, sector);
+        if (!block) return nullptr;
+        const auto index = static_cast<std::size_t>(indexOf(g, track, sector));
+        if (seen[index]) {
+            cycle = true;
+            return nullptr;
+        }
+        seen[index] = true;
+        chain.emplace_back(track, sector);
+        return block;
+    };
+    // A chain's data; its block count and the bytes of its last block.
+    auto walk = [&](int track, int sector, Bytes& data, int& blocks, int& last) {
+        for (blocks = 1;; ++blocks) {
+            const std::uint8_t* block = take(track, sector);
+            if (!block) return false;
+            last = block[0] != 0 ? 254 : (block[1] >= 2 ? block[1] - 1 : 0);
+            data.insert(data.end(), block + 2, block + 2 + last);
+            if (block[0] == 0) return true;
+            track = block[0];
+            sector = block[1];
+        }
+    };
+    if (entry[kDirGeosStructure] > 1) return E_EREAD;
+    const std::uint8_t* info = take(entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector]);
+    if (!info) return E_EREAD;
+    Bytes table(254, 0), body;
+    int total = 1;
+    if (entry[kDirGeosStructure] == 0) {
+        int blocks = 0, last = 0;
+        if (!walk(entry[kDirStartTrack], entry[kDirStartSector], body, blocks, last)) return E_EREAD;
+        total += blocks;
+    } else {
+        const std::uint8_t* index = take(entry[kDirStartTrack], entry[kDirStartSector]);
+        if (!index) return E_EREAD;
+        ++total;
+        std::vector<Bytes> records;
+        std::vector<int> counts;
+        std::size_t lastFilled = 0;
+        for (int r = 0; r < 127 && (index[2 + 2 * r] != 0 || index[3 + 2 * r] != 0); ++r) {
+            records.emplace_back();
+            counts.push_back(0);
+            if (index[2 + 2 * r] == 0) {
+                table[2 * r + 1] = 0xFF;
+                continue;
+            }
+            int last = 0;
+            if (!walk(index[2 + 2 * r], index[3 + 2 * r], records.back(), counts.back(), last) ||
+                counts.back() > 255 || last == 0)
+                return E_EREAD;
+            table[2 * r] = static_cast<std::uint8_t>(counts.back());
+            table[2 * r + 1] = static_cast<std::uint8_t>(last + 1);
+            total += counts.back();
+            lastFilled = records.size();
+        }
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            body.insert(body.end(), records[r].begin(), records[r].end());
+            if (counts[r] != 0 && r + 1 != lastFilled) body.resize(body.size() + 254 * counts[r] - records[r].size(), 0);
+        }
+    }
+    Bytes header(254, 0);
+    std::memcpy(header.data(), entry + kDirEntryType, 30);
+    header[1] = header[2] = header[19] = header[20] = 0;
+    header[28] = static_cast<std::uint8_t>(total & 0xFF);
+    header[29] = static_cast<std::uint8_t>(total >> 8);
+    const char signature[] = "PRG formatted GEOS file V1.0";
+    std::memcpy(header.data() + 30, signature, sizeof signature - 1);
+    out = header;
+    out.insert(out.end(), info + 2, info + 256);
+    if (entry[kDirGeosStructure] == 1) out.insert(out.end(), table.begin(), table.end());
+    out.insert(out.end(), body.begin(), body.end());
+    return 0;
+}
+
 }  // namespace
 
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
@@ -666,12 +756,21 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             convert(name, kCbmNameLength);
             if (name[0] == 0) continue;
             char host[260] = {};
+            const bool geos = isGeosFile(entry);
             buildHostName(name, entry[kDirEntryType], host, sizeof host);
+            if (geos) {
+                ImageInfo alone;  // the name without regard to other entries
+                const std::string cvt = uniqueListedName(alone, name, std::string(".cvt"));
+                std::snprintf(host, sizeof host, "%s", cvt.c_str());
+            }
             const bool shown = entry[kDirEntryType] != kTypeScratched || showScratchedFiles;
-            Entry item {shown ? uniqueListedName(names, name, entry[kDirEntryType]) : std::string(host), host,
-                        entry[kDirEntryType], 0, {}, 0, false, {}, {track, sector}};
+            Entry item {shown ? (geos ? uniqueListedName(names, name, std::string(".cvt"))
+                                      : uniqueListedName(names, name, entry[kDirEntryType]))
+                              : std::string(host),
+                        host, entry[kDirEntryType], 0, {}, 0, false, {}, {track, sector}};
             item.blocks = static_cast<std::uint16_t>(entry[kDirBlockCount] | entry[kDirBlockCount + 1] << 8);
-            item.result = readChain(image, g, entry, item.bytes, item.cycle, item.chain);
+            item.result = geos ? readConvert(image, g, entry, item.bytes, item.cycle, item.chain)
+                               : readChain(image, g, entry, item.bytes, item.cycle, item.chain);
             entries.push_back(std::move(item));
         }
         if (block[kDirLinkTrack] == 0) break;
