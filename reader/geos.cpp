@@ -49,8 +49,8 @@ ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape, BlockSet& visi
     shape.convertBytes = kConvertVlirDataOffset;
     for (int r = 0; r < kVlirRecordSlots; ++r) {
         RecordShape& record = shape.records[r];
-        record.track = shape.index[2 + 2 * r];
-        record.sector = shape.index[3 + 2 * r];
+        record.track = shape.index[kVlirIndexPairs + 2 * r];
+        record.sector = shape.index[kVlirIndexPairs + 2 * r + 1];
         if (record.track == 0 && record.sector == 0) break;
         shape.recordCount = r + 1;
         // 00 FF is an empty record; cbmconvert reads any other 00 xx so too.

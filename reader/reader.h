@@ -127,7 +127,9 @@ constexpr std::uint32_t kConvertTableOffset = 508;
 constexpr std::uint32_t kConvertSeqDataOffset = 508;
 constexpr std::uint32_t kConvertVlirDataOffset = 762;
 constexpr char kConvertSignature[] = "PRG formatted GEOS file V1.0";
-// Record pairs of a VLIR index block (bytes 2-255) and of the Convert table.
+// Record pairs of a VLIR index block (from byte 2, after its link) and of
+// the Convert table (from byte 0).
+constexpr int kVlirIndexPairs = 2;
 constexpr int kVlirRecordSlots = 127;
 constexpr std::uint8_t kVlirEmptyRecord = 0xFF;  // sector byte of a record without data
 // Where a directory entry field lies in the Convert header.

@@ -67,7 +67,8 @@ int releaseGeosBlocks(ImageInfo& info, const std::uint8_t* entry, BlockClaims& c
             // A copy: a record may run through the index block itself.
             std::memcpy(index, block, kBlockSize);
             for (int r = 0; r < kVlirRecordSlots; ++r) {
-                const std::uint8_t track = index[2 + 2 * r], sector = index[3 + 2 * r];
+                const std::uint8_t track = index[kVlirIndexPairs + 2 * r];
+                const std::uint8_t sector = index[kVlirIndexPairs + 2 * r + 1];
                 if (track == 0 && sector == 0) break;
                 if (int rc = releaseChain(info, track, sector, claims)) return rc;
             }

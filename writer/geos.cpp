@@ -130,7 +130,7 @@ int writeGeosFile(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data
         const std::uint8_t blocks = layout.table[2 * r];
         if (blocks == 0) continue;
         logMessage(kLogTrace, "writing GEOS record %d\n", r);
-        if (int rc = writeChain(info, indexBlock + 2 + 2 * r, data + offset,
+        if (int rc = writeChain(info, indexBlock + kVlirIndexPairs + 2 * r, data + offset,
                                 recordBytes(blocks, layout.table[2 * r + 1]), blocks, cursor))
             return rc;
         offset += blocks * kConvertBlock;
