@@ -576,6 +576,7 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         int files;           // files packed (8 fill a directory block: the next add grows the directory)
         std::vector<std::pair<int, int>> freed;  // blocks the BAM calls free; empty: the last file's
         std::vector<int> fullTracks;             // tracks marked full (a lie that costs nothing)
+        bool relSideSector = false;              // the last file becomes a REL file, its side sector on 1/0
     };
     const Lie lies[] = {
         {"a file's blocks (D64)", "d64", 0, 2, {}, {}},
@@ -589,6 +590,8 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         {"a directory block 18/1, directory growing (D64)", "d64", 0, 8, {{18, 1}}, {}},
         {"the BAM block 53/0 of the second side (D71)", "d71", 0, 2, {{53, 0}}, {}},
         {"the BAM block 40/1 (D81)", "d81", 0, 2, {{40, 1}}, {}},
+        // Adding from track 1 comes to 1/0 first.
+        {"a REL file's side sector (D64)", "d64", 0, 2, {{1, 0}}, {}, true},
     };
     const std::string src = pt::mkdirIn(dir, "src");
     for (const Lie& lie : lies) {
@@ -609,6 +612,18 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         std::vector<std::pair<int, int>> freed = lie.freed;
         if (freed.empty()) freed = pt::chainOf(*info, pt::entries(*info).back()).blocks;
         for (int t : lie.fullTracks) wt::fillTrack(*info, t);
+        NewImageSettings.writeFromTrack1 = lie.relSideSector;
+        if (lie.relSideSector) {
+            std::uint8_t* rel = pt::entries(*info).back().bytes;
+            rel[kDirEntryType] = 0x84;
+            rel[kDirSideSectorTrack] = 1;
+            rel[kDirSideSectorSector] = 0;
+            rel[kDirSideSectorSector + 1] = 254;  // record length
+            std::uint8_t* side = wt::blockOf(*info, 1, 0);
+            side[0] = 0;
+            side[1] = 0x11;
+            markSectorUsed(*info, 1, 0);
+        }
         for (const auto& [t, s] : freed)
             if (!IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)))
                 markSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s));
