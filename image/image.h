@@ -62,6 +62,9 @@ int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
 // Forty-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3).
 int checkD64Valid40Track(ImageInfo& info);
 
+// Marks the header and BAM blocks in a table of kMaxImageBlocks bytes.
+void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen);
+
 // A set of blocks by block index: the visit table of a chain walk.
 struct BlockSet {
     std::array<std::uint8_t, kMaxImageBlocks> seen {};
@@ -73,3 +76,13 @@ struct BlockSet {
         return true;
     }
 };
+
+// The visit table of a directory walk: the header and BAM blocks count as
+// passed already, so a directory whose chain runs into one of them ends
+// there, as a chain that comes back on itself does (a new entry written
+// into such a block would wreck the BAM).
+inline BlockSet directoryVisits(const ImageInfo& info) {
+    BlockSet set;
+    markHeaderAndBamBlocks(info, set.seen.data());
+    return set;
+}

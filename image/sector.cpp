@@ -50,3 +50,13 @@ int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
     if (result == 0) std::memcpy(destination, address, kBlockSize);
     return result;
 }
+
+void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen) {
+    auto mark = [&](std::uint8_t track, std::uint8_t sector) {
+        const int index = getBlockIndex(info, track, sector);
+        if (index >= 0 && index < kMaxImageBlocks) seen[index] = 1;
+    };
+    mark(info.headerTrack, info.headerSector);
+    for (int k = 0; k < info.bamBlockCount && k < 4; ++k) mark(info.bamTrack, info.bamSector[k]);
+    mark(info.bamTrack2, info.bamSector[0]);
+}

@@ -142,7 +142,9 @@ ImageInfo* openImage(const char* name, int& openResult) {
             logMessage(kLogError, "unknown disk type\n");
             return nullptr;
         }
-        setDiskInitBasicValues(*info);
+        // The header and BAM positions too: the listing never takes them
+        // for directory blocks.
+        setDiskInitValues(*info);
         logMessage(kLogTrace, "disk type = %s\n", formatLayout(type)->name);
     }
     if (!platform::readAll(file, info->imageData.get(), size, lastError)) {

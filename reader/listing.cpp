@@ -71,6 +71,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
             logMessage(kLogTrace, "firstSector %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
             info.restartListing = 0;
             info.dirBlockVisits.fill(0);
+            markHeaderAndBamBlocks(info, info.dirBlockVisits.data());
         } else if (info.currEntry < 7) {
             ++info.currEntry;
         } else {

@@ -71,7 +71,7 @@ void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
     // The second side's BAM block of a D71.
     if (getTrackSectorCount(info, info.bamTrack2) != 0) claimBlock(info, claims, info.bamTrack2, info.bamSector[0]);
 
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     std::uint8_t track = info.dirTrack;
     std::uint8_t sector = info.dirSector;
     while (track != 0) {

@@ -92,7 +92,7 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims) {
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType) {
     std::uint8_t track = info.dirTrack;
     std::uint8_t sector = info.dirSector;
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     for (;;) {
         std::uint8_t* block = nullptr;
         if (GetDiskSectorAddr(info, track, sector, &block) != 0 || !visits.insert(info, track, sector)) return nullptr;
@@ -116,7 +116,7 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
 
     std::uint8_t track = info.dirTrack;
     std::uint8_t sector = info.dirSector;
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     for (;;) {
         std::uint8_t* block = nullptr;
         if (GetDiskSectorAddr(info, track, sector, &block) != 0) return nullptr;

@@ -19,7 +19,7 @@ int freeEntryIndex(const std::uint8_t* block) {
 }  // namespace
 
 std::int32_t getFreeDirEntryCount(const ImageInfo& info) {
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     std::uint8_t t = info.dirTrack;
     std::uint8_t s = info.dirSector;
     std::int32_t count = 0;
@@ -46,7 +46,7 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
     const std::int32_t dirBlocksFree = getFreeDirBlocksOnDisk(info);
     logMessage(kLogTrace, "getFreeDirEntry: %d dir blocks available\n", dirBlocksFree);
 
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     std::uint8_t t = info.dirTrack;
     std::uint8_t s = info.dirSector;
     std::uint8_t* block = nullptr;

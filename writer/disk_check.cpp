@@ -40,7 +40,7 @@ std::string blockName(int track, int sector) { return std::to_string(track) + ":
 // or leaves the disk (where is then set).
 template <class Visit>
 bool forEachDirEntry(const ImageInfo& info, Visit visit, std::string* where = nullptr) {
-    BlockSet visits;
+    BlockSet visits = directoryVisits(info);
     std::uint8_t track = info.dirTrack, sector = info.dirSector;
     while (track != 0) {
         const std::uint8_t* block = blockBytes(info, track, sector);
