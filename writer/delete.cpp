@@ -83,6 +83,8 @@ const char* nextName(const char* name) { return name + std::strlen(name) + 1; }
 
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims) {
     if (int rc = releaseGeosBlocks(info, entry, claims)) return rc;
+    if ((entry[kDirEntryType] & kFileTypeMask) == (kTypeRel & kFileTypeMask))
+        if (int rc = releaseChain(info, entry[kDirSideSectorTrack], entry[kDirSideSectorSector], claims)) return rc;
     if (int rc = releaseChain(info, entry[kDirStartTrack], entry[kDirStartSector], claims)) return rc;
     // Bytes 0 and 1 stay: in entry 0 they are the directory block's link.
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
@@ -147,18 +149,11 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
 }
 
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
-    std::uint8_t wantedType = 0;
-    char cut[kSearchNameSize];
-    // The name says the type: a SEQ file listed as .prg (appendPrgExtension)
-    // is not what a .prg name deletes.
-    const bool typed = splitHostNameForDeleting(name, cut, sizeof cut, wantedType);
     for (const ListedEntry& listed : info.listed) {
         if (listed.hostName != name) continue;
         std::uint8_t* entry = info.imageData.get() + listed.entryOffset;
-        // A GEOS file listed as its Convert file goes by that name, unless
-        // it is locked.
-        if (listed.asConvert) return (entry[kDirEntryType] & kTypeLocked) == 0 ? entry : nullptr;
-        return typed && entry[kDirEntryType] == wantedType ? entry : nullptr;
+        // A hidden scratched entry is gone already.
+        return entry[kDirEntryType] != kTypeScratched ? entry : nullptr;
     }
     return nullptr;
 }
@@ -189,6 +184,13 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
         if (!entry) {
             logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
             continue;
+        }
+        // Every listed file goes (USR, DEL, REL, unclosed ones too), except
+        // what the DOS itself will not scratch: a locked file, a partition.
+        // Those fail the call, so the host does not report them as deleted.
+        if ((entry[kDirEntryType] & kTypeLocked) || (entry[kDirEntryType] & kFileTypeMask) == kFileTypePartition) {
+            logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", name);
+            return E_NOT_SUPPORTED;
         }
         const std::uint16_t blocks =
             static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));

@@ -106,8 +106,8 @@ std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* n
 // Releases the entry's blocks (those no other structure claims) and clears
 // it; 0, or 18 for a broken chain.
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
-// The closed PRG or SEQ file (or the unlocked GEOS file listed as NAME.cvt)
-// that the listing reported under exactly this name, or null.
+// The file the listing reported under exactly this name (not a hidden
+// scratched entry), or null.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
 
