@@ -14,3 +14,10 @@ struct ProgressSink {
 inline bool reportProgress(const ProgressSink* sink, const char* name, int size) {
     return !sink || !sink->call || !sink->proc || sink->call(*sink, name, size) != 0;
 }
+
+// Tells the host that `percent` (1 to 100) of the whole call is done, as a
+// negative size. For calls whose host keeps no byte total: Double Commander
+// divides the bytes of a delete by a total it leaves at 0.
+inline bool reportPercent(const ProgressSink* sink, const char* name, int percent) {
+    return reportProgress(sink, name, -(percent < 1 ? 1 : percent > 100 ? 100 : percent));
+}

@@ -175,7 +175,10 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     collectBlockClaims(*info, claims);
 
     bool imageChanged = false;
+    int names = 0, done = 0;
+    for (const char* name = deleteList; *name; name = nextName(name)) ++names;
     for (const char* name = deleteList; *name; name = nextName(name)) {
+        ++done;
         logMessage(kLogTrace, "deleting file <%s>\n", name);
         std::string mapped(name);
         mapped.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size()));
@@ -192,14 +195,10 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
             logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", name);
             return E_NOT_SUPPORTED;
         }
-        const std::uint16_t blocks =
-            static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
-        const ChainWalk walk =
-            followFileChain(*info, entry[kDirStartTrack], entry[kDirStartSector], blocks, nullptr, nullptr);
         if (int rc = deleteDirEntry(*info, entry, claims)) return rc;
         imageChanged = true;
         // A cancel ends the call before the image file is touched.
-        if (!reportProgress(progress, name, static_cast<int>(walk.bytes))) {
+        if (!reportPercent(progress, name, 100 * done / names)) {
             logMessage(kLogTrace, "DeleteFiles: cancelled\n");
             return E_EABORTED;
         }
