@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Dialog template and control identifiers (resources/ombrix.rc).
 constexpr int kDialogTemplateId = 1001;
@@ -74,9 +75,31 @@ int settingsDialogCommand(const DialogView& view, int id);
 // and dirTrackFallback; anything else changes nothing.
 void settingsDialogFinish(int result);
 
-// The ConfigurePacker export: the modal Win32 dialog on Windows, only a log
-// line elsewhere.
+// The ConfigurePacker export: the modal Win32 dialog on Windows; elsewhere
+// the form dialog of a host that offered one (setFormDialogHost), else only a
+// log line.
 void configurePacker(void* parent, void* dllInstance);
+
+// The text of an edit as an unsigned number, as the Win32 dialog reads one:
+// leading blanks, then decimal digits; no digits or a value beyond 32 bits
+// gives 0.
+unsigned dialogNumber(const char* text);
+
+#ifndef _WIN32
+// Form dialogs of a host (Double Commander): it shows a modal dialog described
+// as Lazarus form text, tells the item callback of events on named items, and
+// takes messages for them.
+using FormItemProc = std::intptr_t (*)(std::uintptr_t dialog, char* item, std::intptr_t message,
+                                       std::intptr_t wParam, std::intptr_t lParam);
+using FormSendProc = std::intptr_t (*)(std::uintptr_t dialog, char* item, std::intptr_t message,
+                                       std::intptr_t wParam, std::intptr_t lParam);
+using FormShowProc = std::int32_t (*)(std::intptr_t formText, std::uint32_t size, FormItemProc itemProc);
+// Both null: no such host (the default), configurePacker only logs.
+void setFormDialogHost(FormShowProc show, FormSendProc send);
+// The settings dialog as Lazarus form text, made from the same table of
+// controls as the dialog's items.
+std::string settingsFormText();
+#endif
 
 // "key=value" lines run through the dialog logic as if typed into the dialog
 // and confirmed. 0 when done, else the 1-based number of the first line not

@@ -164,10 +164,18 @@ void settingsDialogFinish(int result) {
     commitNewImageSettings(live, s.useDirTrack ? 1 : 0);
 }
 
-#ifndef _WIN32
-// No window system in the plug-in here: such hosts use ConfigurePackerText.
-void configurePacker(void*, void*) { logMessage(kLogTrace, ">ConfigurePacker<\n"); }
-#endif
+unsigned dialogNumber(const char* text) {
+    std::size_t i = 0;
+    while (text[i] == ' ') ++i;
+    std::uint64_t value = 0;
+    bool digits = false;
+    for (; text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > 0xFFFFFFFFu) return 0;
+        digits = true;
+    }
+    return digits ? static_cast<unsigned>(value) : 0;
+}
 
 // --- the text form: a scripted dialog ---------------------------------------
 
@@ -223,21 +231,7 @@ void scriptedSetNumber(void* context, int id, unsigned value) {
     scripted(context).at(id).text = std::to_string(value);
 }
 
-// As the Win32 dialog reads a number: leading blanks, then decimal digits;
-// no digits or a value beyond 32 bits gives 0.
-unsigned scriptedGetNumber(void* context, int id) {
-    const std::string& text = scripted(context).at(id).text;
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    std::uint64_t value = 0;
-    bool digits = false;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + static_cast<unsigned>(text[i] - '0');
-        if (value > 0xFFFFFFFFu) return 0;
-        digits = true;
-    }
-    return digits ? static_cast<unsigned>(value) : 0;
-}
+unsigned scriptedGetNumber(void* context, int id) { return dialogNumber(scripted(context).at(id).text.c_str()); }
 
 void scriptedSetChecked(void* context, int id, bool checked) { scripted(context).at(id).checked = checked; }
 bool scriptedIsChecked(void* context, int id) { return scripted(context).at(id).checked; }

@@ -10,6 +10,7 @@
 #include "dialog/dialog.h"
 #include "image/image.h"
 #include "platform/platform.h"
+#include "plugin/dc_extension.h"
 #include "plugin/exports.h"
 #include "reader/reader.h"
 #include "writer/writer.h"
@@ -408,6 +409,22 @@ int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* s
     giveText(text, buffer, size);
     return rc;
 }
+
+#ifndef _WIN32
+// Double Commander hands over its services: its form dialogs show the
+// settings dialog. The record is the host's, on its stack: keep the pointers.
+void WCX_API ExtensionInitialize(tExtensionStartupInfo* startupInfo) {
+    logMessage(kLogTrace, "ExtensionInitialize\n");
+    if (!startupInfo || startupInfo->StructSize < kExtensionDialogsEnd || !startupInfo->DialogBoxLFM ||
+        !startupInfo->SendDlgMsg) {
+        setFormDialogHost(nullptr, nullptr);
+        return;
+    }
+    setFormDialogHost(startupInfo->DialogBoxLFM, startupInfo->SendDlgMsg);
+}
+
+void WCX_API ExtensionFinalize(void*) { setFormDialogHost(nullptr, nullptr); }
+#endif
 
 }  // extern "C"
 

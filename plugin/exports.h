@@ -1,6 +1,7 @@
 // The plug-in's exported functions, callable in-process by tests and benchmarks.
 #pragma once
 
+#include "plugin/dc_extension.h"
 #include "plugin/wcx.h"
 
 using HANDLE = void*;
@@ -40,6 +41,11 @@ int WCX_API ConfigurePackerText(const char* text);
 // Extra exports for hosts that show the disk as a whole.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
 int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
+#ifndef _WIN32
+// Double Commander's services for plug-ins (its form dialogs).
+void WCX_API ExtensionInitialize(tExtensionStartupInfo* startupInfo);
+void WCX_API ExtensionFinalize(void* reserved);
+#endif
 }
 #ifndef _WIN32
 #pragma GCC visibility pop
