@@ -1,10 +1,11 @@
 // The settings dialog's logic driven through a fake view, as a user would
 // drive the real dialog; and the text export that hosts without a window
-// system use.
+// system use; and the form dialog of Double Commander, through a fake host.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "core/new_image_settings.h"
@@ -307,6 +308,65 @@ TEST_F(SettingsDialog, ConfigurePackerOnlyLogsWithoutAWindowSystem) {
     ConfigurePacker(nullptr, nullptr);
     EXPECT_EQ(log.text(), "OMBRIX: >ConfigurePacker<\n");
     EXPECT_TRUE(before == NewImageSettings);
+}
+
+// Double Commander's form dialogs, faked: items by name, a user who fills
+// the title, ticks 40 tracks, picks DolphinDos and presses OK.
+struct FakeFormHost {
+    static inline std::map<std::string, std::string> text;
+    static inline std::map<std::string, std::intptr_t> state;  // check or chosen item
+    static inline int shown = 0;
+    static inline std::intptr_t closedWith = 0;
+    static std::intptr_t send(std::uintptr_t, char* item, std::intptr_t msg, std::intptr_t wParam, std::intptr_t) {
+        switch (msg) {
+        case 1: closedWith = wParam; return 0;  // DM_CLOSE
+        case 6: return reinterpret_cast<std::intptr_t>(text[item].c_str());
+        case 12: text[item] = reinterpret_cast<const char*>(wParam); return 0;
+        case 16: case 19: return state[item];
+        case 17: case 20: state[item] = wParam; return 0;
+        default: return 0;
+        }
+    }
+    static std::int32_t show(std::intptr_t form, std::uint32_t size, tDlgProc proc) {
+        ++shown;
+        const std::string lfm(reinterpret_cast<const char*>(form), size);
+        EXPECT_EQ(lfm.rfind("object DialogBox: TDialogBox\n", 0), 0u);
+        proc(1, nullptr, 0x1005, 0, 0);  // DN_INITDIALOG
+        EXPECT_EQ(text["EditTitle"], "OMBRIX DISK");
+        text["EditTitle"] = "FORM DISK";
+        state["CheckFortyTracks"] = 1;
+        proc(1, const_cast<char*>("CheckFortyTracks"), 0x1003, 1, 0);  // DN_CHANGE
+        EXPECT_EQ(state["GroupFortyTrackType"], 0);  // SpeedDos chosen
+        state["GroupFortyTrackType"] = 1;
+        proc(1, const_cast<char*>("GroupFortyTrackType"), 0x1001, 0, 0);  // DN_CLICK
+        proc(1, const_cast<char*>("ButtonOk"), 0x1001, 0, 0);
+        return closedWith == 1;
+    }
+};
+
+TEST_F(SettingsDialog, ConfigurePackerRunsTheFormDialogOfDoubleCommander) {
+    auto info = std::make_unique<tExtensionStartupInfo>();
+    info->DialogBoxLFM = FakeFormHost::show;
+    info->SendDlgMsg = FakeFormHost::send;
+    // A record too short to hold the two services is not read.
+    info->StructSize = kExtensionDialogsEnd - 1;
+    ExtensionInitialize(info.get());
+    ConfigurePacker(nullptr, nullptr);
+    EXPECT_EQ(FakeFormHost::shown, 0);
+
+    info->StructSize = sizeof *info;
+    ExtensionInitialize(info.get());
+    info.reset();  // the host's record is gone once the call returns
+    ConfigurePacker(nullptr, nullptr);
+    ExtensionFinalize(nullptr);
+    EXPECT_EQ(FakeFormHost::shown, 1);
+    EXPECT_EQ(FakeFormHost::closedWith, kIdOk);
+    EXPECT_EQ(title(), "FORM DISK");
+    EXPECT_EQ(NewImageSettings.fortyTracks, 1);
+    EXPECT_EQ(NewImageSettings.fortyTrackType, kFortyTrackDolphinDos);
+
+    ConfigurePacker(nullptr, nullptr);  // after ExtensionFinalize: only the log line
+    EXPECT_EQ(FakeFormHost::shown, 1);
 }
 
 TEST_F(SettingsDialog, TextExportRunsTheDialog) {
