@@ -733,11 +733,26 @@ int readConvert(const Bytes& image, const Geometry& g, const std::uint8_t* entry
 
 }  // namespace
 
+// The header and BAM blocks of a format.
+std::set<std::pair<int, int>> headerAndBamBlocks(const FormatLayout& l) {
+    std::set<std::pair<int, int>> blocks;
+    blocks.emplace(l.headerTrack, l.headerSector);
+    for (int k = 0; k < l.bamBlockCount; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
+    if (l.bamTrack2 != 255) blocks.emplace(l.bamTrack2, 0);
+    return blocks;
+}
+
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
     std::vector<Entry> entries;
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return entries;
     std::vector<bool> seen(g.layout->blockCount, false);
+    // The header and BAM blocks never hold the directory: a chain that runs
+    // into one ends there, as the plug-in's walks end.
+    for (const auto& [t, s] : headerAndBamBlocks(*g.layout)) {
+        const int index = indexOf(g, t, s);
+        if (index >= 0) seen[static_cast<std::size_t>(index)] = true;
+    }
     ImageInfo names;  // the names listed so far, as the listing makes them unique
     int track = g.layout->dirTrack, sector = g.layout->dirSector;
     for (;;) {
@@ -782,15 +797,6 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
 
 namespace {
 
-// The header, BAM and directory blocks: what the image needs besides files.
-std::set<std::pair<int, int>> headerAndBam(const FormatLayout& l) {
-    std::set<std::pair<int, int>> blocks;
-    blocks.emplace(l.headerTrack, l.headerSector);
-    for (int k = 0; k < l.bamBlockCount; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
-    if (l.bamTrack2 != 255) blocks.emplace(l.bamTrack2, 0);
-    return blocks;
-}
-
 std::vector<std::pair<int, int>> directoryChain(const Bytes& image, const Geometry& g) {
     std::vector<std::pair<int, int>> chain;
     std::set<std::pair<int, int>> seen;
@@ -808,7 +814,7 @@ std::vector<std::pair<int, int>> directoryChain(const Bytes& image, const Geomet
 std::set<std::pair<int, int>> systemBlocks(const Bytes& image, std::int32_t type) {
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return {};
-    std::set<std::pair<int, int>> blocks = headerAndBam(*g.layout);
+    std::set<std::pair<int, int>> blocks = headerAndBamBlocks(*g.layout);
     for (const auto& b : directoryChain(image, g)) blocks.insert(b);
     return blocks;
 }
@@ -854,7 +860,7 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
 bool directoryInHeaderOrBam(const Bytes& image, std::int32_t type) {
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return false;
-    const std::set<std::pair<int, int>> fixed = headerAndBam(*g.layout);
+    const std::set<std::pair<int, int>> fixed = headerAndBamBlocks(*g.layout);
     for (const auto& b : directoryChain(image, g))
         if (fixed.count(b)) return true;
     return false;
@@ -873,7 +879,7 @@ std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes
     // whenever they do.
     const std::set<std::pair<int, int>> system = systemBlocks(image, type);
     const Geometry g = geometryOf(image, type);
-    const std::set<std::pair<int, int>> fixed = g.layout ? headerAndBam(*g.layout) : std::set<std::pair<int, int>>{};
+    const std::set<std::pair<int, int>> fixed = g.layout ? headerAndBamBlocks(*g.layout) : std::set<std::pair<int, int>>{};
     const std::vector<Entry> entries = directoryEntries(image, type);
     // An entry that lies in the header or a BAM block is made of BAM bytes.
     for (const Entry& e : entries) recorded[e.plain] += touches(e.chain, system) || fixed.count(e.where) ? 2 : 1;
