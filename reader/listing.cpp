@@ -51,15 +51,6 @@ bool recordEntry(ImageInfo& info, const std::uint8_t* entry) {
 
 }  // namespace
 
-// Makes the file the current one and fills what the host is told of it.
-void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
-                  std::string name, bool asConvert) {
-    std::memset(file.fileName, 0, sizeof file.fileName);
-    std::memcpy(file.fileName, name.data(), name.size() < sizeof file.fileName ? name.size() : sizeof file.fileName - 1);
-    info.listed.push_back({record, entryOffset, std::move(name), asConvert});
-    info.lastReported = static_cast<std::int32_t>(info.listed.size() - 1);
-}
-
 int readDiskHeader(ImageInfo& info, ListedFile& file) {
     info.lastReported = -1;
     for (;;) {
@@ -137,28 +128,4 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         logMessage(kLogTrace, "ReadHeader exit normal\n");
         return 0;
     }
-}
-
-int listWholeImage(ImageInfo& info) {
-    ListedFile file;
-    for (;;) {
-        const int rc = info.imageType == kTypeT64 ? readTapeHeader(info, file) : readDiskHeader(info, file);
-        if (rc == E_END_ARCHIVE) break;
-        if (rc != 0) return rc;
-    }
-    info.lastReported = -1;
-    return 0;
-}
-
-const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName) {
-    if (info.lastReported >= 0 && static_cast<std::size_t>(info.lastReported) < info.listed.size())
-        return &info.listed[static_cast<std::size_t>(info.lastReported)];
-    // No file is current (a host that asks after the listing ended): the
-    // listed names are unique, so the name finds exactly one.
-    const std::string request = requestName(destPath, destName);
-    for (const ListedEntry& listed : info.listed) {
-        logMessage(kLogTrace, "COMPARE <%s> <%s>\n", request.c_str(), listed.hostName.c_str());
-        if (listed.hostName == request) return &listed;
-    }
-    return nullptr;
 }

@@ -178,9 +178,6 @@ std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std:
 // The bytes extraction of a GEOS file as a Convert file writes; 0 for one
 // that cannot be read whole (extraction then fails).
 std::int32_t getConvertFileLength(const ImageInfo& info, const std::uint8_t* entry);
-// Lists the whole directory (or tape) as ReadHeader would, so that names can
-// be looked up as the host saw them. 0 or the listing's failure.
-int listWholeImage(ImageInfo& info);
 // The listed file ProcessFile works on: the one the last ReadHeader reported,
 // else the listed file of the requested name; null when there is none.
 const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName);

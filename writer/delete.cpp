@@ -170,7 +170,10 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     // CBM name are listed under two names); a listing that fails part way
     // still names the files before the damage.
     info->restartListing = 1;
-    listWholeImage(*info);
+    ListedFile listed;
+    while (readDiskHeader(*info, listed) == 0) {
+    }
+    info->lastReported = -1;
     BlockClaims claims;
     collectBlockClaims(*info, claims);
 
