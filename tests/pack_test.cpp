@@ -539,6 +539,20 @@ TEST(PackFiles, SameNameReplacesTheOldFile) {
     EXPECT_EQ(ts::readFile(out / "game.prg"), fresh);
     EXPECT_EQ(ts::readFile(out / "keep.seq"), ts::readFile(dir / "keep.seq"));
 
+    // The file the host shows under the name is the one replaced, even when
+    // its CBM name differs ("/" is shown as "_").
+    {
+        auto info = pt::load(image);
+        pt::entries(*info)[1].bytes[kDirFileName + 1] = '/';  // KEEP -> K/EP, shown as k_ep.seq
+        ts::writeFile(image, wt::bytesOf(*info));
+        ts::writeFile(dir / "k_ep.seq", ts::randomBytes(300, 8));
+        ASSERT_EQ(pt::pack(image, dir.path, {"k_ep.seq"}), 0);
+        std::vector<std::string> names;
+        for (const ts::Listed& f : ts::list(image).files) names.push_back(f.name);
+        EXPECT_EQ(names, (std::vector<std::string>{"game.prg", "k ep.seq"}));
+        ts::writeFile(dir / "keep.seq", ts::readFile(dir / "k_ep.seq"));
+    }
+
     // A SEQ file of the same name is another file; a full disk still takes a
     // replacement that fits into the blocks it frees.
     ts::writeFile(dir / "game.seq", ts::randomBytes(10, 4));

@@ -251,7 +251,13 @@ int releaseReplacedFiles(ImageInfo& info, const char* addList, const std::vector
             std::memcpy(cbm.name, sources[i].layout.entry + convertOffset(kDirFileName), kCbmNameLength);
             cbm.fileType = sources[i].layout.entry[convertOffset(kDirEntryType)];
         }
-        std::uint8_t* entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
+        // The file the host showed under this name is the one it means to
+        // overwrite, even where the CBM name differs (a "/" shown as "_", a
+        // second "game" shown as game~2.prg); else a file of the same CBM
+        // name and type.
+        std::uint8_t* entry = findListedForDeleting(info, name);
+        if (entry && entry[kDirEntryType] != cbm.fileType) entry = nullptr;
+        if (!entry) entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
         if (!entry) continue;
         logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
         if (int rc = deleteDirEntry(info, entry, claims)) return rc;
@@ -366,6 +372,12 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     BlockClaims claims;
     collectBlockClaims(*info, claims);
     protectUsedBlocks(*info, claims);
+    // The names as the host saw them listed, for the files it overwrites.
+    info->restartListing = 1;
+    ListedFile listed;
+    while (readDiskHeader(*info, listed) == 0) {
+    }
+    info->lastReported = -1;
 
     std::vector<Source> sources;
     for (const char* name = addList; *name; name = nextName(name)) {
