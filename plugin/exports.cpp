@@ -1,6 +1,5 @@
 // The packer interface's entry points. Each is a thin door into the reader,
 // the writer, the settings or the dialog.
-#include <atomic>
 #include <cstring>
 #include <set>
 
