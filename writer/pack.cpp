@@ -258,6 +258,8 @@ int releaseReplacedFiles(ImageInfo& info, const char* addList, const std::vector
         std::uint8_t* entry = findListedForDeleting(info, name);
         if (entry && entry[kDirEntryType] != cbm.fileType) entry = nullptr;
         if (!entry) entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
+        // A GEOS file the host sees as NAME.cvt is another file than NAME.prg.
+        if (entry && !sources[i].geos && isListedAsConvert(entry)) entry = nullptr;
         if (!entry) continue;
         logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
         if (int rc = deleteDirEntry(info, entry, claims)) return rc;
