@@ -44,7 +44,7 @@ workloads=(
     echo
     echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); date: $(date -u +%Y-%m-%d)."
     echo "Command: \`scripts/bench.sh\` (hyperfine through bash, its start-up taken off; medians of at least 20 runs after 3 warm-ups)."
-    echo "ombrix: $BUILD (Release). Peers: cc1541 4.0, cbmconvert 2.1.5."
+    echo "ombrix: ${BUILD#"$ROOT"/} (Release). Peers: cc1541 4.0, cbmconvert 2.1.5."
     echo
     echo "| workload | ombrix (ms) | fastest peer (ms) | ombrix / fastest peer |"
     echo "|---|---|---|---|"
