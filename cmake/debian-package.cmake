@@ -6,9 +6,21 @@
 install(TARGETS ombrix RUNTIME DESTINATION bin)
 install(TARGETS ombrix_plugin LIBRARY DESTINATION lib/ombrix)
 install(FILES resources/ombrix.sample DESTINATION lib/ombrix)
-install(FILES README.md DESTINATION share/doc/ombrix)
+install(FILES README.md packaging/copyright DESTINATION share/doc/ombrix)
+# Debian wants the manual page and the changelog compressed (gzip -n: the same
+# bytes at every build).
+find_program(GZIP gzip)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND ${GZIP} -9nc ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog)
+add_custom_target(ombrix_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION share/doc/ombrix)
 if(HELP2MAN)
-  install(FILES ${CMAKE_BINARY_DIR}/ombrix.1 DESTINATION share/man/man1)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/ombrix.1.gz
+    COMMAND ${GZIP} -9nc ${CMAKE_BINARY_DIR}/ombrix.1 > ${CMAKE_BINARY_DIR}/ombrix.1.gz
+    DEPENDS ${CMAKE_BINARY_DIR}/ombrix.1)
+  add_custom_target(ombrix_manual_gz ALL DEPENDS ${CMAKE_BINARY_DIR}/ombrix.1.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/ombrix.1.gz DESTINATION share/man/man1)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -19,7 +31,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Lets a file manager treat D64, D71, D80, D81 and D82 disk images and T64 tapes
 as archives: list, extract, add and delete files. Holds the plug-in for Double
 Commander (/usr/lib/ombrix/ombrix.wcx) and the command-line host ombrix.")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "OMBRIX developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "OMBRIX developers <developers@ombrix.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "doublecmd-gtk | doublecmd-qt")
 # Depends from the libraries the binaries really link (dpkg-shlibdeps).

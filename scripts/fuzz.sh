@@ -13,8 +13,8 @@ if [ $# -ne 1 ] || ! [ "$1" -gt 0 ] 2>/dev/null; then
     exit 2
 fi
 
-bash scripts/setup-deps.sh
-cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+bash scripts/setup-deps.sh fuzz
+cmake -S . -B build-fuzz -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DOMBRIX_FUZZ=ON -DOMBRIX_TESTS=OFF
 cmake --build build-fuzz -j2
 

@@ -6,14 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup-deps.sh
+bash scripts/setup-deps.sh main
 
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DOMBRIX_TESTS=OFF
+cmake -S . -B build-release -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DOMBRIX_TESTS=OFF
 cmake --build build-release -j2
-cmake -S . -B build-release-win -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B build-release-win -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build-release-win -j2
-cmake -S . -B build-release-win64 -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B build-release-win64 -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 cmake --build build-release-win64 -j2
 

@@ -1,26 +1,57 @@
 #!/usr/bin/env bash
-# Installs what the builds and every test need on Debian 12: compilers and
-# test libraries, clang with its libFuzzer runtime, the mingw cross compilers
-# (32- and 64-bit), the peer tools cc1541 and cbmconvert, Wine (32- and
-# 64-bit) for the Windows DLLs, and Double Commander with a private X display
-# for the file-manager test;
-# dpkg-dev and file, which CPack's Debian package needs for its dependencies.
-# Idempotent and non-interactive; when everything is present it changes
-# nothing and does not touch the network.
+# Installs what a command needs on Debian 12, and only that:
+#   setup-deps.sh main    the main job: compilers, the mingw cross compilers
+#                         (32- and 64-bit), packaging (dpkg-dev, file, help2man)
+#   setup-deps.sh test    the test command: main's, plus the test libraries,
+#                         the peer tools cc1541 and cbmconvert, lintian, clang
+#                         with its libFuzzer runtime, Wine (32- and 64-bit) for
+#                         the Windows DLLs, Double Commander with a private X
+#                         display for the file-manager tests
+#   setup-deps.sh fuzz    clang and its libFuzzer runtime
+#   setup-deps.sh bench   the release build's, plus hyperfine, strace and the peers
+# Several groups may be named; none means test. Idempotent and
+# non-interactive: when everything is present it changes nothing and does not
+# touch the network.
+#
+# A mirror is sometimes caught mid-sync: `apt-get update` then fails as a
+# whole because one index (seen: the security suite's i386 list) does not
+# match its size, although every other index arrived. We retry the update,
+# go on with what arrived, and judge by what installs. While the security
+# suite's i386 list is missing, the 32-bit Wine libraries cannot match the
+# newer amd64 versions from that suite; the install is then retried with the
+# security suite pinned below the main suite, so both architectures take the
+# versions the main suite has for both.
 set -euo pipefail
 
-PACKAGES=(
-    build-essential cmake libgtest-dev libbenchmark-dev
-    dpkg-dev file help2man man-db
-    hyperfine jq bc
-    clang libclang-rt-14-dev
+MAIN=(
+    build-essential cmake dpkg-dev file help2man man-db gzip
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+)
+FUZZ=(clang libclang-rt-14-dev)
+TEST=(
+    "${MAIN[@]}" "${FUZZ[@]}"
+    libgtest-dev libbenchmark-dev jq bc lintian
     cc1541 cbmconvert
     doublecmd-gtk xvfb openbox xdotool imagemagick x11-utils
 )
+BENCH=(build-essential cmake libbenchmark-dev libgtest-dev hyperfine strace cc1541 cbmconvert)
 # Wine without its recommendations (no Mono, Gecko, fonts for a desktop).
-WINE_PACKAGES=(wine wine32:i386 wine64)
+WINE=(wine wine32:i386 wine64)
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(test)
+wanted=()
+wanted_wine=()
+for g in "${groups[@]}"; do
+    case "$g" in
+        main) wanted+=("${MAIN[@]}") ;;
+        test) wanted+=("${TEST[@]}"); wanted_wine=("${WINE[@]}") ;;
+        fuzz) wanted+=(build-essential cmake "${FUZZ[@]}") ;;
+        bench) wanted+=("${BENCH[@]}") ;;
+        *) echo "setup-deps: unknown group '$g' (main, test, fuzz, bench)" >&2; exit 2 ;;
+    esac
+done
 
 installed() {
     dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed$'
@@ -28,17 +59,19 @@ installed() {
 
 missing=()
 missing_wine=()
-for p in "${PACKAGES[@]}"; do
+for p in "${wanted[@]}"; do
     installed "$p" || missing+=("$p")
 done
-for p in "${WINE_PACKAGES[@]}"; do
+for p in "${wanted_wine[@]}"; do
     installed "$p" || missing_wine+=("$p")
 done
 need_i386=0
-dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+if [ ${#wanted_wine[@]} -gt 0 ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+fi
 
 if [ ${#missing[@]} -eq 0 ] && [ ${#missing_wine[@]} -eq 0 ] && [ "$need_i386" -eq 0 ]; then
-    echo "setup-deps: every package is installed"
+    echo "setup-deps: every package for ${groups[*]} is installed"
     exit 0
 fi
 
@@ -56,16 +89,40 @@ if [ "$need_i386" -eq 1 ]; then
     echo "setup-deps: adding the i386 architecture (32-bit Wine)"
     "${as_root[@]}" dpkg --add-architecture i386
 fi
-echo "setup-deps: installing ${missing[*]} ${missing_wine[*]}"
-"${apt[@]}" update
-if [ ${#missing[@]} -gt 0 ]; then
-    "${apt[@]}" install "${missing[@]}"
-fi
-if [ ${#missing_wine[@]} -gt 0 ]; then
-    "${apt[@]}" install --no-install-recommends "${missing_wine[@]}"
-fi
 
-for p in "${PACKAGES[@]}" "${WINE_PACKAGES[@]}"; do
-    installed "$p" || { echo "setup-deps: $p did not install" >&2; exit 1; }
+echo "setup-deps: installing ${missing[*]} ${missing_wine[*]}"
+updated=0
+for attempt in 1 2 3; do
+    if "${apt[@]}" update; then
+        updated=1
+        break
+    fi
+    echo "setup-deps: apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
 done
+[ "$updated" -eq 1 ] || echo "setup-deps: going on with the package lists that did arrive" >&2
+
+# The security suite below the main suite, for this run of apt-get only.
+pin=$(mktemp)
+trap 'rm -f "$pin"' EXIT
+printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pin"
+
+install_group() {  # install_group [apt options...] -- packages...
+    local opts=()
+    while [ "$1" != -- ]; do opts+=("$1"); shift; done
+    shift
+    [ $# -gt 0 ] || return 0
+    "${apt[@]}" install "${opts[@]}" "$@" && return 0
+    echo "setup-deps: retrying with the main suite's versions (an index may be missing)" >&2
+    "${apt[@]}" -o Dir::Etc::Preferences="$pin" install "${opts[@]}" "$@"
+}
+
+status=0
+install_group -- "${missing[@]}" || status=1
+install_group --no-install-recommends -- "${missing_wine[@]}" || status=1
+
+for p in "${wanted[@]}" "${wanted_wine[@]}"; do
+    installed "$p" || { echo "setup-deps: $p did not install" >&2; status=1; }
+done
+[ "$status" -eq 0 ] || exit 1
 echo "setup-deps: done"

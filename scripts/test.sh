@@ -6,26 +6,26 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup-deps.sh
+bash scripts/setup-deps.sh test
 
-cmake -S . -B build-test-win -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+cmake -S . -B build-test-win -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build-test-win -j2
-cmake -S . -B build-test-win64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+cmake -S . -B build-test-win64 -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 cmake --build build-test-win64 -j2
 
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build-test -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DOMBRIX_WINDOWS_BUILD="$PWD/build-test-win" -DOMBRIX_WINDOWS_BUILD64="$PWD/build-test-win64" \
       -DOMBRIX_DOUBLECMD_TEST=ON
 cmake --build build-test -j2
 
-cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON
+cmake -S . -B build-test-asan -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON
 cmake --build build-test-asan -j2
 
 # Calls on different images from several threads, under ThreadSanitizer.
-cmake -S . -B build-test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE_THREAD=ON
+cmake -S . -B build-test-tsan -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE_THREAD=ON
 cmake --build build-test-tsan -j2 --target background_test
 
-cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B build-test-fuzz -DOMBRIX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DOMBRIX_FUZZ=ON -DOMBRIX_TESTS=OFF
 cmake --build build-test-fuzz -j2
 

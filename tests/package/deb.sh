@@ -15,7 +15,7 @@ fail() {
 [ $# -eq 2 ] || fail "usage: $0 LINUX_BUILD_DIR SOURCE_DIR"
 BUILD=$(cd "$1" && pwd)
 DEMO=$2/samples/demo.d64
-for tool in cpack dpkg-deb apt-get dd cmp; do
+for tool in cpack dpkg-deb apt-get dd cmp lintian; do
     command -v "$tool" >/dev/null 2>&1 || fail "tool '$tool' is missing"
 done
 [ -f "$BUILD/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $BUILD"
@@ -32,9 +32,13 @@ DEB=$WORK/pkg/ombrix_${VERSION}_amd64.deb
 
 dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ { print $6 }' | sort >"$WORK/files"
 printf '%s\n' ./usr/bin/ombrix ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
-    ./usr/share/doc/ombrix/README.md ./usr/share/man/man1/ombrix.1 >"$WORK/expected"
+    ./usr/share/doc/ombrix/README.md ./usr/share/doc/ombrix/changelog.gz ./usr/share/doc/ombrix/copyright \
+    ./usr/share/man/man1/ombrix.1.gz >"$WORK/expected"
 cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
 $(cat "$WORK/files")"
+
+# Debian's own checks find no error in it (warnings are allowed).
+lintian --fail-on error "$DEB" >"$WORK/lintian.log" 2>&1 || { cat "$WORK/lintian.log" >&2; fail "lintian reports errors"; }
 
 # Its dependencies are met here, so `apt install ./ombrix_*.deb` would install it.
 apt-get install -s "$DEB" >"$WORK/apt.log" 2>&1 || { cat "$WORK/apt.log" >&2; fail "apt would not install $DEB"; }
