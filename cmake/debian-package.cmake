@@ -33,6 +33,8 @@ as archives: list, extract, add and delete files. Holds the plug-in for Double
 Commander (/usr/lib/ombrix/ombrix.wcx) and the command-line host ombrix.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "OMBRIX developers <developers@ombrix.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)
+# `ombrix mount` runs fusermount3.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "doublecmd-gtk | doublecmd-qt")
 # Depends from the libraries the binaries really link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

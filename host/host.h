@@ -32,7 +32,7 @@ struct PluginCalls;  // the exports found, in plugin.cpp
 struct Plugin {
     PluginCalls* calls = nullptr;
     bool wide = false;  // the Unicode exports are used
-    bool canPack = false, canDelete = false, canConfigure = false, canDescribe = false;
+    bool canPack = false, canDelete = false, canConfigure = false, canDescribe = false, canRename = false;
 };
 
 // Loads the plug-in; false with the reason. Unicode exports are preferred
@@ -54,6 +54,8 @@ int configureText(const Plugin& plugin, const std::string& lines);
 // "key<TAB>value" lines; the result code as the plug-in gives it.
 int imageInfoText(const Plugin& plugin, const std::string& image, std::string& text);
 int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text);
+// A listed file renamed in place through the plug-in's extra export (canRename).
+int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName);
 
 // --- the system ---
 

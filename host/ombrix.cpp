@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/mount.h"
 
 #ifndef OMBRIX_VERSION
 #define OMBRIX_VERSION "unknown"
@@ -41,6 +42,8 @@ struct Options {
     std::vector<std::string> names;
     std::string settingsText;  // new-image values for add
     bool move = false;         // add: remove the sources once they are in the image
+    bool readOnly = false;     // mount
+    bool foreground = false;   // mount
 };
 
 struct ResultText {
@@ -109,6 +112,10 @@ constexpr char kUsage[] =
     "                          13 when not; --repair rebuilds the BAM from what is used\n"
     "  find PATTERN PATH...    files whose listed name matches PATTERN (* and ?, any\n"
     "                          letter case) in every image under the folders PATH\n"
+    "  mount IMAGE DIR [--read-only] [-f]\n"
+    "                          the image as a folder for every program (FUSE); it\n"
+    "                          detaches once mounted (-f: stays in the foreground)\n"
+    "  unmount DIR             unmount it (as fusermount3 -u DIR)\n"
     "  list, test, dir, info and validate take several images; each one's block is\n"
     "  headed by its name (list --json: [{\"image\": ..., \"files\": [...]}, ...]).\n"
     "\n"
@@ -637,7 +644,8 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
     const std::string& c = o.command;
     // Commands on several images; the others take one image and names.
     const bool manyImages = c == "list" || c == "test" || c == "dir" || c == "info" || c == "validate";
-    if (!manyImages && c != "extract" && c != "add" && c != "delete" && c != "find")
+    if (!manyImages && c != "extract" && c != "add" && c != "delete" && c != "find" && c != "mount" &&
+        c != "unmount")
         return usageError(("unknown command " + c).c_str());
     // The image is the first argument that is not an option; options may
     // stand before or after it.
@@ -646,6 +654,8 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
         const std::string& a = args[i];
         if (a == "--json" && (c == "list" || c == "info")) o.json = true;
         else if (a == "--repair" && c == "validate") o.repair = true;
+        else if (a == "--read-only" && c == "mount") o.readOnly = true;
+        else if (a == "-f" && c == "mount") o.foreground = true;
         else if (a == "-C" && i + 1 < args.size() && (c == "extract" || c == "add")) o.dir = args[++i];
         else if (c == "add" && a.rfind("--", 0) == 0) {
             if (!parseAddOption(args, i, o)) return usageError(("unknown or incomplete option " + a).c_str());
@@ -659,6 +669,13 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
         if (positional.size() < 2) return usageError("find needs a pattern and at least one folder");
         o.pattern = positional[0];
         o.images.assign(positional.begin() + 1, positional.end());
+        return 0;
+    }
+    if (c == "mount" || c == "unmount") {
+        if (positional.size() != (c == "mount" ? 2u : 1u))
+            return usageError(c == "mount" ? "mount needs an image and a folder" : "unmount needs a folder");
+        o.image = positional[0];
+        o.dir = positional.back();
         return 0;
     }
     if (positional.empty()) return usageError("no image given");
@@ -678,6 +695,7 @@ int main(int argc, char** argv) {
     bool done = false;
     if (int rc = parseArguments(host::arguments(argc, argv), o, done); rc != 0 || done) return rc;
 
+    if (o.command == "unmount") return host::runUnmount(o.dir);
     if (o.log) {
         host::setEnvironment("OMBRIX_LOG", "-");
         host::setEnvironment("OMBRIX_LOGLEVEL", "4");
@@ -704,5 +722,6 @@ int main(int argc, char** argv) {
     if (c == "delete") return runDelete(p, o);
     if (c == "dir" || c == "info") return runDirOrInfo(p, o, c == "dir");
     if (c == "validate") return runValidate(p, o);
+    if (c == "mount") return host::runMount(p, {o.image, o.dir, o.readOnly, o.foreground, o.log});
     return runFind(p, o);
 }

@@ -30,6 +30,8 @@ using ConfigurePackerTextFn = int(WCX_API*)(const char*);
 // Optional exports for the disk as a whole (UTF-8 paths on every platform).
 using ImageInfoTextFn = int(WCX_API*)(const char*, char*, int*);
 using ValidateImageTextFn = int(WCX_API*)(const char*, int, char*, int*);
+// Optional export for file-system hosts: a file renamed in place (UTF-8).
+using RenameFileFn = int(WCX_API*)(const char*, const char*, const char*);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -55,6 +57,7 @@ struct PluginCalls {
     ConfigurePackerTextFn configurePackerText = nullptr;
     ImageInfoTextFn imageInfoText = nullptr;
     ValidateImageTextFn validateImageText = nullptr;
+    RenameFileFn renameFile = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -152,6 +155,7 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     c.configurePackerText = reinterpret_cast<ConfigurePackerTextFn>(sym("ConfigurePackerText"));
     c.imageInfoText = reinterpret_cast<ImageInfoTextFn>(sym("ImageInfoText"));
     c.validateImageText = reinterpret_cast<ValidateImageTextFn>(sym("ValidateImageText"));
+    c.renameFile = reinterpret_cast<RenameFileFn>(sym("RenameFile"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -169,6 +173,7 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     plugin.canDelete = plugin.wide || c.deleteFiles;
     plugin.canConfigure = c.configurePackerText != nullptr;
     plugin.canDescribe = c.imageInfoText && c.validateImageText;
+    plugin.canRename = c.renameFile != nullptr;
     if (!(c.openArchive && c.readHeader && c.processFile && c.closeArchive)) {
         why = "it lacks the packer interface's exports";
         return false;
@@ -307,6 +312,10 @@ int textCall(Call call, std::string& text, bool once) {
 
 int imageInfoText(const Plugin& plugin, const std::string& image, std::string& text) {
     return textCall([&](char* b, int* n) { return plugin.calls->imageInfoText(image.c_str(), b, n); }, text, false);
+}
+
+int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName) {
+    return plugin.calls->renameFile(image.c_str(), oldName.c_str(), newName.c_str());
 }
 
 int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text) {

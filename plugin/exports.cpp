@@ -409,6 +409,11 @@ int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* s
     return rc;
 }
 
+int WCX_API RenameFile(const char* path, const char* oldName, const char* newName) {
+    if (!path || !oldName || !newName) return E_NOT_SUPPORTED;
+    return renameFile(path, oldName, newName);
+}
+
 #ifndef _WIN32
 // Double Commander hands over its services: its form dialogs show the
 // settings dialog. The record is the host's, on its stack: keep the pointers.

@@ -41,6 +41,8 @@ int WCX_API ConfigurePackerText(const char* text);
 // Extra exports for hosts that show the disk as a whole.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
 int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
+// Extra export for file-system hosts: a listed file renamed in place.
+int WCX_API RenameFile(const char* path, const char* oldName, const char* newName);
 #ifndef _WIN32
 // Double Commander's services for plug-ins (its form dialogs).
 void WCX_API ExtensionInitialize(tExtensionStartupInfo* startupInfo);

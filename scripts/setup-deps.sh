@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a command needs on Debian 12, and only that:
-#   setup-deps.sh main    the main job: compilers, the mingw cross compilers
+#   setup-deps.sh main    the main job: compilers, libfuse3, the mingw cross compilers
 #                         (32- and 64-bit), packaging (dpkg-dev, file, help2man)
 #   setup-deps.sh test    the test command: main's, plus the test libraries,
 #                         the peer tools cc1541 and cbmconvert, lintian, clang
@@ -24,14 +24,14 @@
 set -euo pipefail
 
 MAIN=(
-    build-essential cmake dpkg-dev file help2man man-db gzip
+    build-essential cmake dpkg-dev file help2man man-db gzip pkg-config libfuse3-dev fuse3
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 )
 FUZZ=(clang libclang-rt-14-dev)
 TEST=(
     "${MAIN[@]}" "${FUZZ[@]}"
-    libgtest-dev libbenchmark-dev jq bc lintian
+    libgtest-dev libbenchmark-dev jq bc lintian rsync
     cc1541 cbmconvert
     doublecmd-gtk xvfb openbox xdotool imagemagick x11-utils
 )

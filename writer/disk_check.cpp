@@ -85,6 +85,20 @@ int listedBlocksFree(const ImageInfo& info) {
     return free;
 }
 
+// The blocks those tracks hold in all, free or not.
+int listedBlocksTotal(const ImageInfo& info) {
+    const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
+    int total = 0;
+    for (int t = 1; t <= last; ++t) {
+        std::uint64_t bits = 0;
+        int count = 0;
+        const auto track = static_cast<std::uint8_t>(t);
+        if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
+        total += getTrackSectorCount(info, track);
+    }
+    return total;
+}
+
 void describeTape(ImageInfo& info, std::string& text) {
     constexpr int kUserDescription = 40;
     text += "format\tT64\n";
@@ -133,6 +147,7 @@ int describeImage(const char* path, std::string& text) {
     });
     text += "files\t" + std::to_string(files) + "\n";
     text += "blocksfree\t" + std::to_string(listedBlocksFree(*info)) + "\n";
+    text += "blockstotal\t" + std::to_string(listedBlocksTotal(*info)) + "\n";
     text += entries;
     return 0;
 }

@@ -110,10 +110,14 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // scratched entry), or null.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
+// Gives the file listed as oldName the CBM name packing makes of newName
+// (its type kept unless newName's extension names another one); a file
+// listed as newName is replaced. 0, 22 not listed, 24 locked, 16 no name.
+int renameFile(const char* packedFile, const char* oldName, const char* newName);
 
 // --- the disk as a whole ---
 // The image's facts and directory as "key<TAB>value" lines (format, tracks,
-// layout, errorbytes, title, id, dos, files, blocksfree, then one
+// layout, errorbytes, title, id, dos, files, blocksfree, blockstotal, then one
 // "file<TAB>blocks<TAB>type<TAB>name" line per entry). 0 or the result code.
 int describeImage(const char* path, std::string& text);
 // Checks every structure against the BAM: one "problem<TAB>kind<TAB>what"

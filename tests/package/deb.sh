@@ -37,6 +37,8 @@ printf '%s\n' ./usr/bin/ombrix ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/o
 cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
 $(cat "$WORK/files")"
 
+dpkg-deb -f "$DEB" Depends | grep -q 'fuse3' || fail "the package does not depend on fuse3: $(dpkg-deb -f "$DEB" Depends)"
+
 # Debian's own checks find no error in it (warnings are allowed).
 lintian --fail-on error "$DEB" >"$WORK/lintian.log" 2>&1 || { cat "$WORK/lintian.log" >&2; fail "lintian reports errors"; }
 
