@@ -78,6 +78,12 @@ mount_image "$WORK/demo.d64"
 rsync -a "$SRC/" "$MNT/" || fail "rsync -a into the mount"
 rsync -a "$MNT/" "$WORK/back/" || fail "rsync -a out of the mount"
 for f in prog.prg notes.seq blob.prg; do cmp "$WORK/back/$f" "$SRC/$f" || fail "rsync round trip of $f"; done
+# Overwriting, appending, truncating.
+printf 'short' >"$MNT/notes.seq"
+printf '+more' >>"$MNT/notes.seq"
+[ "$(cat "$MNT/notes.seq")" = "short+more" ] || fail "overwrite and append: $(cat "$MNT/notes.seq")"
+truncate -s 3 "$MNT/notes.seq"
+[ "$(cat "$MNT/notes.seq")" = "sho" ] || fail "truncate: $(cat "$MNT/notes.seq")"
 
 # 4. Another program changes the image behind the mount: it is listed anew.
 cp "$SRC/prog.prg" "$WORK/late.prg"
@@ -111,7 +117,7 @@ mounted || fail "ombrix mount -f did not mount"
 writer=$!
 sleep 0.3
 kill -9 "$pid"
-wait "$pid" 2>/dev/null || true
+{ wait "$pid"; } 2>/dev/null || true
 wait "$writer" 2>/dev/null || true
 fusermount3 -uz "$MNT" 2>/dev/null || true
 cp "$WORK/before.d64" "$WORK/after.d64"
