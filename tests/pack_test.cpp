@@ -761,9 +761,10 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     struct Case {
         const char* what;
         std::string image;  // name in the temporary folder
-        int track, sector;  // the bent link's block (the directory's last)
+        int track, sector;  // the bent link's block (the directory's last), or an entry's
+        int at;             // the link's offset in it
         int toTrack, toSector;
-        std::string file;
+        std::string file;   // empty: the add goes through
     };
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
@@ -773,22 +774,28 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     ts::writeFile(src + "/big.prg", ts::randomBytes(3000, 1));
     nine.insert(nine.begin(), "big.prg");
     ASSERT_EQ(pt::pack(dir / "made.d81", src, nine), 0);
+    ts::writeFile(dir / "art.d81", ts::readFile(dir / "made.d81"));
     pt::writeSources(src, {{"a.prg", ts::randomBytes(10, 2)}, {"b.prg", ts::randomBytes(20, 3)}});
     const Case cases[] = {
-        {"a real D64, 18:16 bent to 8:2", "xmas89a.d64", 18, 16, 8, 2, "Twisted Xmas.prg"},
-        {"a D81 whose one full block links into a file", "made.d81", 40, 3, 39, 0, "big.prg"},
+        {"a real D64, 18:16 bent to 8:2", "xmas89a.d64", 18, 16, 0, 8, 2, "Twisted Xmas.prg"},
+        {"a D81 whose one full block links into a file", "made.d81", 40, 3, 0, 39, 0, "big.prg"},
+        {"an entry of 0 blocks that reads the header (directory art)", "art.d81", 40, 3, 32 + 3, 40, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string image = dir / c.image;
         auto info = pt::load(image);
-        std::uint8_t* link = pt::blockOf(*info, c.track, c.sector);
+        std::uint8_t* link = pt::blockOf(*info, c.track, c.sector) + c.at;
         link[0] = static_cast<std::uint8_t>(c.toTrack);
         link[1] = static_cast<std::uint8_t>(c.toSector);
         const std::string block = std::to_string(c.toTrack) + ":" + std::to_string(c.toSector);
         ts::writeFile(image, wt::bytesOf(*info));
         const Bytes bent = ts::readFile(image);
         ts::LogCapture log;
+        if (c.file.empty()) {
+            EXPECT_EQ(pt::pack(image, src, {"a.prg", "b.prg"}), 0) << log.text();
+            continue;
+        }
         EXPECT_EQ(pt::pack(image, src, {"a.prg", "b.prg"}, 1), 12);
         EXPECT_TRUE(log.contains("PackFiles: block " + block + " of the directory is also used by <" + c.file +
                                  "> -> nothing added\n"))
