@@ -1,9 +1,9 @@
 // Adding files (PackFiles): the image is loaded, or built new, in memory; the
 // room for every listed file is checked before any is added; and the image
 // file is replaced only once all of them are in.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
