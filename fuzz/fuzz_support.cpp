@@ -782,7 +782,7 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             Entry item {shown ? (geos ? uniqueListedName(names, name, std::string(".cvt"))
                                       : uniqueListedName(names, name, entry[kDirEntryType]))
                               : std::string(host),
-                        host, entry[kDirEntryType], 0, {}, 0, false, {}, {track, sector}};
+                        host, entry[kDirEntryType], 0, {}, 0, false, {}, {track, sector}, e};
             item.blocks = static_cast<std::uint16_t>(entry[kDirBlockCount] | entry[kDirBlockCount + 1] << 8);
             item.result = geos ? readConvert(image, g, entry, item.bytes, item.cycle, item.chain)
                                : readChain(image, g, entry, item.bytes, item.cycle, item.chain);
@@ -871,6 +871,15 @@ bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type,
     for (const Entry& e : directoryEntries(after, type))
         if (e.name == name && e.type != kTypeScratched && touches(e.chain, system)) return true;
     return false;
+}
+
+std::map<std::pair<std::pair<int, int>, int>, const Entry*> filesBySlot(const std::vector<Entry>& entries,
+                                                                       const Bytes& image, std::int32_t type) {
+    const std::set<std::pair<int, int>> system = systemBlocks(image, type);
+    std::map<std::pair<std::pair<int, int>, int>, const Entry*> files;
+    for (const Entry& e : entries)
+        if (e.type != kTypeScratched && (e.blocks != 0 || !touches(e.chain, system))) files[{e.where, e.slot}] = &e;
+    return files;
 }
 
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type) {

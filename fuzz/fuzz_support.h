@@ -132,8 +132,16 @@ struct Entry {
     bool cycle;            // the chain comes back to one of its blocks
     std::vector<std::pair<int, int>> chain;  // its blocks (track, sector)
     std::pair<int, int> where;               // the directory block that holds it
+    int slot;                                // its place in that block (0-7)
 };
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type);
+
+// The files that an add or delete which succeeds leaves alone byte for byte,
+// by their place in the directory: every entry that is not scratched but
+// one of 0 blocks whose chain runs through the header, BAM or directory
+// (its bytes are the directory's).
+std::map<std::pair<std::pair<int, int>, int>, const Entry*> filesBySlot(const std::vector<Entry>& entries,
+                                                                       const Bytes& image, std::int32_t type);
 
 // Why a file that PackFiles or DeleteFiles should have left alone changed:
 // "shared-blocks" when its chain shares a block with one of the `released`

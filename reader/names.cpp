@@ -175,19 +175,22 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
     return uniqueListedName(info, convertedName, std::string(typeExtension));
 }
 
+#ifdef _WIN32
+constexpr bool kWindowsNames = true;
+#else
+constexpr bool kWindowsNames = false;
+#endif
+
+std::string listedNameKey(std::string name) {
+    // Windows compares names without regard to letter case.
+    if (kWindowsNames)
+        for (char& c : name) c = lowerAscii(c);
+    return name;
+}
+
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
     const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
-#ifdef _WIN32
-    constexpr bool kWindowsNames = true;
-#else
-    constexpr bool kWindowsNames = false;
-#endif
-    // Windows compares names without regard to letter case.
-    auto key = [](std::string name) {
-        if (kWindowsNames)
-            for (char& c : name) c = lowerAscii(c);
-        return name;
-    };
+    auto key = listedNameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);
     auto taken = info.listedNameKeys.find(key(name));

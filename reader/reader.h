@@ -78,6 +78,9 @@ void makeHostSafe(std::string& name, bool windowsRules);
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType);
 // The same with an extension of its own (".cvt").
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension);
+// What makes two host names the same name on this platform (Windows: letter
+// case aside), as the listing and PackFiles compare them.
+std::string listedNameKey(std::string name);
 
 // A host name split into a CBM name and a file type, as files are added.
 struct CbmName {

@@ -669,3 +669,143 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Only the file the host showed under the incoming name is replaced. Any
+// other file of the CBM name stays and the new one goes in beside it under
+// a name of its own; a locked file the host names fails the whole call
+// before anything is written or moved.
+TEST(PackFiles, OnlyTheFileTheHostNamedIsReplaced) {
+    struct Case {
+        const char* what;
+        bool locked;                   // GAME on the image is locked (listed as "game")
+        std::vector<std::string> names;
+        int rc;
+        std::vector<std::pair<std::string, std::string>> after;  // listed name, source of its bytes ("" = as before)
+    };
+    const Case cases[] = {
+        {"a .cvt naming a locked file inside", true, {"evil.cvt"}, 0,
+         {{"game", ""}, {"notes for projec.seq", ""}, {"game-2.cvt", "evil.cvt"}}},
+        {"a .cvt naming another file inside", false, {"innocent.cvt"}, 0,
+         {{"game.prg", ""}, {"notes for projec.seq", ""}, {"game-2.cvt", "innocent.cvt"}}},
+        {"two names cut to one CBM name", false, {"notes_for_project_part2.txt", "notes_for_project_part3.txt"}, 0,
+         {{"game.prg", ""},
+          {"notes for projec.seq", ""},
+          {"notes for proj-2.seq", "notes_for_project_part2.txt"},
+          {"notes for proj-3.seq", "notes_for_project_part3.txt"}}},
+        {"the host names a locked file", true, {"x.prg", "game"}, 24, {{"game", ""}, {"notes for projec.seq", ""}}},
+        {"a source listed twice", false, {"x.prg", "game.prg", "x.prg"}, 0,
+         {{"game.prg", "game.prg"}, {"notes for projec.seq", ""}, {"x.prg", "x.prg"}}},
+    };
+    const std::map<std::string, Bytes> sources = {
+        {"game.prg", ts::randomBytes(900, 1)},
+        {"game", ts::randomBytes(300, 2)},
+        {"x.prg", ts::randomBytes(700, 3)},
+        {"notes_for_project_part2.txt", ts::randomBytes(500, 4)},
+        {"notes_for_project_part3.txt", ts::randomBytes(400, 5)},
+        {"evil.cvt", ts::convertFile("GAME", 0xC2, false, {ts::randomBytes(100, 6)}, 7)},
+        {"innocent.cvt", ts::convertFile("GAME", 0x82, true, {ts::randomBytes(600, 8)}, 9)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ts::TempDir dir;
+        ts::loadDefaultSettings(dir);
+        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string image = dir / "only.d64";
+        // Moved in: the image holds the only copy.
+        const std::map<std::string, Bytes> old = {{"game.prg", ts::randomBytes(2000, 10)},
+                                                  {"notes_for_project_part1.txt", ts::randomBytes(800, 11)}};
+        pt::writeSources(src, old);
+        ASSERT_EQ(pt::pack(image, src, {"game.prg", "notes_for_project_part1.txt"}, 1), 0);
+        if (c.locked) {
+            auto info = pt::load(image);
+            pt::entries(*info)[0].bytes[kDirEntryType] |= kTypeLocked;
+            ts::writeFile(image, wt::bytesOf(*info));
+        }
+        pt::writeSources(src, sources);
+        const Bytes before = ts::readFile(image);
+        EXPECT_EQ(pt::pack(image, src, c.names, 1), c.rc);
+        for (const std::string& name : c.names) EXPECT_EQ(ts::exists(src + "/" + name), c.rc != 0) << name;
+        EXPECT_TRUE(c.rc == 0 || ts::readFile(image) == before);
+
+        ts::TempDir out;
+        std::vector<std::pair<std::string, std::string>> listed;
+        for (const auto& [name, rc] : ts::extractAll(image, out.path)) {
+            EXPECT_EQ(rc, 0) << name;
+            listed.emplace_back(name, "");
+        }
+        EXPECT_EQ(listed.size(), c.after.size());
+        for (std::size_t i = 0; i < listed.size() && i < c.after.size(); ++i) {
+            const auto& [name, from] = c.after[i];
+            EXPECT_EQ(listed[i].first, name);
+            Bytes want = !from.empty() ? sources.at(from) : i == 0 ? old.at("game.prg")
+                                                                    : old.at("notes_for_project_part1.txt");
+            // A Convert file carries the name the GEOS file got.
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cvt") == 0) {
+                const std::string cbm = pt::petscii(name.substr(0, name.size() - 4));
+                std::memset(want.data() + 3, 0xA0, 16);
+                std::memcpy(want.data() + 3, cbm.data(), cbm.size());
+            }
+            EXPECT_TRUE(ts::readFile(out / listed[i].first) == want) << name;
+        }
+        std::string problems;
+        EXPECT_EQ(validateImage(image.c_str(), false, problems), 0) << problems;
+    }
+}
+
+// A directory whose link is bent into a file's block would take new entries
+// there: the add fails before anything is written, naming the block and the
+// file, and validation reports the block as shared.
+TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
+    struct Case {
+        const char* what;
+        std::string image;  // name in the temporary folder
+        int track, sector;  // the bent link's block (the directory's last), or an entry's
+        int at;             // the link's offset in it
+        int toTrack, toSector;
+        std::string file;   // empty: the add goes through
+    };
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = pt::mkdirIn(dir, "src");
+    ts::writeFile(dir / "xmas89a.d64", ts::readFile("/work/shared/realimages/xmas89a.d64"));
+    std::vector<std::string> nine = zeroByteNames(src, "z", 7);
+    ts::writeFile(src + "/big.prg", ts::randomBytes(3000, 1));
+    nine.insert(nine.begin(), "big.prg");
+    ASSERT_EQ(pt::pack(dir / "made.d81", src, nine), 0);
+    ts::writeFile(dir / "art.d81", ts::readFile(dir / "made.d81"));
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(10, 2)}, {"b.prg", ts::randomBytes(20, 3)}});
+    const Case cases[] = {
+        {"a real D64, 18:16 bent to 8:2", "xmas89a.d64", 18, 16, 0, 8, 2, "Twisted Xmas.prg"},
+        {"a D81 whose one full block links into a file", "made.d81", 40, 3, 0, 39, 0, "big.prg"},
+        {"an entry of 0 blocks that reads the header (directory art)", "art.d81", 40, 3, 32 + 3, 40, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = dir / c.image;
+        auto info = pt::load(image);
+        std::uint8_t* link = pt::blockOf(*info, c.track, c.sector) + c.at;
+        link[0] = static_cast<std::uint8_t>(c.toTrack);
+        link[1] = static_cast<std::uint8_t>(c.toSector);
+        const std::string block = std::to_string(c.toTrack) + ":" + std::to_string(c.toSector);
+        ts::writeFile(image, wt::bytesOf(*info));
+        const Bytes bent = ts::readFile(image);
+        ts::LogCapture log;
+        if (c.file.empty()) {
+            EXPECT_EQ(pt::pack(image, src, {"a.prg", "b.prg"}), 0) << log.text();
+            continue;
+        }
+        EXPECT_EQ(pt::pack(image, src, {"a.prg", "b.prg"}, 1), 12);
+        EXPECT_TRUE(log.contains("PackFiles: block " + block + " of the directory is also used by <" + c.file +
+                                 "> -> nothing added\n"))
+            << log.text();
+        EXPECT_EQ(ts::readFile(image), bent);
+        EXPECT_TRUE(ts::exists(src + "/a.prg"));
+        std::string problems;
+        EXPECT_EQ(validateImage(image.c_str(), false, problems), 13);
+        EXPECT_NE(problems.find("block " + block + " is used by the directory and by"), std::string::npos) << problems;
+    }
+}
+
+}  // namespace

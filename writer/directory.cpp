@@ -2,6 +2,8 @@
 // first free one, growing the directory chain by one block on the directory
 // track when every block is full.
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core/log.h"
 #include "core/new_image_settings.h"
@@ -110,4 +112,53 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
         s = ns;
         block = fresh;
     }
+}
+
+bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
+    // The directory as the writer walks it, and what the files with blocks
+    // claim. An entry of 0 blocks owns nothing: what its chain reads (often
+    // the header or the directory, as directory art has it) is not its own.
+    BlockSet visits = directoryVisits(info);
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> blocks;
+    std::vector<const std::uint8_t*> entries;
+    for (std::uint8_t t = info.dirTrack, s = info.dirSector; t != 0;) {
+        const std::uint8_t* block = blockBytes(info, t, s);
+        if (!block || !visits.insert(info, t, s)) break;
+        blocks.emplace_back(t, s);
+        for (int i = 0; i < kEntriesPerBlock; ++i) {
+            const std::uint8_t* entry = block + i * kDirEntrySize;
+            if (entry[kDirEntryType] != kTypeScratched && (entry[kDirBlockCount] | entry[kDirBlockCount + 1]) != 0)
+                entries.push_back(entry);
+        }
+        t = block[kDirLinkTrack];
+        s = block[kDirLinkSector];
+    }
+    BlockClaims files;
+    for (const std::uint8_t* entry : entries) claimEntryBlocks(info, files, entry);
+    // The directory in the order it is walked, then the header and BAM.
+    const std::size_t directoryBlocks = blocks.size();
+    const BlockSet fixed = directoryVisits(info);
+    for (int t = 1; t <= info.trackCount; ++t)
+        for (int s = 0; s < getTrackSectorCount(info, static_cast<std::uint8_t>(t)); ++s) {
+            const auto track = static_cast<std::uint8_t>(t), sector = static_cast<std::uint8_t>(s);
+            const int index = getBlockIndex(info, track, sector);
+            if (index >= 0 && index < kMaxImageBlocks && fixed.seen[static_cast<std::size_t>(index)])
+                blocks.emplace_back(track, sector);
+        }
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const auto [track, sector] = blocks[b];
+        if (blockClaims(info, files, track, sector) == 0) continue;
+        shared.track = track;
+        shared.sector = sector;
+        shared.inDirectory = b < directoryBlocks;
+        for (const std::uint8_t* entry : entries) {
+            BlockClaims own;
+            claimEntryBlocks(info, own, entry);
+            if (blockClaims(info, own, track, sector) == 0) continue;
+            shared.entry = entry;
+            break;
+        }
+        return true;
+    }
+    return false;
 }

@@ -1,9 +1,11 @@
 // Adding files (PackFiles): the image is loaded, or built new, in memory; the
 // room for every listed file is checked before any is added; and the image
 // file is replaced only once all of them are in.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,6 +149,24 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
     return 0;
 }
 
+// Every write to the header, the BAM or the directory must leave the files
+// as they are: a directory whose chain runs into a file's blocks (a bent
+// link) would take the new entries there. Such an image is not added to.
+int refuseSharedSystemBlock(const ImageInfo& info) {
+    SharedBlock shared;
+    if (!findSharedSystemBlock(info, shared)) return 0;
+    std::string owner;
+    if (shared.entry) {
+        owner = cbmText(shared.entry + kDirFileName, kCbmNameLength, info.imageType);
+        const auto offset = static_cast<std::uint32_t>(shared.entry - info.imageData.get());
+        for (const ListedEntry& listed : info.listed)
+            if (listed.entryOffset == offset) owner = listed.hostName;
+    }
+    logMessage(kLogError, "PackFiles: block %d:%d of the %s is also used by <%s> -> nothing added\n", shared.track,
+               shared.sector, shared.inDirectory ? "directory" : "header or BAM", owner.c_str());
+    return E_BAD_DATA;
+}
+
 int failNoBlocks() {
     logMessage(kLogError, "error: no free blocks\n");
     return E_NO_MEMORY;
@@ -206,6 +226,7 @@ namespace {
 // Convert file that goes in as a GEOS file its layout and the first bytes
 // that gave it.
 struct Source {
+    std::string name;  // as the list gives it
     std::string path;
     bool found = false;
     std::uint32_t size = 0;
@@ -213,6 +234,10 @@ struct Source {
     ConvertLayout layout;
     std::uint8_t prefix[kConvertVlirDataOffset] = {};
     std::uint32_t prefixSize = 0;
+    // The entry of the file it replaces, and that file's type and name.
+    std::uint8_t* replaces = nullptr;
+    std::uint8_t replacedType = 0;
+    std::uint8_t replacedName[kCbmNameLength] = {};
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -236,38 +261,125 @@ std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
     return source.geos ? source.layout.blocks : sizeBlocks;
 }
 
-// A listed file that the image already holds under the same CBM name and
-// type is replaced: its old entry and blocks are released first, so the room
-// check counts them and the file reads back with its new content. (Adding a
-// second entry of the same name would leave the old data as the one every
-// search finds.) A Convert file goes in under the name and type it carries.
-int releaseReplacedFiles(ImageInfo& info, const char* addList, const std::vector<Source>& sources,
-                         BlockClaims& claims) {
-    std::size_t i = 0;
-    for (const char* name = addList; *name; name = nextName(name), ++i) {
-        CbmName cbm {};
-        splitHostNameForAdding(name, cbm);
-        if (sources[i].geos) {
-            std::memcpy(cbm.name, sources[i].layout.entry + convertOffset(kDirFileName), kCbmNameLength);
-            cbm.fileType = sources[i].layout.entry[convertOffset(kDirEntryType)];
-        }
-        // The file the host showed under this name is the one it means to
-        // overwrite, even where the CBM name differs (a "/" shown as "_", a
-        // second "game" shown as game~2.prg); else a file of the same CBM
-        // name and type.
-        std::uint8_t* entry = findListedForDeleting(info, name);
-        if (entry && entry[kDirEntryType] != cbm.fileType) entry = nullptr;
-        if (!entry) entry = findDirEntryByCbmName(info, cbm.name, cbm.fileType);
-        // A GEOS file the host sees as NAME.cvt is another file than NAME.prg.
-        if (entry && !sources[i].geos && isListedAsConvert(entry)) entry = nullptr;
+// The CBM name and type a source goes in under: the Convert file's own, or
+// its host name's.
+CbmName incomingName(const Source& source) {
+    CbmName cbm {};
+    splitHostNameForAdding(source.name.c_str(), cbm);
+    if (source.geos) {
+        std::memcpy(cbm.name, source.layout.entry + convertOffset(kDirFileName), kCbmNameLength);
+        cbm.fileType = source.layout.entry[convertOffset(kDirEntryType)];
+    }
+    return cbm;
+}
+
+// The file the host showed under exactly this name, compared as the listing
+// compares names; a hidden scratched entry is gone already.
+std::uint8_t* findListedForPacking(ImageInfo& info, const std::string& name) {
+    const std::string key = listedNameKey(name);
+    for (const ListedEntry& listed : info.listed) {
+        if (listedNameKey(listed.hostName) != key) continue;
+        std::uint8_t* entry = info.imageData.get() + listed.entryOffset;
+        return entry[kDirEntryType] != kTypeScratched ? entry : nullptr;
+    }
+    return nullptr;
+}
+
+// A file manager's "overwrite" calls PackFiles alone, for the file it
+// showed under the name (which may be a_b.prg for A/B, or game~2.prg): that
+// file, of the incoming type, is replaced, and no other. A file the host did
+// not name (one of the same CBM name, or the one a .cvt names inside) stays,
+// and the new file goes in beside it. A GEOS file the host sees as NAME.cvt
+// is replaced only by a Convert file. What the DOS will not scratch, a locked
+// file or a partition, fails the call before anything changes.
+int planReplacements(ImageInfo& info, std::vector<Source>& sources) {
+    for (Source& source : sources) {
+        std::uint8_t* entry = findListedForPacking(info, source.name);
         if (!entry) continue;
-        logMessage(kLogTrace, "PackFiles: replacing <%s>\n", name);
-        if (int rc = deleteDirEntry(info, entry, claims)) return rc;
+        const std::uint8_t type = entry[kDirEntryType];
+        if ((type & kTypeLocked) || (type & kFileTypeMask) == kFileTypePartition) {
+            logMessage(kLogError, "PackFiles: <%s> is locked -> nothing added\n", source.name.c_str());
+            return E_NOT_SUPPORTED;
+        }
+        const bool sameType = type == incomingName(source).fileType;
+        const bool asConvert = isListedAsConvert(entry);
+        if (source.geos ? !asConvert && !sameType : asConvert || !sameType) continue;
+        source.replaces = entry;
+        source.replacedType = type;
+        std::memcpy(source.replacedName, entry + kDirFileName, kCbmNameLength);
     }
     return 0;
 }
 
-int addFile(ImageInfo& info, const Source& source, const char* name) {
+// The replaced files' entries and blocks are released before the room check,
+// so that it counts them.
+int releaseReplacedFiles(ImageInfo& info, const std::vector<Source>& sources, BlockClaims& claims) {
+    for (const Source& source : sources) {
+        if (!source.replaces) continue;
+        logMessage(kLogTrace, "PackFiles: replacing <%s>\n", source.name.c_str());
+        if (int rc = deleteDirEntry(info, source.replaces, claims)) return rc;
+    }
+    return 0;
+}
+
+// Each replacement goes into the entry of the file it replaces: the listing
+// keeps its order, so no other file's listed name moves; and the old name
+// stays taken until then.
+void reserveReplacedEntries(const std::vector<Source>& sources) {
+    for (const Source& source : sources) {
+        if (!source.replaces) continue;
+        source.replaces[kDirEntryType] = source.replacedType;
+        std::memcpy(source.replaces + kDirFileName, source.replacedName, kCbmNameLength);
+    }
+}
+
+std::string nameKey(const std::uint8_t* name, std::uint8_t fileType) {
+    std::string key(reinterpret_cast<const char*>(name), kCbmNameLength);
+    key += static_cast<char>(fileType & kFileTypeMask);
+    return key;
+}
+
+// A new file never takes the CBM name and type of another file on the disk:
+// the drive would find only the first of the two. It gets "-2", "-3"... in
+// place of its name's tail instead (the first that is free; the name stays
+// within 16 characters). A replacement may keep the name of the file it
+// replaces.
+void makeNameUnique(const ImageInfo& info, const std::uint8_t* slot, const Source& source, CbmName& cbm) {
+    if (source.replaces && std::memcmp(cbm.name, source.replacedName, kCbmNameLength) == 0 &&
+        (cbm.fileType & kFileTypeMask) == (source.replacedType & kFileTypeMask))
+        return;
+    std::set<std::string> taken;
+    BlockSet visits = directoryVisits(info);
+    for (std::uint8_t t = info.dirTrack, s = info.dirSector; t != 0;) {
+        const std::uint8_t* block = blockBytes(info, t, s);
+        if (!block || !visits.insert(info, t, s)) break;
+        for (int i = 0; i < kEntriesPerBlock; ++i) {
+            const std::uint8_t* entry = block + i * kDirEntrySize;
+            if (entry != slot && entry[kDirEntryType] != kTypeScratched)
+                taken.insert(nameKey(entry + kDirFileName, entry[kDirEntryType]));
+        }
+        t = block[kDirLinkTrack];
+        s = block[kDirLinkSector];
+    }
+    if (taken.count(nameKey(cbm.name, cbm.fileType)) == 0) return;
+    std::uint8_t wanted[kCbmNameLength];
+    std::memcpy(wanted, cbm.name, sizeof wanted);
+    std::size_t length = sizeof wanted;
+    while (length > 0 && wanted[length - 1] == kDiskNamePad) --length;
+    // Every number gives another name, so at most one more than the names
+    // taken is tried.
+    for (unsigned n = 2; n == 2 || taken.count(nameKey(cbm.name, cbm.fileType)) != 0; ++n) {
+        const std::string suffix = "-" + std::to_string(n);
+        const std::size_t keep = std::min(length, sizeof wanted - suffix.size());
+        std::memset(cbm.name, kDiskNamePad, sizeof wanted);
+        std::memcpy(cbm.name, wanted, keep);
+        std::memcpy(cbm.name + keep, suffix.data(), suffix.size());
+    }
+    logMessage(kLogWarning, "PackFiles: <%s> goes in as \"%s\": another file has its CBM name\n",
+               source.name.c_str(), cbmText(cbm.name, kCbmNameLength, info.imageType).c_str());
+}
+
+int addFile(ImageInfo& info, const Source& source) {
     logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
     std::int32_t blocks = 0;
     std::uint32_t size = 0;
@@ -309,15 +421,19 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
         return E_EREAD;
     }
 
-    std::uint8_t* entry = getFreeDirEntry(info);
+    std::uint8_t* entry = source.replaces ? source.replaces : getFreeDirEntry(info);
     if (!entry) {
         logMessage(kLogError, "error: no free dir entry\n");
         return E_TOO_MANY_FILES;
     }
+    CbmName cbm = incomingName(source);
+    makeNameUnique(info, entry, source, cbm);
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
-    if (source.geos) return writeGeosFile(info, entry, data.get(), size, layout);
-    CbmName cbm {};
-    splitHostNameForAdding(name, cbm);
+    if (source.geos) {
+        const int rc = writeGeosFile(info, entry, data.get(), size, layout);
+        std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
+        return rc;
+    }
     entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
@@ -369,34 +485,44 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
 
-    if (int rc = checkNames(addList)) return rc;
+    // A name listed twice is one source: stored once, moved once.
+    std::string list;
+    std::set<std::string> seen;
+    for (const char* name = addList; *name; name = nextName(name))
+        if (seen.insert(listedNameKey(name)).second) list.append(name, std::strlen(name) + 1);
+    list.push_back('\0');
+
+    if (int rc = checkNames(list.data())) return rc;
     if (int rc = prepareImage(*info)) return rc;
-    BlockClaims claims;
-    collectBlockClaims(*info, claims);
-    protectUsedBlocks(*info, claims);
     // The names as the host saw them listed, for the files it overwrites.
     info->restartListing = 1;
     ListedFile listed;
     while (readDiskHeader(*info, listed) == 0) {
     }
     info->lastReported = -1;
+    if (int rc = refuseSharedSystemBlock(*info)) return rc;
+    BlockClaims claims;
+    collectBlockClaims(*info, claims);
+    protectUsedBlocks(*info, claims);
 
     std::vector<Source> sources;
-    for (const char* name = addList; *name; name = nextName(name)) {
+    for (const char* name = list.data(); *name; name = nextName(name)) {
         Source source {};
+        source.name = name;
         std::int32_t blocks = 0;
         source.found = buildSourcePath(srcPath, name, source.path) &&
                        findSourceFile(source.path, true, blocks, &source.size);
         readConvertSource(source, name, blocks);
         sources.push_back(std::move(source));
     }
-    if (int rc = releaseReplacedFiles(*info, addList, sources, claims)) return rc;
-    if (int rc = checkCapacity(*info, srcPath, addList)) return rc;
-    std::size_t i = 0;
-    for (const char* name = addList; *name; name = nextName(name), ++i) {
-        if (int rc = addFile(*info, sources[i], name)) return rc;
+    if (int rc = planReplacements(*info, sources)) return rc;
+    if (int rc = releaseReplacedFiles(*info, sources, claims)) return rc;
+    if (int rc = checkCapacity(*info, srcPath, list.data())) return rc;
+    reserveReplacedEntries(sources);
+    for (const Source& source : sources) {
+        if (int rc = addFile(*info, source)) return rc;
         // A cancel ends the call before the image file is touched.
-        if (!reportProgress(progress, sources[i].path.c_str(), static_cast<int>(sources[i].size))) {
+        if (!reportProgress(progress, source.path.c_str(), static_cast<int>(source.size))) {
             logMessage(kLogTrace, "PackFiles: cancelled\n");
             return E_EABORTED;
         }

@@ -58,6 +58,19 @@ std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std
 std::int32_t getFreeDirEntryCount(const ImageInfo& info);
 std::uint8_t* getFreeDirEntry(ImageInfo& info);
 
+// A block of the directory, the header or the BAM that a file with blocks
+// also claims (its chain, side sectors, GEOS info block or records): any
+// write there would change that file. The directory's blocks are tried in
+// the order it is walked, then the header and BAM; entry: the first file
+// that claims the block.
+struct SharedBlock {
+    std::uint8_t track = 0;
+    std::uint8_t sector = 0;
+    bool inDirectory = false;
+    const std::uint8_t* entry = nullptr;
+};
+bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared);
+
 // --- new images ---
 void allocDiskImage(ImageInfo& info);
 void initDiskImage(ImageInfo& info);
