@@ -64,7 +64,6 @@ mkdir "$MNT/sub" 2>/dev/null && fail "mkdir was taken"
 ln -s x "$MNT/link" 2>/dev/null && fail "a symbolic link was taken"
 chmod 600 "$MNT/prog.prg" 2>/dev/null && fail "chmod was taken"
 unmount
-cbmconvert -d "$WORK/demo.d64" >/dev/null 2>&1 || true
 mkdir "$WORK/peer" && (cd "$WORK/peer" && cbmconvert -d "$WORK/demo.d64" >/dev/null 2>&1) || fail "cbmconvert -d"
 cmp "$WORK/peer/prog.prg" "$SRC/prog.prg" || fail "cbmconvert reads prog.prg otherwise"
 cmp "$WORK/peer/blob.prg" "$SRC/blob.prg" || fail "cbmconvert reads blob.prg otherwise"
