@@ -48,24 +48,13 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadSettings(dir, "[common]\nlogLevel=0\n");
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes cvt = ts::convertFile("GEOS", 0x83, true, {ts::randomBytes(600, 4), {}, ts::randomBytes(9, 5)}, 6);
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(300, 2)},
                            {"c.seq", ts::randomBytes(10, 3)}, {"f.cvt", cvt}});
     const std::string image = dir / "p.d64";
     ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.seq", "f.cvt"}), 0);
-    ts::writeFile(dir / "t.t64", [] {
-        Bytes t(64 + 32 + 20, 0);
-        t[34] = 1;
-        t[64] = 1;
-        t[66] = 0x01;
-        t[67] = 0x08;
-        t[68] = 0x15;
-        t[69] = 0x08;
-        t[72] = 96;
-        t[80] = 'T';
-        return t;
-    }());
+    ts::writeFile(dir / "t.t64", ts::makeTape(1, {{1, 0x0801, 0x0815, 64 + 32, "T"}}, 20));
     const Bytes before = ts::readFile(image);
 
     // Extraction and test: one call per block (a tape file: one call; a GEOS
@@ -125,7 +114,7 @@ TEST(Background, ParallelCallsOnDifferentImagesShareNothing) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 200;
     auto work = [&](int t, const std::string& folder) {
-        pt::mkdirIn(dir, folder);
+        ts::mkdirIn(dir, folder);
         const std::string base = dir / folder, image = base + "/img." + kExts[t];
         bool ok = true;
         const ts::TempDir out(true);

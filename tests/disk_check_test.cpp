@@ -12,9 +12,7 @@ namespace {
 using pt::Bytes;
 using ts::shellQuote;
 
-std::string host(const ts::TempDir& dir) {
-    return std::string(OMBRIX_HOST) + " --ini " + shellQuote(dir / "ini/wcx.ini") + " ";
-}
+using ts::host;
 
 TEST(DiskCheck, DirAndInfoAgreeWithCc1541) {
     if (!ts::haveTool("cc1541")) GTEST_SKIP() << "cc1541 missing";
@@ -60,7 +58,7 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"b.prg", ts::randomBytes(700, 2)}});
     const std::string good = dir / "good.d64";
     ASSERT_EQ(pt::pack(good, src, {"a.prg", "b.prg"}), 0);
@@ -138,10 +136,10 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
 
 TEST(DiskCheck, SeveralImagesAndFind) {
     ts::TempDir dir;
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"game.prg", ts::randomBytes(300, 1)}, {"notes.seq", ts::randomBytes(30, 2)}});
-    pt::mkdirIn(dir, "tree");
-    pt::mkdirIn(dir, "tree/deeper");
+    ts::mkdirIn(dir, "tree");
+    ts::mkdirIn(dir, "tree/deeper");
     std::string out;
     ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(dir / "tree/one.d64") + " -C " + shellQuote(src) + " game.prg", &out), 0);
     ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(dir / "tree/deeper/two.D81") + " -C " + shellQuote(src) +

@@ -52,7 +52,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
         SCOPED_TRACE(format.ext);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         std::vector<std::string> names;
         std::map<std::string, Bytes> sources;
         for (const SizeCase& c : kSizes) {
@@ -93,7 +93,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
                 EXPECT_EQ(IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)), 0);
         }
 
-        const std::string out = pt::mkdirIn(dir, "out");
+        const std::string out = ts::mkdirIn(dir, "out");
         for (const auto& [name, rc] : ts::extractAll(image, out)) {
             EXPECT_EQ(rc, 0) << name;
             EXPECT_EQ(ts::readFile(out + "/" + name), sources[name]) << name;
@@ -105,8 +105,8 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
 TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
-    pt::mkdirIn(dir, "src/sub");
+    const std::string src = ts::mkdirIn(dir, "src");
+    ts::mkdirIn(dir, "src/sub");
     const std::vector<std::string> names = {"game.prg", "notes.seq", "readme.txt", "game",
                                             "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst"};
     for (std::size_t i = 0; i < names.size(); ++i) ts::writeFile(src + "/" + names[i], ts::randomBytes(100 + i, 1));
@@ -146,7 +146,7 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
 TEST(PackFiles, ConvertFilesGoInAsGeosFilesOnlyWhenWhole) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes vlir = ts::convertFile("VLIR", 0x83, true, {ts::randomBytes(600, 2), {}, ts::randomBytes(20, 3)}, 4);
     const Bytes seq = ts::convertFile("SEQ", 0xC2, false, {ts::randomBytes(300, 5)}, 6);
     auto changed = [](Bytes b, std::size_t at, const std::string& to) {
@@ -212,7 +212,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(3000, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254 * 30, 3);
     pt::writeSources(src, {{"a.prg", a}, {"b.seq", b}, {"c.prg", c}});
     // Reached through a symbolic link, the image is written where the link
@@ -257,7 +257,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(600, 2)}});
     const std::string old = dir / "old.d64";
     ASSERT_EQ(pt::pack(old, src, {"a.prg"}), 0);
@@ -266,7 +266,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     ts::writeFile(dir / "forty.d64", Bytes(196608, 0));
     // Sources that are no plain file, or whose size lies: /proc files say 0
     // bytes and hold more, /sys files say 4096 and hold fewer.
-    pt::mkdirIn(dir, "src/folder");
+    ts::mkdirIn(dir, "src/folder");
     mkfifo((src + "/fifo").c_str(), 0644);
     symlink("/dev/zero", (src + "/device").c_str());
     symlink("/proc/self/status", (src + "/grows").c_str());
@@ -334,7 +334,7 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
 
     // Directory entries: 139 files leave 5 entries and no free directory block.
     const std::string full = dir / "full.d64";
@@ -432,7 +432,7 @@ TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(1000, 1);
     pt::writeSources(src, {{"a.prg", a}});
 
@@ -492,7 +492,7 @@ TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
         ts::loadDefaultSettings(dir);
         NewImageSettings.fortyTracks = 1;
         NewImageSettings.fortyTrackType = layout;
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         const Bytes big = ts::randomBytes(700 * 254, 3);
         pt::writeSources(src, {{"big.prg", big}});
         const std::string image = dir / "forty.d64";
@@ -607,7 +607,7 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         // Adding from track 1 comes to 1/0 first.
         {"a REL file's side sector (D64)", "d64", 0, 2, {{1, 0}}, {}, true},
     };
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     for (const Lie& lie : lies) {
         SCOPED_TRACE(lie.what);
         const std::string image = dir / (std::string("lie.") + lie.ext);
