@@ -3,6 +3,7 @@
 // threads at once (GetBackgroundFlags promises both are safe).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "tests/pack_support.h"
@@ -11,18 +12,25 @@ namespace {
 
 using pt::Bytes;
 
-// A host whose callback answers "cancel" at its n-th call (never when 0).
+// A host whose callback answers "cancel" at its n-th call (never when 0),
+// and keeps the names it was given. With swapForFolder it puts a folder in
+// place of the file named, as a user might while a move is under way.
 int callsSoFar = 0;
 int cancelAt = 0;
 long bytesReported = 0;
-int WCX_API countingHost(char*, int size) {
+std::vector<std::string> namesReported;
+bool swapForFolder = false;
+int WCX_API countingHost(char* name, int size) {
     ++callsSoFar;
     bytesReported += size;
+    namesReported.push_back(name);
+    if (swapForFolder && std::remove(name) == 0) mkdir(name, 0755);
     return callsSoFar == cancelAt ? 0 : 1;
 }
 void resetHost(int n) {
     callsSoFar = 0;
     bytesReported = 0;
+    namesReported.clear();
     cancelAt = n;
 }
 
@@ -83,8 +91,9 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
         }
     }
 
-    // Packing (one call per stored file, even when moving) and deleting (one
-    // per file): a cancel leaves image and sources as they were.
+    // Packing (one call per stored file, named by its source path, even when
+    // moving) and deleting (one per file): a cancel leaves image and sources
+    // as they were.
     pt::writeSources(src, {{"d.prg", ts::randomBytes(500, 4)}, {"e.prg", ts::randomBytes(5, 5)}});
     SetProcessDataProc(kPackHandle, countingHost);
     for (int n = 1; n <= 2; ++n) {
@@ -99,7 +108,13 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     EXPECT_EQ(pt::pack(image, src, {"d.prg", "e.prg"}, PK_PACK_MOVE_FILES), 0);
     EXPECT_EQ(callsSoFar, 2);
     EXPECT_EQ(bytesReported, 505);
+    EXPECT_EQ(namesReported, (std::vector<std::string>{src + "/d.prg", src + "/e.prg"}));
     EXPECT_FALSE(ts::exists(src + "/d.prg"));
+    // A moved source that cannot be removed is a failure, though the image holds it.
+    ts::writeFile(src + "/d.prg", ts::randomBytes(500, 4));
+    swapForFolder = true;
+    EXPECT_EQ(pt::pack(image, src, {"d.prg"}, PK_PACK_MOVE_FILES), E_EWRITE);
+    swapForFolder = false;
     SetProcessDataProc(kPackHandle, nullptr);
 }
 

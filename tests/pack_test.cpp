@@ -108,7 +108,7 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     const std::string src = ts::mkdirIn(dir, "src");
     ts::mkdirIn(dir, "src/sub");
     const std::vector<std::string> names = {"game.prg", "notes.seq", "readme.txt", "game",
-                                            "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst"};
+                                            "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst", "m\xC3\xBC\xC3\x9Fig.prg"};
     for (std::size_t i = 0; i < names.size(); ++i) ts::writeFile(src + "/" + names[i], ts::randomBytes(100 + i, 1));
     const std::string image = dir / "names.d64";
     ASSERT_EQ(pt::pack(image, src, names), 0);
@@ -124,6 +124,7 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
         {"\xC7\xC1\xCD\xC5.\xD0\xD2\xC7", kTypeSeq},  // upper-case host letters are shifted PETSCII
         {"SUB FILE", kTypePrg},                        // the folder separator becomes a space
         {"ABCDEFGHIJKLMNOP", kTypeSeq},                // cut to 16 characters
+        {"M  IG", kTypePrg},                           // one space per letter outside ASCII
     };
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(names[i]);
@@ -137,7 +138,8 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     std::vector<std::string> listed;
     for (const ts::Listed& f : ts::list(image).files) listed.push_back(f.name);
     EXPECT_EQ(listed, (std::vector<std::string>{"game.prg", "notes.seq", "readme.txt.seq", "game.seq", "GAME.PRG.seq",
-                                                "sub file.prg", "abcdefghijklmnop.seq"}));
+                                                "sub file.prg", "abcdefghijklmnop.seq",
+                                                "m  ig.prg"}));
 }
 
 // A .cvt file goes in as the GEOS file it holds, under the name and type it
@@ -222,6 +224,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     const int freeBefore = getFreeDataBlocksOnDisk(*pt::load(image));
     const std::string link = dir / "link.d71";
     ASSERT_EQ(symlink("grow.d71", link.c_str()), 0);
+    chmod(image.c_str(), 0600);
 
     // PK_PACK_MOVE_FILES: the sources go once the image is written; a call
     // that fails takes none.
@@ -233,6 +236,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     EXPECT_TRUE(ts::exists(src + "/a.prg"));
     struct stat st {};
     EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(stat(image.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600);  // the image keeps its mode
     auto info = pt::load(image);
     EXPECT_EQ(getFreeDataBlocksOnDisk(*info), freeBefore - 3 - 30);
     const auto list = pt::entries(*info);
@@ -552,6 +556,14 @@ TEST(PackFiles, SameNameReplacesTheOldFile) {
         EXPECT_EQ(names, (std::vector<std::string>{"game.prg", "k ep.seq"}));
         ts::writeFile(dir / "keep.seq", ts::readFile(dir / "k_ep.seq"));
     }
+
+    // A GEOS file listed as geos.cvt is another file than geos.prg, though
+    // both are PRG files named GEOS.
+    ts::writeFile(dir / "g.cvt", ts::convertFile("GEOS", 0x82, false, {ts::randomBytes(300, 9)}, 10));
+    ts::writeFile(dir / "geos.prg", ts::randomBytes(20, 11));
+    ASSERT_EQ(pt::pack(dir / "g.d64", dir.path, {"g.cvt"}), 0);
+    ASSERT_EQ(pt::pack(dir / "g.d64", dir.path, {"geos.prg"}), 0);
+    EXPECT_EQ(ts::list(dir / "g.d64").files.size(), 2u);
 
     // A SEQ file of the same name is another file; a full disk still takes a
     // replacement that fits into the blocks it frees.
