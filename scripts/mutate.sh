@@ -51,8 +51,10 @@ build=$work/build
 mkdir -p "$src"
 
 # The scratch tree: the files git knows of (tracked, or new and not ignored),
-# copied where they differ, so unchanged files keep their times; files gone
-# from the checkout go from the copy too.
+# copied where they differ, so unchanged files keep their times and changed
+# ones get a new time (make rebuilds by time); files gone from the checkout
+# go from the copy too. A file a broken-off run left with a fault in it is
+# copied afresh, so that its objects are rebuilt.
 sync_tree() {
     local list=$work/files.txt
     if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
@@ -60,11 +62,16 @@ sync_tree() {
     else
         (cd "$root" && find . -path './build*' -prune -o -type f -print | sed 's|^\./||') >"$list"
     fi
+    if [ -f "$work/mutated" ]; then
+        f=$(cat "$work/mutated")
+        [ -f "$root/$f" ] && cp "$root/$f" "$src/$f"
+        rm -f "$work/mutated"
+    fi
     while IFS= read -r f; do
         [ -f "$root/$f" ] || continue
         if ! cmp -s "$root/$f" "$src/$f"; then
             mkdir -p "$(dirname "$src/$f")"
-            cp -p "$root/$f" "$src/$f"
+            cp "$root/$f" "$src/$f"
         fi
     done <"$list"
     (cd "$src" && find . -type f | sed 's|^\./||') | sort >"$work/scratch.txt"
@@ -79,13 +86,15 @@ build_tree() {
 }
 
 # Runs the tests a regex names; 0 all passed, 1 some failed, 2 none named.
+# ctest's --timeout only reaches tests without a limit of their own (ours
+# have 600 s), so the whole run is also cut at the limit times the tests.
 run_tests() {
     local regex=$1 args=(--test-dir "$build" --timeout "$timeout" -j"$jobs")
     if [ "$regex" = "." ]; then args+=(-LE package); else args+=(-R "$regex"); fi
     local count
     count=$(ctest "${args[@]}" -N 2>/dev/null | sed -n 's/^Total Tests: //p')
     [ "${count:-0}" -gt 0 ] || return 2
-    ctest "${args[@]}" >"$work/test.log" 2>&1 && return 0
+    timeout $((timeout * count)) ctest "${args[@]}" >"$work/test.log" 2>&1 && return 0
     return 1
 }
 
@@ -105,8 +114,16 @@ apply_row() {
     ' "$src/$1"
 }
 
+# The file goes back with a new time, so that make rebuilds what the fault
+# touched.
 current=""
-restore() { if [ -n "$current" ]; then cp -p "$root/$current" "$src/$current"; current=""; fi; }
+restore() {
+    if [ -n "$current" ]; then
+        cp "$root/$current" "$src/$current"
+        rm -f "$work/mutated"
+        current=""
+    fi
+}
 trap restore EXIT INT TERM
 
 echo "mutate: scratch tree $src"
@@ -155,6 +172,7 @@ for line in "${selected[@]}"; do
         verdict="BROKEN (no file $path)"
     else
         current=$path
+        printf '%s\n' "$path" >"$work/mutated"
         rc=0
         apply_row "$path" "$text" "$repl" || rc=$?
         if [ $rc -ne 0 ]; then
