@@ -176,7 +176,7 @@ for line in "${selected[@]}"; do
         rc=0
         apply_row "$path" "$text" "$repl" || rc=$?
         if [ $rc -ne 0 ]; then
-            verdict="BROKEN ROW (text not found exactly once)"
+            verdict="BROKEN (row: text not found exactly once)"
         elif ! build_tree; then
             verdict="BROKEN (does not build, see $work/build.log)"
             cp "$work/build.log" "$work/build-broken.log"
