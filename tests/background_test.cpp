@@ -3,6 +3,7 @@
 // threads at once (GetBackgroundFlags promises both are safe).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "tests/pack_support.h"
@@ -11,18 +12,25 @@ namespace {
 
 using pt::Bytes;
 
-// A host whose callback answers "cancel" at its n-th call (never when 0).
+// A host whose callback answers "cancel" at its n-th call (never when 0),
+// and keeps the names it was given. With swapForFolder it puts a folder in
+// place of the file named, as a user might while a move is under way.
 int callsSoFar = 0;
 int cancelAt = 0;
 long bytesReported = 0;
-int WCX_API countingHost(char*, int size) {
+std::vector<std::string> namesReported;
+bool swapForFolder = false;
+int WCX_API countingHost(char* name, int size) {
     ++callsSoFar;
     bytesReported += size;
+    namesReported.push_back(name);
+    if (swapForFolder && std::remove(name) == 0) mkdir(name, 0755);
     return callsSoFar == cancelAt ? 0 : 1;
 }
 void resetHost(int n) {
     callsSoFar = 0;
     bytesReported = 0;
+    namesReported.clear();
     cancelAt = n;
 }
 
@@ -48,24 +56,13 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadSettings(dir, "[common]\nlogLevel=0\n");
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes cvt = ts::convertFile("GEOS", 0x83, true, {ts::randomBytes(600, 4), {}, ts::randomBytes(9, 5)}, 6);
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(300, 2)},
                            {"c.seq", ts::randomBytes(10, 3)}, {"f.cvt", cvt}});
     const std::string image = dir / "p.d64";
     ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.seq", "f.cvt"}), 0);
-    ts::writeFile(dir / "t.t64", [] {
-        Bytes t(64 + 32 + 20, 0);
-        t[34] = 1;
-        t[64] = 1;
-        t[66] = 0x01;
-        t[67] = 0x08;
-        t[68] = 0x15;
-        t[69] = 0x08;
-        t[72] = 96;
-        t[80] = 'T';
-        return t;
-    }());
+    ts::writeFile(dir / "t.t64", ts::makeTape(1, {{1, 0x0801, 0x0815, 64 + 32, "T"}}, 20));
     const Bytes before = ts::readFile(image);
 
     // Extraction and test: one call per block (a tape file: one call; a GEOS
@@ -94,8 +91,9 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
         }
     }
 
-    // Packing (one call per stored file, even when moving) and deleting (one
-    // per file): a cancel leaves image and sources as they were.
+    // Packing (one call per stored file, named by its source path, even when
+    // moving) and deleting (one per file): a cancel leaves image and sources
+    // as they were.
     pt::writeSources(src, {{"d.prg", ts::randomBytes(500, 4)}, {"e.prg", ts::randomBytes(5, 5)}});
     SetProcessDataProc(kPackHandle, countingHost);
     for (int n = 1; n <= 2; ++n) {
@@ -110,7 +108,13 @@ TEST(Background, ACancelAtAnyCallStopsWithoutLeavingAnything) {
     EXPECT_EQ(pt::pack(image, src, {"d.prg", "e.prg"}, PK_PACK_MOVE_FILES), 0);
     EXPECT_EQ(callsSoFar, 2);
     EXPECT_EQ(bytesReported, 505);
+    EXPECT_EQ(namesReported, (std::vector<std::string>{src + "/d.prg", src + "/e.prg"}));
     EXPECT_FALSE(ts::exists(src + "/d.prg"));
+    // A moved source that cannot be removed is a failure, though the image holds it.
+    ts::writeFile(src + "/d.prg", ts::randomBytes(500, 4));
+    swapForFolder = true;
+    EXPECT_EQ(pt::pack(image, src, {"d.prg"}, PK_PACK_MOVE_FILES), E_EWRITE);
+    swapForFolder = false;
     SetProcessDataProc(kPackHandle, nullptr);
 }
 
@@ -125,7 +129,7 @@ TEST(Background, ParallelCallsOnDifferentImagesShareNothing) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 200;
     auto work = [&](int t, const std::string& folder) {
-        pt::mkdirIn(dir, folder);
+        ts::mkdirIn(dir, folder);
         const std::string base = dir / folder, image = base + "/img." + kExts[t];
         bool ok = true;
         const ts::TempDir out(true);

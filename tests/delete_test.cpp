@@ -31,7 +31,7 @@ TEST(DeleteFiles, ReleasesTheChainClearsTheEntryAndKeepsTheRest) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes game = ts::randomBytes(2000, 1);
     pt::writeSources(src, {{"other.seq", ts::randomBytes(900, 2)}, {"game.prg", game}});
 
@@ -93,7 +93,7 @@ TEST(DeleteFiles, FindsListedFilesByExactNameAndKeepsLockedOnes) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"gameover.prg", ts::randomBytes(300, 1)},
                            {"game.prg", ts::randomBytes(300, 2)},
                            {"notes.seq", ts::randomBytes(300, 3)},
@@ -154,7 +154,7 @@ TEST(DeleteFiles, FailuresLeaveTheImageFileAsItWas) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(1000, 2)}});
     const std::string good = dir / "good.d64";
     ASSERT_EQ(pt::pack(good, src, {"a.prg", "b.prg"}), 0);
@@ -237,7 +237,7 @@ TEST(DeleteFiles, WorksOnEveryFormat) {
         SCOPED_TRACE(ext);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         pt::writeSources(src, {{"keep.prg", ts::randomBytes(5000, 1)}, {"drop.seq", ts::randomBytes(70000, 2)}});
         const std::string image = dir / (std::string("all.") + ext);
         ASSERT_EQ(pt::pack(image, src, {"keep.prg"}), 0);
@@ -272,7 +272,7 @@ TEST(DeleteFiles, KeepsWhatOthersUseAndReachesEveryListedName) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadSettings(dir, "[common]\nlogLevel=3\neraseDeletedSectors=1\n");
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"b.prg", ts::randomBytes(700, 2)},
                            {"c.prg", ts::randomBytes(300, 3)}, {"game.prg", ts::randomBytes(100, 4)},
                            {"gamf.prg", ts::randomBytes(200, 5)}});

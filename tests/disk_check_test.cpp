@@ -12,9 +12,7 @@ namespace {
 using pt::Bytes;
 using ts::shellQuote;
 
-std::string host(const ts::TempDir& dir) {
-    return std::string(OMBRIX_HOST) + " --ini " + shellQuote(dir / "ini/wcx.ini") + " ";
-}
+using ts::host;
 
 TEST(DiskCheck, DirAndInfoAgreeWithCc1541) {
     if (!ts::haveTool("cc1541")) GTEST_SKIP() << "cc1541 missing";
@@ -60,7 +58,7 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"b.prg", ts::randomBytes(700, 2)}});
     const std::string good = dir / "good.d64";
     ASSERT_EQ(pt::pack(good, src, {"a.prg", "b.prg"}), 0);
@@ -138,10 +136,10 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
 
 TEST(DiskCheck, SeveralImagesAndFind) {
     ts::TempDir dir;
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"game.prg", ts::randomBytes(300, 1)}, {"notes.seq", ts::randomBytes(30, 2)}});
-    pt::mkdirIn(dir, "tree");
-    pt::mkdirIn(dir, "tree/deeper");
+    ts::mkdirIn(dir, "tree");
+    ts::mkdirIn(dir, "tree/deeper");
     std::string out;
     ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(dir / "tree/one.d64") + " -C " + shellQuote(src) + " game.prg", &out), 0);
     ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(dir / "tree/deeper/two.D81") + " -C " + shellQuote(src) +
@@ -153,10 +151,21 @@ TEST(DiskCheck, SeveralImagesAndFind) {
                        "\", \"files\": [\n    {\"name\": \"game.prg\", \"blocks\": 2, \"bytes\": 300, \"hidden\": false},\n    {\"name\": \"notes.seq\", \"blocks\": 1, \"bytes\": 30, \"hidden\": false}\n  ]}\n]\n");
     ASSERT_EQ(ts::run(host(dir) + "test " + shellQuote(one) + " " + shellQuote(two), &out), 0);
     EXPECT_NE(out.find(one + ":\nok game.prg\n\n" + two + ":\nok game.prg\nok notes.seq\n"), std::string::npos) << out;
-    ASSERT_EQ(ts::run(host(dir) + "find 'GAME.*' " + shellQuote(dir / "tree"), &out), 0);
-    EXPECT_EQ(out, one + ": game.prg\n" + two + ": game.prg\n");  // files before folders, each sorted
-    ASSERT_EQ(ts::run(host(dir) + "find '*.s?q' " + shellQuote(dir.path), &out), 0);
-    EXPECT_EQ(out, two + ": notes.seq\n");
+    // A tape's blocks in dir are its bytes in whole blocks, rounded up.
+    const std::string tape = dir / "tree/tape.t64";
+    ts::writeFile(tape, ts::makeTape(1, {{1, 0x0801, 0x0801 + 300, 64 + 32, "TAPE"}}, 300));
+    ASSERT_EQ(ts::run(host(dir) + "dir " + shellQuote(tape), &out), 0) << out;
+    EXPECT_NE(out.find("\n2    \"tape"), std::string::npos) << out;
+    const struct {
+        const char* pattern;
+        std::string folder, found;
+    } finds[] = {{"GAME.*", dir / "tree", one + ": game.prg\n" + two + ": game.prg\n"},  // files before folders
+                 {"*.s?q", dir.path, two + ": notes.seq\n"},
+                 {"game", dir.path, ""}};  // without a wildcard, the whole name
+    for (const auto& f : finds) {
+        ASSERT_EQ(ts::run(host(dir) + "find '" + f.pattern + "' " + shellQuote(f.folder), &out), 0);
+        EXPECT_EQ(out, f.found) << f.pattern;
+    }
 }
 
 }  // namespace

@@ -423,7 +423,8 @@ TEST(Names, ConversionTables) {
                 {"con", true, "con_"},         {"NUL.prg", true, "NUL_.prg"}, {"lpt1.txt", true, "lpt1_.txt"},
                 {"com9", true, "com9_"},       {"com0.prg", true, "com0.prg"}, {"nul .prg", true, "nul_ .prg"},
                 {"conout$", true, "conout$_"}, {"console", true, "console"}, {"a.", true, "a._"},
-                {"b ", true, "b _"},           {"b ", false, "b "},          {"..", true, ".._"}};
+                {"b ", true, "b _"},           {"b ", false, "b "},          {"..", true, ".._"},
+                {"com10", true, "com10"},      {"LPT12.prg", true, "LPT12.prg"}};
     for (const auto& c : safe) {
         std::string n = c.name;
         makeHostSafe(n, c.windows);

@@ -34,13 +34,6 @@ struct SettingsGuard {
     }
 };
 
-inline std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
-    std::string path = dir / name;
-    mkdir(path.c_str(), 0755);
-    return path;
-}
-
-
 inline std::vector<char> zeroList(const std::vector<std::string>& names) {
     std::vector<char> list;
     for (const std::string& n : names) {

@@ -52,7 +52,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
         SCOPED_TRACE(format.ext);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         std::vector<std::string> names;
         std::map<std::string, Bytes> sources;
         for (const SizeCase& c : kSizes) {
@@ -93,7 +93,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
                 EXPECT_EQ(IsSectorFree(*info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s)), 0);
         }
 
-        const std::string out = pt::mkdirIn(dir, "out");
+        const std::string out = ts::mkdirIn(dir, "out");
         for (const auto& [name, rc] : ts::extractAll(image, out)) {
             EXPECT_EQ(rc, 0) << name;
             EXPECT_EQ(ts::readFile(out + "/" + name), sources[name]) << name;
@@ -105,10 +105,10 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
 TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
-    pt::mkdirIn(dir, "src/sub");
+    const std::string src = ts::mkdirIn(dir, "src");
+    ts::mkdirIn(dir, "src/sub");
     const std::vector<std::string> names = {"game.prg", "notes.seq", "readme.txt", "game",
-                                            "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst"};
+                                            "GAME.PRG", "sub/file.prg", "abcdefghijklmnopqrst", "m\xC3\xBC\xC3\x9Fig.prg"};
     for (std::size_t i = 0; i < names.size(); ++i) ts::writeFile(src + "/" + names[i], ts::randomBytes(100 + i, 1));
     const std::string image = dir / "names.d64";
     ASSERT_EQ(pt::pack(image, src, names), 0);
@@ -124,6 +124,7 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
         {"\xC7\xC1\xCD\xC5.\xD0\xD2\xC7", kTypeSeq},  // upper-case host letters are shifted PETSCII
         {"SUB FILE", kTypePrg},                        // the folder separator becomes a space
         {"ABCDEFGHIJKLMNOP", kTypeSeq},                // cut to 16 characters
+        {"M  IG", kTypePrg},                           // one space per letter outside ASCII
     };
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(names[i]);
@@ -137,7 +138,8 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
     std::vector<std::string> listed;
     for (const ts::Listed& f : ts::list(image).files) listed.push_back(f.name);
     EXPECT_EQ(listed, (std::vector<std::string>{"game.prg", "notes.seq", "readme.txt.seq", "game.seq", "GAME.PRG.seq",
-                                                "sub file.prg", "abcdefghijklmnop.seq"}));
+                                                "sub file.prg", "abcdefghijklmnop.seq",
+                                                "m  ig.prg"}));
 }
 
 // A .cvt file goes in as the GEOS file it holds, under the name and type it
@@ -146,7 +148,7 @@ TEST(PackFiles, ListNamesBecomeCbmNamesAndTypes) {
 TEST(PackFiles, ConvertFilesGoInAsGeosFilesOnlyWhenWhole) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes vlir = ts::convertFile("VLIR", 0x83, true, {ts::randomBytes(600, 2), {}, ts::randomBytes(20, 3)}, 4);
     const Bytes seq = ts::convertFile("SEQ", 0xC2, false, {ts::randomBytes(300, 5)}, 6);
     auto changed = [](Bytes b, std::size_t at, const std::string& to) {
@@ -212,7 +214,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(3000, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254 * 30, 3);
     pt::writeSources(src, {{"a.prg", a}, {"b.seq", b}, {"c.prg", c}});
     // Reached through a symbolic link, the image is written where the link
@@ -222,6 +224,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     const int freeBefore = getFreeDataBlocksOnDisk(*pt::load(image));
     const std::string link = dir / "link.d71";
     ASSERT_EQ(symlink("grow.d71", link.c_str()), 0);
+    chmod(image.c_str(), 0600);
 
     // PK_PACK_MOVE_FILES: the sources go once the image is written; a call
     // that fails takes none.
@@ -233,6 +236,7 @@ TEST(PackFiles, AddsToAnExistingImageAndKeepsItsFiles) {
     EXPECT_TRUE(ts::exists(src + "/a.prg"));
     struct stat st {};
     EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(stat(image.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600);  // the image keeps its mode
     auto info = pt::load(image);
     EXPECT_EQ(getFreeDataBlocksOnDisk(*info), freeBefore - 3 - 30);
     const auto list = pt::entries(*info);
@@ -257,7 +261,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}, {"b.prg", ts::randomBytes(600, 2)}});
     const std::string old = dir / "old.d64";
     ASSERT_EQ(pt::pack(old, src, {"a.prg"}), 0);
@@ -266,7 +270,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     ts::writeFile(dir / "forty.d64", Bytes(196608, 0));
     // Sources that are no plain file, or whose size lies: /proc files say 0
     // bytes and hold more, /sys files say 4096 and hold fewer.
-    pt::mkdirIn(dir, "src/folder");
+    ts::mkdirIn(dir, "src/folder");
     mkfifo((src + "/fifo").c_str(), 0644);
     symlink("/dev/zero", (src + "/device").c_str());
     symlink("/proc/self/status", (src + "/grows").c_str());
@@ -334,7 +338,7 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
 
     // Directory entries: 139 files leave 5 entries and no free directory block.
     const std::string full = dir / "full.d64";
@@ -432,7 +436,7 @@ TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes a = ts::randomBytes(1000, 1);
     pt::writeSources(src, {{"a.prg", a}});
 
@@ -492,7 +496,7 @@ TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
         ts::loadDefaultSettings(dir);
         NewImageSettings.fortyTracks = 1;
         NewImageSettings.fortyTrackType = layout;
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         const Bytes big = ts::randomBytes(700 * 254, 3);
         pt::writeSources(src, {{"big.prg", big}});
         const std::string image = dir / "forty.d64";
@@ -553,6 +557,14 @@ TEST(PackFiles, SameNameReplacesTheOldFile) {
         ts::writeFile(dir / "keep.seq", ts::readFile(dir / "k_ep.seq"));
     }
 
+    // A GEOS file listed as geos.cvt is another file than geos.prg, though
+    // both are PRG files named GEOS.
+    ts::writeFile(dir / "g.cvt", ts::convertFile("GEOS", 0x82, false, {ts::randomBytes(300, 9)}, 10));
+    ts::writeFile(dir / "geos.prg", ts::randomBytes(20, 11));
+    ASSERT_EQ(pt::pack(dir / "g.d64", dir.path, {"g.cvt"}), 0);
+    ASSERT_EQ(pt::pack(dir / "g.d64", dir.path, {"geos.prg"}), 0);
+    EXPECT_EQ(ts::list(dir / "g.d64").files.size(), 2u);
+
     // A SEQ file of the same name is another file; a full disk still takes a
     // replacement that fits into the blocks it frees.
     ts::writeFile(dir / "game.seq", ts::randomBytes(10, 4));
@@ -607,7 +619,7 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         // Adding from track 1 comes to 1/0 first.
         {"a REL file's side sector (D64)", "d64", 0, 2, {{1, 0}}, {}, true},
     };
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     for (const Lie& lie : lies) {
         SCOPED_TRACE(lie.what);
         const std::string image = dir / (std::string("lie.") + lie.ext);

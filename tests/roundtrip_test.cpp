@@ -14,16 +14,8 @@ namespace {
 using pt::Bytes;
 using ts::shellQuote;
 
-std::string mkdirIn(const ts::TempDir& dir, const std::string& name) {
-    std::string path = dir / name;
-    mkdir(path.c_str(), 0755);
-    return path;
-}
-
-// The host with its own settings folder under dir.
-std::string host(const ts::TempDir& dir) {
-    return std::string(OMBRIX_HOST) + " --ini " + shellQuote(dir / "ini/wcx.ini") + " ";
-}
+using ts::host;
+using ts::mkdirIn;
 
 int hostAdd(const ts::TempDir& dir, const std::string& image, const std::string& src,
             const std::vector<std::string>& names, std::string* out = nullptr) {

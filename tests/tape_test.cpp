@@ -10,40 +10,7 @@
 namespace {
 
 using ts::Bytes;
-
-struct Slot {
-    std::uint8_t entryType;
-    std::uint16_t start, end;
-    std::uint32_t pos;
-    std::string name;  // 16 bytes at most; padded with `pad`
-    std::uint8_t pad = 0x20;
-};
-
-Bytes makeTape(std::uint16_t maxFiles, const std::vector<Slot>& slots, std::size_t dataSize) {
-    Bytes t(64 + 32 * maxFiles + dataSize, 0);
-    std::memcpy(t.data(), "C64S tape image file", 20);
-    t[32] = 0;
-    t[33] = 1;
-    t[34] = static_cast<std::uint8_t>(maxFiles);
-    t[35] = static_cast<std::uint8_t>(maxFiles >> 8);
-    t[36] = static_cast<std::uint8_t>(slots.size());
-    std::memcpy(t.data() + 40, "TEST TAPE               ", 24);
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        std::uint8_t* s = t.data() + 64 + 32 * i;
-        const Slot& slot = slots[i];
-        s[0] = slot.entryType;
-        s[1] = 0x82;
-        s[2] = static_cast<std::uint8_t>(slot.start);
-        s[3] = static_cast<std::uint8_t>(slot.start >> 8);
-        s[4] = static_cast<std::uint8_t>(slot.end);
-        s[5] = static_cast<std::uint8_t>(slot.end >> 8);
-        for (int b = 0; b < 4; ++b) s[8 + b] = static_cast<std::uint8_t>(slot.pos >> (8 * b));
-        std::memset(s + 16, slot.pad, 16);
-        std::memcpy(s + 16, slot.name.data(), std::min<std::size_t>(16, slot.name.size()));
-    }
-    for (std::size_t i = 64 + 32 * maxFiles; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i * 7);
-    return t;
-}
+using ts::makeTape;
 
 struct TapeTest : ::testing::Test {
     ts::TempDir dir;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,12 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+std::string mkdirIn(const TempDir& dir, const std::string& name) {
+    std::string path = dir / name;
+    mkdir(path.c_str(), 0755);
+    return path;
+}
+
 std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
     if (DIR* d = opendir(path.c_str())) {
@@ -67,6 +74,10 @@ std::string shellQuote(const std::string& s) {
         else out += c;
     }
     return out + "'";
+}
+
+std::string host(const TempDir& dir) {
+    return std::string(OMBRIX_HOST) + " --ini " + shellQuote(dir / "ini/wcx.ini") + " ";
 }
 
 int run(const std::string& command, std::string* output) {
@@ -258,6 +269,32 @@ Bytes convertFile(const std::string& petsciiName, std::uint8_t type, bool vlir, 
     if (vlir) out.insert(out.end(), table.begin(), table.end());
     out.insert(out.end(), data.begin(), data.end());
     return out;
+}
+
+Bytes makeTape(std::uint16_t maxFiles, const std::vector<TapeSlot>& slots, std::size_t dataSize) {
+    Bytes t(64 + 32 * maxFiles + dataSize, 0);
+    std::memcpy(t.data(), "C64S tape image file", 20);
+    t[32] = 0;
+    t[33] = 1;
+    t[34] = static_cast<std::uint8_t>(maxFiles);
+    t[35] = static_cast<std::uint8_t>(maxFiles >> 8);
+    t[36] = static_cast<std::uint8_t>(slots.size());
+    std::memcpy(t.data() + 40, "TEST TAPE               ", 24);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        std::uint8_t* s = t.data() + 64 + 32 * i;
+        const TapeSlot& slot = slots[i];
+        s[0] = slot.entryType;
+        s[1] = 0x82;
+        s[2] = static_cast<std::uint8_t>(slot.start);
+        s[3] = static_cast<std::uint8_t>(slot.start >> 8);
+        s[4] = static_cast<std::uint8_t>(slot.end);
+        s[5] = static_cast<std::uint8_t>(slot.end >> 8);
+        for (int b = 0; b < 4; ++b) s[8 + b] = static_cast<std::uint8_t>(slot.pos >> (8 * b));
+        std::memset(s + 16, slot.pad, 16);
+        std::memcpy(s + 16, slot.name.data(), std::min<std::size_t>(16, slot.name.size()));
+    }
+    for (std::size_t i = 64 + 32 * maxFiles; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i * 7);
+    return t;
 }
 
 }  // namespace ts

@@ -26,6 +26,8 @@ Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& data);
 void writeText(const std::string& path, const std::string& text);
 bool exists(const std::string& path);
+// Makes the folder dir/name (mode 0755) and returns its path.
+std::string mkdirIn(const TempDir& dir, const std::string& name);
 std::vector<std::string> listDir(const std::string& path);
 Bytes randomBytes(std::size_t n, std::uint32_t seed);
 
@@ -34,6 +36,9 @@ int run(const std::string& command, std::string* output = nullptr);
 // True when the peer tool is on the PATH.
 bool haveTool(const std::string& name);
 std::string shellQuote(const std::string& s);
+// The command-line host with a settings folder of its own under dir, ready
+// for a command to be appended.
+std::string host(const TempDir& dir);
 
 // Loads settings for the in-process plug-in: writes `ini` (may be empty: no
 // file) as ombrix.ini in a folder and calls PackSetDefaultParams with it.
@@ -85,6 +90,17 @@ void putEntry(RawImage& image, int track, int sector, int entry, std::uint8_t ty
 // Writes data as a block chain over the given blocks (track, sector pairs).
 void putChain(RawImage& image, const std::vector<std::pair<int, int>>& blocks, const Bytes& data);
 void save(const RawImage& image, const std::string& path);
+
+// A T64 tape built byte by byte: maxFiles directory slots, the given ones
+// filled in, then dataSize bytes of data (byte i of the file is i * 7).
+struct TapeSlot {
+    std::uint8_t entryType;  // 1 a file, 0 an empty slot
+    std::uint16_t start, end;
+    std::uint32_t pos;
+    std::string name;  // 16 bytes at most; padded with `pad`
+    std::uint8_t pad = 0x20;
+};
+Bytes makeTape(std::uint16_t maxFiles, const std::vector<TapeSlot>& slots, std::size_t dataSize);
 
 // A Convert (.cvt) file as cbmconvert writes one: header (entry bytes and
 // signature), info block (icon header 03 15 BF, as cbmconvert requires), and
