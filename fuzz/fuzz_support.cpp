@@ -768,7 +768,9 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             std::uint8_t name[kCbmNameLength];
             std::memcpy(name, entry + kDirFileName, sizeof name);
             trimNamePad(name, kCbmNameLength, type);
-            convert(name, kCbmNameLength);
+            // A GEOS file's name is ASCII, whatever geosAsConvert says.
+            const int closed = entry[kDirEntryType] & 0xBF;
+            convert(name, kCbmNameLength, entry[kDirGeosFileType] != 0 && closed >= kTypeDel && closed <= kTypeUsr);
             if (name[0] == 0) continue;
             char host[260] = {};
             const bool geos = isGeosFile(entry);

@@ -483,8 +483,9 @@ GeosDisk geosDisk() {
     ts::block(d.img, 18, 1)[1] = 0xFF;
     const Bytes seqData = ts::randomBytes(400, 31);
     d.records = {ts::randomBytes(300, 32), {}, ts::randomBytes(254, 33), ts::randomBytes(1, 34)};
-    d.seqCvt = ts::convertFile("SEQGEOS", 0x82, false, {seqData}, 5);
-    d.vlirCvt = ts::convertFile("VLIRGEOS", 0x83, true, d.records, 6);
+    // GEOS names are ASCII; a '~' never comes out (the listing's "~2" is its own).
+    d.seqCvt = ts::convertFile("SeqGeos", 0x82, false, {seqData}, 5);
+    d.vlirCvt = ts::convertFile("Vlir~Geos", 0x83, true, d.records, 6);
     auto info = [&](int t, int s, const Bytes& cvt) {
         std::uint8_t* b = ts::block(d.img, t, s);
         b[1] = 0xFF;
@@ -517,25 +518,25 @@ TEST_F(ListingTest, GeosFilesAreListedAndExtractedAsConvertFiles) {
     GeosDisk d = geosDisk();
     ts::save(d.img, path("g.d64"));
     ts::Listing l = ts::list(path("g.d64"));
-    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.cvt", "vlirgeos.cvt"}));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"SeqGeos.cvt", "Vlir_Geos.cvt"}));
     EXPECT_EQ(l.files[0].blocks, 3);
     EXPECT_EQ(l.files[1].blocks, 6);
     ts::TempDir out;
     for (const auto& r : ts::extractAll(path("g.d64"), out.path)) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_EQ(ts::readFile(out / "seqgeos.cvt"), d.seqCvt);
-    EXPECT_EQ(ts::readFile(out / "vlirgeos.cvt"), d.vlirCvt);
+    EXPECT_EQ(ts::readFile(out / "SeqGeos.cvt"), d.seqCvt);
+    EXPECT_EQ(ts::readFile(out / "Vlir_Geos.cvt"), d.vlirCvt);
     for (const ts::Listed& f : l.files) EXPECT_EQ(ts::readFile(out / f.name).size(), static_cast<std::size_t>(f.bytes));
 
     // Switched off: the plain chains, of a VLIR file its index block.
     ts::loadSettings(dir, "[common]\ngeosAsConvert=0\n");
     l = ts::list(path("g.d64"));
-    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.prg", "vlirgeos.usr"}));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"SeqGeos.prg", "Vlir_Geos.usr"}));
     EXPECT_EQ(l.files[0].bytes, 400);
     EXPECT_EQ(l.files[1].bytes, 254);
     ts::TempDir plain;
     for (const auto& r : ts::extractAll(path("g.d64"), plain.path)) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_EQ(ts::readFile(plain / "seqgeos.prg"), Bytes(d.seqCvt.begin() + 508, d.seqCvt.end()));
-    EXPECT_EQ(ts::readFile(plain / "vlirgeos.usr"), Bytes(ts::block(d.img, 16, 1) + 2, ts::block(d.img, 16, 1) + 256));
+    EXPECT_EQ(ts::readFile(plain / "SeqGeos.prg"), Bytes(d.seqCvt.begin() + 508, d.seqCvt.end()));
+    EXPECT_EQ(ts::readFile(plain / "Vlir_Geos.usr"), Bytes(ts::block(d.img, 16, 1) + 2, ts::block(d.img, 16, 1) + 256));
 }
 
 // A GEOS file that cannot be read whole, or that the Convert format cannot
