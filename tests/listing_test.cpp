@@ -369,12 +369,23 @@ TEST(Names, ConversionTables) {
     convert(name, 16);
     EXPECT_STREQ(reinterpret_cast<char*>(name), "hello");
 
-    // Every byte: the nine characters host names cannot hold never come out.
-    for (int c = 1; c < 256; ++c) {
-        std::uint8_t one[16] = {static_cast<std::uint8_t>(c)};
-        convert(one, 16);
-        EXPECT_EQ(std::strchr("\\/:*?\"<>|", one[0]) == nullptr || one[0] == 0, true) << c;
-    }
+    // 0x61-0x7A are capitals as 0xC1-0xDA (as cc1541 lists them); a GEOS
+    // name is ASCII.
+    std::uint8_t capitals[16] = {0x61, 0x7A, 0x41, 0xC1, 0x2F};
+    convert(capitals, 16);
+    EXPECT_STREQ(reinterpret_cast<char*>(capitals), "AZaA_");
+    std::uint8_t geos[16] = {'C', 'o', 'r', 'y', '~', '/', 0x7B, 0xC1};
+    convert(geos, 16, true);
+    EXPECT_STREQ(reinterpret_cast<char*>(geos), "Cory____");
+
+    // Every byte: the nine characters host names cannot hold never come out,
+    // nor the '~' of the listing's "~2".
+    for (int c = 1; c < 256; ++c)
+        for (bool ascii : {false, true}) {
+            std::uint8_t one[16] = {static_cast<std::uint8_t>(c)};
+            convert(one, 16, ascii);
+            EXPECT_EQ(std::strchr("\\/:*?\"<>|~", one[0]) == nullptr || one[0] == 0, true) << c;
+        }
     // Padding: 0xA0 inside a name stays, only the tail is cut; tape names pad with spaces.
     std::uint8_t tape[16];
     std::memset(tape, 0x20, 16);
