@@ -91,10 +91,19 @@ void collectDirectoryClaims(const ImageInfo& info, BlockClaims& claims) {
 
 }  // namespace
 
-BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryClaims) {
+namespace {
+
+bool isGeosDisk(const ImageInfo& info) {
     const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector);
-    if (!header || std::memcmp(header + kGeosSignatureOffset, kGeosDiskSignature, sizeof kGeosDiskSignature - 1) != 0)
-        return {};
+    return header &&
+           std::memcmp(header + kGeosSignatureOffset, kGeosDiskSignature, sizeof kGeosDiskSignature - 1) == 0;
+}
+
+}  // namespace
+
+BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryClaims) {
+    if (!isGeosDisk(info)) return {};
+    const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector);
     const std::uint8_t track = header[kGeosBorderTrack], sector = header[kGeosBorderSector];
     std::uint8_t block[kBlockSize];
     if (track == 0 || GetDiskSector(info, track, sector, block) != 0) return {};
@@ -103,6 +112,8 @@ BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryC
 }
 
 BorderBlock findBorderBlock(const ImageInfo& info) {
+    // Most disks are no GEOS disks: they need no walk.
+    if (!isGeosDisk(info)) return {};
     BlockClaims claims;
     collectDirectoryClaims(info, claims);
     return findBorderBlock(info, claims);
