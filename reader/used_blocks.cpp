@@ -89,10 +89,6 @@ void collectDirectoryClaims(const ImageInfo& info, BlockClaims& claims) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 bool isGeosDisk(const ImageInfo& info) {
     const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector);
     return header &&
