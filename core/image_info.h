@@ -61,6 +61,7 @@ struct ImageInfo {
     std::int32_t fileCounter = 0;
     std::uint8_t trackCount = 0;
     std::int32_t restartListing = 0;
+    bool listingBorder = false;  // past the directory, in a GEOS disk's border block
 
     // What the listing reported so far (disks and tapes): ProcessFile works on
     // the file the last ReadHeader reported, or finds one by its listed name.

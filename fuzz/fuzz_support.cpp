@@ -497,6 +497,23 @@ void oddNames(int variant, Bytes& image) {
     image = std::move(r.data);
 }
 
+// A GEOS disk: the header names a border block on the last track, where
+// f2's entry lies instead of in the directory.
+void geosBorder(int variant, Bytes& image) {
+    ts::RawImage r = rawOf(variant, image);
+    const FormatLayout& l = layoutOf(kVariants[variant]);
+    std::uint8_t* header = ts::block(r, l.headerTrack, l.headerSector);
+    std::memcpy(header + 0xAD, "GEOS format V1.0", 16);
+    header[0xAB] = l.trackCount;
+    header[0xAC] = 0;
+    std::uint8_t* border = ts::block(r, l.trackCount, 0);
+    std::memset(border, 0, 256);
+    border[1] = 0xFF;
+    std::memcpy(border + kDirEntryType, entryOf(r, 2) + kDirEntryType, kDirEntrySize - kDirEntryType);
+    std::memset(entryOf(r, 2) + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+    image = std::move(r.data);
+}
+
 }  // namespace
 
 const Damage kDamages[] = {
@@ -505,7 +522,7 @@ const Damage kDamages[] = {
     {"scratched-named", false, scratchedNamed}, {"error-block", true, errorBlock},
     {"directory-loop", false, directoryLoop}, {"chain-loop", false, chainLoop},
     {"count-lie", false, countLie},         {"bad-link", false, badLink},
-    {"odd-names", false, oddNames},
+    {"odd-names", false, oddNames},         {"geos-border", false, geosBorder},
 };
 const int kDamageCount = sizeof kDamages / sizeof kDamages[0];
 
@@ -742,6 +759,52 @@ std::set<std::pair<int, int>> headerAndBamBlocks(const FormatLayout& l) {
     return blocks;
 }
 
+namespace {
+
+// A block's bytes whatever its error byte says, as the blocks in use are seen.
+const std::uint8_t* rawBlock(const Bytes& image, const Geometry& g, int track, int sector) {
+    const int index = indexOf(g, track, sector);
+    if (index < 0 || std::size_t(index) * 256 + 256 > image.size()) return nullptr;
+    return image.data() + std::size_t(index) * 256;
+}
+
+void markChain(const Bytes& image, const Geometry& g, int track, int sector, std::vector<bool>& used) {
+    std::vector<bool> seen(g.layout->blockCount, false);
+    while (track != 0) {
+        const std::uint8_t* block = rawBlock(image, g, track, sector);
+        if (!block) return;
+        const auto index = static_cast<std::size_t>(indexOf(g, track, sector));
+        if (seen[index]) return;
+        seen[index] = used[index] = true;
+        track = block[0];
+        sector = block[1];
+    }
+}
+
+// The blocks a live entry uses: its chain; a partition's area; a REL file's
+// side sectors; a GEOS file's info block and every record its index names.
+void markEntry(const Bytes& image, const Geometry& g, const std::uint8_t* entry, std::vector<bool>& used) {
+    const int type = entry[kDirEntryType];
+    if (type == kTypeScratched) return;
+    markChain(image, g, entry[kDirStartTrack], entry[kDirStartSector], used);
+    if ((type & 7) == 5) {
+        const int first = indexOf(g, entry[kDirStartTrack], entry[kDirStartSector]);
+        const int blocks = entry[kDirBlockCount] | entry[kDirBlockCount + 1] << 8;
+        for (int i = 0; first >= 0 && i < blocks && first + i < g.layout->blockCount; ++i)
+            used[static_cast<std::size_t>(first + i)] = true;
+        return;
+    }
+    if ((type & 7) == 4) return markChain(image, g, entry[kDirSideSectorTrack], entry[kDirSideSectorSector], used);
+    if (entry[kDirGeosFileType] == 0) return;
+    markChain(image, g, entry[kDirGeosInfoTrack], entry[kDirGeosInfoSector], used);
+    const std::uint8_t* index = rawBlock(image, g, entry[kDirStartTrack], entry[kDirStartSector]);
+    if (entry[kDirGeosStructure] == 1 && index)
+        for (int i = 2; i < 256; i += 2)
+            if (index[i] != 0) markChain(image, g, index[i], index[i + 1], used);
+}
+
+}  // namespace
+
 std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
     std::vector<Entry> entries;
     const Geometry g = geometryOf(image, type);
@@ -754,13 +817,10 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
         if (index >= 0) seen[static_cast<std::size_t>(index)] = true;
     }
     ImageInfo names;  // the names listed so far, as the listing makes them unique
-    int track = g.layout->dirTrack, sector = g.layout->dirSector;
-    for (;;) {
-        const std::uint8_t* block = readable(image, g, track, sector);
-        if (!block) break;
-        const int index = indexOf(g, track, sector);
-        if (seen[static_cast<std::size_t>(index)]) break;
-        seen[static_cast<std::size_t>(index)] = true;
+    // Blocks the header, BAM, directory and its files use: a GEOS border
+    // pointer naming one of them is bogus.
+    std::vector<bool> used = seen;
+    auto take = [&](const std::uint8_t* block, int track, int sector) {
         for (int e = 0; e < kEntriesPerBlock; ++e) {
             const std::uint8_t* entry = block + e * kDirEntrySize;
             // With showONLYScratchedFiles the listing does not even record live entries.
@@ -768,7 +828,9 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             std::uint8_t name[kCbmNameLength];
             std::memcpy(name, entry + kDirFileName, sizeof name);
             trimNamePad(name, kCbmNameLength, type);
-            convert(name, kCbmNameLength);
+            // A GEOS file's name is ASCII, whatever geosAsConvert says.
+            const int closed = entry[kDirEntryType] & 0xBF;
+            convert(name, kCbmNameLength, entry[kDirGeosFileType] != 0 && closed >= kTypeDel && closed <= kTypeUsr);
             if (name[0] == 0) continue;
             char host[260] = {};
             const bool geos = isGeosFile(entry);
@@ -788,10 +850,29 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
                                : readChain(image, g, entry, item.bytes, item.cycle, item.chain);
             entries.push_back(std::move(item));
         }
+    };
+    int track = g.layout->dirTrack, sector = g.layout->dirSector;
+    for (;;) {
+        const std::uint8_t* block = readable(image, g, track, sector);
+        if (!block) return entries;
+        const int index = indexOf(g, track, sector);
+        if (seen[static_cast<std::size_t>(index)]) return entries;
+        seen[static_cast<std::size_t>(index)] = used[static_cast<std::size_t>(index)] = true;
+        for (int e = 0; e < kEntriesPerBlock; ++e) markEntry(image, g, block + e * kDirEntrySize, used);
+        take(block, track, sector);
         if (block[kDirLinkTrack] == 0) break;
         track = block[kDirLinkTrack];
         sector = block[kDirLinkSector];
     }
+    // A directory that ends cleanly is followed by the files on a GEOS
+    // desktop's border: "GEOS format" at 0xAD of the header, the border block
+    // at 0xAB-0xAC, readable, used by nothing above, linking nowhere.
+    const std::uint8_t* header = rawBlock(image, g, g.layout->headerTrack, g.layout->headerSector);
+    if (!header || std::memcmp(header + 0xAD, "GEOS format", 11) != 0) return entries;
+    track = header[0xAB];
+    sector = header[0xAC];
+    const std::uint8_t* border = readable(image, g, track, sector);
+    if (border && !used[static_cast<std::size_t>(indexOf(g, track, sector))] && border[0] == 0) take(border, track, sector);
     return entries;
 }
 

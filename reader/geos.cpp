@@ -115,9 +115,11 @@ bool isConvertibleGeosType(std::uint8_t fileType, std::uint8_t geosFileType) {
     return geosFileType != 0 && type >= kTypeDel && type <= kTypeUsr;
 }
 
-bool isListedAsConvert(const std::uint8_t* entry) {
-    return geosAsConvert != 0 && isConvertibleGeosType(entry[kDirEntryType], entry[kDirGeosFileType]);
+bool isGeosEntry(const std::uint8_t* entry) {
+    return isConvertibleGeosType(entry[kDirEntryType], entry[kDirGeosFileType]);
 }
+
+bool isListedAsConvert(const std::uint8_t* entry) { return geosAsConvert != 0 && isGeosEntry(entry); }
 
 ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, ChainDataFn onData, void* context) {
     GeosShape shape;

@@ -61,17 +61,25 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
             info.currEntry = 0;
             logMessage(kLogTrace, "firstSector %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
             info.restartListing = 0;
+            info.listingBorder = false;
             info.dirBlockVisits.fill(0);
             markHeaderAndBamBlocks(info, info.dirBlockVisits.data());
         } else if (info.currEntry < 7) {
             ++info.currEntry;
+        } else if (info.nextTrack != 0 && !info.listingBorder) {
+            info.currTrack = info.nextTrack;
+            info.currSector = info.nextSector;
+            info.currEntry = 0;
         } else {
-            if (info.nextTrack == 0) {
+            // After the directory, the files on a GEOS desktop's border.
+            const BorderBlock border = info.listingBorder ? BorderBlock {} : findBorderBlock(info);
+            if (!border.found) {
                 logMessage(kLogTrace, "ReadHeader exit E_END_ARCHIVE\n");
                 return E_END_ARCHIVE;
             }
-            info.currTrack = info.nextTrack;
-            info.currSector = info.nextSector;
+            info.listingBorder = true;
+            info.currTrack = border.track;
+            info.currSector = border.sector;
             info.currEntry = 0;
         }
         logMessage(kLogTrace, "currSector %d:%d-%d\n", info.currTrack, info.currSector, info.currEntry);
@@ -102,7 +110,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
         if (showONLYScratchedFiles && fileType != kTypeScratched) continue;
 
         trimNamePad(entry + kDirFileName, kCbmNameLength, info.imageType);
-        convert(entry + kDirFileName, kCbmNameLength);
+        convert(entry + kDirFileName, kCbmNameLength, isGeosEntry(entry));
         if (entry[kDirFileName] == 0) continue;
 
         if (!recordEntry(info, entry)) return E_NO_MEMORY;

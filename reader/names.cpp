@@ -9,13 +9,25 @@
 
 namespace {
 
-std::uint8_t petsciiToHost(std::uint8_t c) {
-    if (c == 0x20 || c == 0x21 || (c >= 0x23 && c <= 0x29) || (c >= 0x2B && c <= 0x2E) ||
-        (c >= 0x30 && c <= 0x39) || c == 0x3B || c == 0x3D || c == 0x40 || c == 0x5B || c == 0x5D || c == 0xA0)
-        return c;
+// What a name byte shows on the C64 (its upper/lower case set), as ASCII; 0
+// for graphics, control codes and the three signs without an ASCII form.
+std::uint8_t petsciiShown(std::uint8_t c) {
     if (c >= 0x41 && c <= 0x5A) return static_cast<std::uint8_t>(c + 0x20);
     if (c >= 0xC1 && c <= 0xDA) return static_cast<std::uint8_t>(c - 0x80);
-    return '_';
+    // The same capitals again (cc1541 lists them so).
+    if (c >= 0x61 && c <= 0x7A) return static_cast<std::uint8_t>(c - 0x20);
+    if ((c >= 0x20 && c <= 0x40) || c == 0x5B || c == 0x5D || c == 0xA0) return c;
+    return 0;
+}
+
+// GEOS writes its names in ASCII.
+std::uint8_t asciiShown(std::uint8_t c) { return (c >= 0x20 && c <= 0x7E) || c == 0xA0 ? c : 0; }
+
+// What a host name keeps; anything else becomes '_'. '~' is not kept: the
+// listing's "~2" suffixes must never meet a converted name.
+bool hostKeeps(std::uint8_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == 0xA0) return true;
+    return c != 0 && std::strchr(" !#$%&'()+,-.;=@[]", c) != nullptr;
 }
 
 std::uint8_t hostToPetsciiChar(std::uint8_t c) {
@@ -50,13 +62,16 @@ void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType) {
     for (int i = length - 1; i >= 0 && name[i] == pad; --i) name[i] = 0;
 }
 
-void convert(std::uint8_t* name, int length) {
+void convert(std::uint8_t* name, int length, bool ascii) {
     if (logMask & kLogTrace) {
         char before[kCbmNameLength + 1] = {};
         std::memcpy(before, name, static_cast<std::size_t>(length < kCbmNameLength ? length : kCbmNameLength));
         logMessage(kLogTrace, "convert: <%s>", before);
     }
-    for (int i = 0; i < length && name[i] != 0; ++i) name[i] = petsciiToHost(name[i]);
+    for (int i = 0; i < length && name[i] != 0; ++i) {
+        const std::uint8_t shown = ascii ? asciiShown(name[i]) : petsciiShown(name[i]);
+        name[i] = hostKeeps(shown) ? shown : '_';
+    }
 }
 
 void appendTypeExtension(char* hostName, std::uint8_t fileType) {
@@ -108,13 +123,21 @@ std::string convertedNameText(const std::uint8_t* convertedName) {
 
 }  // namespace
 
-std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType) {
+std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii) {
     std::uint8_t copy[kCbmNameLength + 9] = {};
     if (length > kCbmNameLength + 8) length = kCbmNameLength + 8;
     std::memcpy(copy, bytes, static_cast<std::size_t>(length));
     trimNamePad(copy, length, imageType);
-    convert(copy, length);
+    // As the drive shows it: a '/' or '*' is itself here, not a host's '_'.
+    for (int i = 0; i < length && copy[i] != 0; ++i) {
+        const std::uint8_t shown = ascii ? asciiShown(copy[i]) : petsciiShown(copy[i]);
+        copy[i] = shown ? shown : '_';
+    }
     return hostEncoded(reinterpret_cast<const char*>(copy));
+}
+
+std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType) {
+    return cbmText(entry + kDirFileName, kCbmNameLength, imageType, isGeosEntry(entry));
 }
 
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {

@@ -38,6 +38,14 @@ constexpr std::uint8_t kFileTypeMask = 0x07;  // bit 7 closed, bit 6 locked
 constexpr std::uint8_t kTypeLocked = 0x40;
 constexpr std::uint8_t kFileTypePartition = 5;  // a 1581 partition (CBM)
 
+// GEOS disks: the header block says "GEOS format V1.x" at 0xAD and names at
+// 0xAB-0xAC the border block, a block of 8 directory entries for the files
+// lying on the desktop's border.
+constexpr int kGeosBorderTrack = 0xAB;
+constexpr int kGeosBorderSector = 0xAC;
+constexpr int kGeosSignatureOffset = 0xAD;
+constexpr char kGeosDiskSignature[] = "GEOS format";
+
 constexpr std::uint8_t kDiskNamePad = 0xA0;
 constexpr std::uint8_t kTapeNamePad = 0x20;
 
@@ -52,14 +60,20 @@ struct ListedFile {
 
 // --- names ---
 void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType);
-void convert(std::uint8_t* name, int length);
+// A CBM name (ends at a zero) as a host name in place: PETSCII, or with
+// ascii the ASCII of a GEOS file's name; what a host name cannot hold
+// becomes '_'.
+void convert(std::uint8_t* name, int length, bool ascii = false);
 void appendTypeExtension(char* hostName, std::uint8_t fileType);
 // Host text (UTF-8) to PETSCII in place; returns the new length (the rest is
 // zero-filled).
 std::size_t hostToPetscii(std::uint8_t* name, std::size_t length);
-// A CBM text field (a title, an ID, a name: up to 24 bytes) as host text:
-// fill bytes cut, characters converted as names are.
-std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType);
+// A CBM text field (a title, an ID, a name: up to 24 bytes) as host text,
+// as the drive shows it: fill bytes cut, letters as in names, every other
+// character that has an ASCII form as itself, the rest '_'.
+std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii = false);
+// A directory entry's name so (ASCII for a GEOS file).
+std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);
@@ -141,6 +155,8 @@ constexpr int convertOffset(int entryField) { return entryField - kDirEntryType;
 // (locked or not) with a GEOS file type. REL files and partitions use the
 // same entry bytes for other things.
 bool isConvertibleGeosType(std::uint8_t fileType, std::uint8_t geosFileType);
+// A GEOS file's entry (isConvertibleGeosType): its name is ASCII.
+bool isGeosEntry(const std::uint8_t* entry);
 // The listing shows the entry as NAME.cvt (geosAsConvert on).
 bool isListedAsConvert(const std::uint8_t* entry);
 // Walks the GEOS file of a directory entry (its bytes as the image holds
@@ -160,7 +176,22 @@ struct BlockClaims {
 // Header and BAM blocks, the directory chain, and for every entry that is
 // not scratched: its chain, a REL file's side sectors, a GEOS file's info
 // block and VLIR records. Every walk is bounded.
+// With a GEOS border block, that block and the claims of its entries too.
 void collectBlockClaims(const ImageInfo& info, BlockClaims& claims);
+// The GEOS border block, taken only when it is plausible: the header says
+// "GEOS format"; the block lies inside the disk and reads (its error byte
+// good); nothing the directory walk claims (header, BAM, directory chain,
+// the directory's files: `directoryClaims`) uses it, so it cannot be a
+// directory or file block that a bogus pointer names; and it ends its chain
+// (link track 0) as the single block GEOS writes. Anything else is no border
+// block: nothing is listed or claimed from it.
+struct BorderBlock {
+    bool found = false;
+    std::uint8_t track = 0, sector = 0;
+};
+BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryClaims);
+// The same, walking the directory for its claims.
+BorderBlock findBorderBlock(const ImageInfo& info);
 // Adds the claims of one directory entry (nothing for a scratched one).
 void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry);
 // Adds one claim for each block of the chain from track:sector.

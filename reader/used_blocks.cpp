@@ -1,6 +1,8 @@
 // Which blocks the image's own structures use, read from the structures
 // themselves: the BAM only claims what is free, and a BAM that lies must not
 // lead the writer to hand out a block that holds a file or the directory.
+#include <cstring>
+
 #include "core/log.h"
 #include "image/image.h"
 #include "reader/reader.h"
@@ -62,7 +64,10 @@ void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, 
     }
 }
 
-void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
+namespace {
+
+// Header and BAM blocks, the directory chain and the directory's files.
+void collectDirectoryClaims(const ImageInfo& info, BlockClaims& claims) {
     claims.count.fill(0);
     claimBlock(info, claims, info.headerTrack, info.headerSector);
     for (int k = 0; k < info.bamBlockCount && k < 4; ++k)
@@ -82,6 +87,43 @@ void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
         track = block[kDirLinkTrack];
         sector = block[kDirLinkSector];
     }
+}
+
+bool isGeosDisk(const ImageInfo& info) {
+    const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector);
+    return header &&
+           std::memcmp(header + kGeosSignatureOffset, kGeosDiskSignature, sizeof kGeosDiskSignature - 1) == 0;
+}
+
+}  // namespace
+
+BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryClaims) {
+    if (!isGeosDisk(info)) return {};
+    const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector);
+    const std::uint8_t track = header[kGeosBorderTrack], sector = header[kGeosBorderSector];
+    std::uint8_t block[kBlockSize];
+    if (track == 0 || GetDiskSector(info, track, sector, block) != 0) return {};
+    if (blockClaims(info, directoryClaims, track, sector) != 0 || block[kDirLinkTrack] != 0) return {};
+    return {true, track, sector};
+}
+
+BorderBlock findBorderBlock(const ImageInfo& info) {
+    // Most disks are no GEOS disks: they need no walk.
+    if (!isGeosDisk(info)) return {};
+    BlockClaims claims;
+    collectDirectoryClaims(info, claims);
+    return findBorderBlock(info, claims);
+}
+
+void collectBlockClaims(const ImageInfo& info, BlockClaims& claims) {
+    collectDirectoryClaims(info, claims);
+    // GEOS keeps the entries of files on the desktop's border in a block of
+    // their own: files of the disk like the directory's.
+    const BorderBlock border = findBorderBlock(info, claims);
+    const std::uint8_t* block = border.found ? blockBytes(info, border.track, border.sector) : nullptr;
+    if (!block) return;
+    claimBlock(info, claims, border.track, border.sector);
+    for (int i = 0; i < kEntriesPerBlock; ++i) claimEntryBlocks(info, claims, block + i * kDirEntrySize);
 }
 
 std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::uint8_t track, std::uint8_t sector) {

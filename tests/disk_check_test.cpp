@@ -30,8 +30,9 @@ TEST(DiskCheck, DirAndInfoAgreeWithCc1541) {
         SCOPED_TRACE(c.image);
         const std::string image = dir / c.image;
         std::string out;
-        ASSERT_EQ(ts::run("cd " + shellQuote(dir.path) + " && cc1541 -q " + c.options + " -n 'PEER Title' -i 'x9' -f game -w src -P -f locked -w src -T SEQ -f notes -w src " + shellQuote(image), &out), 0) << out;
+        ASSERT_EQ(ts::run("cd " + shellQuote(dir.path) + " && cc1541 -q " + c.options + " -n 'PEER Title' -i 'x9' -f game -w src -P -f locked -w src -T SEQ -f notes -w src -f 'a/b#61' -w src " + shellQuote(image), &out), 0) << out;
         ASSERT_EQ(ts::run("cc1541 " + shellQuote(image), &out), 0);
+        EXPECT_NE(out.find("\"a/bA\""), std::string::npos) << out;
         // cc1541: 0 <reverse>"TITLE" ID<normal> ... N blocks free.
         const std::size_t q = out.find('"'), q2 = out.find('"', q + 1);
         std::string title = out.substr(q + 1, q2 - q - 1);
@@ -49,6 +50,8 @@ TEST(DiskCheck, DirAndInfoAgreeWithCc1541) {
         ASSERT_EQ(ts::run(host(dir) + "dir " + shellQuote(image), &out), 0) << out;
         EXPECT_EQ(out.rfind("0 \"" + title + std::string(16 - title.size(), ' ') + "\" " + id, 0), 0u) << out;
         EXPECT_NE(out.find("12   \"game\"             PRG\n12   \"locked\"           PRG<\n"), std::string::npos) << out;
+        // The name as the drive shows it, as cc1541 does: '/' stays, 0x61 is a capital.
+        EXPECT_NE(out.find("12   \"a/bA\"             PRG\n"), std::string::npos) << out;
         EXPECT_NE(out.find("\n" + blocks + " BLOCKS FREE.\n"), std::string::npos) << out;
     }
 }
@@ -131,6 +134,99 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
         if (ts::haveTool("cc1541")) {
             EXPECT_EQ(ts::run("cc1541 -V " + shellQuote(image), &out), 0) << out;
         }
+    }
+}
+
+// A GEOS disk as GEOS leaves it: "GEOS format" in the header, which names
+// the border block, where the entry of a file moved onto the desktop's
+// border lies. Validate, repair, adding and deleting hold that block and the
+// file's blocks in use; the file is listed after the directory's, under its
+// ASCII name. A border pointer that is not plausible claims nothing.
+TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = pt::mkdirIn(dir, "src");
+    const Bytes photo = ts::convertFile("photo manager", 0x82, false, {ts::randomBytes(900, 4)}, 5);
+    pt::writeSources(src, {{"a.cvt", ts::convertFile("Cory", 0x83, true, {ts::randomBytes(600, 1), {}}, 3)},
+                           {"b.cvt", photo}, {"c.prg", ts::randomBytes(300, 6)}});
+    const std::string image = dir / "geos.d64", copy = dir / "copy.d64";
+    ASSERT_EQ(pt::pack(image, src, {"a.cvt", "b.cvt", "c.prg"}), 0);
+    auto info = pt::load(image);
+    const auto list = pt::entries(*info);
+    std::uint8_t* header = wt::blockOf(*info, 18, 0);
+    ASSERT_NE(header, nullptr);
+    std::memcpy(header + 0xAD, "GEOS format V1.0", 16);
+    header[0xAB] = 19, header[0xAC] = 0;
+    ASSERT_TRUE(IsSectorFree(*info, 19, 0));
+    markSectorUsed(*info, 19, 0);
+    std::uint8_t* border = wt::blockOf(*info, 19, 0);
+    border[1] = 0xFF;
+    std::memcpy(border + 34, list[1].bytes + 2, 30);
+    std::memset(list[1].bytes + 2, 0, 30);
+    const Bytes good = wt::bytesOf(*info);
+    ts::writeFile(image, good);
+    auto names = [](const std::string& i) {
+        std::vector<std::string> n;
+        for (const ts::Listed& f : ts::list(i).files) n.push_back(f.name);
+        return n;
+    };
+    EXPECT_EQ(names(image), (std::vector<std::string>{"Cory.cvt", "c.prg", "photo manager.cvt"}));
+    std::string out;
+    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+    ASSERT_EQ(ts::run(host(dir) + "find 'cory*' " + shellQuote(dir.path), &out), 0);
+    EXPECT_EQ(out, image + ": Cory.cvt\n");
+    EXPECT_EQ(ts::extractAll(image, pt::mkdirIn(dir, "x")).back().second, 0);
+    EXPECT_EQ(ts::readFile(dir / "x/photo manager.cvt"), photo);
+
+    // A BAM that calls the border's blocks free: adding as much as it then
+    // offers leaves them alone, and the BAM gets them back.
+    BlockClaims own;
+    claimEntryBlocks(*info, own, border + 32);
+    claimChain(*info, own, 19, 0);
+    int freed = 0;
+    for (std::uint8_t t = 1; t <= 35; ++t)
+        for (std::uint8_t s = 0; s < getTrackSectorCount(*info, t); ++s)
+            if (blockClaims(*info, own, t, s)) markSectorFree(*info, t, s), ++freed;
+    ts::writeFile(image, wt::bytesOf(*info));
+    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 13) << out;
+    ts::writeFile(src + "/big.prg", ts::randomBytes(254 * (getAllocatableBlocks(*info, false) - freed), 7));
+    ASSERT_EQ(pt::pack(image, src, {"big.prg"}), 0);
+    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+    EXPECT_EQ(ts::extractAll(image, pt::mkdirIn(dir, "y")).size(), 4u);
+    EXPECT_EQ(ts::readFile(dir / "y/photo manager.cvt"), photo);
+
+    // Deleting the border's file clears its entry there and frees its blocks.
+    ts::writeFile(image, good);
+    ASSERT_EQ(pt::remove(image, {"photo manager.cvt"}), 0);
+    EXPECT_EQ(names(image), (std::vector<std::string>{"Cory.cvt", "c.prg"}));
+    const Bytes after = ts::readFile(image);
+    const std::size_t borderAt = pt::offsetOf(*info, 19, 0);
+    EXPECT_EQ(after[borderAt + 1], 0xFF);
+    EXPECT_EQ(Bytes(after.begin() + borderAt + 34, after.begin() + borderAt + 64), Bytes(30, 0));
+    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+
+    const std::size_t at = pt::offsetOf(*info, 18, 0), pointer = at + 0xAB;
+    const struct {
+        const char* what;
+        std::size_t at;
+        Bytes to;
+    } bogus[] = {{"no GEOS signature", at + 0xAD, {'g'}},
+                 {"the header", pointer, {18, 0}},
+                 {"a directory block", pointer, {18, 1}},
+                 {"outside the disk", pointer, {99, 0}},
+                 {"a file's block", pointer, {Bytes(list[0].bytes + kDirStartTrack, list[0].bytes + kDirStartTrack + 2)}},
+                 {"a block that links on", borderAt, {17}},
+                 {"a block whose error byte says bad (error bytes added)", 174848 + borderAt / 256, {5}}};
+    for (const auto& b : bogus) {
+        SCOPED_TRACE(b.what);
+        Bytes bytes = good;
+        if (b.at >= bytes.size()) bytes.resize(174848 + 683, 0);
+        std::copy(b.to.begin(), b.to.end(), bytes.begin() + static_cast<std::ptrdiff_t>(b.at));
+        ts::writeFile(copy, bytes);
+        EXPECT_EQ(names(copy), (std::vector<std::string>{"Cory.cvt", "c.prg"}));
+        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(copy), &out), 13);
+        EXPECT_NE(out.find("marked used but nothing uses them: 19:0"), std::string::npos) << out;
     }
 }
 

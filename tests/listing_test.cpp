@@ -369,12 +369,23 @@ TEST(Names, ConversionTables) {
     convert(name, 16);
     EXPECT_STREQ(reinterpret_cast<char*>(name), "hello");
 
-    // Every byte: the nine characters host names cannot hold never come out.
-    for (int c = 1; c < 256; ++c) {
-        std::uint8_t one[16] = {static_cast<std::uint8_t>(c)};
-        convert(one, 16);
-        EXPECT_EQ(std::strchr("\\/:*?\"<>|", one[0]) == nullptr || one[0] == 0, true) << c;
-    }
+    // 0x61-0x7A are capitals as 0xC1-0xDA (as cc1541 lists them); a GEOS
+    // name is ASCII.
+    std::uint8_t capitals[16] = {0x61, 0x7A, 0x41, 0xC1, 0x2F};
+    convert(capitals, 16);
+    EXPECT_STREQ(reinterpret_cast<char*>(capitals), "AZaA_");
+    std::uint8_t geos[16] = {'C', 'o', 'r', 'y', '~', '/', 0x7B, 0xC1};
+    convert(geos, 16, true);
+    EXPECT_STREQ(reinterpret_cast<char*>(geos), "Cory____");
+
+    // Every byte: the nine characters host names cannot hold never come out,
+    // nor the '~' of the listing's "~2".
+    for (int c = 1; c < 256; ++c)
+        for (bool ascii : {false, true}) {
+            std::uint8_t one[16] = {static_cast<std::uint8_t>(c)};
+            convert(one, 16, ascii);
+            EXPECT_EQ(std::strchr("\\/:*?\"<>|~", one[0]) == nullptr || one[0] == 0, true) << c;
+        }
     // Padding: 0xA0 inside a name stays, only the tail is cut; tape names pad with spaces.
     std::uint8_t tape[16];
     std::memset(tape, 0x20, 16);
@@ -484,8 +495,9 @@ GeosDisk geosDisk() {
     ts::block(d.img, 18, 1)[1] = 0xFF;
     const Bytes seqData = ts::randomBytes(400, 31);
     d.records = {ts::randomBytes(300, 32), {}, ts::randomBytes(254, 33), ts::randomBytes(1, 34)};
-    d.seqCvt = ts::convertFile("SEQGEOS", 0x82, false, {seqData}, 5);
-    d.vlirCvt = ts::convertFile("VLIRGEOS", 0x83, true, d.records, 6);
+    // GEOS names are ASCII; a '~' never comes out (the listing's "~2" is its own).
+    d.seqCvt = ts::convertFile("SeqGeos", 0x82, false, {seqData}, 5);
+    d.vlirCvt = ts::convertFile("Vlir~Geos", 0x83, true, d.records, 6);
     auto info = [&](int t, int s, const Bytes& cvt) {
         std::uint8_t* b = ts::block(d.img, t, s);
         b[1] = 0xFF;
@@ -518,25 +530,25 @@ TEST_F(ListingTest, GeosFilesAreListedAndExtractedAsConvertFiles) {
     GeosDisk d = geosDisk();
     ts::save(d.img, path("g.d64"));
     ts::Listing l = ts::list(path("g.d64"));
-    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.cvt", "vlirgeos.cvt"}));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"SeqGeos.cvt", "Vlir_Geos.cvt"}));
     EXPECT_EQ(l.files[0].blocks, 3);
     EXPECT_EQ(l.files[1].blocks, 6);
     ts::TempDir out;
     for (const auto& r : ts::extractAll(path("g.d64"), out.path)) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_EQ(ts::readFile(out / "seqgeos.cvt"), d.seqCvt);
-    EXPECT_EQ(ts::readFile(out / "vlirgeos.cvt"), d.vlirCvt);
+    EXPECT_EQ(ts::readFile(out / "SeqGeos.cvt"), d.seqCvt);
+    EXPECT_EQ(ts::readFile(out / "Vlir_Geos.cvt"), d.vlirCvt);
     for (const ts::Listed& f : l.files) EXPECT_EQ(ts::readFile(out / f.name).size(), static_cast<std::size_t>(f.bytes));
 
     // Switched off: the plain chains, of a VLIR file its index block.
     ts::loadSettings(dir, "[common]\ngeosAsConvert=0\n");
     l = ts::list(path("g.d64"));
-    ASSERT_EQ(names(l), (std::vector<std::string>{"seqgeos.prg", "vlirgeos.usr"}));
+    ASSERT_EQ(names(l), (std::vector<std::string>{"SeqGeos.prg", "Vlir_Geos.usr"}));
     EXPECT_EQ(l.files[0].bytes, 400);
     EXPECT_EQ(l.files[1].bytes, 254);
     ts::TempDir plain;
     for (const auto& r : ts::extractAll(path("g.d64"), plain.path)) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_EQ(ts::readFile(plain / "seqgeos.prg"), Bytes(d.seqCvt.begin() + 508, d.seqCvt.end()));
-    EXPECT_EQ(ts::readFile(plain / "vlirgeos.usr"), Bytes(ts::block(d.img, 16, 1) + 2, ts::block(d.img, 16, 1) + 256));
+    EXPECT_EQ(ts::readFile(plain / "SeqGeos.prg"), Bytes(d.seqCvt.begin() + 508, d.seqCvt.end()));
+    EXPECT_EQ(ts::readFile(plain / "Vlir_Geos.usr"), Bytes(ts::block(d.img, 16, 1) + 2, ts::block(d.img, 16, 1) + 256));
 }
 
 // A GEOS file that cannot be read whole, or that the Convert format cannot

@@ -200,7 +200,7 @@ TEST(PackFiles, ConvertFilesGoInAsGeosFilesOnlyWhenWhole) {
             EXPECT_EQ(back, c.bytes);
             continue;
         }
-        EXPECT_EQ(l.files[0].name, c.back[0] == 0x83 ? "vlir.cvt" : "seq.cvt");
+        EXPECT_EQ(l.files[0].name, c.back[0] == 0x83 ? "VLIR.cvt" : "SEQ.cvt");  // GEOS names are ASCII
         EXPECT_EQ(l.files[0].blocks, c.back[28]);
         EXPECT_EQ(back, c.back);
         auto info = pt::load(image);

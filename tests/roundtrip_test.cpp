@@ -226,18 +226,19 @@ TEST(RoundTrip, FilesAddedToImagesMadeByPeerTools) {
 }
 
 // GEOS files travel as Convert files: a sequential one, VLIR files with an
-// empty record among their records and after the last, a locked one.
+// empty record among their records and after the last, a locked one; their
+// names are ASCII in both letter cases and list as such.
 std::map<std::string, Bytes> geosSources() {
-    return {{"seq.cvt", ts::convertFile("SEQ GEOS", 0x82, false, {ts::randomBytes(700, 21)}, 1)},
-            {"vlir.cvt", ts::convertFile("VLIR GEOS", 0x83, true,
+    return {{"seq.cvt", ts::convertFile("Seq Geos", 0x82, false, {ts::randomBytes(700, 21)}, 1)},
+            {"vlir.cvt", ts::convertFile("Vlir GEOS", 0x83, true,
                                          {ts::randomBytes(300, 22), {}, ts::randomBytes(254, 23), ts::randomBytes(1, 24)},
                                          2)},
-            {"tail.cvt", ts::convertFile("VLIR TAIL", 0x83, true, {ts::randomBytes(600, 25), {}, ts::randomBytes(10, 26), {}},
+            {"tail.cvt", ts::convertFile("vlir Tail", 0x83, true, {ts::randomBytes(600, 25), {}, ts::randomBytes(10, 26), {}},
                                          3)},
-            {"locked.cvt", ts::convertFile("LOCKED", 0xC2, false, {ts::randomBytes(254, 27)}, 4)}};
+            {"locked.cvt", ts::convertFile("Locked", 0xC2, false, {ts::randomBytes(254, 27)}, 4)}};
 }
 const std::map<std::string, std::string> kGeosListed = {
-    {"seq.cvt", "seq geos.cvt"}, {"vlir.cvt", "vlir geos.cvt"}, {"tail.cvt", "vlir tail.cvt"}, {"locked.cvt", "locked.cvt"}};
+    {"seq.cvt", "Seq Geos.cvt"}, {"vlir.cvt", "Vlir GEOS.cvt"}, {"tail.cvt", "vlir Tail.cvt"}, {"locked.cvt", "Locked.cvt"}};
 
 // cbmconvert names the GEOS files it extracts in its own way: files are
 // compared by content.
@@ -327,10 +328,11 @@ TEST(RoundTrip, ConvertFilesPackedByTheHostReadBackEverywhere) {
         EXPECT_EQ(ts::list(image).files.size(), 5u);
         EXPECT_EQ(peerList(image).blocksFree, freeBefore - geosBlocks);
         // The locked file stays, as locked files do; asked for, it fails the call.
-        EXPECT_EQ(hostDelete(dir, image, {"seq geos.cvt", "locked.cvt"}, &out), 24) << out;
-        ASSERT_EQ(hostDelete(dir, image, {"seq geos.cvt", "vlir geos.cvt", "vlir tail.cvt"}, &out), 0) << out;
+        EXPECT_EQ(hostDelete(dir, image, {"Seq Geos.cvt", "Locked.cvt"}, &out), 24) << out;
+        ASSERT_EQ(hostDelete(dir, image, {"Seq Geos.cvt", "Vlir GEOS.cvt", "vlir Tail.cvt"}, &out), 0) << out;
         EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
-        EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"4 plain prg", "2 locked prg<"}));
+        // cc1541 takes the GEOS file's ASCII name for PETSCII.
+        EXPECT_EQ(peerList(image).lines, (std::vector<std::string>{"4 plain prg", "2 lOCKED prg<"}));
         EXPECT_EQ(peerList(image).blocksFree, freeBefore - 2);
     }
 }

@@ -143,7 +143,7 @@ int describeImage(const char* path, std::string& text) {
         ++files;
         const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
         entries += "file\t" + std::to_string(blocks) + "\t" + typeText(entry[kDirEntryType]) + "\t" +
-                   cbmText(entry + kDirFileName, kCbmNameLength, type) + "\n";
+                   entryNameText(entry, type) + "\n";
     });
     text += "files\t" + std::to_string(files) + "\n";
     text += "blocksfree\t" + std::to_string(listedBlocksFree(*info)) + "\n";
@@ -208,7 +208,7 @@ bool walkChain(const ImageInfo& info, Usage& usage, Report& report, int track, i
 void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::uint8_t* entry) {
     const std::uint8_t type = entry[kDirEntryType];
     if (type == kTypeScratched) return;
-    const std::string name = "\"" + cbmText(entry + kDirFileName, kCbmNameLength, info.imageType) + "\"";
+    const std::string name = "\"" + entryNameText(entry, info.imageType) + "\"";
     const int claimed = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
     bool whole = true;
     if ((type & kFileTypeMask) <= (kTypeRel & kFileTypeMask) && entry[kDirStartTrack] != 0)
@@ -250,6 +250,12 @@ int validateImage(const char* path, bool repair, std::string& text) {
         use(*info, usage, report, info->bamTrack2, info->bamSector[0], "the BAM");
     walkChain(*info, usage, report, info->dirTrack, info->dirSector, "the directory", true);
     forEachDirEntry(*info, [&](const std::uint8_t* entry) { checkEntry(*info, usage, report, entry); });
+    // A GEOS disk's border block and its files, as collectBlockClaims takes them.
+    const BorderBlock border = findBorderBlock(*info, usage.claims);
+    if (const std::uint8_t* block = border.found ? blockBytes(*info, border.track, border.sector) : nullptr) {
+        use(*info, usage, report, border.track, border.sector, "the GEOS border block");
+        for (int i = 0; i < kEntriesPerBlock; ++i) checkEntry(*info, usage, report, block + i * kDirEntrySize);
+    }
 
     // The BAM against what is used, track by track (the D71's second BAM
     // track is the DOS's own, all of it).
