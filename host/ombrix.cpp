@@ -411,7 +411,7 @@ bool isImageName(const std::string& name) {
     if (dot == std::string::npos) return false;
     std::string ext = name.substr(dot + 1);
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64"})
+    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64", "g64"})
         if (ext == known) return true;
     return false;
 }
