@@ -79,8 +79,9 @@ std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
     while (start < bits && bitAt(track, start)) ++start;
     if (start == bits) return syncs;
     int ones = 0;
+    std::uint32_t bit = start;
     for (std::uint32_t k = 1; k <= bits; ++k) {
-        const std::uint32_t bit = (start + k) % bits;
+        bit = bit + 1 == bits ? 0 : bit + 1;
         if (bitAt(track, bit)) {
             if (ones < kSyncBits) ++ones;
             continue;
@@ -92,14 +93,14 @@ std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
 }
 
 void readTrackBits(const GcrTrack& track, std::uint32_t bit, std::uint8_t* out, std::size_t bytes) {
-    const std::uint32_t bits = track.length * 8;
+    // Byte by byte: the byte holding the bit and the one after it (the
+    // first again after the last).
+    std::uint32_t at = bit >> 3;
+    const unsigned shift = bit & 7;
     for (std::size_t i = 0; i < bytes; ++i) {
-        std::uint8_t value = 0;
-        for (int b = 0; b < 8; ++b) {
-            value = static_cast<std::uint8_t>((value << 1) | (bitAt(track, bit) ? 1 : 0));
-            bit = bit + 1 == bits ? 0 : bit + 1;
-        }
-        out[i] = value;
+        const std::uint32_t next = at + 1 == track.length ? 0 : at + 1;
+        out[i] = static_cast<std::uint8_t>((track.bytes[at] << shift) | (track.bytes[next] >> (8 - shift)));
+        at = next;
     }
 }
 

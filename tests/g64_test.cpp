@@ -4,6 +4,7 @@
 // read back through cc1541 and cbmconvert.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 
@@ -106,14 +107,16 @@ TEST_F(G64Test, EveryTestD64DecodesBackFromOurG64AndListsAsTheD64) {
     EXPECT_NE(found.find("packed.g64"), std::string::npos) << found;
 }
 
-// Each damage as a drive meets it, on the first block of file a (17:0).
+// Each damage as a drive meets it, on the first block of file a (17:0); and
+// a track whose data begin inside that block, which then wraps from the end
+// of the track to its start.
 TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
     const Bytes good = ts::readFile(packed("x.g64"));
     struct Row {
         const char* damage;
         std::function<void(Bytes&)> apply;
         std::uint8_t error;
-        int otherFile;  // b lies on track 17 too
+        int fileA, fileB;  // b lies on track 17 too
     };
     // Our encoder writes the header 24 bytes before the data block.
     const std::size_t header = dataByteOffset(good, 17, 0, 0) - 5 - 9 - kGcrHeaderBytes;
@@ -124,27 +127,31 @@ TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
         gcrEncode(h, 2, &g[header]);
     };
     const std::vector<Row> rows = {
-        {"data byte", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 100)] ^= 0x21; }, 23, 0},
-        {"data mark", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 0)] = 0x52; }, 22, 0},
-        {"header checksum", badChecksum, 27, 0},
-        {"header mark", [&](Bytes& g) { g[header] = 0x55; }, 20, 0},
+        {"data byte", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 100)] ^= 0x21; }, 23, 18, 0},
+        {"data mark", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 0)] = 0x52; }, 22, 18, 0},
+        {"header checksum", badChecksum, 27, 18, 0},
+        {"header mark", [&](Bytes& g) { g[header] = 0x55; }, 20, 18, 0},
+        {"block across the track's end", [&](Bytes& g) {
+             const std::size_t start = trackOffset(g, 17) + 2, length = g[start - 2] | (g[start - 1] << 8);
+             std::rotate(&g[start], &g[dataByteOffset(good, 17, 0, 100)], &g[start + length]);
+         }, kErrorOk, 0, 0},
         {"no sync on the track", [&](Bytes& g) {
              const std::size_t offset = trackOffset(g, 17);
              std::memset(&g[offset + 2], 0x55, g[offset] | (g[offset + 1] << 8));
-         }, 21, 18},
+         }, 21, 18, 18},
     };
     for (const Row& row : rows) {
         Bytes damaged = good;
         row.apply(damaged);
         auto info = modelOf(damaged, kContainerG64);
-        ASSERT_TRUE(info && info->hasErrorInfo) << row.damage;
-        EXPECT_EQ(info->errorInfo[getBlockIndex(*info, 17, 0)], row.error) << row.damage;
+        ASSERT_TRUE(info) << row.damage;
+        EXPECT_EQ(info->hasErrorInfo ? info->errorInfo[getBlockIndex(*info, 17, 0)] : kErrorOk, row.error) << row.damage;
         ts::writeFile(dir / "d.g64", damaged);
         ts::TempDir out;
         const auto results = ts::extractAll(dir / "d.g64", out.path);
         ASSERT_EQ(results.size(), 2u) << row.damage;
-        EXPECT_EQ(results[0].second, 18) << row.damage;
-        EXPECT_EQ(results[1].second, row.otherFile) << row.damage;
+        EXPECT_EQ(results[0].second, row.fileA) << row.damage;
+        EXPECT_EQ(results[1].second, row.fileB) << row.damage;
     }
 }
 
@@ -213,19 +220,21 @@ TEST_F(G64Test, HostileHeadersAreRefusedOrReadAsDamage) {
         const char* change;
         std::function<void(Bytes&)> apply;
         int openResult;
+        int deleteResult;  // the file unchanged unless 0
     };
     const auto track18 = [](Bytes& g, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) g[12 + 8 * 17 + i] = static_cast<std::uint8_t>(value >> (8 * i));
     };
     const std::vector<Row> rows = {
-        {"truncated in the signature", [](Bytes& g) { g.resize(6); }, 14},
-        {"version 1", [](Bytes& g) { g[8] = 1; }, 14},
-        {"tables past the end", [](Bytes& g) { g[9] = 255; g.resize(12 + 8 * 200); }, 12},
-        {"no half tracks", [](Bytes& g) { g[9] = 0; }, 0},
-        {"track 18 past the end", [&](Bytes& g) { track18(g, 0xFFFFFFF0u); }, 0},
-        {"track 18 in the tables", [&](Bytes& g) { track18(g, 12); }, 0},
-        {"last track cut short", [](Bytes& g) { g.resize(g.size() - 9000); }, 0},
-        {"maximum track size 0", [](Bytes& g) { g[10] = g[11] = 0; }, 0},
+        {"truncated in the signature", [](Bytes& g) { g.resize(6); }, 14, 14},
+        {"version 1", [](Bytes& g) { g[8] = 1; }, 14, 14},
+        {"tables past the end", [](Bytes& g) { g[9] = 255; g.resize(12 + 8 * 200); }, 12, 12},
+        {"no half tracks", [](Bytes& g) { g[9] = 0; }, 0, 0},
+        {"track 18 past the end", [&](Bytes& g) { track18(g, 0xFFFFFFF0u); }, 0, 0},
+        {"track 18 in the tables", [&](Bytes& g) { track18(g, 12); }, 0, 0},
+        {"last track cut short", [](Bytes& g) { g.resize(g.size() - 9000); }, 0, 0},
+        {"maximum track size 0", [](Bytes& g) { g[10] = g[11] = 0; }, 0, 24},
+        {"track 17 shares track 18's bytes", [&](Bytes& g) { track18(g, trackOffset(g, 17) + 500); }, 0, 24},
     };
     for (const Row& row : rows) {
         Bytes changed = good;
@@ -234,8 +243,8 @@ TEST_F(G64Test, HostileHeadersAreRefusedOrReadAsDamage) {
         const ts::Listing listing = ts::list(dir / "h.g64");
         EXPECT_EQ(listing.openResult, row.openResult) << row.change;
         const ts::Bytes before = ts::readFile(dir / "h.g64");
-        const int rc = pt::remove(dir / "h.g64", {"b.prg"});
-        EXPECT_TRUE(rc == 0 || ts::readFile(dir / "h.g64") == before) << row.change;
+        EXPECT_EQ(pt::remove(dir / "h.g64", {"b.prg"}), row.deleteResult) << row.change;
+        EXPECT_TRUE(row.deleteResult == 0 || ts::readFile(dir / "h.g64") == before) << row.change;
     }
 }
 
