@@ -1,6 +1,7 @@
 // GCR as the 1541 reads and writes it: 4 bits as 5, syncs, header and data
 // blocks of one track.
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "image/g64.h"
@@ -31,10 +32,6 @@ constexpr auto kGcrValues = [] {
     for (int n = 0; n < 16; ++n) values[kGcrCodes[n]] = static_cast<std::int8_t>(n);
     return values;
 }();
-
-bool bitAt(const GcrTrack& track, std::uint32_t bit) {
-    return (track.bytes[bit >> 3] >> (7 - (bit & 7))) & 1;
-}
 
 std::uint8_t headerChecksum(const std::uint8_t* h) {
     return static_cast<std::uint8_t>(h[kHeaderSector] ^ h[kHeaderTrack] ^ h[kHeaderId2] ^ h[kHeaderId1]);
@@ -73,21 +70,24 @@ bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out) {
 
 std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
     std::vector<std::uint32_t> syncs;
-    const std::uint32_t bits = track.length * 8;
-    // Start behind a 0 bit, so that no run of 1 bits is cut at the wrap.
-    std::uint32_t start = 0;
-    while (start < bits && bitAt(track, start)) ++start;
-    if (start == bits) return syncs;
-    int ones = 0;
-    std::uint32_t bit = start;
-    for (std::uint32_t k = 1; k <= bits; ++k) {
-        bit = bit + 1 == bits ? 0 : bit + 1;
-        if (bitAt(track, bit)) {
-            if (ones < kSyncBits) ++ones;
+    // Byte by byte: within one byte no run reaches 10, so a sync can only
+    // end at a byte's first 0 bit, after the 1 bits carried into it. Start
+    // behind a byte with a 0 bit, so that no run is cut at the wrap.
+    std::uint32_t first = 0;
+    while (first < track.length && track.bytes[first] == 0xFF) ++first;
+    if (first == track.length) return syncs;
+    int ones = std::countr_one(track.bytes[first]);
+    std::uint32_t at = first;
+    for (std::uint32_t k = 0; k < track.length; ++k) {
+        at = at + 1 == track.length ? 0 : at + 1;
+        const std::uint8_t byte = track.bytes[at];
+        if (byte == 0xFF) {
+            ones = ones < kSyncBits ? ones + 8 : ones;
             continue;
         }
-        if (ones >= kSyncBits) syncs.push_back(bit);
-        ones = 0;
+        const int lead = std::countl_one(byte);
+        if (ones + lead >= kSyncBits) syncs.push_back(at * 8 + static_cast<std::uint32_t>(lead));
+        ones = std::countr_one(byte);
     }
     return syncs;
 }
