@@ -87,7 +87,7 @@ void reportCause(const std::string& what, const std::string& why) {
 constexpr char kUsage[] =
     "Usage: ombrix [--plugin FILE] [--ini FILE] [--log] COMMAND IMAGE [ARGS]\n"
     "List, extract, test, add and delete the files of Commodore disk and tape\n"
-    "images (D64, D71, D80, D81, D82, T64) through the OMBRIX packer plug-in,\n"
+    "images (D64, D71, D80, D81, D82, G64, T64) through the OMBRIX packer plug-in,\n"
     "driving it as a file manager does.\n"
     "\n"
     "Commands:\n"
