@@ -174,10 +174,9 @@ int decodeG64Image(ImageInfo& info) {
     // Block index b lies at 256 x b in a D64.
     std::memcpy(model.get(), decoded.blocks.get(), layout.size);
     if (anyError) std::memcpy(model.get() + layout.size, decoded.error, layout.blockCount);
+    // Such tracks are read, never written.
     for (int t = 1; t <= layout.trackCount; ++t)
-        if (!source->clean[t - 1]) {
-            logMessage(kLogTrace, "G64: track %d is not a standard track\n", t);
-        }
+        if (!source->clean[t - 1]) logMessage(kLogTrace, "G64: track %d is not a standard track\n", t);
 
     source->file = std::move(info.imageData);
     source->fileSize = fileSize;
