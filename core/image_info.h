@@ -29,6 +29,12 @@ constexpr std::int32_t kTypeD82 = 4;
 constexpr std::int32_t kTypeD81 = 5;
 constexpr std::int32_t kTypeT64 = 6;
 
+// The file a disk model comes from: the disk's blocks as they are, or a G64
+// (the 1541's GCR tracks), decoded into a D64 model on reading and encoded
+// back on writing.
+constexpr std::int32_t kContainerPlain = 0;
+constexpr std::int32_t kContainerG64 = 1;
+
 constexpr int kBlockSize = 256;
 constexpr int kDirEntrySize = 32;
 // Blocks of the largest format (D82); every block index lies below it.
@@ -41,6 +47,21 @@ struct ListedEntry {
     std::uint32_t entryOffset;  // where its directory entry or tape slot lies in imageData
     std::string hostName;
     bool asConvert = false;     // a GEOS file listed and extracted as its Convert file
+};
+
+// A disk read from a G64 file: the file as read, the model as decoded and,
+// per block, where its data block starts in its track, so that a write
+// re-encodes just the blocks that changed, where they were.
+constexpr int kG64ModelBlocks = 768;  // a forty-track D64
+constexpr int kG64ModelTracks = 40;
+struct G64Source {
+    CBuffer<std::uint8_t[]> file;
+    std::uint32_t fileSize = 0;
+    CBuffer<std::uint8_t[]> decoded;  // kBlockSize x blocks of the model
+    std::array<std::uint32_t, kG64ModelBlocks> dataBit {};  // bit offset in the track
+    // Per track (index track - 1): its data lies where a rewrite cannot hurt
+    // another track or the tables, and every sector decoded once and cleanly.
+    std::array<std::uint8_t, kG64ModelTracks> clean {};
 };
 
 struct ImageInfo {
@@ -93,6 +114,9 @@ struct ImageInfo {
     const TrackGeometry* geometry = nullptr;
     std::int32_t hasErrorInfo = 0;
     const std::uint8_t* errorInfo = nullptr;  // inside imageData
+
+    std::int32_t container = kContainerPlain;
+    std::unique_ptr<G64Source> g64;  // set once a G64 file is read
 };
 
 // A zero-filled record, or null when memory is exhausted.

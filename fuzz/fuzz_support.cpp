@@ -991,11 +991,11 @@ std::string names(const Contents& c) {
 }
 }  // namespace
 
-Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type) {
+Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type, const Bytes* file) {
     const Contents listed = readImage(image, Pass::list);
     Contents extracted = readImage(image, Pass::extract);
     const Contents tested = readImage(image, Pass::test);
-    check(readFile(image) == bytes, "reader-wrote", "reading changed the image file");
+    check(readFile(image) == (file ? *file : bytes), "reader-wrote", "reading changed the image file");
     check(names(listed) == names(extracted) && names(listed) == names(tested), "listing-repeats",
           "three listings differ: " + names(listed) + " / " + names(extracted) + " / " + names(tested));
 

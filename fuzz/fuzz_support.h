@@ -165,7 +165,9 @@ bool tookSystemBlock(const Bytes& before, const Bytes& after, std::int32_t type,
 std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes& image, std::int32_t type);
 
 // Reads, extracts and tests every file; checks what the reader must
-// guarantee. Returns the extraction pass.
-Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type);
+// guarantee. Returns the extraction pass. `bytes` is the disk model; `file`
+// the image file when that is not the model itself (a G64).
+Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32_t type,
+                        const Bytes* file = nullptr);
 
 }  // namespace fz

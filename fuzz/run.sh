@@ -26,7 +26,7 @@ seconds=$3
 campaign=0
 [ "${4:-}" = "--campaign" ] && campaign=1
 source_dir=$(cd "$(dirname "$0")" && pwd)
-targets=(disk pack delete tape settings text)
+targets=(disk pack delete tape settings text g64)
 
 # Halt at the first report, so that libFuzzer saves the input.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}halt_on_error=1"
@@ -50,6 +50,7 @@ finding_of() {
 options_of() {
     case $1 in
     disk | pack | delete) echo "-max_len=1100000" ;;  # whole images, D82 with error bytes
+    g64) echo "-max_len=400000" ;;                    # 42 tracks of 7928 bytes
     *) echo "-max_len=8192" ;;
     esac
 }

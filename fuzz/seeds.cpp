@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <string>
 
+#include "core/image_info.h"
 #include "fuzz/fuzz_support.h"
+#include "image/g64.h"
+#include "image/image.h"
 
 namespace {
 
@@ -116,6 +119,62 @@ void tapeSeeds() {
     seed("tape", "header-only", fz::Bytes(header.begin(), header.begin() + 40));
 }
 
+// G64 files our encoder makes of the 35- and 40-track base images, and the
+// same with hostile headers and damaged tracks.
+fz::Bytes g64Of(const fz::Bytes& d64) {
+    ImageInfo info;
+    info.imageType = kTypeD64;
+    info.imageData.reset(static_cast<std::uint8_t*>(std::malloc(d64.size())));
+    std::copy(d64.begin(), d64.end(), info.imageData.get());
+    info.imageSize = static_cast<std::int32_t>(d64.size());
+    checkImageSize(info);
+    setDiskInitValues(info);
+    CBuffer<std::uint8_t[]> out;
+    std::uint32_t size = 0;
+    if (encodeG64Image(info, out, size) != 0) return {};
+    return fz::Bytes(out.get(), out.get() + size);
+}
+
+void g64Seeds() {
+    const fz::Bytes g64 = g64Of(fz::baseImage(0));
+    seed("g64", "standard", g64);
+    seed("g64", "forty", g64Of(fz::baseImage(2)));
+    auto changed = [&](const char* name, auto change) {
+        fz::Bytes g = g64;
+        change(g);
+        seed("g64", name, g);
+    };
+    auto put32 = [](fz::Bytes& g, std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) g[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    const std::size_t track18 = 12 + 8 * 17, speed18 = 12 + 4 * 84 + 4 * 34;
+    changed("truncated", [](fz::Bytes& g) { g.resize(g.size() / 2); });
+    changed("header-only", [](fz::Bytes& g) { g.resize(12); });
+    changed("half-tracks-255", [](fz::Bytes& g) { g[9] = 255; });
+    changed("half-tracks-0", [](fz::Bytes& g) { g[9] = 0; });
+    changed("max-size-0", [](fz::Bytes& g) { g[10] = g[11] = 0; });
+    changed("offset-past-end", [&](fz::Bytes& g) { put32(g, track18, 0xFFFFFFF0u); });
+    changed("offset-in-tables", [&](fz::Bytes& g) { put32(g, track18, 20); });
+    changed("tracks-overlap", [&](fz::Bytes& g) { put32(g, track18, static_cast<std::uint32_t>(g[track18 - 8] | (g[track18 - 7] << 8) | (g[track18 - 6] << 16)) + 100); });
+    changed("speed-offset", [&](fz::Bytes& g) { put32(g, speed18, 0x10000); });
+    changed("length-65535", [&](fz::Bytes& g) {
+        const std::size_t at = g[track18] | (g[track18 + 1] << 8) | (g[track18 + 2] << 16);
+        g[at] = g[at + 1] = 0xFF;
+    });
+    changed("track-18-no-sync", [&](fz::Bytes& g) {
+        const std::size_t at = g[track18] | (g[track18 + 1] << 8) | (g[track18 + 2] << 16);
+        std::fill(g.begin() + static_cast<long>(at) + 2, g.begin() + static_cast<long>(at) + 7000, 0x55);
+    });
+    changed("track-18-all-sync", [&](fz::Bytes& g) {
+        const std::size_t at = g[track18] | (g[track18 + 1] << 8) | (g[track18 + 2] << 16);
+        std::fill(g.begin() + static_cast<long>(at) + 2, g.begin() + static_cast<long>(at) + 7000, 0xFF);
+    });
+    changed("damaged-data", [&](fz::Bytes& g) {
+        const std::size_t at = g[track18] | (g[track18 + 1] << 8) | (g[track18 + 2] << 16);
+        for (std::size_t k = 400; k < 7000; k += 353) g[at + k] ^= 0x5A;
+    });
+}
+
 void settingsSeeds() {
     const std::string sample =
         "[common]\nlogLevel=0\nshowScratchedFiles=0\nshowONLYScratchedFiles=0\nappendPrgExtension=0\n"
@@ -162,6 +221,7 @@ int main(int argc, char** argv) {
     fz::setUp("seeds");
     diskSeeds();
     tapeSeeds();
+    g64Seeds();
     settingsSeeds();
     textSeeds();
     return 0;

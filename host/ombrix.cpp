@@ -90,7 +90,7 @@ void reportCause(const std::string& what, const std::string& why) {
 constexpr char kUsage[] =
     "Usage: ombrix [--plugin FILE] [--ini FILE] [--log] COMMAND IMAGE [ARGS]\n"
     "List, extract, test, add and delete the files of Commodore disk and tape\n"
-    "images (D64, D71, D80, D81, D82, T64) through the OMBRIX packer plug-in,\n"
+    "images (D64, D71, D80, D81, D82, G64, T64) through the OMBRIX packer plug-in,\n"
     "driving it as a file manager does.\n"
     "\n"
     "Commands:\n"
@@ -418,7 +418,7 @@ bool isImageName(const std::string& name) {
     if (dot == std::string::npos) return false;
     std::string ext = name.substr(dot + 1);
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64"})
+    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64", "g64"})
         if (ext == known) return true;
     return false;
 }

@@ -105,6 +105,10 @@ std::int32_t getImageTypeFromName(const char* extension) {
         case 82: logMessage(kLogTrace, "disk type = D82\n"); return kTypeD82;
         default: break;
         }
+    } else if ((first == 'g' || first == 'G') && number == 64) {
+        // GCR tracks of a 1541 disk, decoded into the D64 model.
+        logMessage(kLogTrace, "disk type = G64\n");
+        return kTypeD64;
     } else if ((first == 't' || first == 'T') && number == 64) {
         logMessage(kLogTrace, "image type = T64\n");
         return kTypeT64;

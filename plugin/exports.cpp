@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/spin_lock.h"
 #include "dialog/dialog.h"
+#include "image/g64.h"
 #include "image/image.h"
 #include "platform/platform.h"
 #include "plugin/dc_extension.h"
@@ -133,20 +134,6 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_NO_MEMORY;
         return nullptr;
     }
-    if (type == kTypeT64) {
-        logMessage(kLogTrace, "image type = T64\n");
-    } else {
-        info->restartListing = 1;
-        if (!checkImageSize(*info)) {
-            openResult = E_UNKNOWN_FORMAT;
-            logMessage(kLogError, "unknown disk type\n");
-            return nullptr;
-        }
-        // The header and BAM positions too: the listing never takes them
-        // for directory blocks.
-        setDiskInitValues(*info);
-        logMessage(kLogTrace, "disk type = %s\n", formatLayout(type)->name);
-    }
     if (!platform::readAll(file, info->imageData.get(), size, lastError)) {
         logMessage(kLogError, "error ReadFile %d\n", lastError);
         openResult = E_EREAD;
@@ -154,9 +141,30 @@ ImageInfo* openImage(const char* name, int& openResult) {
     }
     platform::closeFile(file);
     if (type == kTypeT64) {
+        logMessage(kLogTrace, "image type = T64\n");
         initTapeState(*info);
         logTapeHeader(*info);
+        openResult = 0;
+        return info.release();
     }
+    // A G64's tracks become the D64 model here; all else reads that.
+    info->container = imageContainerOfPath(name);
+    if (info->container == kContainerG64) {
+        if (int rc = decodeG64Image(*info)) {
+            openResult = rc;
+            return nullptr;
+        }
+    }
+    info->restartListing = 1;
+    if (!checkImageSize(*info)) {
+        openResult = E_UNKNOWN_FORMAT;
+        logMessage(kLogError, "unknown disk type\n");
+        return nullptr;
+    }
+    // The header and BAM positions too: the listing never takes them
+    // for directory blocks.
+    setDiskInitValues(*info);
+    logMessage(kLogTrace, "disk type = %s\n", formatLayout(type)->name);
     openResult = 0;
     return info.release();
 }

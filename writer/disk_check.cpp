@@ -127,7 +127,7 @@ int describeImage(const char* path, std::string& text) {
         return 0;
     }
     const FormatLayout& layout = *formatLayout(type, info->trackCount == 40);
-    text += std::string("format\t") + layout.name + "\n";
+    text += std::string("format\t") + (info->container == kContainerG64 ? "G64" : layout.name) + "\n";
     text += "tracks\t" + std::to_string(info->trackCount) + "\n";
     text += std::string("layout\t") + layoutName(*info) + "\n";
     text += std::string("errorbytes\t") + (info->hasErrorInfo ? "1" : "0") + "\n";

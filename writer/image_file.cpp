@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/results.h"
+#include "image/g64.h"
 #include "image/image.h"
 #include "platform/platform.h"
 
@@ -17,6 +18,7 @@ std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) 
         return nullptr;
     }
     info->imageType = type;
+    info->container = imageContainerOfPath(path);
     return info;
 }
 
@@ -56,13 +58,20 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
         return E_EREAD;
     }
     platform::closeFile(file);
-    return 0;
+    return info.container == kContainerG64 ? decodeG64Image(info) : 0;
 }
 
 int writeImageFile(const ImageInfo& info) {
-    const auto size = static_cast<std::uint32_t>(info.imageSize);
+    auto size = static_cast<std::uint32_t>(info.imageSize);
+    const std::uint8_t* bytes = info.imageData.get();
+    // A G64 is written as its tracks, encoded from the model.
+    CBuffer<std::uint8_t[]> tracks;
+    if (info.container == kContainerG64) {
+        if (int rc = encodeG64Image(info, tracks, size)) return rc;
+        bytes = tracks.get();
+    }
     std::uint32_t written = 0;
-    switch (platform::replaceFile(info.imageName.get(), info.imageData.get(), size, written)) {
+    switch (platform::replaceFile(info.imageName.get(), bytes, size, written)) {
     case platform::WriteResult::ok:
         return 0;
     case platform::WriteResult::cannotCreate:
@@ -72,7 +81,7 @@ int writeImageFile(const ImageInfo& info) {
         break;
     }
     logMessage(kLogError, "error: fwrite (write image) wrote less (%d != %d)\n", static_cast<int>(written),
-               info.imageSize);
+               static_cast<int>(size));
     return E_EWRITE;
 }
 
