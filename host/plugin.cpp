@@ -30,6 +30,7 @@ using ConfigurePackerTextFn = int(WCX_API*)(const char*);
 // Optional exports for the disk as a whole (UTF-8 paths on every platform).
 using ImageInfoTextFn = int(WCX_API*)(const char*, char*, int*);
 using ValidateImageTextFn = int(WCX_API*)(const char*, int, char*, int*);
+using SetPackerSwitchFn = int(WCX_API*)(const char*, int);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -55,6 +56,7 @@ struct PluginCalls {
     ConfigurePackerTextFn configurePackerText = nullptr;
     ImageInfoTextFn imageInfoText = nullptr;
     ValidateImageTextFn validateImageText = nullptr;
+    SetPackerSwitchFn setPackerSwitch = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -152,6 +154,7 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     c.configurePackerText = reinterpret_cast<ConfigurePackerTextFn>(sym("ConfigurePackerText"));
     c.imageInfoText = reinterpret_cast<ImageInfoTextFn>(sym("ImageInfoText"));
     c.validateImageText = reinterpret_cast<ValidateImageTextFn>(sym("ValidateImageText"));
+    c.setPackerSwitch = reinterpret_cast<SetPackerSwitchFn>(sym("SetPackerSwitch"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -281,6 +284,11 @@ int deleteFiles(const Plugin& plugin, const std::string& image, const std::vecto
 #endif
     std::vector<char> img = writable(toAnsi(image)), list = ansiList(names);
     return plugin.calls->deleteFiles(img.data(), list.data());
+}
+
+int setSwitch(const Plugin& plugin, const std::string& key, int value) {
+    if (!plugin.calls->setPackerSwitch) return E_NOT_SUPPORTED;
+    return plugin.calls->setPackerSwitch(key.c_str(), value);
 }
 
 int configureText(const Plugin& plugin, const std::string& lines) {

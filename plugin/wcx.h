@@ -137,6 +137,8 @@ constexpr int PK_PACK_SAVE_PATHS = 2;
 constexpr int BACKGROUND_UNPACK = 1;
 constexpr int BACKGROUND_PACK = 2;
 
+// CanYouHandleThisFile(W) answers with the host's BOOL: a 32-bit int, 1 or 0.
+
 // SetProcessDataProc's handle for the calls without one (PackFiles, DeleteFiles).
 inline void* const kPackHandle = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
 

@@ -1,4 +1,5 @@
 // Conversions between CBM (PETSCII) names and host file names.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -169,7 +170,42 @@ void makeHostSafe(std::string& name, bool windowsRules) {
     if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name += '_';
 }
 
+namespace {
+
+#ifdef _WIN32
+constexpr bool kWindowsNames = true;
+#else
+constexpr bool kWindowsNames = false;
+#endif
+
+// A name as the host's file system compares it: Windows without regard to
+// letter case.
+std::string nameKey(std::string name) {
+    if (kWindowsNames)
+        for (char& c : name) c = lowerAscii(c);
+    return name;
+}
+
+}  // namespace
+
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType) {
+    if (extractAsPC64 != 0) {
+        // PC64 names: the number of the extension goes up where two files
+        // would have the same name (name.p00, name.p01 ... name.p99).
+        const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+        for (int number = 0; number < 100; ++number) {
+            char extension[8] = {};
+            std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
+            std::string name = base + extension;
+            makeHostSafe(name, kWindowsNames);
+            if (info.listedNameKeys.count(nameKey(name)) != 0) continue;
+            info.listedNameKeys.emplace(nameKey(name), 2u);
+            return name;
+        }
+        char extension[8] = {};
+        std::snprintf(extension, sizeof extension, ".%c99", pc64Letter(fileType));
+        return uniqueListedName(info, convertedName, std::string(extension));
+    }
     char typeExtension[8] = {};
     appendTypeExtension(typeExtension, fileType);
     return uniqueListedName(info, convertedName, std::string(typeExtension));
@@ -177,17 +213,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
     const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
-#ifdef _WIN32
-    constexpr bool kWindowsNames = true;
-#else
-    constexpr bool kWindowsNames = false;
-#endif
-    // Windows compares names without regard to letter case.
-    auto key = [](std::string name) {
-        if (kWindowsNames)
-            for (char& c : name) c = lowerAscii(c);
-        return name;
-    };
+    auto key = nameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);
     auto taken = info.listedNameKeys.find(key(name));

@@ -213,6 +213,9 @@ struct Source {
     ConvertLayout layout;
     std::uint8_t prefix[kConvertVlirDataOffset] = {};
     std::uint32_t prefixSize = 0;
+    // A PC64 file goes in as the CBM file it holds: its exact name and type.
+    bool pc64 = false;
+    CbmName pc64Name {};
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -231,8 +234,34 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
     if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
 }
 
+// Whether a .p00, .s00 or .u00 source (any number) holds a PC64 file: its
+// header tells. (A REL file needs side sectors the writer does not make, so
+// .r00 files are stored as they are, like any other host file.)
+void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
+    source.pc64 = false;
+    const char* dot = std::strrchr(name, '.');
+    const std::uint8_t type = dot ? pc64FileType(dot + 1) : 0;
+    if (!source.found || blocks == kManyBlocks || source.geos ||
+        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr) || source.size < kPC64HeaderSize)
+        return;
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(source.path.c_str(), file, lastError) ||
+        !platform::readAll(file, source.prefix, kPC64HeaderSize, lastError) ||
+        !isPC64Header(source.prefix, source.size))
+        return;
+    cbmNameOfPC64(source.prefix, source.pc64Name.name);
+    // A header without a name would store a file no listing shows.
+    if (source.pc64Name.name[0] == kDiskNamePad) return;
+    source.prefixSize = kPC64HeaderSize;
+    source.pc64 = true;
+    source.pc64Name.fileType = type;
+    logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
+}
+
 // Blocks the source takes in the image.
 std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
+    if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
     return source.geos ? source.layout.blocks : sizeBlocks;
 }
 
@@ -251,6 +280,7 @@ int releaseReplacedFiles(ImageInfo& info, const char* addList, const std::vector
             std::memcpy(cbm.name, sources[i].layout.entry + convertOffset(kDirFileName), kCbmNameLength);
             cbm.fileType = sources[i].layout.entry[convertOffset(kDirEntryType)];
         }
+        if (sources[i].pc64) cbm = sources[i].pc64Name;
         // The file the host showed under this name is the one it means to
         // overwrite, even where the CBM name differs (a "/" shown as "_", a
         // second "game" shown as game~2.prg); else a file of the same CBM
@@ -318,12 +348,23 @@ int addFile(ImageInfo& info, const Source& source, const char* name) {
     if (source.geos) return writeGeosFile(info, entry, data.get(), size, layout);
     CbmName cbm {};
     splitHostNameForAdding(name, cbm);
+    const std::uint8_t* bytes = data.get();
+    if (source.pc64) {
+        // The header that gave the name must still be the file's.
+        if (std::memcmp(bytes, source.prefix, kPC64HeaderSize) != 0) {
+            logMessage(kLogError, "error: <%s> changed while being added\n", source.path.c_str());
+            return E_EREAD;
+        }
+        cbm = source.pc64Name;
+        bytes += kPC64HeaderSize;
+        size -= kPC64HeaderSize;
+    }
     entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
     ChainCursor cursor;
-    return writeChain(info, entry + kDirStartTrack, data.get(), size, blocks, cursor);
+    return writeChain(info, entry + kDirStartTrack, bytes, size, blocks, cursor);
 }
 
 }  // namespace
@@ -350,6 +391,7 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
         }
         source.found = true;
         readConvertSource(source, name, blocks);
+        readPC64Source(source, name, blocks);
         blocks = blocksOfSource(source, blocks);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", path.c_str(), blocks);
         total += blocks;
@@ -363,11 +405,14 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
     // The new-image values are read once, as they are now.
     const NewImageCallScope settings;
-    const std::int32_t type = imageTypeOfPath(packedFile);
-    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
+    // Only disks are written: tapes and archives of files are read only.
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
 
     if (int rc = checkNames(addList)) return rc;
     if (int rc = prepareImage(*info)) return rc;
@@ -388,6 +433,7 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         source.found = buildSourcePath(srcPath, name, source.path) &&
                        findSourceFile(source.path, true, blocks, &source.size);
         readConvertSource(source, name, blocks);
+        readPC64Source(source, name, blocks);
         sources.push_back(std::move(source));
     }
     if (int rc = releaseReplacedFiles(*info, addList, sources, claims)) return rc;
