@@ -99,6 +99,9 @@ int readLynxDirectory(ImageInfo& info) {
         logMessage(kLogError, "Lynx: no directory\n");
         return E_UNKNOWN_FORMAT;
     }
+    // The directory lies within the blocks it claims: the text after them
+    // is file data.
+    if (directoryBlocks * kLynxBlock < lines.size) lines.size = static_cast<std::size_t>(directoryBlocks * kLynxBlock);
     logMessage(kLogTrace, "Lynx: %d directory blocks, %d files\n", static_cast<int>(directoryBlocks),
                static_cast<int>(count));
     std::uint64_t offset = directoryBlocks * kLynxBlock;
@@ -145,10 +148,7 @@ int readLynxDirectory(ImageInfo& info) {
         }
         info.archived.push_back(file);
     }
-    // Data that would start inside the directory belong to no file: the
-    // directory's block count does not add up.
-    for (ArchivedFile& file : info.archived)
-        if (file.offset < lines.at && file.length > 0) file.offset = kNoData;
+
     if (info.archived.size() < count) {
         logMessage(kLogError, "Lynx: directory ends after %d of %d files\n", static_cast<int>(info.archived.size()),
                    static_cast<int>(count));
