@@ -117,6 +117,10 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
     std::size_t headSize = 0;
     std::uint32_t size = 0;
     if (!readHead(path, head, headSize, size)) return byName;
+    // A disk of exactly its format's size stays that disk, whatever its
+    // first bytes hold (block 1/0 is free data like any other).
+    bool errorBytes = false;
+    if (formatLayout(byName) && diskTypeOfSize(size, errorBytes) == byName) return byName;
     const DetectedType found = detectContent(head, headSize, size);
     if (found.type == kTypeNone) return byName;
     const char* named = kindOfName(path, byName);
