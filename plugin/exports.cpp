@@ -377,7 +377,7 @@ int WCX_API SetPackerSwitch(const char* key, int value) { return setSwitch(key, 
 
 int WCX_API GetPackerCaps() {
     logMessage(kLogTrace, "GetPackerCaps\n");
-    return PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE | PK_CAPS_OPTIONS;
+    return PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE | PK_CAPS_OPTIONS | PK_CAPS_BY_CONTENT;
 }
 
 void WCX_API SetChangeVolProc(HANDLE, tChangeVolProc) {}

@@ -128,6 +128,7 @@ constexpr int PK_CAPS_MODIFY = 2;
 constexpr int PK_CAPS_MULTIPLE = 4;
 constexpr int PK_CAPS_DELETE = 8;
 constexpr int PK_CAPS_OPTIONS = 16;
+constexpr int PK_CAPS_BY_CONTENT = 64;  // the host may ask CanYouHandleThisFile
 
 // PackFiles flags.
 constexpr int PK_PACK_MOVE_FILES = 1;

@@ -111,7 +111,7 @@ TEST_F(ContainerTest, LynxListsExtractsAndFailsWhatLiesOutside) {
               24);
 }
 
-TEST_F(ContainerTest, LynxOfCbmconvertReadAndTestedThroughTheHost) {
+TEST_F(ContainerTest, LynxAndPc64OfCbmconvertThroughTheHost) {
     if (!haveCbmconvert()) GTEST_SKIP() << "cbmconvert is not installed: Lynx cross-check skipped";
     const std::vector<std::pair<std::string, std::size_t>> files = {
         {"game.prg", 13}, {"big.prg", 700}, {"notes.seq", 4}, {"exact.prg", 254}, {"last.prg", 300}};
@@ -127,6 +127,17 @@ TEST_F(ContainerTest, LynxOfCbmconvertReadAndTestedThroughTheHost) {
               0)
         << out;
     for (const auto& f : files) EXPECT_EQ(ts::readFile(dir / ("x/" + f.first)), ts::readFile(dir / f.first)) << f.first;
+    // cbmconvert's PC64 files: read, and packed under the names they carry.
+    ASSERT_EQ(ts::run("mkdir -p " + ts::shellQuote(dir / "p") + " && cd " + ts::shellQuote(dir / "p") +
+                      " && cbmconvert -P -n ../game.prg ../notes.seq"),
+              0);
+    EXPECT_EQ(ts::list(dir / "p/notes.s00").files.at(0).name, "notes.seq");
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "p") +
+                      " game.p00 notes.s00"),
+              0);
+    ASSERT_EQ(ts::run(host() + "extract " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "q")), 0);
+    EXPECT_EQ(ts::readFile(dir / "q/game.prg"), ts::readFile(dir / "game.prg"));
+    EXPECT_EQ(ts::readFile(dir / "q/notes.seq"), ts::readFile(dir / "notes.seq"));
 }
 
 TEST_F(ContainerTest, Pc64FilesOpenAsTheOneFileTheyHold) {
