@@ -28,6 +28,9 @@ constexpr std::int32_t kTypeD80 = 3;
 constexpr std::int32_t kTypeD82 = 4;
 constexpr std::int32_t kTypeD81 = 5;
 constexpr std::int32_t kTypeT64 = 6;
+// Archives of files besides tapes, numbered apart from the disk formats.
+constexpr std::int32_t kTypeLynx = 16;
+constexpr std::int32_t kTypePC64 = 17;
 
 // The file a disk model comes from: the disk's blocks as they are, or a G64
 // (the 1541's GCR tracks), decoded into a D64 model on reading and encoded
@@ -47,6 +50,18 @@ struct ListedEntry {
     std::uint32_t entryOffset;  // where its directory entry or tape slot lies in imageData
     std::string hostName;
     bool asConvert = false;     // a GEOS file listed and extracted as its Convert file
+    bool asPC64 = false;        // extracted as a PC64 file (extractAsPC64)
+};
+
+// One file of an archive of files (Lynx, PC64): where its data lie in
+// imageData, as the archive's directory claims them.
+struct ArchivedFile {
+    std::uint8_t name[16];      // the CBM name as stored (fill bytes kept)
+    std::uint8_t fileType;      // 0x80..0x84
+    std::uint8_t recordLength;  // REL files
+    std::uint32_t blocks;       // as the directory states it
+    std::uint64_t offset;       // data start; may lie past the end of a damaged archive
+    std::uint64_t length;
 };
 
 // A disk read from a G64 file: the file as read, the model as decoded and,
@@ -71,6 +86,9 @@ struct ImageInfo {
     std::int32_t fortyTrackType = 0;
     CBuffer<std::uint8_t[]> imageData;
     std::int32_t imageSize = 0;
+    // Bytes in front of the disk (an X64 header): block addresses start here,
+    // and the header is written back as it was.
+    std::uint32_t bodyOffset = 0;
 
     // Listing state (disk images).
     std::uint8_t currTrack = 0;
@@ -99,6 +117,13 @@ struct ImageInfo {
     std::uint16_t tapeMaxFiles = 0;
     std::uint16_t tapeSlot = 0;
     std::int32_t tapeSize = 0;
+
+    // Archives of files (Lynx, PC64): their directory as read at opening,
+    // the next one to list, and how the listing ends once all are listed
+    // (10, or 18 when the directory promised more than it holds).
+    std::vector<ArchivedFile> archived;
+    std::uint32_t archivedNext = 0;
+    std::int32_t archivedEnd = 10;
 
     // Directory blocks the listing has passed, by block index: a chain that
     // comes back to one of them ends the listing.

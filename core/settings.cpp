@@ -13,12 +13,27 @@ std::int32_t appendPrgExtension = 0;
 std::int32_t ignoreErrorTable = 0;
 std::int32_t eraseDeletedSectors = 0;
 std::int32_t geosAsConvert = 1;
+std::int32_t extractAsPC64 = 0;
 
 char settingsPath[platform::kMaxPath] = {};
 char samplePath[platform::kMaxPath] = {};
 
 namespace {
 constexpr char kSection[] = "common";
+
+// The switches by their ini keys, with their defaults.
+struct Switch {
+    const char* key;
+    std::int32_t* value;
+    int byDefault;
+};
+const Switch kSwitches[] = {
+    {"showScratchedFiles", &showScratchedFiles, 0},   {"showONLYScratchedFiles", &showONLYScratchedFiles, 0},
+    {"appendPrgExtension", &appendPrgExtension, 0},   {"ignoreErrorTable", &ignoreErrorTable, 0},
+    {"eraseDeletedSectors", &eraseDeletedSectors, 0}, {"geosAsConvert", &geosAsConvert, 1},
+    {"extractAsPC64", &extractAsPC64, 0},
+};
+constexpr int kSwitchCount = static_cast<int>(sizeof kSwitches / sizeof kSwitches[0]);
 char moduleDir[platform::kMaxPath] = {};
 
 // Appends separator + name; leaves the path as it was when it does not fit.
@@ -80,23 +95,30 @@ void loadSettings(const char* recommendedIniName) {
         sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);
     }
 
-    // Every key in one reading of the file.
-    const char* const keys[] = {"logLevel", "showScratchedFiles", "showONLYScratchedFiles", "appendPrgExtension",
-                                "ignoreErrorTable", "eraseDeletedSectors", "geosAsConvert"};
-    int values[] = {3, 0, 0, 0, 0, 0, 1};
-    platform::iniGetInts(settingsPath, kSection, keys, values, 7);
+    // Every key in one reading of the file: the log level, then the switches.
+    const char* keys[1 + kSwitchCount] = {"logLevel"};
+    int values[1 + kSwitchCount] = {3};
+    for (int k = 0; k < kSwitchCount; ++k) {
+        keys[1 + k] = kSwitches[k].key;
+        values[1 + k] = kSwitches[k].byDefault;
+    }
+    platform::iniGetInts(settingsPath, kSection, keys, values, 1 + kSwitchCount);
     int level = values[0];
     // The command-line host's --log asks for every category this way.
     if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);
     logMask = logMaskForLevel(level);
     if (sampleCopyFailed) logMessage(kLogWarning, "can't create settings file %s", settingsPath);
-
-    showScratchedFiles = values[1];
-    showONLYScratchedFiles = values[2];
-    appendPrgExtension = values[3];
-    ignoreErrorTable = values[4];
-    eraseDeletedSectors = values[5];
-    geosAsConvert = values[6];
+    for (int k = 0; k < kSwitchCount; ++k) *kSwitches[k].value = values[1 + k];
 
     setNewImageDefaults();
+}
+
+bool setSwitch(const char* key, int value) {
+    for (const Switch& s : kSwitches) {
+        if (!key || std::strcmp(key, s.key) != 0) continue;
+        *s.value = value;
+        logMessage(kLogTrace, "switch %s = %d\n", key, value);
+        return true;
+    }
+    return false;
 }

@@ -37,13 +37,14 @@ struct SettingsSnapshot {
     NewImageSettingsRecord newImage;
     std::uint8_t fallback;
     SettingsDialogStateRecord dialog;
-    std::int32_t switches[6];
+    std::int32_t switches[7];
     std::uint32_t mask;
 };
 SettingsSnapshot startSettings;
 
-std::int32_t* const kSwitches[6] = {&showScratchedFiles, &showONLYScratchedFiles, &appendPrgExtension,
-                                    &ignoreErrorTable,   &eraseDeletedSectors,    &geosAsConvert};
+std::int32_t* const kSwitches[7] = {&showScratchedFiles, &showONLYScratchedFiles, &appendPrgExtension,
+                                    &ignoreErrorTable,   &eraseDeletedSectors,    &geosAsConvert,
+                                    &extractAsPC64};
 
 // More headers than any image can list: a D82 directory has fewer than 800
 // entries, a tape at most 65535 slots.
@@ -112,7 +113,7 @@ void setUp(const char* name) {
     startSettings.newImage = NewImageSettings;
     startSettings.fallback = dirTrackFallback;
     startSettings.dialog = SettingsDialogState;
-    for (int i = 0; i < 6; ++i) startSettings.switches[i] = *kSwitches[i];
+    for (int i = 0; i < 7; ++i) startSettings.switches[i] = *kSwitches[i];
     startSettings.mask = logMask;
 }
 
@@ -122,7 +123,7 @@ void restoreSettings() {
     NewImageSettings = startSettings.newImage;
     dirTrackFallback = startSettings.fallback;
     SettingsDialogState = startSettings.dialog;
-    for (int i = 0; i < 6; ++i) *kSwitches[i] = startSettings.switches[i];
+    for (int i = 0; i < 7; ++i) *kSwitches[i] = startSettings.switches[i];
     logMask = startSettings.mask;
 }
 

@@ -26,7 +26,7 @@ seconds=$3
 campaign=0
 [ "${4:-}" = "--campaign" ] && campaign=1
 source_dir=$(cd "$(dirname "$0")" && pwd)
-targets=(disk pack delete tape settings text g64)
+targets=(disk pack delete tape settings text g64 lynx x64)
 
 # Halt at the first report, so that libFuzzer saves the input.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}halt_on_error=1"

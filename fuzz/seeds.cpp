@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -46,7 +47,7 @@ void diskSeeds() {
             const auto p = param();
             const std::uint8_t params[4] = {p[0], p[1], p[2], p[3]};
             const fz::Bytes input = fz::diskInput(v, mode, params, rest);
-            for (const char* target : {"disk", "pack", "delete"}) seed(target, std::string(variant.name) + "-" + name, input);
+            for (const char* target : {"disk", "pack", "delete", "x64"}) seed(target, std::string(variant.name) + "-" + name, input);
         };
         write("whole", fz::kRawPadded, base);
         write("valid", fz::kOverlay, {});
@@ -175,6 +176,49 @@ void g64Seeds() {
     });
 }
 
+// A Lynx archive: loader, directory lines, data on 254-byte boundaries.
+struct LynxFile {
+    std::string name;
+    char type;
+    std::size_t size;
+};
+fz::Bytes lynx(const std::vector<LynxFile>& files, const std::string& count, std::size_t cut = 0) {
+    fz::Bytes a = {0, 0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
+    std::string dir = "\r 1  *LYNX SEED*\r " + count + " \r";
+    for (const LynxFile& f : files) {
+        dir += f.name + "\r " + std::to_string((f.size + 253) / 254 + (f.type == 'R')) + "\r" + f.type + "\r";
+        if (f.type == 'R') dir += " 64 \r";
+        dir += " " + std::to_string(f.size ? (f.size - 1) % 254 + 2 : 1) + " \r";
+    }
+    a.insert(a.end(), dir.begin(), dir.end());
+    a.resize(255, 0);
+    for (const LynxFile& f : files) {
+        a.resize(a.size() + (f.type == 'R' ? 254 : 0) + f.size, static_cast<std::uint8_t>(f.size));
+        a.resize(1 + (a.size() + 252) / 254 * 254, 0);
+    }
+    a.resize(a.size() > cut ? a.size() - cut : 1);
+    return a;
+}
+
+fz::Bytes pc64(std::uint8_t kind, const std::string& name, std::size_t size) {
+    fz::Bytes f = {kind, 'C', '6', '4', 'F', 'i', 'l', 'e', 0};
+    f.resize(27, 0);
+    std::memcpy(f.data() + 9, name.data(), name.size());
+    f.resize(27 + size, 0x42);
+    return f;
+}
+
+void lynxSeeds() {
+    const std::vector<LynxFile> files = {{"GAME", 'P', 900}, {"NOTES", 'S', 40}, {"RECS", 'R', 300}, {"LAST", 'U', 10}};
+    seed("lynx", "four-files", lynx(files, "4"));
+    seed("lynx", "cut-short", lynx(files, "4", 100));
+    seed("lynx", "count-lies", lynx(files, "9"));
+    seed("lynx", "zero-padded-count", lynx(files, "0004"));
+    seed("lynx", "pc64", pc64(1, "GAME", 300));
+    seed("lynx", "pc64-other-name", pc64(2, "HELLO\xA0\xA0", 20));
+    seed("lynx", "pc64-empty", pc64(1, "", 0));
+}
+
 void settingsSeeds() {
     const std::string sample =
         "[common]\nlogLevel=0\nshowScratchedFiles=0\nshowONLYScratchedFiles=0\nappendPrgExtension=0\n"
@@ -222,6 +266,7 @@ int main(int argc, char** argv) {
     diskSeeds();
     tapeSeeds();
     g64Seeds();
+    lynxSeeds();
     settingsSeeds();
     textSeeds();
     return 0;

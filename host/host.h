@@ -48,6 +48,9 @@ void closeArchive(const Plugin& plugin, void* handle);
 int packFiles(const Plugin& plugin, const std::string& image, const std::string& srcDir,
               const std::vector<std::string>& names, int flags);
 int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names);
+// A switch of the plug-in's settings file for this run (SetPackerSwitch):
+// 0, or 24 when the plug-in has no such export or switch.
+int setSwitch(const Plugin& plugin, const std::string& key, int value);
 // 0, or the number of the first line the plug-in did not take.
 int configureText(const Plugin& plugin, const std::string& lines);
 // The disk as a whole, through the plug-in's extra exports (canDescribe):

@@ -44,6 +44,7 @@ struct Options {
     bool move = false;         // add: remove the sources once they are in the image
     bool readOnly = false;     // mount
     bool foreground = false;   // mount
+    bool pc64 = false;         // extract: every file as a PC64 file
 };
 
 struct ResultText {
@@ -90,14 +91,16 @@ void reportCause(const std::string& what, const std::string& why) {
 constexpr char kUsage[] =
     "Usage: ombrix [--plugin FILE] [--ini FILE] [--log] COMMAND IMAGE [ARGS]\n"
     "List, extract, test, add and delete the files of Commodore disk and tape\n"
-    "images (D64, D71, D80, D81, D82, G64, T64) through the OMBRIX packer plug-in,\n"
-    "driving it as a file manager does.\n"
+    "images (D64, D71, D80, D81, D82, G64, X64, T64) and file archives (Lynx,\n"
+    "PC64) through the OMBRIX packer plug-in, driving it as a file manager does.\n"
     "\n"
     "Commands:\n"
     "  list IMAGE [--json]     every file the plug-in reports (blocks, bytes, name)\n"
-    "  extract IMAGE [-C DIR] [NAME...]\n"
+    "  extract IMAGE [-C DIR] [--pc64] [NAME...]\n"
     "                          all files, or the named ones, into DIR (default: the\n"
-    "                          current folder; created when missing)\n"
+    "                          current folder; created when missing); --pc64 writes\n"
+    "                          each as a PC64 file (name.p00 ...) with its exact CBM\n"
+    "                          name and type, and NAME is then such a name\n"
     "  test IMAGE              test every file\n"
     "  add IMAGE [-C DIR] [--move] [ADD OPTIONS] NAME...\n"
     "                          pack DIR/NAME... (creates IMAGE if missing; --move\n"
@@ -418,9 +421,11 @@ bool isImageName(const std::string& name) {
     if (dot == std::string::npos) return false;
     std::string ext = name.substr(dot + 1);
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64", "g64"})
+    for (const char* known : {"d64", "d71", "d80", "d81", "d82", "t64", "g64", "x64", "lnx"})
         if (ext == known) return true;
-    return false;
+    // PC64 files: .p00 ... .p99, and the same for s, u, r and d.
+    return ext.size() == 3 && std::strchr("psurd", ext[0]) && ext[1] >= '0' && ext[1] <= '9' && ext[2] >= '0' &&
+           ext[2] <= '9';
 }
 
 void findIn(const host::Plugin& p, const std::string& pattern, const std::string& path, int depth) {
@@ -510,6 +515,13 @@ int extractOrTest(const host::Plugin& p, const Options& o, const std::string& im
 }
 
 int runExtract(const host::Plugin& p, const Options& o) {
+    if (o.pc64) {
+        if (int rc = host::setSwitch(p, "extractAsPC64", 1)) {
+            std::fputs("ombrix: this plug-in cannot extract PC64 files\n", stderr);
+            reportFailure(o.image, "", rc);
+            return rc;
+        }
+    }
     if (!prepareTargetFolder(o.dir.empty() ? std::string(".") : o.dir)) return kExitUsage;
     return extractOrTest(p, o, o.image, false);
 }
@@ -656,6 +668,7 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
         else if (a == "--repair" && c == "validate") o.repair = true;
         else if (a == "--read-only" && c == "mount") o.readOnly = true;
         else if (a == "-f" && c == "mount") o.foreground = true;
+        else if (a == "--pc64" && c == "extract") o.pc64 = true;
         else if (a == "-C" && i + 1 < args.size() && (c == "extract" || c == "add")) o.dir = args[++i];
         else if (c == "add" && a.rfind("--", 0) == 0) {
             if (!parseAddOption(args, i, o)) return usageError(("unknown or incomplete option " + a).c_str());

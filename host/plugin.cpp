@@ -32,6 +32,7 @@ using ImageInfoTextFn = int(WCX_API*)(const char*, char*, int*);
 using ValidateImageTextFn = int(WCX_API*)(const char*, int, char*, int*);
 // Optional export for file-system hosts: a file renamed in place (UTF-8).
 using RenameFileFn = int(WCX_API*)(const char*, const char*, const char*);
+using SetPackerSwitchFn = int(WCX_API*)(const char*, int);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -58,6 +59,7 @@ struct PluginCalls {
     ImageInfoTextFn imageInfoText = nullptr;
     ValidateImageTextFn validateImageText = nullptr;
     RenameFileFn renameFile = nullptr;
+    SetPackerSwitchFn setPackerSwitch = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -156,6 +158,7 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     c.imageInfoText = reinterpret_cast<ImageInfoTextFn>(sym("ImageInfoText"));
     c.validateImageText = reinterpret_cast<ValidateImageTextFn>(sym("ValidateImageText"));
     c.renameFile = reinterpret_cast<RenameFileFn>(sym("RenameFile"));
+    c.setPackerSwitch = reinterpret_cast<SetPackerSwitchFn>(sym("SetPackerSwitch"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -286,6 +289,11 @@ int deleteFiles(const Plugin& plugin, const std::string& image, const std::vecto
 #endif
     std::vector<char> img = writable(toAnsi(image)), list = ansiList(names);
     return plugin.calls->deleteFiles(img.data(), list.data());
+}
+
+int setSwitch(const Plugin& plugin, const std::string& key, int value) {
+    if (!plugin.calls->setPackerSwitch) return E_NOT_SUPPORTED;
+    return plugin.calls->setPackerSwitch(key.c_str(), value);
 }
 
 int configureText(const Plugin& plugin, const std::string& lines) {

@@ -113,7 +113,44 @@ std::int32_t getImageTypeFromName(const char* extension) {
         logMessage(kLogTrace, "image type = T64\n");
         return kTypeT64;
     }
+    if (isLynxExtension(extension)) {
+        logMessage(kLogTrace, "image type = LNX\n");
+        return kTypeLynx;
+    }
+    if (pc64FileType(extension) != 0) {
+        logMessage(kLogTrace, "image type = PC64\n");
+        return kTypePC64;
+    }
     logMessage(kLogError, "unknown disk type\n");
+    return kTypeNone;
+}
+
+bool isLynxExtension(const char* extension) {
+    return (extension[0] | 0x20) == 'l' && (extension[1] | 0x20) == 'n' && (extension[2] | 0x20) == 'x' &&
+           extension[3] == 0;
+}
+
+std::uint8_t pc64FileType(const char* extension) {
+    // The letter of .p00 ... .p99 (.s, .u, .r, .d), any letter case; .d64 and
+    // the other disk names stay disks.
+    static const char kLetters[] = "dspur";
+    const char* letter = std::strchr(kLetters, extension[0] | 0x20);
+    if (!extension[0] || !letter || !(extension[1] >= '0' && extension[1] <= '9') ||
+        !(extension[2] >= '0' && extension[2] <= '9') || extension[3] != 0)
+        return 0;
+    if ((extension[0] | 0x20) == 'd') {
+        for (const FormatLayout& row : kLayouts)
+            if (std::strcmp(row.name + 1, extension + 1) == 0) return 0;
+    }
+    return static_cast<std::uint8_t>(0x80 + (letter - kLetters));
+}
+
+std::int32_t diskTypeOfSize(std::uint64_t size, bool& errorBytes) {
+    for (const FormatLayout& row : kLayouts) {
+        errorBytes = size == row.size + row.blockCount;
+        if (size == row.size || errorBytes) return row.imageType;
+    }
+    errorBytes = false;
     return kTypeNone;
 }
 
@@ -123,7 +160,9 @@ std::int32_t imageTypeOfPath(const char* path) {
 }
 
 int checkImageSize(ImageInfo& info) {
-    const auto size = static_cast<std::uint32_t>(info.imageSize);
+    // The disk's own bytes: an X64 header in front is not part of them.
+    if (info.imageSize < 0 || info.bodyOffset > static_cast<std::uint32_t>(info.imageSize)) return 0;
+    const auto size = static_cast<std::uint32_t>(info.imageSize) - info.bodyOffset;
     const FormatLayout* layout = nullptr;
     if (info.imageType == kTypeD64)
         layout = formatLayout(kTypeD64, size >= kLayouts[1].size);
@@ -135,7 +174,7 @@ int checkImageSize(ImageInfo& info) {
     const std::uint32_t withErrors = layout->size + layout->blockCount;
     if (size == withErrors) {
         info.hasErrorInfo = 1;
-        info.errorInfo = info.imageData.get() + size - layout->blockCount;
+        info.errorInfo = info.imageData.get() + info.bodyOffset + size - layout->blockCount;
     } else {
         info.hasErrorInfo = 0;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "core/image_info.h"
@@ -41,6 +42,13 @@ const char* errorByteText(unsigned value);
 
 // Type code from the text after the last '.' of a file name.
 std::int32_t getImageTypeFromName(const char* extension);
+// The file type a PC64 extension names (p00 -> 0x82, s05 -> 0x81, u, r, d),
+// 0 for any other extension (the disk formats' d64 ... among them).
+std::uint8_t pc64FileType(const char* extension);
+bool isLynxExtension(const char* extension);
+// The disk format of an image file of this size, with or without error
+// bytes; 0 for none.
+std::int32_t diskTypeOfSize(std::uint64_t size, bool& errorBytes);
 // Type from a whole path (0 when the name has no '.').
 std::int32_t imageTypeOfPath(const char* path);
 // Sets trackCount, hasErrorInfo and errorInfo from imageSize; 0 when the
@@ -86,3 +94,24 @@ inline BlockSet directoryVisits(const ImageInfo& info) {
     markHeaderAndBamBlocks(info, set.seen.data());
     return set;
 }
+
+// --- what a file holds, from its first bytes and its size ---
+constexpr std::uint32_t kX64HeaderSize = 64;
+// Bytes of a file's start that detection reads at most.
+constexpr std::size_t kDetectHeadSize = 1024;
+struct DetectedType {
+    std::int32_t type = kTypeNone;  // kTypeNone: the content does not tell
+    std::uint32_t bodyOffset = 0;   // an X64's header
+    const char* kind = "";          // "D64", "X64", "T64", "LNX", "PC64" ...
+};
+// head: the file's first bytes (up to kDetectHeadSize), size: the whole size.
+DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size);
+// The type a file is opened as: its content where that tells (a name that
+// says otherwise is logged), else its name. bodyOffset is set for an X64.
+// Reads no more than the file's first kDetectHeadSize bytes.
+std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset);
+// Where the directory of a Lynx archive starts: after the BASIC loader's
+// end (its zero link); 0 when the line links do not lead there within size.
+std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size);
+// True when the content alone makes the file one of ours.
+bool isOurContent(const char* path);

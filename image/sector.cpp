@@ -16,7 +16,7 @@ std::uint8_t* blockBytes(const ImageInfo& info, std::uint8_t track, std::uint8_t
     if (!info.geometry || track == 0 || track > info.trackCount) return nullptr;
     const TrackGeometry& row = info.geometry[track - 1];
     if (sector >= row.sectors) return nullptr;
-    const std::uint32_t offset = row.offset + kBlockSize * static_cast<std::uint32_t>(sector);
+    const std::uint32_t offset = info.bodyOffset + row.offset + kBlockSize * static_cast<std::uint32_t>(sector);
     // Never hand out a block that does not lie wholly inside the buffer.
     if (!info.imageData || info.imageSize < 0 || offset + kBlockSize > static_cast<std::uint32_t>(info.imageSize))
         return nullptr;

@@ -81,8 +81,9 @@ constexpr std::int32_t kAttrHidden = 0100444;
 
 // Reads the image file whole into a new ImageInfo; null with the open result.
 ImageInfo* openImage(const char* name, int& openResult) {
-    std::int32_t type = kTypeNone;
-    if (std::strlen(name) > 4 && std::strchr(name, '.')) type = imageTypeOfPath(name);
+    // The content tells the type where it can; the name only where not.
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(name, bodyOffset);
     if (type == kTypeNone) {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
@@ -128,6 +129,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
     }
     info->imageSize = static_cast<std::int32_t>(size);
     info->imageType = type;
+    info->bodyOffset = bodyOffset;
     info->imageName.reset(strdup(name));
     if (!info->imageName) {
         logMessage(kLogError, "error malloc pInfo\n");
@@ -144,6 +146,15 @@ ImageInfo* openImage(const char* name, int& openResult) {
         logMessage(kLogTrace, "image type = T64\n");
         initTapeState(*info);
         logTapeHeader(*info);
+        openResult = 0;
+        return info.release();
+    }
+    if (type == kTypeLynx || type == kTypePC64) {
+        logMessage(kLogTrace, "image type = %s\n", type == kTypeLynx ? "LNX" : "PC64");
+        if (int rc = type == kTypeLynx ? readLynxDirectory(*info) : readPC64File(*info)) {
+            openResult = rc;
+            return nullptr;
+        }
         openResult = 0;
         return info.release();
     }
@@ -168,6 +179,8 @@ ImageInfo* openImage(const char* name, int& openResult) {
     openResult = 0;
     return info.release();
 }
+
+bool isArchiveOfFiles(const ImageInfo& info) { return info.imageType == kTypeLynx || info.imageType == kTypePC64; }
 
 // --- the calls themselves, on UTF-8 text; the exports below convert ---
 
@@ -198,7 +211,9 @@ int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
     if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
     auto& info = *static_cast<ImageInfo*>(handle);
     logMessage(kLogTrace, "ReadHeader entry <%s>\n", info.imageName.get());
-    const int result = info.imageType == kTypeT64 ? readTapeHeader(info, file) : readDiskHeader(info, file);
+    const int result = info.imageType == kTypeT64    ? readTapeHeader(info, file)
+                       : isArchiveOfFiles(info)       ? readArchiveHeader(info, file)
+                                                      : readDiskHeader(info, file);
     arcName = info.imageName.get();
     return result;
 }
@@ -213,6 +228,7 @@ int processFile(HANDLE handle, int operation, const char* destPath, const char* 
         if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
         if (!destName) return E_NO_FILES;
         const auto& info = *static_cast<const ImageInfo*>(handle);
+        if (isArchiveOfFiles(info)) return testArchivedFile(info, destPath, destName);
         return info.imageType == kTypeT64 ? testTapeFile(info, destPath, destName)
                                           : testDiskFile(info, destPath, destName);
     }
@@ -225,6 +241,7 @@ int processFile(HANDLE handle, int operation, const char* destPath, const char* 
     if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
     if (!destName) return E_NO_FILES;
     const auto& info = *static_cast<const ImageInfo*>(handle);
+    if (isArchiveOfFiles(info)) return extractArchivedFile(info, destPath, destName);
     return info.imageType == kTypeT64 ? extractTapeFile(info, destPath, destName)
                                       : extractDiskFile(info, destPath, destName);
 }
@@ -356,9 +373,20 @@ int WCX_API CloseArchive(HANDLE handle) {
     return 0;
 }
 
+// Hosts ask whether a file of any name is ours: only its content answers.
+int WCX_API CanYouHandleThisFile(char* fileName) {
+    if (!fileName) return 0;
+    return isOurContent(platform::utf8FromAnsi(fileName).c_str()) ? 1 : 0;
+}
+
+// A switch of the settings file set for this process, by its ini key (the
+// command-line host passes its options this way): 0, or 24 for a key that
+// is no switch.
+int WCX_API SetPackerSwitch(const char* key, int value) { return setSwitch(key, value) ? 0 : E_NOT_SUPPORTED; }
+
 int WCX_API GetPackerCaps() {
     logMessage(kLogTrace, "GetPackerCaps\n");
-    return PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE | PK_CAPS_OPTIONS;
+    return PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE | PK_CAPS_OPTIONS | PK_CAPS_BY_CONTENT;
 }
 
 void WCX_API SetChangeVolProc(HANDLE, tChangeVolProc) {}
@@ -492,6 +520,11 @@ int WCX_API DeleteFilesW(wchar_t* packedFile, wchar_t* deleteList) {
     if (!packedFile || !deleteList) return E_NOT_SUPPORTED;
     return deleteFilesUtf8(platform::utf8FromWide(packedFile).c_str(),
                            nameList(deleteList, platform::utf8FromWide).c_str());
+}
+
+int WCX_API CanYouHandleThisFileW(wchar_t* fileName) {
+    if (!fileName) return 0;
+    return isOurContent(platform::utf8FromWide(fileName).c_str()) ? 1 : 0;
 }
 
 void WCX_API SetChangeVolProcW(HANDLE, tChangeVolProcW) {}

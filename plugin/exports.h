@@ -25,7 +25,10 @@ void WCX_API SetChangeVolProc(HANDLE handle, tChangeVolProc proc);
 void WCX_API SetProcessDataProc(HANDLE handle, tProcessDataProc proc);
 void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps);
 int WCX_API GetBackgroundFlags();
+// Whether a file of any name is ours, from its content (the host's BOOL).
+int WCX_API CanYouHandleThisFile(char* fileName);
 #ifdef _WIN32
+int WCX_API CanYouHandleThisFileW(wchar_t* fileName);
 HANDLE WCX_API OpenArchiveW(tOpenArchiveDataW* archiveData);
 int WCX_API ReadHeaderEx(HANDLE handle, tHeaderDataEx* headerData);
 int WCX_API ReadHeaderExW(HANDLE handle, tHeaderDataExW* headerData);
@@ -38,6 +41,8 @@ void WCX_API SetProcessDataProcW(HANDLE handle, tProcessDataProcW proc);
 // Extra export for hosts without a window system: new-image values as
 // "key=value" lines, run through the settings dialog's logic.
 int WCX_API ConfigurePackerText(const char* text);
+// Extra export: a switch of the settings file for this process, by its key.
+int WCX_API SetPackerSwitch(const char* key, int value);
 // Extra exports for hosts that show the disk as a whole.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
 int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);

@@ -128,6 +128,7 @@ constexpr int PK_CAPS_MODIFY = 2;
 constexpr int PK_CAPS_MULTIPLE = 4;
 constexpr int PK_CAPS_DELETE = 8;
 constexpr int PK_CAPS_OPTIONS = 16;
+constexpr int PK_CAPS_BY_CONTENT = 64;  // the host may ask CanYouHandleThisFile
 
 // PackFiles flags.
 constexpr int PK_PACK_MOVE_FILES = 1;
@@ -136,6 +137,8 @@ constexpr int PK_PACK_SAVE_PATHS = 2;
 // GetBackgroundFlags.
 constexpr int BACKGROUND_UNPACK = 1;
 constexpr int BACKGROUND_PACK = 2;
+
+// CanYouHandleThisFile(W) answers with the host's BOOL: a 32-bit int, 1 or 0.
 
 // SetProcessDataProc's handle for the calls without one (PackFiles, DeleteFiles).
 inline void* const kPackHandle = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));

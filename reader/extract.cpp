@@ -17,6 +17,7 @@ struct FileEntry {
     const std::uint8_t* recorded = nullptr;
     const std::uint8_t* raw = nullptr;
     bool asConvert = false;
+    bool asPC64 = false;
 };
 
 FileEntry findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
@@ -26,7 +27,7 @@ FileEntry findFileEntry(const ImageInfo& info, const char* destPath, const char*
     if (static_cast<std::uint64_t>(listed->entryOffset) + kDirEntrySize > static_cast<std::uint64_t>(info.imageSize))
         return {};
     return {info.fileEntries.get() + listed->record * kDirEntrySize, info.imageData.get() + listed->entryOffset,
-            listed->asConvert};
+            listed->asConvert, listed->asPC64};
 }
 
 std::uint16_t blockCountOf(const std::uint8_t* entry) {
@@ -77,6 +78,12 @@ int chainResult(const ChainWalk& walk) {
 // The file's bytes as extraction writes them: a GEOS file as its Convert
 // file when it was listed as one, any other file as its chain.
 int walkFile(const ImageInfo& info, const FileEntry& file, Output& out) {
+    if (file.asPC64) {
+        std::uint8_t header[kPC64HeaderSize];
+        makePC64Header(file.raw + kDirFileName, kDiskNamePad, file.raw[kDirEntryType], file.raw[kDirRecordLength],
+                       header);
+        if (!writeData(&out, header, sizeof header)) return E_EABORTED;
+    }
     if (file.asConvert) return chainResult(followConvertFile(info, file.raw, writeData, &out));
     const std::uint8_t* entry = file.recorded;
     return chainResult(

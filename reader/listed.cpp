@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/settings.h"
 #include "reader/reader.h"
 
 // Makes the file the current one and fills what the host is told of it.
@@ -12,7 +13,9 @@ void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::
                   std::string name, bool asConvert) {
     std::memset(file.fileName, 0, sizeof file.fileName);
     std::memcpy(file.fileName, name.data(), name.size() < sizeof file.fileName ? name.size() : sizeof file.fileName - 1);
-    info.listed.push_back({record, entryOffset, std::move(name), asConvert});
+    // A Convert file keeps its own form; every other file goes out as a PC64
+    // file when the listing named it so.
+    info.listed.push_back({record, entryOffset, std::move(name), asConvert, extractAsPC64 != 0 && !asConvert});
     info.lastReported = static_cast<std::int32_t>(info.listed.size() - 1);
 }
 

@@ -133,6 +133,7 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
                      asConvert ? uniqueListedName(info, entry + kDirFileName, std::string(".cvt"))
                                : uniqueListedName(info, entry + kDirFileName, fileType),
                      asConvert);
+        if (info.listed.back().asPC64) file.unpSize += static_cast<std::int32_t>(kPC64HeaderSize);
         logMessage(kLogTrace, "ReadHeader exit normal\n");
         return 0;
     }

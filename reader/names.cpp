@@ -1,4 +1,5 @@
 // Conversions between CBM (PETSCII) names and host file names.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -192,12 +193,6 @@ void makeHostSafe(std::string& name, bool windowsRules) {
     if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name += '_';
 }
 
-std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType) {
-    char typeExtension[8] = {};
-    appendTypeExtension(typeExtension, fileType);
-    return uniqueListedName(info, convertedName, std::string(typeExtension));
-}
-
 #ifdef _WIN32
 constexpr bool kWindowsNames = true;
 #else
@@ -209,6 +204,29 @@ std::string listedNameKey(std::string name) {
     if (kWindowsNames)
         for (char& c : name) c = lowerAscii(c);
     return name;
+}
+
+std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType) {
+    if (extractAsPC64 != 0) {
+        // PC64 names: the number of the extension goes up where two files
+        // would have the same name (name.p00, name.p01 ... name.p99).
+        const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+        for (int number = 0; number < 100; ++number) {
+            char extension[8] = {};
+            std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
+            std::string name = base + extension;
+            makeHostSafe(name, kWindowsNames);
+            if (info.listedNameKeys.count(listedNameKey(name)) != 0) continue;
+            info.listedNameKeys.emplace(listedNameKey(name), 2u);
+            return name;
+        }
+        char extension[8] = {};
+        std::snprintf(extension, sizeof extension, ".%c99", pc64Letter(fileType));
+        return uniqueListedName(info, convertedName, std::string(extension));
+    }
+    char typeExtension[8] = {};
+    appendTypeExtension(typeExtension, fileType);
+    return uniqueListedName(info, convertedName, std::string(typeExtension));
 }
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {

@@ -23,6 +23,7 @@ constexpr int kDirGeosInfoTrack = 21;    // GEOS files
 constexpr int kDirGeosInfoSector = 22;
 constexpr int kDirGeosStructure = 23;    // 0 sequential, 1 VLIR
 constexpr int kDirGeosFileType = 24;     // 0 for a file that is not a GEOS file
+constexpr int kDirRecordLength = 23;    // REL files
 constexpr int kDirBlockCount = 30;
 constexpr std::uint8_t kGeosVlir = 1;
 constexpr int kCbmNameLength = 16;
@@ -230,3 +231,26 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
 // 0 when the tape holds a file of that name (its data are clipped to the
 // image, so they always read), else 22.
 int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName);
+
+// --- archives of files: Lynx, PC64 ---
+// Reads the archive's directory into info.archived: 0, or 14 when the file
+// is no archive of that kind. A directory that ends before its count sets
+// info.archivedEnd to 18; a file whose data do not lie inside the archive
+// is listed and fails when it is read.
+int readLynxDirectory(ImageInfo& info);
+int readPC64File(ImageInfo& info);
+int readArchiveHeader(ImageInfo& info, ListedFile& file);
+int extractArchivedFile(const ImageInfo& info, const char* destPath, const char* destName);
+int testArchivedFile(const ImageInfo& info, const char* destPath, const char* destName);
+
+// --- PC64 files ---
+constexpr std::uint32_t kPC64HeaderSize = 26;
+bool isPC64Header(const std::uint8_t* data, std::uint64_t size);
+// The 16-byte CBM name a PC64 header holds, its fill made 0xA0.
+void cbmNameOfPC64(const std::uint8_t* header, std::uint8_t* name);
+// The extension letter of a file type (0x82 'p' ...).
+char pc64Letter(std::uint8_t fileType);
+// The header of a PC64 file holding a CBM file: the 16 name bytes (trailing
+// padByte, 0x00 or 0xA0 are fill) and, for REL, the record length.
+void makePC64Header(const std::uint8_t* cbmName, std::uint8_t padByte, std::uint8_t fileType,
+                    std::uint8_t recordLength, std::uint8_t* header);

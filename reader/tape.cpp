@@ -108,6 +108,7 @@ int readTapeHeader(ImageInfo& info, ListedFile& file) {
         file.unpSize = static_cast<std::int32_t>(length + kLoadAddressSize);
         reportListed(info, file, info.tapeSlot, static_cast<std::uint32_t>(slot - info.imageData.get()),
                      uniqueListedName(info, name, kTypePrg));
+        if (info.listed.back().asPC64) file.unpSize += static_cast<std::int32_t>(kPC64HeaderSize);
         ++info.tapeSlot;
         return 0;
     }
@@ -126,13 +127,16 @@ const std::uint8_t* findTapeEntry(const ImageInfo& info, const char* destPath, c
 }  // namespace
 
 int testTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    const ListedEntry* listed = findListedEntry(info, destPath, destName);
     const std::uint8_t* found = findTapeEntry(info, destPath, destName);
     if (!found) return E_NO_FILES;
-    const auto size = static_cast<int>(slotDataLength(info, found) + kLoadAddressSize);
+    const auto size = static_cast<int>(slotDataLength(info, found) + kLoadAddressSize +
+                                       (listed->asPC64 ? kPC64HeaderSize : 0));
     return reportProgress(&info.progress, destName, size) ? 0 : E_EABORTED;
 }
 
 int extractTapeFile(const ImageInfo& info, const char* destPath, const char* destName) {
+    const ListedEntry* listed = findListedEntry(info, destPath, destName);
     const std::uint8_t* found = findTapeEntry(info, destPath, destName);
     if (!found) return E_NO_FILES;
 
@@ -147,11 +151,19 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
         return E_EWRITE;
     }
     const std::uint32_t length = slotDataLength(info, found);
-    bool ok = std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, out) == kLoadAddressSize;
+    bool ok = true;
+    std::uint32_t headerSize = 0;
+    if (listed->asPC64) {
+        std::uint8_t header[kPC64HeaderSize];
+        makePC64Header(found + kSlotFileName, kTapeNamePad, kTypePrg, 0, header);
+        ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;
+        headerSize = kPC64HeaderSize;
+    }
+    ok = ok && std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, out) == kLoadAddressSize;
     if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
     if (std::fclose(out) != 0) ok = false;
     if (!ok) return E_EWRITE;
-    if (!reportProgress(&info.progress, destName, static_cast<int>(length + kLoadAddressSize))) {
+    if (!reportProgress(&info.progress, destName, static_cast<int>(length + kLoadAddressSize + headerSize))) {
         std::remove(destName);
         return E_EABORTED;
     }

@@ -28,7 +28,9 @@ TEST(ImageModel, TypeFromExtension) {
     EXPECT_EQ(getImageTypeFromName("D82"), kTypeD82);
     EXPECT_EQ(getImageTypeFromName("d81"), kTypeD81);
     EXPECT_EQ(getImageTypeFromName("T64"), kTypeT64);
-    EXPECT_EQ(getImageTypeFromName("d65"), kTypeNone);
+    EXPECT_EQ(getImageTypeFromName("d65"), kTypePC64);  // a PC64 DEL file, as .p00 ... .r99 are
+    EXPECT_EQ(getImageTypeFromName("LNX"), kTypeLynx);
+    EXPECT_EQ(getImageTypeFromName("p100"), kTypeNone);
     EXPECT_EQ(getImageTypeFromName("t71"), kTypeNone);
     EXPECT_EQ(getImageTypeFromName(""), kTypeNone);
     EXPECT_EQ(getImageTypeFromName("d+64"), kTypeNone);

@@ -286,8 +286,9 @@ TEST_F(ListingTest, OpenResults) {
     EXPECT_EQ(ts::list(path("a.d64")).endResult, 10);
     ts::writeFile(path("GAME.D64"), img.data);
     EXPECT_EQ(ts::list(path("GAME.D64")).openResult, 0);
+    // Names that are not ours: the content (a D64's size) tells.
     ts::writeFile(path("a.d64.bak"), img.data);
-    EXPECT_EQ(ts::list(path("a.d64.bak")).openResult, 14);
+    EXPECT_EQ(ts::list(path("a.d64.bak")).openResult, 0);
     EXPECT_EQ(ts::list(path("missing.d64")).openResult, 15);
     ts::writeFile(path("empty.d64"), {});
     EXPECT_EQ(ts::list(path("empty.d64")).openResult, 12);
@@ -296,10 +297,10 @@ TEST_F(ListingTest, OpenResults) {
     ts::writeFile(path("x.d71"), Bytes(100, 0));
     EXPECT_EQ(ts::list(path("x.d71")).openResult, 14);
     ts::writeFile(path("a.d6"), img.data);
-    EXPECT_EQ(ts::list(path("a.d6")).openResult, 14);
+    EXPECT_EQ(ts::list(path("a.d6")).openResult, 0);
     EXPECT_EQ(ts::list("x.d6").openResult, 14);  // four characters: refused before the file is touched
     EXPECT_EQ(ts::list(dir.path).openResult, 14);
-    EXPECT_EQ(GetPackerCaps(), 31);
+    EXPECT_EQ(GetPackerCaps(), 95);  // 64: CanYouHandleThisFile answers by content
 }
 
 // Every image format, built from its geometry: the first directory block of

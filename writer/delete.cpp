@@ -160,11 +160,14 @@ std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
 
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress) {
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
-    const std::int32_t type = imageTypeOfPath(packedFile);
-    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
+    // Only disks are written: tapes and archives of files are read only.
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
     if (int rc = loadExistingImage(*info, "DeleteFiles", true)) return rc;
     // Names are looked up as the host saw them listed (two files of one
     // CBM name are listed under two names); a listing that fails part way

@@ -55,12 +55,16 @@ bool forEachDirEntry(const ImageInfo& info, Visit visit, std::string* where = nu
     return true;
 }
 
+bool isArchiveOfFiles(std::int32_t type) { return type == kTypeLynx || type == kTypePC64; }
+
 int loadForReading(ImageInfo& info) {
-    if (info.imageType == kTypeT64) {
+    if (info.imageType == kTypeT64 || isArchiveOfFiles(info.imageType)) {
         std::uint32_t sizeLow = 0, sizeHigh = 0;
         int lastError = 0;
         if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) return E_EOPEN;
         if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+        if (info.imageType == kTypeLynx) return readLynxDirectory(info);
+        if (info.imageType == kTypePC64) return readPC64File(info);
         initTapeState(info);
         return 0;
     }
@@ -113,21 +117,54 @@ void describeTape(ImageInfo& info, std::string& text) {
     text += "files\t" + std::to_string(files) + "\n" + entries;
 }
 
+// An archive of files: its kind and its files as its directory lists them.
+// 18 when the directory ends before its count.
+int describeArchive(ImageInfo& info, std::string& text) {
+    text += std::string("format\t") + (info.imageType == kTypeLynx ? "LNX" : "PC64") + "\n";
+    text += "files\t" + std::to_string(info.archived.size()) + "\n";
+    for (const ArchivedFile& file : info.archived)
+        text += "file\t" + std::to_string(file.blocks) + "\t" + typeText(file.fileType) + "\t" +
+                cbmText(file.name, kCbmNameLength, kTypeNone) + "\n";
+    return info.archivedEnd == E_END_ARCHIVE ? 0 : info.archivedEnd;
+}
+
+// An archive of files is sound when its directory is whole and every file's
+// data lie inside it.
+int validateArchive(ImageInfo& info, std::string& text) {
+    int problems = 0;
+    if (info.archivedEnd != E_END_ARCHIVE) {
+        text += "problem\tdirectory\tthe directory ends before the count it gives\n";
+        ++problems;
+    }
+    const auto size = static_cast<std::uint64_t>(info.imageSize);
+    for (const ArchivedFile& file : info.archived) {
+        if (file.offset <= size && file.length <= size - file.offset) continue;
+        text += "problem\tdata\t\"" + cbmText(file.name, kCbmNameLength, kTypeNone) +
+                "\": its data do not lie inside the archive\n";
+        ++problems;
+    }
+    return problems == 0 ? 0 : E_BAD_ARCHIVE;
+}
+
 }  // namespace
 
 int describeImage(const char* path, std::string& text) {
     text.clear();
-    const std::int32_t type = imageTypeOfPath(path);
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(path, bodyOffset);
     if (type == kTypeNone) return E_UNKNOWN_FORMAT;
     std::unique_ptr<ImageInfo> info = newWorkingImage(path, type);
     if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
     if (int rc = loadForReading(*info)) return rc;
     if (type == kTypeT64) {
         describeTape(*info, text);
         return 0;
     }
+    if (isArchiveOfFiles(type)) return describeArchive(*info, text);
     const FormatLayout& layout = *formatLayout(type, info->trackCount == 40);
-    text += std::string("format\t") + (info->container == kContainerG64 ? "G64" : layout.name) + "\n";
+    text += std::string("format\t") + (bodyOffset ? "X64 " : "") +
+            (info->container == kContainerG64 ? "G64" : layout.name) + "\n";
     text += "tracks\t" + std::to_string(info->trackCount) + "\n";
     text += std::string("layout\t") + layoutName(*info) + "\n";
     text += std::string("errorbytes\t") + (info->hasErrorInfo ? "1" : "0") + "\n";
@@ -234,10 +271,17 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
 
 int validateImage(const char* path, bool repair, std::string& text) {
     text.clear();
-    const std::int32_t type = imageTypeOfPath(path);
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(path, bodyOffset);
     if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
     std::unique_ptr<ImageInfo> info = newWorkingImage(path, type);
     if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
+    if (isArchiveOfFiles(type)) {
+        if (repair) return E_NOT_SUPPORTED;
+        if (int rc = loadForReading(*info)) return rc;
+        return validateArchive(*info, text);
+    }
     if (int rc = loadExistingImage(*info, "ValidateImage", repair)) return rc;
 
     Usage usage;

@@ -238,6 +238,9 @@ struct Source {
     std::uint8_t* replaces = nullptr;
     std::uint8_t replacedType = 0;
     std::uint8_t replacedName[kCbmNameLength] = {};
+    // A PC64 file goes in as the CBM file it holds: its exact name and type.
+    bool pc64 = false;
+    CbmName pc64Name {};
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -256,8 +259,34 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
     if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
 }
 
+// Whether a .p00, .s00 or .u00 source (any number) holds a PC64 file: its
+// header tells. (A REL file needs side sectors the writer does not make, so
+// .r00 files are stored as they are, like any other host file.)
+void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
+    source.pc64 = false;
+    const char* dot = std::strrchr(name, '.');
+    const std::uint8_t type = dot ? pc64FileType(dot + 1) : 0;
+    if (!source.found || blocks == kManyBlocks || source.geos ||
+        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr) || source.size < kPC64HeaderSize)
+        return;
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(source.path.c_str(), file, lastError) ||
+        !platform::readAll(file, source.prefix, kPC64HeaderSize, lastError) ||
+        !isPC64Header(source.prefix, source.size))
+        return;
+    cbmNameOfPC64(source.prefix, source.pc64Name.name);
+    // A header without a name would store a file no listing shows.
+    if (source.pc64Name.name[0] == kDiskNamePad) return;
+    source.prefixSize = kPC64HeaderSize;
+    source.pc64 = true;
+    source.pc64Name.fileType = type;
+    logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
+}
+
 // Blocks the source takes in the image.
 std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
+    if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
     return source.geos ? source.layout.blocks : sizeBlocks;
 }
 
@@ -270,6 +299,7 @@ CbmName incomingName(const Source& source) {
         std::memcpy(cbm.name, source.layout.entry + convertOffset(kDirFileName), kCbmNameLength);
         cbm.fileType = source.layout.entry[convertOffset(kDirEntryType)];
     }
+    if (source.pc64) cbm = source.pc64Name;
     return cbm;
 }
 
@@ -434,12 +464,22 @@ int addFile(ImageInfo& info, const Source& source) {
         std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
         return rc;
     }
+    const std::uint8_t* bytes = data.get();
+    if (source.pc64) {
+        // The header that gave the name must still be the file's.
+        if (std::memcmp(bytes, source.prefix, kPC64HeaderSize) != 0) {
+            logMessage(kLogError, "error: <%s> changed while being added\n", source.path.c_str());
+            return E_EREAD;
+        }
+        bytes += kPC64HeaderSize;
+        size -= kPC64HeaderSize;
+    }
     entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
     ChainCursor cursor;
-    return writeChain(info, entry + kDirStartTrack, data.get(), size, blocks, cursor);
+    return writeChain(info, entry + kDirStartTrack, bytes, size, blocks, cursor);
 }
 
 }  // namespace
@@ -466,6 +506,7 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
         }
         source.found = true;
         readConvertSource(source, name, blocks);
+        readPC64Source(source, name, blocks);
         blocks = blocksOfSource(source, blocks);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", path.c_str(), blocks);
         total += blocks;
@@ -479,11 +520,14 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
     // The new-image values are read once, as they are now.
     const NewImageCallScope settings;
-    const std::int32_t type = imageTypeOfPath(packedFile);
-    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
+    // Only disks are written: tapes and archives of files are read only.
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
 
     // A name listed twice is one source: stored once, moved once.
     std::string list;
@@ -513,6 +557,7 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         source.found = buildSourcePath(srcPath, name, source.path) &&
                        findSourceFile(source.path, true, blocks, &source.size);
         readConvertSource(source, name, blocks);
+        readPC64Source(source, name, blocks);
         sources.push_back(std::move(source));
     }
     if (int rc = planReplacements(*info, sources)) return rc;

@@ -1,0 +1,139 @@
+// What a file holds, told from its first bytes and its size: the disk
+// formats by their sizes, the others by their signatures. Only the head of
+// the file is read, however large it is.
+#include <cstring>
+
+#include "core/log.h"
+#include "image/image.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct Signature {
+    const char* bytes;
+    std::size_t length;
+    std::int32_t type;  // kTypeNone: known, but not opened here
+    const char* kind;
+};
+
+// X64 is told apart by its header and then by its body's size.
+constexpr char kX64Magic[] = "\x43\x15\x41\x64";
+const Signature kSignatures[] = {
+    {"C64File\0", 8, kTypePC64, "PC64"},
+    {"C64 tape image file", 19, kTypeT64, "T64"},
+    {"C64S tape", 9, kTypeT64, "T64"},
+    {"GCR-1541", 8, kTypeNone, "G64"},
+};
+
+// Lynx: a BASIC program at 0x0801 whose line links lead, within the head, to
+// its end (a zero link), and then the directory's first line with "LYNX".
+constexpr std::uint16_t kBasicStart = 0x0801;
+constexpr std::size_t kLoadAddressSize = 2;
+constexpr std::size_t kLynxSignatureSearch = 64;
+
+bool looksLikeLynx(const std::uint8_t* head, std::size_t headSize) {
+    if (headSize < kLoadAddressSize + 2 || head[0] != (kBasicStart & 0xFF) || head[1] != (kBasicStart >> 8))
+        return false;
+    const std::size_t end = lynxDirectoryStart(head, headSize);
+    if (end == 0) return false;
+    for (std::size_t i = end; i + 4 <= headSize && i < end + kLynxSignatureSearch; ++i) {
+        if (head[i] == 0x0D && i > end + 1) break;  // the signature stands on the first line
+        if (std::memcmp(head + i, "LYNX", 4) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size) {
+    if (size < kLoadAddressSize + 2) return 0;
+    std::size_t at = kLoadAddressSize;
+    // Each link must lead forward, so the walk ends.
+    for (;;) {
+        if (at + 2 > size) return 0;
+        const std::size_t link = data[at] | (data[at + 1] << 8);
+        if (link == 0) return at + 2;
+        const std::size_t next = link - kBasicStart + kLoadAddressSize;
+        if (link < kBasicStart || next <= at + 2) return 0;
+        at = next;
+    }
+}
+
+DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size) {
+    DetectedType found;
+    for (const Signature& s : kSignatures) {
+        if (headSize < s.length || std::memcmp(head, s.bytes, s.length) != 0) continue;
+        found.type = s.type;
+        found.kind = s.kind;
+        return found;
+    }
+    bool errorBytes = false;
+    if (headSize >= kX64HeaderSize && std::memcmp(head, kX64Magic, 4) == 0 && size > kX64HeaderSize) {
+        found.type = diskTypeOfSize(size - kX64HeaderSize, errorBytes);
+        found.bodyOffset = found.type != kTypeNone ? kX64HeaderSize : 0;
+        found.kind = "X64";
+        return found;
+    }
+    if (looksLikeLynx(head, headSize)) {
+        found.type = kTypeLynx;
+        found.kind = "LNX";
+        return found;
+    }
+    found.type = diskTypeOfSize(size, errorBytes);
+    if (const FormatLayout* layout = formatLayout(found.type)) found.kind = layout->name;
+    return found;
+}
+
+namespace {
+
+// The kind a file's name claims, for the log.
+const char* kindOfName(const char* path, std::int32_t type) {
+    const char* dot = std::strrchr(path, '.');
+    if (dot && (dot[1] | 0x20) == 'x' && std::strcmp(dot + 2, "64") == 0) return "X64";
+    if (type == kTypeT64) return "T64";
+    if (type == kTypeLynx) return "LNX";
+    if (type == kTypePC64) return "PC64";
+    const FormatLayout* layout = formatLayout(type);
+    return layout ? layout->name : "";
+}
+
+bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::uint32_t& size) {
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(path, file, lastError) || !platform::fileSize(file, size, lastError)) return false;
+    headSize = size < kDetectHeadSize ? size : kDetectHeadSize;
+    return platform::readAll(file, head, static_cast<std::uint32_t>(headSize), lastError);
+}
+
+}  // namespace
+
+std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
+    bodyOffset = 0;
+    const char* dot = std::strrchr(path, '.');
+    const std::int32_t byName = dot && std::strcmp(kindOfName(path, kTypeNone), "X64") != 0
+                                    ? getImageTypeFromName(dot + 1)
+                                    : kTypeNone;
+    std::uint8_t head[kDetectHeadSize];
+    std::size_t headSize = 0;
+    std::uint32_t size = 0;
+    if (!readHead(path, head, headSize, size)) return byName;
+    // A disk of exactly its format's size stays that disk, whatever its
+    // first bytes hold (block 1/0 is free data like any other).
+    bool errorBytes = false;
+    if (formatLayout(byName) && diskTypeOfSize(size, errorBytes) == byName) return byName;
+    const DetectedType found = detectContent(head, headSize, size);
+    if (found.type == kTypeNone) return byName;
+    const char* named = kindOfName(path, byName);
+    if (std::strcmp(named, found.kind) != 0)
+        logMessage(kLogWarning, "%s holds a %s image, not what its name says (%s): opened as %s\n", path, found.kind,
+                   *named ? named : "unknown", found.kind);
+    bodyOffset = found.bodyOffset;
+    return found.type;
+}
+
+bool isOurContent(const char* path) {
+    std::uint8_t head[kDetectHeadSize];
+    std::size_t headSize = 0;
+    std::uint32_t size = 0;
+    return readHead(path, head, headSize, size) && detectContent(head, headSize, size).type != kTypeNone;
+}

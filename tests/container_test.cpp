@@ -1,0 +1,276 @@
+// Containers besides disks and tapes: Lynx archives, PC64 files, X64 disks,
+// and the type told by content. Through the exports and the host, and
+// against cbmconvert, which writes and reads Lynx and PC64 files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using ts::Bytes;
+
+struct LynxFile {
+    std::string name;  // PETSCII
+    char type;
+    Bytes data;
+    int recordLength = 0;
+};
+
+// A Lynx archive as the format describes it: loader "10 SYS2061", then the
+// directory lines; `lastLine` replaces the last file's last-byte line when set.
+Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1,
+               const char* lastLine = nullptr) {
+    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
+    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
+                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const LynxFile& f = files[i];
+        const std::size_t side = f.type == 'R' ? 1 : 0;
+        const std::size_t blocks = (f.data.size() + 253) / 254 + side;
+        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
+        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
+        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
+        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
+    }
+    a.insert(a.end(), dir.begin(), dir.end());
+    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].type == 'R') a.resize(a.size() + 254);
+        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
+        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
+    }
+    return a;
+}
+
+Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0) {
+    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
+    f.resize(26, 0);
+    std::memcpy(f.data() + 8, name.data(), name.size());
+    f[25] = recordLength;
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+struct ContainerTest : ::testing::Test {
+    ts::TempDir dir;
+    void SetUp() override { ts::loadDefaultSettings(dir); }
+    std::string host() const { return std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(dir / "cfg/wcx.ini") + " "; }
+    bool haveCbmconvert() const { return ts::haveTool("cbmconvert"); }
+};
+
+TEST_F(ContainerTest, LynxListsExtractsAndFailsWhatLiesOutside) {
+    const Bytes a = ts::randomBytes(13, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254, 3),
+                r = ts::randomBytes(300, 4);
+    const std::vector<LynxFile> files = {{"GAME", 'P', a}, {"BIG", 'P', b}, {"RECS", 'R', r, 32}, {"EXACT", 'S', c}};
+    struct Row {
+        const char* what;
+        Bytes archive;
+        int endResult;
+        std::vector<int> results;  // per listed file
+    };
+    Bytes cut = makeLynx(files);
+    cut.resize(cut.size() - 10);
+    const std::vector<Row> rows = {
+        {"whole", makeLynx(files), 10, {0, 0, 0, 0}},
+        {"cut short", cut, 10, {0, 0, 0, 18}},
+        {"count above its entries", makeLynx(files, 1, 6), 18, {0, 0, 0, 0}},
+        {"last count missing", makeLynx(files, 1, -1, ""), 10, {0, 0, 0, 0}},
+        {"last count impossible", makeLynx(files, 1, -1, " 300 \r"), 10, {0, 0, 0, 18}},
+    };
+    for (const Row& row : rows) {
+        ts::writeFile(dir / "a.lnx", row.archive);
+        const ts::Listing l = ts::list(dir / "a.lnx");
+        ASSERT_EQ(l.openResult, 0) << row.what;
+        EXPECT_EQ(l.endResult, row.endResult) << row.what;
+        ASSERT_EQ(l.files.size(), 4u) << row.what;
+        EXPECT_EQ(l.files[2].name, "recs.rel");
+        EXPECT_EQ(l.files[1].blocks, 3);
+        ts::TempDir out;
+        const auto results = ts::extractAll(dir / "a.lnx", out.path);
+        ASSERT_EQ(results.size(), 4u) << row.what;
+        const Bytes* expected[] = {&a, &b, &r, &c};
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(results[i].second, row.results[i]) << row.what << " " << results[i].first;
+            if (row.results[i] == 0) {
+                EXPECT_EQ(ts::readFile(out / results[i].first), *expected[i]) << row.what;
+            }
+        }
+    }
+    // A directory longer than the blocks it claims lists what lies inside them.
+    std::vector<LynxFile> many(12, LynxFile {"FILE", 'P', Bytes(5, 1)});
+    ts::writeFile(dir / "a.lnx", makeLynx(many));
+    const ts::Listing l = ts::list(dir / "a.lnx");
+    EXPECT_EQ(l.endResult, 18);
+    EXPECT_GT(l.files.size(), 4u);
+    EXPECT_LT(l.files.size(), 12u);
+    // Read only, as tapes are.
+    ts::writeFile(dir / "new.prg", a);
+    EXPECT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "a.lnx") + " -C " + ts::shellQuote(dir.path) + " new.prg"),
+              24);
+}
+
+TEST_F(ContainerTest, LynxAndPc64OfCbmconvertThroughTheHost) {
+    if (!haveCbmconvert()) GTEST_SKIP() << "cbmconvert is not installed: Lynx cross-check skipped";
+    const std::vector<std::pair<std::string, std::size_t>> files = {
+        {"game.prg", 13}, {"big.prg", 700}, {"notes.seq", 4}, {"exact.prg", 254}, {"last.prg", 300}};
+    std::string names;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ts::writeFile(dir / files[i].first, ts::randomBytes(files[i].second, 10 + static_cast<std::uint32_t>(i)));
+        names += " " + files[i].first;
+    }
+    std::string out;
+    ASSERT_EQ(ts::run("cd " + ts::shellQuote(dir.path) + " && cbmconvert -L peer.lnx -n" + names, &out), 0) << out;
+    EXPECT_EQ(ts::run(host() + "test " + ts::shellQuote(dir / "peer.lnx"), &out), 0) << out;
+    ASSERT_EQ(ts::run(host() + "extract " + ts::shellQuote(dir / "peer.lnx") + " -C " + ts::shellQuote(dir / "x"), &out),
+              0)
+        << out;
+    for (const auto& f : files) EXPECT_EQ(ts::readFile(dir / ("x/" + f.first)), ts::readFile(dir / f.first)) << f.first;
+    // cbmconvert's PC64 files: read, and packed under the names they carry.
+    ASSERT_EQ(ts::run("mkdir -p " + ts::shellQuote(dir / "p") + " && cd " + ts::shellQuote(dir / "p") +
+                      " && cbmconvert -P -n ../game.prg ../notes.seq"),
+              0);
+    EXPECT_EQ(ts::list(dir / "p/notes.s00").files.at(0).name, "notes.seq");
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "p") +
+                      " game.p00 notes.s00"),
+              0);
+    ASSERT_EQ(ts::run(host() + "extract " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "q")), 0);
+    EXPECT_EQ(ts::readFile(dir / "q/game.prg"), ts::readFile(dir / "game.prg"));
+    EXPECT_EQ(ts::readFile(dir / "q/notes.seq"), ts::readFile(dir / "notes.seq"));
+}
+
+TEST_F(ContainerTest, Pc64FilesOpenAsTheOneFileTheyHold) {
+    const Bytes data = ts::randomBytes(300, 5);
+    struct Row {
+        const char* file;
+        Bytes bytes;
+        const char* listed;
+    };
+    const std::vector<Row> rows = {
+        {"game.p00", pc64("GAME", data), "game.prg"},
+        {"notes.S07", pc64("NOTES\xA0\xA0", data), "notes.seq"},
+        {"recs.r00", pc64("RECS", data, 40), "recs.rel"},
+        {"odd.bin", pc64("ODD", data), "odd.prg"},  // the content tells
+    };
+    for (const Row& row : rows) {
+        ts::writeFile(dir / row.file, row.bytes);
+        const ts::Listing l = ts::list(dir / row.file);
+        ASSERT_EQ(l.openResult, 0) << row.file;
+        ASSERT_EQ(l.files.size(), 1u) << row.file;
+        EXPECT_EQ(l.files[0].name, row.listed);
+        EXPECT_EQ(l.files[0].bytes, 300);
+        ts::TempDir out;
+        ts::extractAll(dir / row.file, out.path);
+        EXPECT_EQ(ts::readFile(out / row.listed), data) << row.file;
+    }
+}
+
+// Extraction as PC64 files: exact names and types, numbered where two files
+// meet on one host name, as cbmconvert -P writes them; cbmconvert -p reads
+// them back under the same names, and PackFiles stores them so.
+TEST_F(ContainerTest, ExtractAsPc64AndPackBackWithExactNames) {
+    ts::RawImage img = ts::makeRawImage(1);
+    const Bytes a = ts::randomBytes(300, 6), b = ts::randomBytes(20, 7);
+    ts::putEntry(img, 18, 1, 0, 0x82, "GAME", 17, 0, 2);
+    ts::putEntry(img, 18, 1, 1, 0x81, "GAME", 17, 5, 1);
+    ts::putEntry(img, 18, 1, 2, 0x82, "GAME", 17, 5, 1);
+    ts::putChain(img, {{17, 0}, {17, 1}}, a);
+    ts::putChain(img, {{17, 5}}, b);
+    ts::save(img, dir / "d.d64");
+    ts::loadSettings(dir, "[common]\nextractAsPC64=1\n");
+    const ts::Listing l = ts::list(dir / "d.d64");
+    ASSERT_EQ(l.files.size(), 3u);
+    EXPECT_EQ(l.files[0].name, "game.p00");
+    EXPECT_EQ(l.files[1].name, "game.s00");
+    EXPECT_EQ(l.files[2].name, "game.p01");
+    EXPECT_EQ(l.files[0].bytes, 326);
+    ts::TempDir out;
+    for (const auto& r : ts::extractAll(dir / "d.d64", out.path)) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(ts::readFile(out / "game.p00"), pc64("GAME\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0", a));
+    EXPECT_EQ(ts::readFile(out / "game.p01"), pc64("GAME\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0", b));
+    ts::loadDefaultSettings(dir);
+
+    // The host's option, and a name no host takes as it is.
+    const std::string pad8 = "\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0";
+    ts::writeFile(dir / "src.p00", pc64("MY/FILE*", a));
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir.path) + " src.p00"),
+              0);
+    EXPECT_EQ(ts::list(dir / "p.d64").files.at(0).name, "my_file_.prg");
+    std::string text;
+    ASSERT_EQ(ts::run(host() + "extract --pc64 " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "y"),
+                      &text),
+              0)
+        << text;
+    EXPECT_EQ(ts::readFile(dir / "y/my_file_.p00"), pc64("MY/FILE*" + pad8, a));
+    if (!haveCbmconvert()) GTEST_SKIP() << "cbmconvert is not installed: PC64 cross-check skipped";
+    ASSERT_EQ(ts::run("cd " + ts::shellQuote(dir / "y") + " && cbmconvert -D4 ../back.d64 -p my_file_.p00"), 0);
+    const Bytes back = ts::readFile(dir / "back.d64");
+    ASSERT_EQ(back.size(), 174848u);
+    EXPECT_EQ(std::string(back.begin() + 0x16605, back.begin() + 0x16615), "MY/FILE*" + pad8);
+    ts::TempDir peer;
+    ASSERT_EQ(ts::run("cd " + ts::shellQuote(peer.path) + " && cbmconvert -P -d " + ts::shellQuote(dir / "p.d64")), 0);
+    const std::vector<std::string> made = ts::listDir(peer.path);
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(ts::readFile(peer / made[0]), ts::readFile(dir / "y/my_file_.p00"));
+}
+
+TEST_F(ContainerTest, X64IsItsDiskWithTheHeaderKept) {
+    const Bytes a = ts::randomBytes(100, 8);
+    ts::writeFile(dir / "one.prg", a);
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "plain.d64") + " -C " + ts::shellQuote(dir.path) + " one.prg"),
+              0);
+    Bytes x = {0x43, 0x15, 0x41, 0x64, 1, 2, 1, 35, 1, 0};
+    x.resize(64, 0x5A);
+    const Bytes body = ts::readFile(dir / "plain.d64");
+    x.insert(x.end(), body.begin(), body.end());
+    ts::writeFile(dir / "disk.x64", x);
+    ts::writeFile(dir / "two.prg", a);
+    const std::string add = " -C " + ts::shellQuote(dir.path) + " two.prg";
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "disk.x64") + add), 0);
+    ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "plain.d64") + add), 0);
+    const Bytes after = ts::readFile(dir / "disk.x64");
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 64), Bytes(x.begin(), x.begin() + 64));
+    EXPECT_EQ(Bytes(after.begin() + 64, after.end()), ts::readFile(dir / "plain.d64"));
+    const ts::Listing l = ts::list(dir / "disk.x64");
+    ASSERT_EQ(l.files.size(), 2u);
+    EXPECT_EQ(l.files[1].name, "two.prg");
+    std::string out;
+    EXPECT_EQ(ts::run(host() + "validate " + ts::shellQuote(dir / "disk.x64"), &out), 0) << out;
+}
+
+// The content decides: what CanYouHandleThisFile answers, what a file is
+// opened as, and the log line where the name says otherwise.
+TEST_F(ContainerTest, TypeToldByContent) {
+    Bytes tape(64 + 32, 0);
+    std::memcpy(tape.data(), "C64S tape image file", 20);
+    struct Row {
+        const char* file;
+        Bytes bytes;
+        int handled;
+        int openResult;
+        const char* logLine;
+    };
+    const std::vector<Row> rows = {
+        {"disk.d71", ts::makeRawImage(1).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
+        {"archive.d64", makeLynx({{"A", 'P', Bytes(3, 1)}}), 1, 0, "holds a LNX image"},
+        {"tape.dat", tape, 1, 0, ""},
+        {"noise.d64", ts::randomBytes(1000, 9), 0, 14, ""},
+        {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 0, 14, ""},
+        {"short.x64", Bytes {0x43, 0x15, 0x41, 0x64}, 0, 14, ""},
+    };
+    for (const Row& row : rows) {
+        ts::writeFile(dir / row.file, row.bytes);
+        std::string path = dir / row.file;
+        EXPECT_EQ(CanYouHandleThisFile(path.data()), row.handled) << row.file;
+        ts::LogCapture log;
+        EXPECT_EQ(ts::list(path).openResult, row.openResult) << row.file;
+        EXPECT_TRUE(log.contains(row.logLine)) << row.file;
+    }
+    EXPECT_EQ(SetPackerSwitch("noSuchSwitch", 1), 24);
+    std::string out;
+    EXPECT_EQ(ts::run(host() + "find '*' " + ts::shellQuote(dir.path), &out), 0);
+    EXPECT_NE(out.find("archive.d64: a.prg"), std::string::npos) << out;
+}
+
+}  // namespace
