@@ -156,6 +156,8 @@ ImageInfo* openImage(const char* name, int& openResult) {
     if (type == kTypeT64) {
         initTapeState(*info);
         logTapeHeader(*info);
+    } else {
+        readStatedBamTracks(*info);
     }
     openResult = 0;
     return info.release();
