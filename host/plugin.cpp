@@ -309,9 +309,9 @@ int imageInfoText(const Plugin& plugin, const std::string& image, std::string& t
     return textCall([&](char* b, int* n) { return plugin.calls->imageInfoText(image.c_str(), b, n); }, text, false);
 }
 
-int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text) {
-    return textCall([&](char* b, int* n) { return plugin.calls->validateImageText(image.c_str(), repair, b, n); },
-                    text, repair);
+int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text) {
+    return textCall([&](char* b, int* n) { return plugin.calls->validateImageText(image.c_str(), mode, b, n); },
+                    text, (mode & VALIDATE_REPAIR) != 0);
 }
 
 }  // namespace host

@@ -40,7 +40,8 @@ void WCX_API SetProcessDataProcW(HANDLE handle, tProcessDataProcW proc);
 int WCX_API ConfigurePackerText(const char* text);
 // Extra exports for hosts that show the disk as a whole.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
-int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
+// mode: VALIDATE_REPAIR, VALIDATE_FREE_UNUSED (with repair), VALIDATE_STRICT.
+int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size);
 #ifndef _WIN32
 // Double Commander's services for plug-ins (its form dialogs).
 void WCX_API ExtensionInitialize(tExtensionStartupInfo* startupInfo);
