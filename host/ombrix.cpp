@@ -392,7 +392,7 @@ int runValidate(const host::Plugin& p, const Options& o) {
     for (const std::string& image : o.images) {
         std::string text;
         const int rc = host::validateImageText(p, image, mode, text);
-        int lines = 0, errorsLeft = 0, notesLeft = 0;
+        int lines = 0, errorsLeft = -1, notesLeft = 0;
         bool repaired = false;
         for (const Fact& f : facts(text)) {
             const std::size_t tab = f.value.find('\t');
@@ -407,6 +407,8 @@ int runValidate(const host::Plugin& p, const Options& o) {
                 notesLeft = std::atoi(f.value.substr(tab + 1).c_str());
             }
         }
+        // A plug-in that does not count what is left: its result says.
+        if (errorsLeft < 0) errorsLeft = rc == E_BAD_ARCHIVE ? 1 : 0;
         auto plural = [](int n, const char* word) {
             return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
         };

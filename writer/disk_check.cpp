@@ -328,8 +328,8 @@ int validateImage(const char* path, int mode, std::string& text) {
         }
         for (const Mend& m : mends) writeBamEntry(*info, m.track, m.freeBits);
         if (int rc = writeImageFile(*info)) return rc;
-        text += freed.empty() ? "repaired\tthe BAM now marks used every block in use\n"
-                              : "repaired\tthe BAM now marks used exactly the blocks in use\n";
+        text += std::string("repaired\tthe BAM marks every block in use as used, its counts match its bitmaps") +
+                (freed.empty() ? "\n" : ", and the blocks nothing used are free\n");
     }
     if (repair) errorsLeft -= report.bamErrors;
     if (freeUnused) notesLeft -= report.unusedNotes;
