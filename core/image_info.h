@@ -136,6 +136,11 @@ struct ImageInfo {
     std::uint8_t bamTrack = 0;
     std::uint8_t bamSector[4] = {};
     std::uint8_t bamBlockCount = 0;
+    // D80/D82: the tracks BAM block k covers, bamFirstTrack[k] up to before
+    // bamEndTrack[k], as the image states them (readStatedBamTracks). All
+    // zero: the format's fixed layout.
+    std::uint8_t bamFirstTrack[4] = {};
+    std::uint8_t bamEndTrack[4] = {};
     const TrackGeometry* geometry = nullptr;
     std::int32_t hasErrorInfo = 0;
     const std::uint8_t* errorInfo = nullptr;  // inside imageData

@@ -751,11 +751,24 @@ int readConvert(const Bytes& image, const Geometry& g, const std::uint8_t* entry
 
 }  // namespace
 
-// The header and BAM blocks of a format.
-std::set<std::pair<int, int>> headerAndBamBlocks(const FormatLayout& l) {
+// The header and BAM blocks of an image: a D80/D82 has the BAM blocks of the
+// run its blocks state (old blocks of another format behind it are not its).
+std::set<std::pair<int, int>> headerAndBamBlocks(const FormatLayout& l, const Bytes& image) {
     std::set<std::pair<int, int>> blocks;
+    int bamBlocks = l.bamBlockCount;
+    if (l.bamBlockTracks != 0) {
+        ImageInfo info;
+        info.imageType = l.imageType;
+        info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(image.size() + 1, 1)));
+        if (info.imageData && !image.empty()) std::memcpy(info.imageData.get(), image.data(), image.size());
+        info.imageSize = static_cast<std::int32_t>(image.size());
+        setDiskInitValues(info);
+        checkImageSize(info);
+        if (info.imageData) readStatedBamTracks(info);
+        bamBlocks = info.bamBlockCount;
+    }
     blocks.emplace(l.headerTrack, l.headerSector);
-    for (int k = 0; k < l.bamBlockCount; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
+    for (int k = 0; k < bamBlocks; ++k) blocks.emplace(l.bamTrack, l.bamSector[k]);
     if (l.bamTrack2 != 255) blocks.emplace(l.bamTrack2, 0);
     return blocks;
 }
@@ -813,7 +826,7 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
     std::vector<bool> seen(g.layout->blockCount, false);
     // The header and BAM blocks never hold the directory: a chain that runs
     // into one ends there, as the plug-in's walks end.
-    for (const auto& [t, s] : headerAndBamBlocks(*g.layout)) {
+    for (const auto& [t, s] : headerAndBamBlocks(*g.layout, image)) {
         const int index = indexOf(g, t, s);
         if (index >= 0) seen[static_cast<std::size_t>(index)] = true;
     }
@@ -896,7 +909,7 @@ std::vector<std::pair<int, int>> directoryChain(const Bytes& image, const Geomet
 std::set<std::pair<int, int>> systemBlocks(const Bytes& image, std::int32_t type) {
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return {};
-    std::set<std::pair<int, int>> blocks = headerAndBamBlocks(*g.layout);
+    std::set<std::pair<int, int>> blocks = headerAndBamBlocks(*g.layout, image);
     for (const auto& b : directoryChain(image, g)) blocks.insert(b);
     return blocks;
 }
@@ -933,6 +946,7 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
     info.imageSize = static_cast<std::int32_t>(image.size());
     setDiskInitValues(info);
     checkImageSize(info);
+    readStatedBamTracks(info);
     if (type == kTypeD64 && info.trackCount == 40) checkD64Valid40Track(info);
     for (const auto& [t, s] : damaged->chain)
         if (IsSectorFree(info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) return "lying-bam";
@@ -942,7 +956,7 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
 bool directoryInHeaderOrBam(const Bytes& image, std::int32_t type) {
     const Geometry g = geometryOf(image, type);
     if (!g.layout) return false;
-    const std::set<std::pair<int, int>> fixed = headerAndBamBlocks(*g.layout);
+    const std::set<std::pair<int, int>> fixed = headerAndBamBlocks(*g.layout, image);
     for (const auto& b : directoryChain(image, g))
         if (fixed.count(b)) return true;
     return false;
@@ -970,7 +984,7 @@ std::map<std::string, Bytes> trustedFiles(const Contents& extracted, const Bytes
     // whenever they do.
     const std::set<std::pair<int, int>> system = systemBlocks(image, type);
     const Geometry g = geometryOf(image, type);
-    const std::set<std::pair<int, int>> fixed = g.layout ? headerAndBamBlocks(*g.layout) : std::set<std::pair<int, int>>{};
+    const std::set<std::pair<int, int>> fixed = g.layout ? headerAndBamBlocks(*g.layout, image) : std::set<std::pair<int, int>>{};
     const std::vector<Entry> entries = directoryEntries(image, type);
     // An entry that lies in the header or a BAM block is made of BAM bytes.
     for (const Entry& e : entries) recorded[e.plain] += touches(e.chain, system) || fixed.count(e.where) ? 2 : 1;

@@ -56,7 +56,8 @@ int configureText(const Plugin& plugin, const std::string& lines);
 // The disk as a whole, through the plug-in's extra exports (canDescribe):
 // "key<TAB>value" lines; the result code as the plug-in gives it.
 int imageInfoText(const Plugin& plugin, const std::string& image, std::string& text);
-int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text);
+// mode: VALIDATE_* bits.
+int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text);
 // A listed file renamed in place through the plug-in's extra export (canRename).
 int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName);
 

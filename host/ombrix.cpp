@@ -2,6 +2,7 @@
 // built plug-in and drives its exports the way a file manager does.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,7 +39,9 @@ struct Options {
     std::string pattern;              // find
     std::string dir;
     bool json = false;
-    bool repair = false;
+    bool repair = false;      // validate
+    bool freeUnused = false;
+    bool strict = false;
     std::vector<std::string> names;
     std::string settingsText;  // new-image values for add
     bool move = false;         // add: remove the sources once they are in the image
@@ -110,9 +113,19 @@ constexpr char kUsage[] =
     "                          blocks, \"name\" and type (* unclosed, < locked), N BLOCKS FREE.\n"
     "  info IMAGE... [--json]  format, tracks, 40-track layout, error bytes, title, ID,\n"
     "                          DOS type, files and blocks free\n"
-    "  validate IMAGE... [--repair]\n"
-    "                          check every chain against the BAM: 0 when consistent,\n"
-    "                          13 when not; --repair rebuilds the BAM from what is used\n"
+    "  validate IMAGE... [--strict] [--repair [--free-unused]]\n"
+    "                          check every structure against the BAM. \"error\" lines\n"
+    "                          put data at risk: blocks in use that the BAM calls free,\n"
+    "                          blocks shared by two structures, chains that loop or\n"
+    "                          leave the disk, BAM counts unlike their bitmaps, a\n"
+    "                          partition off the disk or over the directory track.\n"
+    "                          \"note\" lines are what sound disks hold too: blocks\n"
+    "                          marked used that no file uses (trackloaders, copy\n"
+    "                          protections, CP/M), block counts unlike the file's.\n"
+    "                          Exit 13 when errors are left, else 0 (--strict: notes\n"
+    "                          count too). --repair mends the errors in the BAM and\n"
+    "                          keeps the blocks of notes marked used; --free-unused\n"
+    "                          frees those as well, listing them before the write.\n"
     "  find PATTERN PATH...    files whose listed name matches PATTERN (* and ?, any\n"
     "                          letter case) in every image under the folders PATH\n"
     "  mount IMAGE DIR [--read-only] [-f]\n"
@@ -146,7 +159,8 @@ constexpr char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0 on success; 2 for a usage error; 3 when the plug-in cannot be loaded;\n"
-    "  otherwise the plug-in's result code: 11 no memory or no room, 14 unknown\n"
+    "  otherwise the plug-in's result code: 11 no memory or no room, 13 errors\n"
+    "  that put data at risk (validate), 14 unknown\n"
     "  format, 15 cannot open, 16 cannot create, 18 read error, 19 write error,\n"
     "  21 aborted, 22 no such file, 23 directory full, 24 not supported.\n"
     "  extract and test go on after a failing file and return the first failure.\n";
@@ -382,23 +396,40 @@ int runDirOrInfo(const host::Plugin& p, const Options& o, bool dir) {
 
 int runValidate(const host::Plugin& p, const Options& o) {
     if (int rc = needDescribe(p)) return rc;
+    const int mode = (o.repair ? VALIDATE_REPAIR : 0) | (o.freeUnused ? VALIDATE_FREE_UNUSED : 0) |
+                     (o.strict ? VALIDATE_STRICT : 0);
     int firstFailure = 0;
     for (const std::string& image : o.images) {
         std::string text;
-        const int rc = host::validateImageText(p, image, o.repair, text);
-        int problems = 0;
+        const int rc = host::validateImageText(p, image, mode, text);
+        int lines = 0, errorsLeft = -1, notesLeft = 0;
+        bool repaired = false;
         for (const Fact& f : facts(text)) {
-            if (f.key == "problem") {
-                ++problems;
-                const std::size_t tab = f.value.find('\t');
-                std::printf("%s: %s\n", image.c_str(), f.value.substr(tab + 1).c_str());
-            } else if (f.key == "repaired") {
-                std::printf("%s: repaired: %s\n", image.c_str(), f.value.c_str());
+            const std::size_t tab = f.value.find('\t');
+            if (f.key == "error" || f.key == "note") {
+                ++lines;
+                std::printf("%s: %s: %s\n", image.c_str(), f.key.c_str(), f.value.substr(tab + 1).c_str());
+            } else if (f.key == "freeing" || f.key == "repaired") {
+                repaired = repaired || f.key == "repaired";
+                std::printf("%s: %s: %s\n", image.c_str(), f.key.c_str(), f.value.c_str());
+            } else if (f.key == "left" && tab != std::string::npos) {
+                errorsLeft = std::atoi(f.value.substr(0, tab).c_str());
+                notesLeft = std::atoi(f.value.substr(tab + 1).c_str());
             }
         }
-        if (rc == 0) std::printf("%s: consistent%s\n", image.c_str(), problems ? " now" : "");
-        else if (rc == E_BAD_ARCHIVE) std::printf("%s: %d problem%s\n", image.c_str(), problems, problems == 1 ? "" : "s");
-        else {
+        // A plug-in that does not count what is left: its result says.
+        if (errorsLeft < 0) errorsLeft = rc == E_BAD_ARCHIVE ? 1 : 0;
+        auto plural = [](int n, const char* word) {
+            return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+        };
+        if (rc == 0 || rc == E_BAD_ARCHIVE) {
+            std::string summary;
+            if (errorsLeft == 0 && notesLeft == 0) summary = lines ? "consistent now" : "consistent";
+            else if (errorsLeft == 0) summary = "no data at risk, " + plural(notesLeft, "note");
+            else summary = plural(errorsLeft, "error") + " (data at risk), " + plural(notesLeft, "note");
+            if (repaired && (errorsLeft || notesLeft)) summary += " left";
+            std::printf("%s: %s\n", image.c_str(), summary.c_str());
+        } else {
             reportFailure(image, "", rc);
             if (rc == E_EOPEN) reportCause(image, host::whyNotReadable(image));
         }
@@ -669,6 +700,8 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
         else if (a == "--read-only" && c == "mount") o.readOnly = true;
         else if (a == "-f" && c == "mount") o.foreground = true;
         else if (a == "--pc64" && c == "extract") o.pc64 = true;
+        else if (a == "--free-unused" && c == "validate") o.freeUnused = true;
+        else if (a == "--strict" && c == "validate") o.strict = true;
         else if (a == "-C" && i + 1 < args.size() && (c == "extract" || c == "add")) o.dir = args[++i];
         else if (c == "add" && a.rfind("--", 0) == 0) {
             if (!parseAddOption(args, i, o)) return usageError(("unknown or incomplete option " + a).c_str());
@@ -691,6 +724,7 @@ int parseArguments(const std::vector<std::string>& args, Options& o, bool& done)
         o.dir = positional.back();
         return 0;
     }
+    if (o.freeUnused && !o.repair) return usageError("--free-unused goes with --repair");
     if (positional.empty()) return usageError("no image given");
     o.image = positional[0];
     if (manyImages) o.images = positional;

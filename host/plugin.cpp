@@ -326,9 +326,9 @@ int renameFile(const Plugin& plugin, const std::string& image, const std::string
     return plugin.calls->renameFile(image.c_str(), oldName.c_str(), newName.c_str());
 }
 
-int validateImageText(const Plugin& plugin, const std::string& image, bool repair, std::string& text) {
-    return textCall([&](char* b, int* n) { return plugin.calls->validateImageText(image.c_str(), repair, b, n); },
-                    text, repair);
+int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text) {
+    return textCall([&](char* b, int* n) { return plugin.calls->validateImageText(image.c_str(), mode, b, n); },
+                    text, (mode & VALIDATE_REPAIR) != 0);
 }
 
 }  // namespace host

@@ -51,14 +51,14 @@ static_assert(kD82[153].offset + 256 * 23 == 4166 * 256);
 static_assert(kD81[79].offset + 256 * 40 == 3200 * 256);
 
 // type, name, tracks, blocks, size, geometry, dir, bamTrack2, header, bamTrack, bamSectors, bamBlockCount,
-// title, ID and DOS type offsets
+// title, ID and DOS type offsets, tracks a BAM block states, narrower disk's tracks
 const FormatLayout kLayouts[] = {
-    {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
-    {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
-    {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165},
-    {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2, 6, 23, 26},
-    {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4, 6, 23, 26},
-    {kTypeD81, "D81", 80, 3200, 819200, kD81.data(), 40, 3, 255, 40, 0, 40, {1, 2, 0, 0}, 2, 4, 22, 25},
+    {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
+    {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
+    {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
+    {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2, 6, 23, 26, 50, 0},
+    {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4, 6, 23, 26, 50, 77},
+    {kTypeD81, "D81", 80, 3200, 819200, kD81.data(), 40, 3, 255, 40, 0, 40, {1, 2, 0, 0}, 2, 4, 22, 25, 0, 0},
 };
 static_assert(kMaxImageBlocks == 4166, "the largest format's blocks");
 
@@ -212,6 +212,58 @@ void setDiskInitValues(ImageInfo& info) {
     info.bamTrack = layout->bamTrack;
     std::memcpy(info.bamSector, layout->bamSector, sizeof info.bamSector);
     info.bamBlockCount = layout->bamBlockCount;
+    std::memset(info.bamFirstTrack, 0, sizeof info.bamFirstTrack);
+    std::memset(info.bamEndTrack, 0, sizeof info.bamEndTrack);
+}
+
+// A drive writes the BAM blocks of a D80/D82 as one run: the first covers
+// track 1, each next one goes on where the one before ended, none covers more
+// than its entries hold, and the run ends where the disk's tracks end (an
+// 8050 disk in an 8250 drive ends at track 77). A block after the run that
+// does not go on from it is a leftover of an earlier format of the disk and
+// not part of its BAM. Any other ranges were not written by a drive (a
+// damaged or forged block): the fixed positions every drive uses are then the
+// better guess, and the writer's block claims still keep files from being
+// handed out.
+void readStatedBamTracks(ImageInfo& info) {
+    std::memset(info.bamFirstTrack, 0, sizeof info.bamFirstTrack);
+    std::memset(info.bamEndTrack, 0, sizeof info.bamEndTrack);
+    const FormatLayout* layout = formatLayout(info.imageType);
+    if (!layout || layout->bamBlockTracks == 0) return;
+    std::uint8_t first[4] = {}, end[4] = {};
+    int blocks = 0;
+    int next = 1;
+    bool plausible = true;
+    for (int k = 0; k < layout->bamBlockCount && k < 4 && next <= info.trackCount; ++k) {
+        const std::uint8_t* block = blockBytes(info, layout->bamTrack, layout->bamSector[k]);
+        if (!block) {
+            plausible = false;
+            break;
+        }
+        const int f = block[kBamFirstTrack], e = block[kBamEndTrack];
+        if (k > 0 && f != next) break;
+        if (f != next || e <= f || e - f > layout->bamBlockTracks || e > info.trackCount + 1) {
+            plausible = false;
+            break;
+        }
+        first[k] = static_cast<std::uint8_t>(f);
+        end[k] = static_cast<std::uint8_t>(e);
+        ++blocks;
+        next = e;
+    }
+    if (!plausible || (next != info.trackCount + 1 && (layout->narrowTracks == 0 || next != layout->narrowTracks + 1))) {
+        logMessage(kLogWarning, "BAM blocks state tracks no drive writes -> fixed layout\n");
+        return;
+    }
+    std::memcpy(info.bamFirstTrack, first, sizeof first);
+    std::memcpy(info.bamEndTrack, end, sizeof end);
+    info.bamBlockCount = static_cast<std::uint8_t>(blocks);
+}
+
+int getDiskBlockCount(const ImageInfo& info) {
+    if (!info.geometry || info.trackCount == 0) return 0;
+    const TrackGeometry& last = info.geometry[info.trackCount - 1];
+    return static_cast<int>(last.offset / kBlockSize + last.sectors);
 }
 
 std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track) {

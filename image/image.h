@@ -31,7 +31,17 @@ struct FormatLayout {
     // In the header block: the 16-byte title, the 2-byte ID and the 2-byte
     // DOS type (fill bytes 0xA0 between them).
     std::uint8_t titleOffset, idOffset, dosOffset;
+    // D80/D82: each BAM block states the tracks it covers (kBamFirstTrack,
+    // kBamEndTrack), at most this many; 0 where the layout is fixed.
+    std::uint8_t bamBlockTracks;
+    // The tracks of the narrower disk the same drive also writes (an 8250
+    // writes 8050 disks); 0 for none.
+    std::uint8_t narrowTracks;
 };
+
+// In a D80/D82 BAM block: the first track it covers and the one after its last.
+constexpr int kBamFirstTrack = 4;
+constexpr int kBamEndTrack = 5;
 
 // Layout row of an image type; D64 has two (35 and 40 tracks). Null for
 // types outside 1 to 5.
@@ -56,7 +66,14 @@ std::int32_t imageTypeOfPath(const char* path);
 int checkImageSize(ImageInfo& info);
 void setDiskInitBasicValues(ImageInfo& info);
 void setDiskInitValues(ImageInfo& info);
+// D80/D82, once the image's bytes are in: the tracks each BAM block states
+// it covers go to bamFirstTrack/bamEndTrack, and bamBlockCount becomes the
+// number of blocks in that run. Ranges no drive writes leave the format's
+// fixed layout in force (with a warning). Nothing happens for other formats.
+void readStatedBamTracks(ImageInfo& info);
 std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track);
+// Blocks of the disk (its tracks, error bytes aside).
+int getDiskBlockCount(const ImageInfo& info);
 
 // Sector addressing. 0 = done, -1 = outside the image, 2..255 = error byte.
 // The block's bytes whatever its error byte says; null when it does not lie

@@ -176,6 +176,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
     // for directory blocks.
     setDiskInitValues(*info);
     logMessage(kLogTrace, "disk type = %s\n", formatLayout(type)->name);
+    readStatedBamTracks(*info);
     openResult = 0;
     return info.release();
 }
@@ -437,10 +438,14 @@ int WCX_API ImageInfoText(const char* path, char* buffer, int* size) {
     return rc;
 }
 
-int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size) {
+static_assert(VALIDATE_REPAIR == kValidateRepair && VALIDATE_FREE_UNUSED == kValidateFreeUnused &&
+              VALIDATE_STRICT == kValidateStrict);
+
+// mode 1 (any host that passes a "repair" flag) mends only what puts data at risk.
+int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size) {
     if (!path || !size) return E_NOT_SUPPORTED;
     std::string text;
-    const int rc = validateImage(path, repair != 0, text);
+    const int rc = validateImage(path, mode, text);
     giveText(text, buffer, size);
     return rc;
 }

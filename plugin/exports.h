@@ -45,7 +45,8 @@ int WCX_API ConfigurePackerText(const char* text);
 int WCX_API SetPackerSwitch(const char* key, int value);
 // Extra exports for hosts that show the disk as a whole.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
-int WCX_API ValidateImageText(const char* path, int repair, char* buffer, int* size);
+// mode: VALIDATE_REPAIR, VALIDATE_FREE_UNUSED (with repair), VALIDATE_STRICT.
+int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size);
 // Extra export for file-system hosts: a listed file renamed in place.
 int WCX_API RenameFile(const char* path, const char* oldName, const char* newName);
 #ifndef _WIN32

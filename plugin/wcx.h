@@ -134,6 +134,12 @@ constexpr int PK_CAPS_BY_CONTENT = 64;  // the host may ask CanYouHandleThisFile
 constexpr int PK_PACK_MOVE_FILES = 1;
 constexpr int PK_PACK_SAVE_PATHS = 2;
 
+// ValidateImageText modes (our extra export): mend the errors, free as well
+// the blocks nothing uses, count notes as errors.
+constexpr int VALIDATE_REPAIR = 1;
+constexpr int VALIDATE_FREE_UNUSED = 2;
+constexpr int VALIDATE_STRICT = 4;
+
 // GetBackgroundFlags.
 constexpr int BACKGROUND_UNPACK = 1;
 constexpr int BACKGROUND_PACK = 2;

@@ -29,19 +29,21 @@ void claimVlirRecords(const ImageInfo& info, BlockClaims& claims, const std::uin
 void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry) {
     const std::uint8_t type = entry[kDirEntryType];
     if (type == kTypeScratched) return;
-    // Whatever its type, the listing shows the entry and extraction follows
-    // its chain, so the chain is in use.
-    claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
     if ((type & kFileTypeMask) == kFileTypePartition) {
-        // A 1581 partition is an area: its block count of blocks in a row.
+        // A 1581 partition is an area, not a chain: its block count of blocks
+        // in a row, clipped to the disk (its first block holds data, no link).
         const int first = getBlockIndex(info, entry[kDirStartTrack], entry[kDirStartSector]);
         const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
-        for (int i = 0; first >= 0 && i < blocks && first + i < kMaxImageBlocks; ++i) {
-            std::uint8_t& count = claims.count[static_cast<std::size_t>(first + i)];
+        const int end = getDiskBlockCount(info);
+        for (int i = first; first >= 0 && i < first + blocks && i < end && i < kMaxImageBlocks; ++i) {
+            std::uint8_t& count = claims.count[static_cast<std::size_t>(i)];
             if (count < 255) ++count;
         }
         return;
     }
+    // Whatever its type, the listing shows the entry and extraction follows
+    // its chain, so the chain is in use.
+    claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
     if ((type & kFileTypeMask) == (kTypeRel & kFileTypeMask)) {
         claimChain(info, claims, entry[kDirSideSectorTrack], entry[kDirSideSectorSector]);
         return;

@@ -1,8 +1,12 @@
 // The disk as a whole through the host: dir and info agree with cc1541 on
 // its own images; validate finds each kind of damage in an image made for
-// it, and --repair mends the BAM ones (cc1541 -V then accepts the image);
+// it, tells errors from notes, and --repair mends the BAM errors (cc1541 -V
+// then accepts the image) and nothing else;
 // several images per command, and find across a folder tree.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "tests/pack_support.h"
 #include "tests/writer_support.h"
@@ -56,7 +60,8 @@ TEST(DiskCheck, DirAndInfoAgreeWithCc1541) {
     }
 }
 
-// One image per kind of damage; every one is caught, the BAM ones mended.
+// One image per kind of damage; every one is caught, the BAM errors mended,
+// a note left as it is.
 TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
@@ -74,37 +79,45 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
     struct Damage {
         const char* what;
         const char* line;  // in the report
-        bool mendable;     // by a rebuilt BAM
+        bool error;        // else a note
+        bool mendable;     // by a repaired BAM
         void (*apply)(ImageInfo&, const pt::Chain&, const pt::Chain&, const std::vector<pt::Entry>&);
     };
     const Damage damages[] = {
-        {"a file's block free in the BAM", "in use but free in the BAM (the next write would destroy them): ", true,
+        {"a file's block free in the BAM, beside a block marked used that nothing uses",
+         "error: in use but free in the BAM (the next write would destroy them): ", true, true,
          [](ImageInfo& i, const pt::Chain& a, const pt::Chain&, const std::vector<pt::Entry>&) {
-             markSectorFree(i, static_cast<std::uint8_t>(a.blocks[1].first), static_cast<std::uint8_t>(a.blocks[1].second));
+             const auto track = static_cast<std::uint8_t>(a.blocks[1].first);
+             markSectorFree(i, track, static_cast<std::uint8_t>(a.blocks[1].second));
+             for (std::uint8_t s = 0; s < getTrackSectorCount(i, track); ++s)
+                 if (IsSectorFree(i, track, s) && s != a.blocks[1].second) {
+                     markSectorUsed(i, track, s);
+                     return;
+                 }
          }},
-        {"a block marked used that nothing uses", "marked used but nothing uses them: 1:0", true,
+        {"a block marked used that nothing uses", "note: marked used but nothing uses them: 1:0", false, false,
          [](ImageInfo& i, const pt::Chain&, const pt::Chain&, const std::vector<pt::Entry>&) { markSectorUsed(i, 1, 0); }},
-        {"a count that disagrees with its bitmap", "track 5: the BAM counts 20 free blocks, its bitmap 21", true,
+        {"a count that disagrees with its bitmap", "error: track 5: the BAM counts 20 free blocks, its bitmap 21", true, true,
          [](ImageInfo& i, const pt::Chain&, const pt::Chain&, const std::vector<pt::Entry>&) {
              wt::blockOf(i, 18, 0)[4 * 5] = 20;
          }},
-        {"two files sharing a block", "is used by \"a\" and by \"b\"", false,
+        {"two files sharing a block", "is used by \"a\" and by \"b\"", true, false,
          [](ImageInfo& i, const pt::Chain& a, const pt::Chain& b, const std::vector<pt::Entry>&) {
              std::uint8_t* last = wt::blockOf(i, b.blocks.back().first, b.blocks.back().second);
              last[0] = static_cast<std::uint8_t>(a.blocks.back().first);
              last[1] = static_cast<std::uint8_t>(a.blocks.back().second);
          }},
-        {"a chain that loops", "\"a\": its chain loops back to", false,
+        {"a chain that loops", "error: \"a\": its chain loops back to", true, false,
          [](ImageInfo& i, const pt::Chain& a, const pt::Chain&, const std::vector<pt::Entry>&) {
              std::uint8_t* last = wt::blockOf(i, a.blocks.back().first, a.blocks.back().second);
              last[0] = static_cast<std::uint8_t>(a.blocks[0].first);
              last[1] = static_cast<std::uint8_t>(a.blocks[0].second);
          }},
-        {"a chain that leaves the disk", "\"b\": its chain leaves the disk at 99:", false,
+        {"a chain that leaves the disk", "error: \"b\": its chain leaves the disk at 99:", true, false,
          [](ImageInfo& i, const pt::Chain&, const pt::Chain& b, const std::vector<pt::Entry>&) {
              wt::blockOf(i, b.blocks.back().first, b.blocks.back().second)[0] = 99;
          }},
-        {"a wrong block count", "\"a\": the directory says 7 blocks, it has 3", false,
+        {"a wrong block count", "note: \"a\": the directory says 7 blocks, it has 3", false, false,
          [](ImageInfo&, const pt::Chain&, const pt::Chain&, const std::vector<pt::Entry>& list) {
              list[0].bytes[kDirBlockCount] = 7;
          }},
@@ -115,12 +128,19 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
         d.apply(*damaged, a, b, pt::entries(*damaged));
         const std::string image = dir / "damaged.d64";
         ts::writeFile(image, wt::bytesOf(*damaged));
-        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 13) << out;
+        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), d.error ? 13 : 0) << out;
         EXPECT_NE(out.find(d.line), std::string::npos) << out;
+        const bool notes = out.find(": note: ") != std::string::npos;
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 13) << out;
         const Bytes before = ts::readFile(image);
-        EXPECT_EQ(ts::run(host(dir) + "validate --repair " + shellQuote(image), &out), d.mendable ? 0 : 13) << out;
-        if (!d.mendable) continue;
+        EXPECT_EQ(ts::run(host(dir) + "validate --repair " + shellQuote(image), &out), d.error && !d.mendable ? 13 : 0)
+            << out;
+        if (!d.mendable) {
+            EXPECT_TRUE(ts::readFile(image) == before);
+            continue;
+        }
         EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+        EXPECT_EQ(out.find(": note: ") != std::string::npos, notes) << out;  // left as they were
         // Only the BAM changed; the files read as before.
         const Bytes after = ts::readFile(image);
         for (std::size_t i = 0; i < after.size(); ++i) {
@@ -131,7 +151,7 @@ TEST(DiskCheck, ValidateFindsEachDamageAndRepairMendsTheBam) {
         for (const auto& r : ts::extractAll(image, (dir / "x"))) {
             EXPECT_NE(r.second, 18);
         }
-        if (ts::haveTool("cc1541")) {
+        if (!notes && ts::haveTool("cc1541")) {  // it takes a block marked used outside files for damage
             EXPECT_EQ(ts::run("cc1541 -V " + shellQuote(image), &out), 0) << out;
         }
     }
@@ -146,7 +166,7 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
     pt::SettingsGuard guard;
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     const Bytes photo = ts::convertFile("photo manager", 0x82, false, {ts::randomBytes(900, 4)}, 5);
     pt::writeSources(src, {{"a.cvt", ts::convertFile("Cory", 0x83, true, {ts::randomBytes(600, 1), {}}, 3)},
                            {"b.cvt", photo}, {"c.prg", ts::randomBytes(300, 6)}});
@@ -176,7 +196,7 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
     EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
     ASSERT_EQ(ts::run(host(dir) + "find 'cory*' " + shellQuote(dir.path), &out), 0);
     EXPECT_EQ(out, image + ": Cory.cvt\n");
-    EXPECT_EQ(ts::extractAll(image, pt::mkdirIn(dir, "x")).back().second, 0);
+    EXPECT_EQ(ts::extractAll(image, ts::mkdirIn(dir, "x")).back().second, 0);
     EXPECT_EQ(ts::readFile(dir / "x/photo manager.cvt"), photo);
 
     // A BAM that calls the border's blocks free: adding as much as it then
@@ -193,7 +213,7 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
     ts::writeFile(src + "/big.prg", ts::randomBytes(254 * (getAllocatableBlocks(*info, false) - freed), 7));
     ASSERT_EQ(pt::pack(image, src, {"big.prg"}), 0);
     EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
-    EXPECT_EQ(ts::extractAll(image, pt::mkdirIn(dir, "y")).size(), 4u);
+    EXPECT_EQ(ts::extractAll(image, ts::mkdirIn(dir, "y")).size(), 4u);
     EXPECT_EQ(ts::readFile(dir / "y/photo manager.cvt"), photo);
 
     // Deleting the border's file clears its entry there and frees its blocks.
@@ -225,9 +245,167 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
         std::copy(b.to.begin(), b.to.end(), bytes.begin() + static_cast<std::ptrdiff_t>(b.at));
         ts::writeFile(copy, bytes);
         EXPECT_EQ(names(copy), (std::vector<std::string>{"Cory.cvt", "c.prg"}));
-        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(copy), &out), 13);
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(copy), &out), 13);
         EXPECT_NE(out.find("marked used but nothing uses them: 19:0"), std::string::npos) << out;
     }
+}
+
+// The plug-in's own images, of every format, with and without error bytes,
+// are sound even to --strict, and a repair that may free changes no byte.
+TEST(DiskCheck, OwnImagesOfEveryFormatAreSoundAndRepairLeavesThem) {
+    ts::TempDir dir;
+    const std::string src = ts::mkdirIn(dir, "src");
+    pt::writeSources(src, {{"big.prg", ts::randomBytes(30000, 3)}, {"small.seq", ts::randomBytes(100, 4)},
+                           {"empty.prg", {}}});
+    const struct {
+        const char* name;
+        const char* options;
+    } cases[] = {{"a.d64", ""}, {"s.d64", " --forty speeddos"}, {"d.d64", " --forty dolphindos"}, {"b.d71", ""},
+                 {"c.d80", ""}, {"e.d81", ""},                  {"f.d82", ""}};
+    std::string out;
+    for (const auto& c : cases)
+        for (const std::string errors : {"", " --error-bytes"}) {
+            const std::string image = dir / ((errors.empty() ? "" : "x") + std::string(c.name));
+            SCOPED_TRACE(image);
+            const std::string add = "add " + shellQuote(image) + " -C " + shellQuote(src) + c.options + errors;
+            ASSERT_EQ(ts::run(host(dir) + add + " big.prg small.seq empty.prg", &out), 0) << out;
+            EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 0) << out;
+            EXPECT_EQ(out, image + ": consistent\n");
+            const Bytes before = ts::readFile(image);
+            EXPECT_EQ(ts::run(host(dir) + "validate --repair --free-unused " + shellQuote(image), &out), 0) << out;
+            EXPECT_TRUE(ts::readFile(image) == before);
+        }
+}
+
+// Blocks marked used that no entry names (a demo's trackloader data on tracks
+// 36-40, the CP/M area of a C128 disk) are notes: a repair keeps them, and
+// only --free-unused frees them, saying which before it writes.
+TEST(DiskCheck, BlocksOutsideFilesStayUnlessFreeingIsAsked) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}});
+    const struct {
+        const char* name;
+        int forty;
+        int track;
+    } cases[] = {{"demo.d64", 2, 36}, {"cpm.d71", 0, 40}};
+    std::string out;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewImageSettings.fortyTracks = c.forty != 0;
+        NewImageSettings.fortyTrackType = c.forty;
+        const std::string image = dir / c.name;
+        ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
+        auto info = pt::load(image);
+        for (std::uint8_t s = 0; s < getTrackSectorCount(*info, static_cast<std::uint8_t>(c.track)); ++s)
+            markSectorUsed(*info, static_cast<std::uint8_t>(c.track), s);
+        ts::writeFile(image, wt::bytesOf(*info));
+        const std::string blocks = std::to_string(c.track) + ":0 " + std::to_string(c.track) + ":1 ";
+        EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+        EXPECT_NE(out.find("note: marked used but nothing uses them: " + blocks), std::string::npos) << out;
+        const Bytes before = ts::readFile(image);
+        EXPECT_EQ(ts::run(host(dir) + "validate --repair " + shellQuote(image), &out), 0) << out;
+        EXPECT_TRUE(ts::readFile(image) == before);
+        EXPECT_EQ(ts::run(host(dir) + "validate --free-unused " + shellQuote(image), &out), 2) << out;
+
+        EXPECT_EQ(ts::run(host(dir) + "validate --repair --free-unused " + shellQuote(image), &out), 0) << out;
+        const std::size_t freeing = out.find("freeing: blocks marked used that nothing uses: " + blocks);
+        EXPECT_LT(freeing, out.find("repaired: ")) << out;
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 0) << out;
+        EXPECT_TRUE(IsSectorFree(*pt::load(image), static_cast<std::uint8_t>(c.track), 0));
+    }
+}
+
+// A 1581 partition is an area of blocks in a row, whatever its first block
+// holds: here a "link" into the file beside it, which must neither count as
+// shared nor keep that file's blocks when it is deleted. Areas off the disk or
+// over the directory track are errors.
+TEST(DiskCheck, PartitionsAreAreasOfBlocks) {
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(1000, 1)}});
+    const std::string good = dir / "good.d81";
+    ASSERT_EQ(pt::pack(good, src, {"a.prg"}), 0);
+    const struct {
+        int track, sector, blocks, exit;
+        const char* line;
+    } cases[] = {
+        {60, 0, 80, 0, ""},
+        {80, 0, 41, 13, "error: \"part\": its 41 blocks from 80:0 run off the disk"},  // one block too many
+        {39, 0, 41, 13, "error: \"part\": its 41 blocks from 39:0 run over the directory track 40"},
+        {79, 0, 65535, 13, "error: \"part\": its 65535 blocks from 79:0 run off the disk"},
+        {81, 0, 40, 13, "error: \"part\": its area starts off the disk at 81:0"},
+    };
+    std::string out;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto info = pt::load(good);
+        const pt::Chain a = pt::chainOf(*info, pt::entries(*info)[0]);
+        std::uint8_t* entry = pt::blockOf(*info, 40, 3) + kDirEntrySize;
+        entry[kDirEntryType] = 0x85;
+        entry[kDirStartTrack] = static_cast<std::uint8_t>(c.track);
+        entry[kDirStartSector] = static_cast<std::uint8_t>(c.sector);
+        std::memset(entry + kDirFileName, 0xA0, kCbmNameLength);
+        std::memcpy(entry + kDirFileName, "PART", 4);
+        entry[kDirBlockCount] = static_cast<std::uint8_t>(c.blocks & 0xFF);
+        entry[kDirBlockCount + 1] = static_cast<std::uint8_t>(c.blocks >> 8);
+        for (int i = (c.track - 1) * 40; i < std::min((c.track - 1) * 40 + c.blocks, 3200); ++i)  // 40 a track
+            if (IsSectorFree(*info, static_cast<std::uint8_t>(i / 40 + 1), static_cast<std::uint8_t>(i % 40)))
+                markSectorUsed(*info, static_cast<std::uint8_t>(i / 40 + 1), static_cast<std::uint8_t>(i % 40));
+        if (std::uint8_t* head = pt::blockOf(*info, c.track, c.sector)) {
+            head[0] = static_cast<std::uint8_t>(a.blocks[0].first);
+            head[1] = static_cast<std::uint8_t>(a.blocks[0].second);
+        }
+        const std::string image = dir / "part.d81";
+        ts::writeFile(image, wt::bytesOf(*info));
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), c.exit) << out;
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        if (c.exit != 0) continue;
+        ASSERT_EQ(pt::remove(image, {"a.prg"}), 0);
+        auto after = pt::load(image);
+        for (const auto& [t, s] : a.blocks)
+            EXPECT_TRUE(IsSectorFree(*after, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) << t << ":" << s;
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 0) << out;
+    }
+}
+
+// An 8050 disk in an 8250 drive: two BAM blocks stating tracks 1-77, and
+// behind them the 8250 BAM blocks an earlier format left. The image is read
+// as the 8050 disk it is; ranges no drive writes leave the fixed layout.
+TEST(DiskCheck, D82BamBlocksStateTheirTracks) {
+    ts::TempDir dir;
+    const std::string src = ts::mkdirIn(dir, "src");
+    // a takes 38:1 and 38:2: the old blocks 38:6 and 38:9 stay as they were.
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(300, 1)}, {"b.prg", ts::randomBytes(3000, 2)}});
+    const std::string d80 = dir / "old.d80", d82 = dir / "new.d82", mixed = dir / "mixed.d82";
+    std::string out;
+    ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(d80) + " -C " + shellQuote(src) + " a.prg", &out), 0) << out;
+    ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(d82) + " -C " + shellQuote(src) + " b.prg", &out), 0) << out;
+    Bytes bytes = ts::readFile(d82);
+    const Bytes narrow = ts::readFile(d80);
+    std::copy(narrow.begin(), narrow.end(), bytes.begin());  // tracks 1-77 lie alike
+    const auto info = pt::load(d82);
+    for (int sector : {6, 9}) {
+        const std::size_t at = pt::offsetOf(*info, 38, sector);
+        std::copy(info->imageData.get() + at, info->imageData.get() + at + 256, bytes.begin() + static_cast<long>(at));
+    }
+    ts::writeFile(mixed, bytes);
+    EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(mixed), &out), 0) << out;
+    ASSERT_EQ(ts::run(host(dir) + "info " + shellQuote(d80) + " " + shellQuote(mixed), &out), 0) << out;
+    const std::size_t free80 = out.find("blocks free:"), free82 = out.find("blocks free:", free80 + 1);
+    EXPECT_EQ(out.substr(free80, out.find('\n', free80) - free80), out.substr(free82, out.find('\n', free82) - free82));
+    ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(mixed) + " -C " + shellQuote(src) + " b.prg", &out), 0) << out;
+    EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(mixed), &out), 0) << out;
+
+    bytes = ts::readFile(d82);
+    bytes[pt::offsetOf(*info, 38, 3) + kBamEndTrack] = 99;  // tracks 51-98, then a gap
+    ts::writeFile(mixed, bytes);
+    EXPECT_EQ(ts::run(host(dir) + "--log validate --strict " + shellQuote(mixed) + " 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("BAM blocks state tracks no drive writes -> fixed layout"), std::string::npos) << out;
 }
 
 TEST(DiskCheck, SeveralImagesAndFind) {

@@ -63,7 +63,7 @@ struct G64Test : ::testing::Test {
     void SetUp() override { ts::loadDefaultSettings(dir); }
     // A G64 made by PackFiles, holding files a (3000 bytes) and b (600).
     std::string packed(const std::string& name) {
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         ts::writeFile(src + "/a.prg", ts::randomBytes(3000, 1));
         ts::writeFile(src + "/b.prg", ts::randomBytes(600, 2));
         EXPECT_EQ(pt::pack(dir / name, src, {"a.prg", "b.prg"}), 0);
@@ -159,7 +159,7 @@ TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
 // is not clean refuses the whole call, one elsewhere is no matter.
 TEST_F(G64Test, AddRefusesATouchedTrackThatIsNotCleanAndLeavesOthersAlone) {
     const Bytes good = ts::readFile(packed("x.g64"));
-    const std::string src = pt::mkdirIn(dir, "more");
+    const std::string src = ts::mkdirIn(dir, "more");
     ts::writeFile(src + "/c.prg", ts::randomBytes(500, 3));
     struct Row {
         const char* damage;
@@ -195,7 +195,7 @@ TEST_F(G64Test, NewImageIsStandardAndAddAndDeleteRewriteOnlyTheChangedDataBlocks
     for (const auto& [track, speed] : std::vector<std::pair<int, int>> {{1, 3}, {17, 3}, {18, 2}, {25, 1}, {31, 0}, {35, 0}})
         EXPECT_EQ(le32(made, 12 + 4 * 84 + 8 * (track - 1)), static_cast<std::size_t>(speed)) << track;
     EXPECT_EQ(trackOffset(made, 36), 0u);
-    const std::string src = pt::mkdirIn(dir, "more");
+    const std::string src = ts::mkdirIn(dir, "more");
     ts::writeFile(src + "/c.prg", ts::randomBytes(2000, 3));
     for (int step = 0; step < 2; ++step) {
         const Bytes before = ts::readFile(image);
@@ -264,7 +264,7 @@ TEST_F(G64Test, PeersReadOurG64AsDecoded) {
     ts::writeFile(dir / "x.d64", d64Of(ts::readFile(image)));
     std::string out;
     EXPECT_EQ(ts::run("cc1541 -V " + ts::shellQuote(dir / "x.d64"), &out), 0) << out;
-    const std::string folder = pt::mkdirIn(dir, "peer");
+    const std::string folder = ts::mkdirIn(dir, "peer");
     EXPECT_EQ(ts::run("cd " + ts::shellQuote(folder) + " && cbmconvert -d ../x.d64", &out), 0) << out;
     EXPECT_EQ(ts::readFile(folder + "/a.prg"), ts::randomBytes(3000, 1));
     EXPECT_FALSE(ts::exists(folder + "/b.prg"));

@@ -75,6 +75,7 @@ inline std::unique_ptr<ImageInfo> load(const std::string& path) {
     info->imageSize = static_cast<std::int32_t>(bytes.size());
     setDiskInitValues(*info);
     checkImageSize(*info);
+    readStatedBamTracks(*info);
     if (info->imageType == kTypeD64 && info->trackCount == 40) checkD64Valid40Track(*info);
     return info;
 }

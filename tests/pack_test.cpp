@@ -698,9 +698,9 @@ TEST(PackFiles, OnlyTheFileTheHostNamedIsReplaced) {
     };
     const Case cases[] = {
         {"a .cvt naming a locked file inside", true, {"evil.cvt"}, 0,
-         {{"game", ""}, {"notes for projec.seq", ""}, {"game-2.cvt", "evil.cvt"}}},
+         {{"game", ""}, {"notes for projec.seq", ""}, {"GAME-2.cvt", "evil.cvt"}}},
         {"a .cvt naming another file inside", false, {"innocent.cvt"}, 0,
-         {{"game.prg", ""}, {"notes for projec.seq", ""}, {"game-2.cvt", "innocent.cvt"}}},
+         {{"game.prg", ""}, {"notes for projec.seq", ""}, {"GAME-2.cvt", "innocent.cvt"}}},
         {"two names cut to one CBM name", false, {"notes_for_project_part2.txt", "notes_for_project_part3.txt"}, 0,
          {{"game.prg", ""},
           {"notes for projec.seq", ""},
@@ -723,7 +723,7 @@ TEST(PackFiles, OnlyTheFileTheHostNamedIsReplaced) {
         SCOPED_TRACE(c.what);
         ts::TempDir dir;
         ts::loadDefaultSettings(dir);
-        const std::string src = pt::mkdirIn(dir, "src");
+        const std::string src = ts::mkdirIn(dir, "src");
         const std::string image = dir / "only.d64";
         // Moved in: the image holds the only copy.
         const std::map<std::string, Bytes> old = {{"game.prg", ts::randomBytes(2000, 10)},
@@ -753,9 +753,9 @@ TEST(PackFiles, OnlyTheFileTheHostNamedIsReplaced) {
             EXPECT_EQ(listed[i].first, name);
             Bytes want = !from.empty() ? sources.at(from) : i == 0 ? old.at("game.prg")
                                                                     : old.at("notes_for_project_part1.txt");
-            // A Convert file carries the name the GEOS file got.
+            // A Convert file carries the name the GEOS file got (in ASCII, as listed).
             if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cvt") == 0) {
-                const std::string cbm = pt::petscii(name.substr(0, name.size() - 4));
+                const std::string cbm = name.substr(0, name.size() - 4);
                 std::memset(want.data() + 3, 0xA0, 16);
                 std::memcpy(want.data() + 3, cbm.data(), cbm.size());
             }
@@ -780,7 +780,7 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     };
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
-    const std::string src = pt::mkdirIn(dir, "src");
+    const std::string src = ts::mkdirIn(dir, "src");
     ts::writeFile(dir / "xmas89a.d64", ts::readFile("/work/shared/realimages/xmas89a.d64"));
     std::vector<std::string> nine = zeroByteNames(src, "z", 7);
     ts::writeFile(src + "/big.prg", ts::randomBytes(3000, 1));

@@ -323,8 +323,8 @@ TEST(RoundTrip, ConvertFilesPackedByTheHostReadBackEverywhere) {
         for (const ts::Listed& f : ts::list(image).files) geosBlocks += f.name == "plain.prg" ? 0 : f.blocks;
         EXPECT_EQ(peerList(image).blocksFree, freeBefore - geosBlocks);
         // Packed again under the name it is listed as, a GEOS file is replaced.
-        ts::writeFile(src + "/vlir geos.cvt", sources.at("vlir.cvt"));
-        ASSERT_EQ(hostAdd(dir, image, src, {"vlir geos.cvt"}, &out), 0) << out;
+        ts::writeFile(src + "/Vlir GEOS.cvt", sources.at("vlir.cvt"));
+        ASSERT_EQ(hostAdd(dir, image, src, {"Vlir GEOS.cvt"}, &out), 0) << out;
         EXPECT_EQ(ts::list(image).files.size(), 5u);
         EXPECT_EQ(peerList(image).blocksFree, freeBefore - geosBlocks);
         // The locked file stays, as locked files do; asked for, it fails the call.

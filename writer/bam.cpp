@@ -38,7 +38,7 @@ struct BamLayout {
     std::size_t zoneCount;
     // D64 tracks that only forty-track layouts describe (0, 0 for none).
     std::uint8_t fortyFirst, fortyLast;
-    // D80/D82: the free sum takes each block's tracks from its bytes 4 and 5.
+    // D80/D82: each block states its tracks (readStatedBamTracks).
     bool rangeFromBlock;
     // The markSector BAM failure line names the BAM on the single-BAM formats.
     bool markLineNamesBam;
@@ -104,16 +104,32 @@ const BamLayout* bamLayout(std::int32_t imageType) {
 
 enum class Lookup { kFound, kNoType, kFortyTrackType, kNoEntry };
 
+// Zone i of this image: where the BAM blocks state their tracks and the
+// image's statement was taken (readStatedBamTracks), those tracks; else the
+// table's. False past the last zone.
+bool imageZone(const ImageInfo& info, const BamLayout& layout, std::size_t i, BamZone& out) {
+    if (i >= layout.zoneCount) return false;
+    out = layout.zones[i];
+    if (!layout.rangeFromBlock || info.bamEndTrack[0] == 0) return true;
+    if (i >= info.bamBlockCount) return false;
+    // Never more entries than the table's widest zone, which fits its block.
+    const int tracks = info.bamEndTrack[i] - info.bamFirstTrack[i];
+    if (tracks <= 0 || tracks > layout.zones[0].lastTrack - layout.zones[0].firstTrack + 1) return true;
+    out.firstTrack = info.bamFirstTrack[i];
+    out.lastTrack = static_cast<std::uint8_t>(info.bamEndTrack[i] - 1);
+    return true;
+}
+
 // The zone that describes track t of this image.
-Lookup findZone(const ImageInfo& info, std::uint8_t track, const BamLayout** layoutOut, const BamZone** zoneOut) {
+Lookup findZone(const ImageInfo& info, std::uint8_t track, const BamLayout** layoutOut, BamZone* zoneOut) {
     const BamLayout* layout = bamLayout(info.imageType);
     if (!layout) return Lookup::kNoType;
     *layoutOut = layout;
-    for (std::size_t i = 0; i < layout->zoneCount; ++i) {
-        const BamZone& z = layout->zones[i];
+    BamZone z {};
+    for (std::size_t i = 0; imageZone(info, *layout, i, z); ++i) {
         if (track < z.firstTrack || track > z.lastTrack) continue;
         if (z.fortyTrackType != 0 && z.fortyTrackType != info.fortyTrackType) continue;
-        *zoneOut = &z;
+        *zoneOut = z;
         return Lookup::kFound;
     }
     if (layout->fortyFirst != 0 && track >= layout->fortyFirst && track <= layout->fortyLast)
@@ -181,7 +197,7 @@ void writeBitmap(const Entry& e, std::uint64_t bits) {
 std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track) {
     logMessage(kLogBam, "IsTrackFree: for %d ...\n", track);
     const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
+    BamZone zone {};
     switch (findZone(info, track, &layout, &zone)) {
     case Lookup::kNoType:
         logMessage(kLogError, "IsTrackFree: type not supported %d\n", info.imageType);
@@ -197,7 +213,7 @@ std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track) {
     }
     Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, track, false, &entry, &badTrack, &badSector)) {
+    if (!addressEntry(info, zone, track, false, &entry, &badTrack, &badSector)) {
         logMessage(kLogError, "IsTrackFree: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
         return 0;
     }
@@ -209,7 +225,7 @@ std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track) {
 std::uint8_t IsSectorFree(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
     logMessage(kLogBam, "IsSectorFree: for %d/%d\n", track, sector);
     const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
+    BamZone zone {};
     switch (findZone(info, track, &layout, &zone)) {
     case Lookup::kNoType:
         logMessage(kLogError, "IsSectorFree: type not supported %d\n", info.imageType);
@@ -225,11 +241,11 @@ std::uint8_t IsSectorFree(const ImageInfo& info, std::uint8_t track, std::uint8_
     }
     Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) {
+    if (!addressEntry(info, zone, track, true, &entry, &badTrack, &badSector)) {
         logMessage(kLogError, "IsSectorFree: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
         return 0;
     }
-    if (zone->sectorTestReadsCount && *entry.count == 0) return 0;
+    if (zone.sectorTestReadsCount && *entry.count == 0) return 0;
     std::uint8_t result = 0;
     if (sector < 8 * entry.bitmapBytes) result = static_cast<std::uint8_t>((readBitmap(entry) >> sector) & 1);
     logMessage(kLogBam, "IsSectorFree: returning %d\n", result);
@@ -243,7 +259,7 @@ void markSector(ImageInfo& info, std::uint8_t track, std::uint8_t sector, int mo
         return;
     }
     const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
+    BamZone zone {};
     switch (findZone(info, track, &layout, &zone)) {
     case Lookup::kNoType:
         logMessage(kLogError, "markSector: format %d not supported (yet)", info.imageType);
@@ -259,7 +275,7 @@ void markSector(ImageInfo& info, std::uint8_t track, std::uint8_t sector, int mo
     }
     Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector)) {
+    if (!addressEntry(info, zone, track, true, &entry, &badTrack, &badSector)) {
         if (layout->markLineNamesBam)
             logMessage(kLogError, "markSector: bad GetDiskSectorAddr call BAM (%d:%d)\n", badTrack, badSector);
         else
@@ -300,8 +316,8 @@ std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
         logMessage(kLogWarning, "getFreeDataBlocksOnDisk: unknown 40 tracks type %d\n", info.fortyTrackType);
 
     std::int32_t sum = 0;
-    for (std::size_t i = 0; i < layout->zoneCount; ++i) {
-        const BamZone& z = layout->zones[i];
+    BamZone z {};
+    for (std::size_t i = 0; imageZone(info, *layout, i, z); ++i) {
         if (z.fortyTrackType != 0 && (!fortyTrackImage || z.fortyTrackType != info.fortyTrackType)) continue;
         std::uint8_t t = 0, s = 0;
         std::uint8_t* block = nullptr;
@@ -310,20 +326,10 @@ std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
             logMessage(kLogError, "getFreeDataBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", t, s);
             return 0;
         }
-        int first = z.firstTrack;
-        int end = z.lastTrack + 1;
-        if (layout->rangeFromBlock) {
-            // The block names its own tracks; at most 50 entries fit in it.
-            first = block[4];
-            end = block[5];
-            const int most = (256 - z.countBase) / z.countStride;
-            if (end - first > most) end = first + most;
-        } else if (end > info.trackCount + 1) {
-            end = info.trackCount + 1;
-        }
-        for (int track = first; track < end; ++track) {
+        const int end = z.lastTrack + 1 > info.trackCount + 1 ? info.trackCount + 1 : z.lastTrack + 1;
+        for (int track = z.firstTrack; track < end; ++track) {
             if (track == info.dirTrack || track == info.bamTrack2) continue;
-            sum += block[z.countBase + z.countStride * (track - first)];
+            sum += block[z.countBase + z.countStride * (track - z.firstTrack)];
         }
     }
     return sum;
@@ -331,14 +337,14 @@ std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
 
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info) {
     const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
+    BamZone zone {};
     if (findZone(info, info.dirTrack, &layout, &zone) != Lookup::kFound) {
         logMessage(kLogError, "getFreeDirBlocksOnDisk: format %d not supported (yet)", info.imageType);
         return 0;
     }
     Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, *zone, info.dirTrack, false, &entry, &badTrack, &badSector)) {
+    if (!addressEntry(info, zone, info.dirTrack, false, &entry, &badTrack, &badSector)) {
         logMessage(kLogError, "getFreeDirBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
         return 0;
     }
@@ -366,10 +372,10 @@ namespace {
 // The track's whole entry, quietly: false when the image keeps none.
 bool locateEntry(const ImageInfo& info, std::uint8_t track, Entry& entry) {
     const BamLayout* layout = nullptr;
-    const BamZone* zone = nullptr;
+    BamZone zone {};
     std::uint8_t badTrack = 0, badSector = 0;
     return findZone(info, track, &layout, &zone) == Lookup::kFound &&
-           addressEntry(info, *zone, track, true, &entry, &badTrack, &badSector);
+           addressEntry(info, zone, track, true, &entry, &badTrack, &badSector);
 }
 }  // namespace
 

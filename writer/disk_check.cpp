@@ -197,14 +197,25 @@ struct Usage {
     BlockClaims claims;
 };
 
+// Errors put data at risk (the next write may destroy a file, a walk may not
+// end); notes are what a sound disk may well hold: blocks marked used that no
+// file uses (a trackloader's data, a copy protection, a CP/M area), a block
+// count the listing merely shows.
 struct Report {
     std::string text;
-    int problems = 0;     // of every kind
-    int bamProblems = 0;  // those a rebuilt BAM mends
-    void add(const char* kind, const std::string& what, bool bam) {
-        text += std::string("problem\t") + kind + "\t" + what + "\n";
-        ++problems;
-        if (bam) ++bamProblems;
+    int errors = 0;
+    int notes = 0;
+    int bamErrors = 0;    // errors a repair of the BAM mends
+    int unusedNotes = 0;  // notes on blocks --free-unused frees
+    void error(const char* kind, const std::string& what, bool bam = false) {
+        text += std::string("error\t") + kind + "\t" + what + "\n";
+        ++errors;
+        if (bam) ++bamErrors;
+    }
+    void note(const char* kind, const std::string& what, bool unused = false) {
+        text += std::string("note\t") + kind + "\t" + what + "\n";
+        ++notes;
+        if (unused) ++unusedNotes;
     }
 };
 
@@ -213,7 +224,7 @@ void use(const ImageInfo& info, Usage& usage, Report& report, int track, int sec
     if (index < 0 || index >= kMaxImageBlocks) return;
     std::string& first = usage.owner[static_cast<std::size_t>(index)];
     if (!first.empty() && first != owner)
-        report.add("shared", "block " + blockName(track, sector) + " is used by " + first + " and by " + owner, false);
+        report.error("shared", "block " + blockName(track, sector) + " is used by " + first + " and by " + owner);
     if (first.empty()) first = owner;
     std::uint8_t& count = usage.claims.count[static_cast<std::size_t>(index)];
     if (count < 255) ++count;
@@ -228,11 +239,11 @@ bool walkChain(const ImageInfo& info, Usage& usage, Report& report, int track, i
         const auto t = static_cast<std::uint8_t>(track), s = static_cast<std::uint8_t>(sector);
         const std::uint8_t* block = blockBytes(info, t, s);
         if (!block) {
-            report.add("chain", owner + ": its chain leaves the disk at " + blockName(track, sector), false);
+            report.error("chain", owner + ": its chain leaves the disk at " + blockName(track, sector));
             return false;
         }
         if (!visits.insert(info, t, s)) {
-            report.add("chain", owner + ": its chain loops back to " + blockName(track, sector), false);
+            report.error("chain", owner + ": its chain loops back to " + blockName(track, sector));
             return false;
         }
         if (claim) use(info, usage, report, track, sector, owner);
@@ -242,13 +253,36 @@ bool walkChain(const ImageInfo& info, Usage& usage, Report& report, int track, i
     return true;
 }
 
+// A partition's area must lie on the disk and off the directory track, where
+// the DOS keeps its own blocks.
+void checkPartition(const ImageInfo& info, Report& report, const std::uint8_t* entry, const std::string& name,
+                    int blocks) {
+    const int first = getBlockIndex(info, entry[kDirStartTrack], entry[kDirStartSector]);
+    const std::string from = " blocks from " + blockName(entry[kDirStartTrack], entry[kDirStartSector]);
+    if (first < 0) {
+        report.error("partition", name + ": its area starts off the disk at " +
+                                      blockName(entry[kDirStartTrack], entry[kDirStartSector]));
+        return;
+    }
+    if (first + blocks > getDiskBlockCount(info))
+        report.error("partition", name + ": its " + std::to_string(blocks) + from + " run off the disk");
+    const int dirFirst = getBlockIndex(info, info.dirTrack, 0);
+    const int dirEnd = dirFirst + getTrackSectorCount(info, info.dirTrack);
+    if (first < dirEnd && first + blocks > dirFirst)
+        report.error("partition", name + ": its " + std::to_string(blocks) + from + " run over the directory track " +
+                                      std::to_string(info.dirTrack));
+}
+
 void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::uint8_t* entry) {
     const std::uint8_t type = entry[kDirEntryType];
     if (type == kTypeScratched) return;
     const std::string name = "\"" + entryNameText(entry, info.imageType) + "\"";
     const int claimed = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
+    const bool partition = (type & kFileTypeMask) == kFileTypePartition;
     bool whole = true;
-    if ((type & kFileTypeMask) <= (kTypeRel & kFileTypeMask) && entry[kDirStartTrack] != 0)
+    if (partition)
+        checkPartition(info, report, entry, name, claimed);
+    else if ((type & kFileTypeMask) <= (kTypeRel & kFileTypeMask) && entry[kDirStartTrack] != 0)
         whole = walkChain(info, usage, report, entry[kDirStartTrack], entry[kDirStartSector], name, false);
     // Every block of the entry as the writer counts them: its chain, side
     // sectors, GEOS info block and records, a partition's area.
@@ -261,16 +295,18 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
             ++blocks;
             use(info, usage, report, t, s, name);
         }
-    if (whole && blocks != claimed)
-        report.add("count", name + ": the directory says " + std::to_string(claimed) + " blocks, it has " +
-                                std::to_string(blocks),
-                   false);
+    // The count is what the listing shows; nothing is written by it.
+    if (whole && !partition && blocks != claimed)
+        report.note("count", name + ": the directory says " + std::to_string(claimed) + " blocks, it has " +
+                                 std::to_string(blocks));
 }
 
 }  // namespace
 
-int validateImage(const char* path, bool repair, std::string& text) {
+int validateImage(const char* path, int mode, std::string& text) {
     text.clear();
+    const bool repair = (mode & kValidateRepair) != 0;
+    const bool freeUnused = repair && (mode & kValidateFreeUnused) != 0;
     std::uint32_t bodyOffset = 0;
     const std::int32_t type = imageTypeOfFile(path, bodyOffset);
     if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
@@ -302,38 +338,67 @@ int validateImage(const char* path, bool repair, std::string& text) {
     }
 
     // The BAM against what is used, track by track (the D71's second BAM
-    // track is the DOS's own, all of it).
+    // track is the DOS's own, all of it). A repair changes only the entries
+    // of tracks with errors, and frees a block nothing uses only when asked:
+    // such blocks often hold what a disk keeps outside its files.
+    struct Mend {
+        std::uint8_t track;
+        std::uint64_t freeBits;
+    };
+    std::vector<Mend> mends;
+    std::string freed;
     for (int t = 1; t <= info->trackCount; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
         std::uint64_t freeBits = 0;
         int count = 0;
         if (track == info->bamTrack2 || !readBamEntry(*info, track, freeBits, count)) continue;
-        std::uint64_t wanted = 0;
+        std::uint64_t usedButFreeBits = 0, unusedBits = 0;
         std::string usedButFree, freeButUnused;
         int freeInBits = 0;
         for (int s = 0; s < getTrackSectorCount(*info, track); ++s) {
             const bool used = blockClaims(*info, usage.claims, track, static_cast<std::uint8_t>(s)) != 0;
             const bool free = (freeBits >> s) & 1;
             freeInBits += free ? 1 : 0;
-            if (!used) wanted |= std::uint64_t {1} << s;
-            if (used && free) usedButFree += " " + blockName(t, s);
-            if (!used && !free) freeButUnused += " " + blockName(t, s);
+            if (used && free) {
+                usedButFreeBits |= std::uint64_t {1} << s;
+                usedButFree += " " + blockName(t, s);
+            }
+            if (!used && !free) {
+                unusedBits |= std::uint64_t {1} << s;
+                freeButUnused += " " + blockName(t, s);
+            }
         }
         if (!usedButFree.empty())
-            report.add("bam-free", "in use but free in the BAM (the next write would destroy them):" + usedButFree,
-                       true);
-        if (!freeButUnused.empty()) report.add("bam-used", "marked used but nothing uses them:" + freeButUnused, true);
+            report.error("bam-free", "in use but free in the BAM (the next write would destroy them):" + usedButFree,
+                         true);
+        if (!freeButUnused.empty()) report.note("bam-used", "marked used but nothing uses them:" + freeButUnused, true);
         if (count != freeInBits)
-            report.add("bam-count", "track " + std::to_string(t) + ": the BAM counts " + std::to_string(count) +
-                                        " free blocks, its bitmap " + std::to_string(freeInBits),
-                       true);
-        if (repair) writeBamEntry(*info, track, wanted);
+            report.error("bam-count", "track " + std::to_string(t) + ": the BAM counts " + std::to_string(count) +
+                                          " free blocks, its bitmap " + std::to_string(freeInBits),
+                         true);
+        const bool mendErrors = repair && (usedButFreeBits != 0 || count != freeInBits);
+        const bool freeThem = freeUnused && unusedBits != 0;
+        if (!mendErrors && !freeThem) continue;
+        mends.push_back({track, (freeBits & ~usedButFreeBits) | (freeThem ? unusedBits : 0)});
+        if (freeThem) freed += freeButUnused;
     }
     text = report.text;
-    if (repair && report.bamProblems > 0) {
+    int errorsLeft = report.errors, notesLeft = report.notes;
+    if (!mends.empty()) {
+        // Said before the image is written, so that it stands even when the
+        // write fails.
+        if (!freed.empty()) {
+            text += "freeing\tblocks marked used that nothing uses:" + freed + "\n";
+            logMessage(kLogWarning, "ValidateImage: freeing blocks marked used that nothing uses:%s\n", freed.c_str());
+        }
+        for (const Mend& m : mends) writeBamEntry(*info, m.track, m.freeBits);
         if (int rc = writeImageFile(*info)) return rc;
-        text += "repaired\tthe BAM now marks used exactly the blocks in use\n";
+        text += std::string("repaired\tthe BAM marks every block in use as used, its counts match its bitmaps") +
+                (freed.empty() ? "\n" : ", and the blocks nothing used are free\n");
     }
-    const int left = repair ? report.problems - report.bamProblems : report.problems;
-    return left == 0 ? 0 : E_BAD_ARCHIVE;
+    if (repair) errorsLeft -= report.bamErrors;
+    if (freeUnused) notesLeft -= report.unusedNotes;
+    text += "left\t" + std::to_string(errorsLeft) + "\t" + std::to_string(notesLeft) + "\n";
+    const bool strict = (mode & kValidateStrict) != 0;
+    return errorsLeft > 0 || (strict && notesLeft > 0) ? E_BAD_ARCHIVE : 0;
 }

@@ -100,6 +100,7 @@ int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting) {
         logMessage(kLogError, "unknown disk type\n");
         return E_UNKNOWN_FORMAT;
     }
+    readStatedBamTracks(info);
     if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0 && forWriting) {
         logMessage(kLogWarning, "%s: unknown D64 40 track format -> read only\n", caller);
         return E_NOT_SUPPORTED;

@@ -107,6 +107,7 @@ int prepareImage(ImageInfo& info) {
         return E_UNKNOWN_FORMAT;
     }
     if (!existing) initDiskImage(info);
+    readStatedBamTracks(info);
     if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
         logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
         return E_NOT_SUPPORTED;

@@ -133,8 +133,19 @@ int renameFile(const char* packedFile, const char* oldName, const char* newName)
 // layout, errorbytes, title, id, dos, files, blocksfree, blockstotal, then one
 // "file<TAB>blocks<TAB>type<TAB>name" line per entry). 0 or the result code.
 int describeImage(const char* path, std::string& text);
-// Checks every structure against the BAM: one "problem<TAB>kind<TAB>what"
-// line per problem. 0 when consistent, 13 when not; with repair the BAM is
-// rebuilt from what is in use and written back (the problems it mends no
-// longer count).
-int validateImage(const char* path, bool repair, std::string& text);
+// Checks every structure against the BAM: one "error<TAB>kind<TAB>what" line
+// per problem that puts data at risk (blocks in use that the BAM calls free,
+// blocks shared by two structures, chains that loop or leave the disk, BAM
+// counts that disagree with their bitmaps, a partition off the disk or over
+// the directory track) and one "note<TAB>kind<TAB>what" line per thing a
+// sound disk may hold (blocks marked used that nothing uses, a directory
+// block count that differs from the file's). With kValidateRepair the BAM
+// entries of tracks with errors are mended and written back; with
+// kValidateFreeUnused as well, the blocks nothing uses are freed too, listed
+// first in a "freeing<TAB>..." line. A "repaired<TAB>..." line follows a
+// write, and "left<TAB>errors<TAB>notes" ends the text. 0 when no error is
+// left (kValidateStrict: and no note), else 13, or the result code.
+constexpr int kValidateRepair = 1;
+constexpr int kValidateFreeUnused = 2;
+constexpr int kValidateStrict = 4;
+int validateImage(const char* path, int mode, std::string& text);
