@@ -178,10 +178,14 @@ TEST(DiskCheck, PipesLinksAndHugeFilesNeverHang) {
     ASSERT_EQ(mkfifo((dir / "tree/pipe.d64").c_str(), 0644), 0);
     for (const char* link : {"a.d64", "b.d64"}) ASSERT_EQ(symlink(".", (dir / "tree/" + link).c_str()), 0);
     ASSERT_EQ(symlink("pipe.d64", (dir / "tree/c.d64").c_str()), 0);
-    ts::writeFile(dir / "big.d64", {});
-    std::filesystem::resize_file(dir / "big.d64", (std::uintmax_t {1} << 32) + 174848);
-    const std::string bounded = "timeout 20 " + host(dir);
-    for (const auto& [image, code] : {std::pair {dir / "tree/pipe.d64", 15}, std::pair {dir / "big.d64", 14}}) {
+    for (const auto& [name, size] : {std::pair {"big.d64", (std::uintmax_t {1} << 32) + 174848},
+                                     std::pair {"large.d64", std::uintmax_t {17} << 20}}) {
+        ts::writeFile(dir / name, {});
+        std::filesystem::resize_file(dir / name, size);
+    }
+    const std::string bounded = "timeout 10 " + host(dir);
+    for (const auto& [image, code] : {std::pair {dir / "tree/pipe.d64", 15}, std::pair {dir / "big.d64", 14},
+                                      std::pair {dir / "large.d64", 14}}) {
         for (const std::string command : {"list", "info", "dir", "validate", "test", "extract", "delete", "add"}) {
             const std::string args = command + " " + shellQuote(image) +
                                      (command == "add" ? " -C " + shellQuote(src) + " game.prg" : "") +

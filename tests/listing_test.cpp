@@ -201,9 +201,14 @@ TEST_F(ListingTest, ExtractionReplacesWhatHoldsTheName) {
         for (const auto& r : ts::extractAll(path("d.d64"), out.path, inDestPath)) EXPECT_EQ(r.second, 0) << r.first;
         EXPECT_EQ(ts::readFile(path("victim")), (Bytes {'k', 'e', 'e', 'p'}));
         EXPECT_FALSE(ts::exists(path("ghost")));
-        EXPECT_EQ(ts::readFile(out / "hello.prg"), a);
-        EXPECT_EQ(ts::readFile(out / "HELLO.seq"), b);
-        EXPECT_EQ(ts::readFile(out / "last.prg"), b);
+        // (A pipe left in place would block the read.)
+        for (const auto& [name, data] : {std::pair {"hello.prg", a}, std::pair {"HELLO.seq", b}, std::pair {"last.prg", b}}) {
+            const bool plain = std::filesystem::is_regular_file(out / name);
+            EXPECT_TRUE(plain) << name;
+            if (plain) {
+                EXPECT_EQ(ts::readFile(out / name), data) << name;
+            }
+        }
         EXPECT_EQ(ts::listDir(out.path).size(), 8u);  // no temporary file left
     }
 }
