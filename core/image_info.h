@@ -42,6 +42,9 @@ constexpr int kBlockSize = 256;
 constexpr int kDirEntrySize = 32;
 // Blocks of the largest format (D82); every block index lies below it.
 constexpr int kMaxImageBlocks = 4166;
+// Far above any image file (a D82 with error bytes is about 1 MiB, tapes
+// are smaller still): a larger file is no image and is refused unread.
+constexpr std::uint64_t kMaxImageFileSize = 16u << 20;
 
 // One file the listing reported: the record behind it and the name it was
 // reported under, which no other listed file shares.

@@ -79,16 +79,59 @@ const ResultText* resultText(int code) {
     return nullptr;
 }
 
+// Length of the UTF-8 sequence at p (ASCII: 1), 0 when it is none: overlong
+// forms, surrogates and code points beyond U+10FFFF are not UTF-8 either.
+int utf8Length(const unsigned char* p) {
+    const unsigned c = p[0];
+    if (c < 0x80) return 1;
+    int len = 0;
+    unsigned code = 0, least = 0;
+    if (c >= 0xC2 && c <= 0xDF) len = 2, code = c & 0x1F, least = 0x80;
+    else if ((c & 0xF0) == 0xE0) len = 3, code = c & 0x0F, least = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, code = c & 0x07, least = 0x10000;
+    else return 0;
+    for (int i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (p[i] & 0x3Fu);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return len;
+}
+
+// Text as plain output shows it: a control character (C0, DEL, C1) or a
+// byte that is not UTF-8 appears as \xHH, so no name or path can move the
+// cursor, retitle the window or ring the bell of a terminal.
+std::string shown(const std::string& text) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
+    while (*p) {
+        const int len = utf8Length(p);
+        const bool control = *p < 0x20 || *p == 0x7F || (len == 2 && p[0] == 0xC2 && p[1] < 0xA0);
+        if (len > 0 && !control) {
+            out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(len));
+            p += len;
+            continue;
+        }
+        for (int i = 0; i < (len > 0 ? len : 1); ++i) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", p[i]);
+            out += hex;
+        }
+        p += len > 0 ? len : 1;
+    }
+    return out;
+}
+
 void reportFailure(const std::string& image, const std::string& file, int code) {
     const ResultText* r = resultText(code);
-    std::fprintf(stderr, "ombrix: %s: %s%s%s (%d): %s\n", image.c_str(), file.c_str(), file.empty() ? "" : ": ",
+    std::fprintf(stderr, "ombrix: %s: %s%s%s (%d): %s\n", shown(image).c_str(), shown(file).c_str(), file.empty() ? "" : ": ",
                  r ? r->name : "E_UNKNOWN", code, r ? r->meaning : "unknown error");
 }
 
 // The cause the system gives, said once, when the plug-in's code alone would
 // leave the user guessing.
 void reportCause(const std::string& what, const std::string& why) {
-    if (!why.empty()) std::fprintf(stderr, "ombrix: cannot open %s: %s\n", what.c_str(), why.c_str());
+    if (!why.empty()) std::fprintf(stderr, "ombrix: cannot open %s: %s\n", shown(what).c_str(), why.c_str());
 }
 
 constexpr char kUsage[] =
@@ -166,7 +209,7 @@ constexpr char kUsage[] =
     "  extract and test go on after a failing file and return the first failure.\n";
 
 int usageError(const char* why = nullptr) {
-    if (why) std::fprintf(stderr, "ombrix: %s\n", why);
+    if (why) std::fprintf(stderr, "ombrix: %s\n", shown(why).c_str());
     std::fputs(kUsage, stderr);
     return kExitUsage;
 }
@@ -199,33 +242,24 @@ std::string jsonString(const std::string& text) {
     std::string out = "\"";
     const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
     while (*p) {
-        unsigned char c = *p;
+        const unsigned char c = *p;
+        const int len = utf8Length(p);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-            ++p;
         } else if (c < 0x20) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
-            ++p;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++p;
+        } else if (len > 0) {
+            out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(len));
+            p += len;
+            continue;
         } else {
-            int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-            bool valid = len > 0 && !(len == 2 && c < 0xC2);
-            for (int i = 1; valid && i < len; ++i)
-                if ((p[i] & 0xC0) != 0x80) valid = false;
-            if (valid) {
-                out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(len));
-                p += len;
-            } else {
-                out += static_cast<char>(0xC0 | (c >> 6));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-                ++p;
-            }
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
+        ++p;
     }
     return out + "\"";
 }
@@ -266,7 +300,7 @@ std::string entryJson(const host::Entry& e) {
 
 // Several images: each one's block is headed by its name.
 void headImage(const Options& o, std::size_t index, const std::string& image) {
-    if (o.images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", image.c_str());
+    if (o.images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", shown(image).c_str());
 }
 
 int runList(const host::Plugin& p, const Options& o) {
@@ -294,7 +328,7 @@ int runList(const host::Plugin& p, const Options& o) {
             std::printf("%6s %8s  %s\n", "blocks", "bytes", "name");
             for (const host::Entry& e : entries)
                 std::printf("%6lld %8lld  %s%s\n", static_cast<long long>(e.blocks), static_cast<long long>(e.bytes),
-                            e.name.c_str(), e.hidden ? "  hidden" : "");
+                            shown(e.name).c_str(), e.hidden ? "  hidden" : "");
         }
         if (status) {
             reportFailure(image, "", status);
@@ -354,18 +388,18 @@ int runDirOrInfo(const host::Plugin& p, const Options& o, bool dir) {
         if (dir) {
             headImage(o, i, image);
             // As the drive shows it: the title padded to 16 in quotes.
-            std::string title = "\"" + value("title") + "\"";
-            const std::size_t shown = value("title").size();
-            if (shown < 16) title.insert(title.size() - 1, 16 - shown, ' ');
-            std::printf("0 %s %s %s\n", title.c_str(), value("id").c_str(), value("dos").c_str());
+            const std::string titleText = shown(value("title"));
+            std::string title = "\"" + titleText + "\"";
+            if (titleText.size() < 16) title.insert(title.size() - 1, 16 - titleText.size(), ' ');
+            std::printf("0 %s %s %s\n", title.c_str(), shown(value("id")).c_str(), shown(value("dos")).c_str());
             for (const Fact& f : all) {
                 if (f.key != "file") continue;
                 const std::size_t a = f.value.find('\t'), b = f.value.find('\t', a + 1);
-                const std::string quoted = "\"" + f.value.substr(b + 1) + "\"";
-                std::printf("%-5s%-19s%s\n", f.value.substr(0, a).c_str(), quoted.c_str(),
-                            f.value.substr(a + 1, b - a - 1).c_str());
+                const std::string quoted = "\"" + shown(f.value.substr(b + 1)) + "\"";
+                std::printf("%-5s%-19s%s\n", shown(f.value.substr(0, a)).c_str(), quoted.c_str(),
+                            shown(f.value.substr(a + 1, b - a - 1)).c_str());
             }
-            if (!value("blocksfree").empty()) std::printf("%s BLOCKS FREE.\n", value("blocksfree").c_str());
+            if (!value("blocksfree").empty()) std::printf("%s BLOCKS FREE.\n", shown(value("blocksfree")).c_str());
         } else if (o.json) {
             auto num = [&](const char* key) { return value(key).empty() ? std::string("null") : value(key); };
             std::printf("%s%s{\"image\": %s, \"format\": %s, \"tracks\": %s, \"layout\": %s, \"errorBytes\": %s, "
@@ -386,7 +420,7 @@ int runDirOrInfo(const host::Plugin& p, const Options& o, bool dir) {
                 std::string v = value(k[0]);
                 if (v.empty() && std::strcmp(k[0], "title") != 0) continue;
                 if (std::strcmp(k[0], "errorbytes") == 0) v = v == "1" ? "yes" : "no";
-                std::printf("%-17s%s\n", (std::string(k[1]) + ":").c_str(), v.c_str());
+                std::printf("%-17s%s\n", (std::string(k[1]) + ":").c_str(), shown(v).c_str());
             }
         }
     }
@@ -408,10 +442,10 @@ int runValidate(const host::Plugin& p, const Options& o) {
             const std::size_t tab = f.value.find('\t');
             if (f.key == "error" || f.key == "note") {
                 ++lines;
-                std::printf("%s: %s: %s\n", image.c_str(), f.key.c_str(), f.value.substr(tab + 1).c_str());
+                std::printf("%s: %s: %s\n", shown(image).c_str(), f.key.c_str(), shown(f.value.substr(tab + 1)).c_str());
             } else if (f.key == "freeing" || f.key == "repaired") {
                 repaired = repaired || f.key == "repaired";
-                std::printf("%s: %s: %s\n", image.c_str(), f.key.c_str(), f.value.c_str());
+                std::printf("%s: %s: %s\n", shown(image).c_str(), f.key.c_str(), shown(f.value).c_str());
             } else if (f.key == "left" && tab != std::string::npos) {
                 errorsLeft = std::atoi(f.value.substr(0, tab).c_str());
                 notesLeft = std::atoi(f.value.substr(tab + 1).c_str());
@@ -428,7 +462,7 @@ int runValidate(const host::Plugin& p, const Options& o) {
             else if (errorsLeft == 0) summary = "no data at risk, " + plural(notesLeft, "note");
             else summary = plural(errorsLeft, "error") + " (data at risk), " + plural(notesLeft, "note");
             if (repaired && (errorsLeft || notesLeft)) summary += " left";
-            std::printf("%s: %s\n", image.c_str(), summary.c_str());
+            std::printf("%s: %s\n", shown(image).c_str(), summary.c_str());
         } else {
             reportFailure(image, "", rc);
             if (rc == E_EOPEN) reportCause(image, host::whyNotReadable(image));
@@ -459,28 +493,33 @@ bool isImageName(const std::string& name) {
            ext[2] <= '9';
 }
 
-void findIn(const host::Plugin& p, const std::string& pattern, const std::string& path, int depth) {
+void findInImage(const host::Plugin& p, const std::string& pattern, const std::string& path) {
+    std::vector<host::Entry> entries;
+    int openResult = 0;
+    listImage(p, path, entries, openResult);
+    for (const host::Entry& e : entries)
+        if (matches(pattern.c_str(), e.name.c_str())) std::printf("%s: %s\n", shown(path).c_str(), shown(e.name).c_str());
+}
+
+void findInFolder(const host::Plugin& p, const std::string& pattern, const std::string& path, int depth) {
     std::vector<std::string> files, folders;
-    if (!host::isFolder(path)) {
-        std::vector<host::Entry> entries;
-        int openResult = 0;
-        listImage(p, path, entries, openResult);
-        for (const host::Entry& e : entries)
-            if (matches(pattern.c_str(), e.name.c_str())) std::printf("%s: %s\n", path.c_str(), e.name.c_str());
-        return;
-    }
-    // Folder trees are bounded too: links are not followed, and 64 levels is deeper than any collection.
+    // Folder trees are bounded too: links to folders are not entered (they
+    // are not listed as folders, and a file listed is never taken for one),
+    // and 64 levels is deeper than any collection.
     if (depth > 64 || !host::listFolder(path, files, folders)) return;
     std::sort(files.begin(), files.end());
     std::sort(folders.begin(), folders.end());
     const std::string base = path.empty() || path.back() == kSep ? path : path + kSep;
     for (const std::string& f : files)
-        if (isImageName(f)) findIn(p, pattern, base + f, depth + 1);
-    for (const std::string& d : folders) findIn(p, pattern, base + d, depth + 1);
+        if (isImageName(f)) findInImage(p, pattern, base + f);
+    for (const std::string& d : folders) findInFolder(p, pattern, base + d, depth + 1);
 }
 
 int runFind(const host::Plugin& p, const Options& o) {
-    for (const std::string& path : o.images) findIn(p, o.pattern, path, 0);
+    for (const std::string& path : o.images) {
+        if (host::isFolder(path)) findInFolder(p, o.pattern, path, 0);
+        else findInImage(p, o.pattern, path);
+    }
     return 0;
 }
 
@@ -489,11 +528,11 @@ int runFind(const host::Plugin& p, const Options& o) {
 bool prepareTargetFolder(const std::string& dir) {
     std::string why;
     if (!host::isFolder(dir) && !host::makeFolders(dir, why)) {
-        std::fprintf(stderr, "ombrix: %s: cannot create the folder: %s\n", dir.c_str(), why.c_str());
+        std::fprintf(stderr, "ombrix: %s: cannot create the folder: %s\n", shown(dir).c_str(), why.c_str());
         return false;
     }
     if (!host::folderWritable(dir, why)) {
-        std::fprintf(stderr, "ombrix: %s: cannot write into the folder: %s\n", dir.c_str(), why.c_str());
+        std::fprintf(stderr, "ombrix: %s: cannot write into the folder: %s\n", shown(dir).c_str(), why.c_str());
         return false;
     }
     return true;
@@ -532,7 +571,7 @@ int extractOrTest(const host::Plugin& p, const Options& o, const std::string& im
             reportFailure(image, entry.name, rc);
             if (!firstFailure) firstFailure = rc;
         } else {
-            std::printf("%s %s\n", test ? "ok" : "extracted", target.c_str());
+            std::printf("%s %s\n", test ? "ok" : "extracted", shown(target).c_str());
         }
     }
     host::closeArchive(p, handle);
@@ -601,7 +640,7 @@ int applySettings(const host::Plugin& p, const Options& o) {
     }
     std::string item = start == std::string::npos ? std::string() : o.settingsText.substr(start);
     item = item.substr(0, item.find('\n'));
-    std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, item.c_str());
+    std::fprintf(stderr, "ombrix: new-image setting not accepted (item %d: %s)\n", bad, shown(item).c_str());
     return kExitUsage;
 }
 
@@ -617,13 +656,13 @@ int runAdd(const host::Plugin& p, const Options& o) {
         for (const std::string& n : o.names) {
             if (rc == E_ECREATE && emptyCbmName(n))
                 std::fprintf(stderr, "ombrix: %s: a name that is only a .prg or .seq extension cannot be stored\n",
-                             n.c_str());
+                             shown(n).c_str());
             if (rc == E_EREAD) reportCause(src + n, host::whyNotReadable(src + n));
         }
         if (rc == E_EOPEN) reportCause(o.image, host::whyNotReadable(o.image));
         return rc;
     }
-    for (const std::string& n : o.names) std::printf("%s %s\n", o.move ? "moved" : "added", n.c_str());
+    for (const std::string& n : o.names) std::printf("%s %s\n", o.move ? "moved" : "added", shown(n).c_str());
     return 0;
 }
 
@@ -751,7 +790,7 @@ int main(int argc, char** argv) {
     host::Plugin p;
     std::string why;
     if (!host::loadPlugin(o.plugin, p, why)) {
-        std::fprintf(stderr, "ombrix: cannot load the plug-in %s: %s\n", o.plugin.c_str(), why.c_str());
+        std::fprintf(stderr, "ombrix: cannot load the plug-in %s: %s\n", shown(o.plugin).c_str(), why.c_str());
         return kExitNoPlugin;
     }
     if (o.ini.empty()) o.ini = defaultIni();

@@ -188,18 +188,35 @@ bool listFolder(const std::string& path, std::vector<std::string>& files, std::v
         // Links to folders are not followed: a link back up would never end.
         if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
         if (S_ISDIR(st.st_mode)) folders.push_back(name);
-        else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) files.push_back(name);
+        // A link counts as the file it points to; a link to anything else
+        // (a folder above all) and pipes or devices are left out.
+        else if (S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && stat((path + "/" + name).c_str(), &st) == 0 &&
+                                         S_ISREG(st.st_mode)))
+            files.push_back(name);
     }
     closedir(dir);
     return true;
 }
 #endif
 
+#ifdef _WIN32
 std::string whyNotReadable(const std::string& path) {
     std::FILE* f = openFile(path, "rb");
     if (!f) return std::strerror(errno);
     std::fclose(f);
     return "";
 }
+#else
+std::string whyNotReadable(const std::string& path) {
+    // Without waiting: a pipe with no writer would hold the host forever.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    const bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    if (plain) return "";
+    return S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a plain file";
+}
+#endif
 
 }  // namespace host

@@ -97,11 +97,11 @@ const char* kindOfName(const char* path, std::int32_t type) {
     return layout ? layout->name : "";
 }
 
-bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::uint32_t& size) {
+bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::uint64_t& size) {
     platform::InputFile file;
     int lastError = 0;
     if (!platform::openForRead(path, file, lastError) || !platform::fileSize(file, size, lastError)) return false;
-    headSize = size < kDetectHeadSize ? size : kDetectHeadSize;
+    headSize = size < kDetectHeadSize ? static_cast<std::size_t>(size) : kDetectHeadSize;
     return platform::readAll(file, head, static_cast<std::uint32_t>(headSize), lastError);
 }
 
@@ -115,7 +115,7 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
                                     : kTypeNone;
     std::uint8_t head[kDetectHeadSize];
     std::size_t headSize = 0;
-    std::uint32_t size = 0;
+    std::uint64_t size = 0;
     if (!readHead(path, head, headSize, size)) return byName;
     // A disk of exactly its format's size stays that disk, whatever its
     // first bytes hold (block 1/0 is free data like any other).
@@ -134,6 +134,6 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
 bool isOurContent(const char* path) {
     std::uint8_t head[kDetectHeadSize];
     std::size_t headSize = 0;
-    std::uint32_t size = 0;
+    std::uint64_t size = 0;
     return readHead(path, head, headSize, size) && detectContent(head, headSize, size).type != kTypeNone;
 }

@@ -5,7 +5,7 @@ namespace platform {
 
 bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int& lastError) {
     InputFile file;
-    std::uint32_t actual = 0;
+    std::uint64_t actual = 0;
     if (!openForRead(path, file, lastError) || !fileSize(file, actual, lastError)) return false;
     // A file that has grown or shrunk since its size was taken is refused
     // rather than stored cut short.
@@ -15,5 +15,7 @@ bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int
     }
     return true;
 }
+
+OutputFile::~OutputFile() { finishOutputFile(*this, false); }
 
 }  // namespace platform

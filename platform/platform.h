@@ -32,8 +32,8 @@ struct InputFile {
 // (folders, pipes and devices are refused without waiting on them).
 // On failure returns false and sets lastError to the system's error code.
 bool openForRead(const char* path, InputFile& file, int& lastError);
-// The file's size (low 32 bits). False with lastError on failure.
-bool fileSize(InputFile& file, std::uint32_t& size, int& lastError);
+// The file's size. False with lastError on failure.
+bool fileSize(InputFile& file, std::uint64_t& size, int& lastError);
 // Reads exactly size bytes in one request. False (with lastError) when the
 // read fails or is short.
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
@@ -73,8 +73,23 @@ void simulateWriteFailure(long limit);
 // Removes a file (a link itself, not what it points to).
 bool removeFile(const char* path);
 
-// Opens a host file for writing ("wb"), for extraction.
-std::FILE* createOutputFile(const char* path);
+// An extracted file while it is written: a new file beside the target that
+// takes the target's name only once it is complete. Whatever held the name
+// (a link above all, or a pipe) is replaced, never written through, and a
+// file that fails leaves the old one as it was. A device named as the target
+// is written as such. The destructor discards an unfinished file.
+struct OutputFile {
+    std::FILE* file = nullptr;
+    std::string target, temp;  // temp empty: the target itself is open
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+};
+bool createOutputFile(const char* path, OutputFile& out);
+// Closes the file and, with keep, moves it to the target's name. False when
+// the close or the move failed or keep was false; nothing new stays then.
+bool finishOutputFile(OutputFile& out, bool keep);
 
 // The per-user settings folder (%APPDATA%\ombrix, $XDG_CONFIG_HOME/ombrix or
 // ~/.config/ombrix), created when missing; false when there is none.

@@ -54,13 +54,13 @@ bool openForRead(const char* path, InputFile& file, int& lastError) {
     return true;
 }
 
-bool fileSize(InputFile& file, std::uint32_t& size, int& lastError) {
+bool fileSize(InputFile& file, std::uint64_t& size, int& lastError) {
     struct stat st {};
     if (::fstat(static_cast<int>(file.handle), &st) != 0) {
         lastError = errno;
         return false;
     }
-    size = static_cast<std::uint32_t>(st.st_size);
+    size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
@@ -150,8 +150,13 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
 }
 
 void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
-    std::FILE* f = std::fopen(iniPath, "r");
+    // A pipe or a device under the settings' name must not stall the call.
+    InputFile file;
+    int lastError = 0;
+    if (!openForRead(iniPath, file, lastError)) return;
+    std::FILE* f = ::fdopen(static_cast<int>(file.handle), "r");
     if (!f) return;
+    file.handle = -1;
     auto trim = [](std::string s) {
         std::size_t b = 0, e = s.size();
         while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
@@ -215,8 +220,10 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     // for writing in place.
     struct stat current {};
     const bool exists = ::stat(path, &current) == 0;
+    // Only a plain file is replaced: a folder, a pipe or a device is no image.
+    if (exists && !S_ISREG(current.st_mode)) return WriteResult::cannotCreate;
     if (exists) {
-        int probe = ::open(path, O_WRONLY | O_CLOEXEC);
+        int probe = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
         if (probe < 0) return WriteResult::cannotCreate;
         ::close(probe);
     }
@@ -240,7 +247,47 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     return WriteResult::ok;
 }
 
-std::FILE* createOutputFile(const char* path) { return std::fopen(path, "wb"); }
+bool createOutputFile(const char* path, OutputFile& out) {
+    finishOutputFile(out, false);
+    out.target = path;
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
+        out.file = std::fopen(path, "wb");
+        return out.file != nullptr;
+    }
+    static std::atomic<unsigned> counter {0};
+    const std::size_t cut = out.target.rfind('/');
+    const std::string folder = cut == std::string::npos ? std::string() : out.target.substr(0, cut + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp =
+            folder + ".ombrix-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        // A new name of our own (O_EXCL, no link followed); the mode as a new file gets.
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return false;
+        out.file = ::fdopen(fd, "wb");
+        if (!out.file) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        out.temp = temp;
+        return true;
+    }
+    return false;
+}
+
+bool finishOutputFile(OutputFile& out, bool keep) {
+    if (!out.file) return false;
+    bool ok = std::fclose(out.file) == 0;
+    out.file = nullptr;
+    if (out.temp.empty()) return ok && keep;
+    // rename replaces the name itself: a link there is not followed.
+    ok = ok && keep && ::rename(out.temp.c_str(), out.target.c_str()) == 0;
+    if (!ok) ::unlink(out.temp.c_str());
+    out.temp.clear();
+    return ok;
+}
 
 bool userSettingsFolder(char* out, std::size_t outSize) {
     std::string folder;

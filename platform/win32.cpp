@@ -40,6 +40,16 @@ std::string convertFromWide(const wchar_t* text, UINT codePage) {
 }
 
 std::wstring wide(const char* utf8) { return convertToWide(utf8, CP_UTF8); }
+
+// A new empty file in the folder of target, for a file that replaces it.
+bool tempFileBeside(const std::wstring& target, wchar_t (&temp)[MAX_PATH + 16]) {
+    std::wstring dir = target;
+    std::size_t cut = dir.find_last_of(L"\\/");
+    // "C:" alone would be the drive's current folder, so a root keeps its separator.
+    if (cut == std::wstring::npos) dir = L".";
+    else dir = dir.substr(0, cut == 0 || (cut == 2 && dir[1] == L':') ? cut + 1 : cut);
+    return GetTempFileNameW(dir.c_str(), L"omb", 0, temp) != 0;
+}
 }  // namespace
 
 std::string utf8FromWide(const wchar_t* text) { return convertFromWide(text, CP_UTF8); }
@@ -65,13 +75,13 @@ bool openForRead(const char* path, InputFile& file, int& lastError) {
     return true;
 }
 
-bool fileSize(InputFile& file, std::uint32_t& size, int& lastError) {
-    DWORD s = GetFileSize(toHandle(file.handle), nullptr);
-    if (s == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+bool fileSize(InputFile& file, std::uint64_t& size, int& lastError) {
+    LARGE_INTEGER s {};
+    if (!GetFileSizeEx(toHandle(file.handle), &s)) {
         lastError = static_cast<int>(GetLastError());
         return false;
     }
-    size = s;
+    size = static_cast<std::uint64_t>(s.QuadPart);
     return true;
 }
 
@@ -141,14 +151,8 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return WriteResult::cannotCreate;
 
-    std::wstring dir = target;
-    std::size_t cut = dir.find_last_of(L"\\/");
-    // The temporary file goes beside the image: "C:" alone would be the
-    // drive's current folder, so a root keeps its separator.
-    if (cut == std::wstring::npos) dir = L".";
-    else dir = dir.substr(0, cut == 0 || (cut == 2 && dir[1] == L':') ? cut + 1 : cut);
     wchar_t temp[MAX_PATH + 16];
-    if (GetTempFileNameW(dir.c_str(), L"omb", 0, temp) == 0) return WriteResult::cannotCreate;
+    if (!tempFileBeside(target, temp)) return WriteResult::cannotCreate;
     HANDLE h = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DeleteFileW(temp);
@@ -170,7 +174,31 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     return WriteResult::ok;
 }
 
-std::FILE* createOutputFile(const char* path) { return _wfopen(wide(path).c_str(), L"wb"); }
+bool createOutputFile(const char* path, OutputFile& out) {
+    finishOutputFile(out, false);
+    out.target = path;
+    wchar_t temp[MAX_PATH + 16];
+    if (!tempFileBeside(wide(path), temp)) return false;
+    out.file = _wfopen(temp, L"wb");
+    if (!out.file) {
+        DeleteFileW(temp);
+        return false;
+    }
+    out.temp = utf8FromWide(temp);
+    return true;
+}
+
+bool finishOutputFile(OutputFile& out, bool keep) {
+    if (!out.file) return false;
+    bool ok = std::fclose(out.file) == 0;
+    out.file = nullptr;
+    const std::wstring temp = wide(out.temp.c_str());
+    // The move replaces the name itself: a link or junction there is not followed.
+    ok = ok && keep && MoveFileExW(temp.c_str(), wide(out.target.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) DeleteFileW(temp.c_str());
+    out.temp.clear();
+    return ok;
+}
 
 bool userSettingsFolder(char* out, std::size_t outSize) {
     wchar_t appData[MAX_PATH];

@@ -98,7 +98,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_EOPEN;
         return nullptr;
     }
-    std::uint32_t size = 0;
+    std::uint64_t size = 0;
     if (!platform::fileSize(file, size, lastError)) {
         logMessage(kLogError, "error GetFileSize %d\n", lastError);
         openResult = E_EREAD;
@@ -109,10 +109,10 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_BAD_DATA;
         return nullptr;
     }
-    // Sizes beyond 2 GiB cannot be an image of ours and do not fit imageSize.
-    if (size > 0x7FFFFFFFu) {
-        logMessage(kLogError, "error malloc disk data\n");
-        openResult = E_NO_MEMORY;
+    // A file far larger than any image is none, and is not read to find out.
+    if (size > kMaxImageFileSize) {
+        logMessage(kLogError, "unknown disk type\n");
+        openResult = E_UNKNOWN_FORMAT;
         return nullptr;
     }
     std::unique_ptr<ImageInfo> info = newImageInfo();
@@ -121,7 +121,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_NO_MEMORY;
         return nullptr;
     }
-    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size), 1)));
     if (!info->imageData) {
         logMessage(kLogError, "error malloc disk data\n");
         openResult = E_NO_MEMORY;
@@ -136,7 +136,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_NO_MEMORY;
         return nullptr;
     }
-    if (!platform::readAll(file, info->imageData.get(), size, lastError)) {
+    if (!platform::readAll(file, info->imageData.get(), static_cast<std::uint32_t>(size), lastError)) {
         logMessage(kLogError, "error ReadFile %d\n", lastError);
         openResult = E_EREAD;
         return nullptr;

@@ -61,24 +61,27 @@ int extractArchivedFile(const ImageInfo& info, const char* destPath, const char*
     const ArchivedFile* file = nullptr;
     bool asPC64 = false;
     if (int rc = findArchived(info, destPath, destName, file, asPC64)) return rc;
-    std::FILE* out = platform::createOutputFile(destName);
-    if (!out) {
-        logMessage(kLogError, "error fopen <%s>\n", destName);
+    // Written beside the target and moved over it: whatever stood there (a
+    // link too) is replaced, never written through.
+    const std::string target = outputPath(destPath, destName);
+    platform::OutputFile output;
+    if (!platform::createOutputFile(target.c_str(), output)) {
+        logMessage(kLogError, "error fopen <%s>\n", target.c_str());
         return E_EWRITE;
     }
     bool ok = true;
     if (asPC64) {
         std::uint8_t header[kPC64HeaderSize];
         makePC64Header(file->name, kDiskNamePad, file->fileType, file->recordLength, header);
-        ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;
+        ok = std::fwrite(header, 1, sizeof header, output.file) == sizeof header;
     }
     const auto length = static_cast<std::size_t>(file->length);
-    if (ok && length > 0 && std::fwrite(info.imageData.get() + file->offset, 1, length, out) != length) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    if (!ok) return E_EWRITE;
-    if (!reportProgress(&info.progress, destName, static_cast<int>(length + (asPC64 ? kPC64HeaderSize : 0)))) {
-        std::remove(destName);
+    if (ok && length > 0 && std::fwrite(info.imageData.get() + file->offset, 1, length, output.file) != length)
+        ok = false;
+    // A cancelled file is not left behind.
+    if (ok && !reportProgress(&info.progress, target.c_str(), static_cast<int>(length + (asPC64 ? kPC64HeaderSize : 0)))) {
+        platform::finishOutputFile(output, false);
         return E_EABORTED;
     }
-    return 0;
+    return platform::finishOutputFile(output, ok) ? 0 : E_EWRITE;
 }

@@ -2,6 +2,7 @@
 // followed from the entry the listing recorded.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/log.h"
 #include "core/results.h"
@@ -100,17 +101,18 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
     logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(entry));
 
-    Output out {platform::createOutputFile(destName), false, &info.progress, destName, false};
-    if (!out.file) {
-        logMessage(kLogError, "error fopen <%s>\n", destName);
+    const std::string target = outputPath(destPath, destName);
+    platform::OutputFile output;
+    if (!platform::createOutputFile(target.c_str(), output)) {
+        logMessage(kLogError, "error fopen <%s>\n", target.c_str());
         return E_EWRITE;
     }
+    Output out {output.file, false, &info.progress, target.c_str(), false};
     const int result = walkFile(info, file, out);
-    // A failed write or close is an output failure.
-    if (std::fclose(out.file) != 0) out.failed = true;
-    // A cancelled file is not left behind half written.
-    if (out.cancelled) std::remove(destName);
-    if (out.failed && result == 0) return E_EWRITE;
+    // A cancelled file, or one not written whole, is not left behind (the
+    // file it was to replace stays); the data before a damaged block are.
+    const bool kept = platform::finishOutputFile(output, !out.cancelled && !out.failed);
+    if (!kept && result == 0) return E_EWRITE;
     return result;
 }
 

@@ -162,6 +162,13 @@ std::string requestName(const char* destPath, const char* destName) {
     return name;
 }
 
+std::string outputPath(const char* destPath, const char* destName) {
+    std::string path = destPath ? destPath : "";
+    if (path.empty()) return destName;
+    if (path.back() != platform::kPathSeparator && path.back() != '/') path += platform::kPathSeparator;
+    return path + destName;
+}
+
 namespace {
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -81,6 +81,9 @@ bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, cha
 // The name ProcessFile searches for: DestName, or without a DestPath the
 // part of DestName after its last separator.
 std::string requestName(const char* destPath, const char* destName);
+// The file ProcessFile writes: DestName alone (a whole path) without a
+// DestPath, else DestName in the folder DestPath.
+std::string outputPath(const char* destPath, const char* destName);
 // Makes a host name one the host's file system can create: "." and ".." get
 // a '_' on every platform; with Windows rules also the reserved device names
 // (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without an

@@ -145,9 +145,10 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
     logMessage(kLogTrace, "found: StartAddr = %d\n", read16(found + kSlotStartAddr));
     logMessage(kLogTrace, "found: EndAddr   = %d\n", static_cast<int>(read16(found + kSlotStartAddr) + slotDataLength(info, found)) & 0xFFFF);
 
-    std::FILE* out = platform::createOutputFile(destName);
-    if (!out) {
-        logMessage(kLogError, "error fopen <%s>\n", destName);
+    const std::string target = outputPath(destPath, destName);
+    platform::OutputFile output;
+    if (!platform::createOutputFile(target.c_str(), output)) {
+        logMessage(kLogError, "error fopen <%s>\n", target.c_str());
         return E_EWRITE;
     }
     const std::uint32_t length = slotDataLength(info, found);
@@ -156,16 +157,15 @@ int extractTapeFile(const ImageInfo& info, const char* destPath, const char* des
     if (listed->asPC64) {
         std::uint8_t header[kPC64HeaderSize];
         makePC64Header(found + kSlotFileName, kTapeNamePad, kTypePrg, 0, header);
-        ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;
+        ok = std::fwrite(header, 1, sizeof header, output.file) == sizeof header;
         headerSize = kPC64HeaderSize;
     }
-    ok = ok && std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, out) == kLoadAddressSize;
-    if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, out) != length) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    if (!ok) return E_EWRITE;
-    if (!reportProgress(&info.progress, destName, static_cast<int>(length + kLoadAddressSize + headerSize))) {
-        std::remove(destName);
+    ok = ok && std::fwrite(found + kSlotStartAddr, 1, kLoadAddressSize, output.file) == kLoadAddressSize;
+    if (length > 0 && std::fwrite(info.imageData.get() + pos, 1, length, output.file) != length) ok = false;
+    // A cancelled file is not left behind.
+    if (ok && !reportProgress(&info.progress, target.c_str(), static_cast<int>(length + kLoadAddressSize + headerSize))) {
+        platform::finishOutputFile(output, false);
         return E_EABORTED;
     }
-    return 0;
+    return platform::finishOutputFile(output, ok) ? 0 : E_EWRITE;
 }

@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/pack_support.h"
 #include "tests/writer_support.h"
@@ -439,6 +443,67 @@ TEST(DiskCheck, SeveralImagesAndFind) {
     for (const auto& f : finds) {
         ASSERT_EQ(ts::run(host(dir) + "find '" + f.pattern + "' " + shellQuote(f.folder), &out), 0);
         EXPECT_EQ(out, f.found) << f.pattern;
+    }
+}
+
+// Nothing under an image's name makes a command hang or read a huge file: a
+// pipe with no writer is refused (15) by every command, a file far larger
+// than any image as unknown (14); find enters no link to a folder (two links
+// back up would give 2^40 paths) and skips the pipe. A hang fails by timeout.
+TEST(DiskCheck, PipesLinksAndHugeFilesNeverHang) {
+    ts::TempDir dir;
+    const std::string src = ts::mkdirIn(dir, "src"), one = dir / "tree/one.d64";
+    pt::writeSources(src, {{"game.prg", ts::randomBytes(300, 1)}});
+    ts::mkdirIn(dir, "tree");
+    std::string out;
+    ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(one) + " -C " + shellQuote(src) + " game.prg", &out), 0);
+    ASSERT_EQ(mkfifo((dir / "tree/pipe.d64").c_str(), 0644), 0);
+    for (const char* link : {"a.d64", "b.d64"}) ASSERT_EQ(symlink(".", (dir / "tree/" + link).c_str()), 0);
+    ASSERT_EQ(symlink("pipe.d64", (dir / "tree/c.d64").c_str()), 0);
+    for (const auto& [name, size] : {std::pair {"big.d64", (std::uintmax_t {1} << 32) + 174848},
+                                     std::pair {"large.d64", std::uintmax_t {17} << 20}}) {
+        ts::writeFile(dir / name, {});
+        std::filesystem::resize_file(dir / name, size);
+    }
+    const std::string bounded = "timeout 10 " + host(dir);
+    for (const auto& [image, code] : {std::pair {dir / "tree/pipe.d64", 15}, std::pair {dir / "big.d64", 14},
+                                      std::pair {dir / "large.d64", 14}}) {
+        for (const std::string command : {"list", "info", "dir", "validate", "test", "extract", "delete", "add"}) {
+            const std::string args = command + " " + shellQuote(image) +
+                                     (command == "add" ? " -C " + shellQuote(src) + " game.prg" : "") +
+                                     (command == "delete" ? " game.prg" : "") +
+                                     (command == "extract" ? " -C " + shellQuote(dir / "out") : "");
+            EXPECT_EQ(ts::run(bounded + args, &out), code) << args << "\n" << out;
+        }
+    }
+    ASSERT_EQ(ts::run(bounded + "find '*' " + shellQuote(dir / "tree"), &out), 0);
+    EXPECT_EQ(out, one + ": game.prg\n");
+}
+
+// Image paths reach JSON as valid UTF-8 (a byte that is none as Latin-1,
+// control characters escaped), and plain text shows every control character
+// and stray byte as \xHH: a name cannot drive the terminal.
+TEST(DiskCheck, OddPathsGiveValidJsonAndHarmlessText) {
+    ts::TempDir dir;
+    const std::string src = ts::mkdirIn(dir, "src"), odd = dir / "e\x1b\xed\xa0\x80.d64";
+    pt::writeSources(src, {{"game.prg", ts::randomBytes(300, 1)}});
+    std::string out;
+    ASSERT_EQ(ts::run(host(dir) + "add " + shellQuote(odd) + " -C " + shellQuote(src) + " game.prg", &out), 0) << out;
+    const std::string json = "\"" + dir.path + "/e\\u001b\xC3\xAD\xC2\xA0\xC2\x80.d64\"";
+    const std::string text = dir.path + "/e\\x1b\\xed\\xa0\\x80.d64";
+    ASSERT_EQ(ts::run(host(dir) + "list --json " + shellQuote(odd) + " " + shellQuote(odd), &out), 0);
+    EXPECT_NE(out.find("{\"image\": " + json + ", \"files\""), std::string::npos) << out;
+    ASSERT_EQ(ts::run(host(dir) + "info --json " + shellQuote(odd), &out), 0);
+    EXPECT_EQ(out.rfind("{\"image\": " + json + ", ", 0), 0u) << out;
+    for (const char* command : {"list", "dir", "info", "test"}) {
+        ASSERT_EQ(ts::run(host(dir) + command + " " + shellQuote(odd) + " " + shellQuote(odd), &out), 0);
+        EXPECT_NE(out.find(text + ":\n"), std::string::npos) << command << out;
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << command;
+    }
+    for (const char* command : {"validate ", "find '*' "}) {
+        ASSERT_EQ(ts::run(host(dir) + command + shellQuote(command[0] == 'f' ? dir.path : odd), &out), 0);
+        EXPECT_NE(out.find(text + ": "), std::string::npos) << command << out;
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << command;
     }
 }
 

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/settings.h"
 #include "reader/reader.h"
@@ -107,12 +111,12 @@ TEST_F(ListingTest, ExtractByRequestNameAndMisses) {
     ASSERT_EQ(ReadHeader(h, &header), 0);
     EXPECT_STREQ(header.ArcName, image.c_str());
     EXPECT_EQ(header.FileTime, 315532800);
-    // DestPath given: DestName itself is the name; the file is created at DestName.
-    std::string target = "hello.prg";
-    char destPath[] = "/nowhere";
-    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, destPath, target.data()), 0);
-    EXPECT_EQ(ts::readFile("hello.prg"), a);
-    std::remove("hello.prg");
+    // DestPath given: DestName is the bare name, the file goes into DestPath.
+    std::string target = "hello.prg", destPath = dir.path;
+    EXPECT_EQ(ProcessFile(h, PK_EXTRACT, destPath.data(), target.data()), 0);
+    EXPECT_EQ(ts::readFile(path("hello.prg")), a);
+    EXPECT_FALSE(ts::exists("hello.prg"));
+    std::remove(path("hello.prg").c_str());
     // ProcessFile works on the file just reported, whatever target name the
     // host chose for it (a rename, or a second file of a name it shows once).
     std::string upper = path("HELLO.PRG");
@@ -180,6 +184,33 @@ TEST_F(ListingTest, FileLengthsFromChainEnds) {
     EXPECT_EQ(ts::readFile(out / "c.prg").size(), 0u);
     EXPECT_EQ(ts::readFile(out / "d.prg").size(), 254u);
     EXPECT_EQ(ts::readFile(out / "e.prg").size(), 9u);
+}
+
+// Whatever holds a target's name (a link to another file, a link to nowhere,
+// a pipe) is replaced by the extracted file, never written through; the
+// same with the folder as DestPath.
+TEST_F(ListingTest, ExtractionReplacesWhatHoldsTheName) {
+    Bytes a, b;
+    ts::save(sampleDisk(a, b), path("d.d64"));
+    for (bool inDestPath : {false, true}) {
+        ts::TempDir out;
+        ts::writeText(path("victim"), "keep");
+        ASSERT_EQ(symlink(path("victim").c_str(), (out / "hello.prg").c_str()), 0);
+        ASSERT_EQ(symlink(path("ghost").c_str(), (out / "HELLO.seq").c_str()), 0);
+        ASSERT_EQ(mkfifo((out / "last.prg").c_str(), 0644), 0);
+        for (const auto& r : ts::extractAll(path("d.d64"), out.path, inDestPath)) EXPECT_EQ(r.second, 0) << r.first;
+        EXPECT_EQ(ts::readFile(path("victim")), (Bytes {'k', 'e', 'e', 'p'}));
+        EXPECT_FALSE(ts::exists(path("ghost")));
+        // (A pipe left in place would block the read.)
+        for (const auto& [name, data] : {std::pair {"hello.prg", a}, std::pair {"HELLO.seq", b}, std::pair {"last.prg", b}}) {
+            const bool plain = std::filesystem::is_regular_file(out / name);
+            EXPECT_TRUE(plain) << name;
+            if (plain) {
+                EXPECT_EQ(ts::readFile(out / name), data) << name;
+            }
+        }
+        EXPECT_EQ(ts::listDir(out.path).size(), 8u);  // no temporary file left
+    }
 }
 
 TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
@@ -300,6 +331,12 @@ TEST_F(ListingTest, OpenResults) {
     EXPECT_EQ(ts::list(path("a.d6")).openResult, 0);
     EXPECT_EQ(ts::list("x.d6").openResult, 14);  // four characters: refused before the file is touched
     EXPECT_EQ(ts::list(dir.path).openResult, 14);
+    // Sizes are 64-bit, and a file far larger than any image is refused
+    // unread (sparse files: no disk space taken).
+    for (std::uintmax_t size : {(std::uintmax_t {1} << 32) + 174848, std::uintmax_t {17} << 20}) {
+        std::filesystem::resize_file(path("a.d64"), size);
+        EXPECT_EQ(ts::list(path("a.d64")).openResult, 14) << size;
+    }
     EXPECT_EQ(GetPackerCaps(), 95);  // 64: CanYouHandleThisFile answers by content
 }
 

@@ -49,7 +49,7 @@ TEST_F(TapeTest, FilesEmptySlotsPaddingAndClipping) {
     EXPECT_TRUE(log.contains("tape header: MaxFiles  = <8>\n"));
 
     ts::TempDir out;
-    for (const auto& r : ts::extractAll(dir / "t.t64", out.path)) EXPECT_EQ(r.second, 0) << r.first;
+    for (const auto& r : ts::extractAll(dir / "t.t64", out.path, true)) EXPECT_EQ(r.second, 0) << r.first;
     for (const ts::Listed& f : l.files) EXPECT_EQ(ts::readFile(out / f.name).size(), static_cast<std::size_t>(f.bytes));
     EXPECT_EQ(ts::readFile(out / "game~2.prg"), (Bytes{0x01, 0x08, t[data], t[data + 1], t[data + 2], t[data + 3]}));
     Bytes game = ts::readFile(out / "game.prg");

@@ -133,7 +133,7 @@ Listing list(const std::string& image) {
     return result;
 }
 
-std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir) {
+std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir, bool inDestPath) {
     std::vector<std::pair<std::string, int>> results;
     std::vector<char> name(image.begin(), image.end());
     name.push_back(0);
@@ -145,10 +145,11 @@ std::vector<std::pair<std::string, int>> extractAll(const std::string& image, co
     for (;;) {
         tHeaderData header {};
         if (ReadHeader(h, &header) != 0) break;
-        std::string target = dir + "/" + header.FileName;
+        std::string target = inDestPath ? header.FileName : dir + "/" + header.FileName, folder = dir;
         std::vector<char> dest(target.begin(), target.end());
         dest.push_back(0);
-        results.emplace_back(header.FileName, ProcessFile(h, PK_EXTRACT, nullptr, dest.data()));
+        results.emplace_back(header.FileName,
+                             ProcessFile(h, PK_EXTRACT, inDestPath ? folder.data() : nullptr, dest.data()));
     }
     CloseArchive(h);
     return results;

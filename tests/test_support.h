@@ -60,8 +60,10 @@ struct Listing {
 // Lists an image through the exports, as a file manager does.
 Listing list(const std::string& image);
 // Extracts every listed file into dir (names as listed); returns
-// name -> ProcessFile result, in listing order.
-std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir);
+// name -> ProcessFile result, in listing order. With inDestPath the host
+// passes dir as DestPath and the bare name, else the whole path as DestName.
+std::vector<std::pair<std::string, int>> extractAll(const std::string& image, const std::string& dir,
+                                                    bool inDestPath = false);
 
 // Captures the plug-in's debug output (OMBRIX_LOG) for the test's lifetime.
 struct LogCapture {

@@ -26,11 +26,10 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
     const char* path = info.imageName.get();
     logMessage(kLogTrace, "opening existing pack file <%s>\n", path);
     logMessage(kLogTrace, "%d, %d\n", static_cast<int>(sizeHigh), static_cast<int>(sizeLow));
-    // Only the low half would be read and written back, cutting the file
-    // short; no image of ours comes near 2 GiB anyway.
-    if (sizeHigh != 0 || sizeLow > 0x7FFFFFFFu) {
-        logMessage(kLogError, "error malloc disk data\n");
-        return E_NO_MEMORY;
+    // A file far larger than any image is none, and is not read to find out.
+    if (sizeHigh != 0 || sizeLow > kMaxImageFileSize) {
+        logMessage(kLogError, "unknown disk type\n");
+        return E_UNKNOWN_FORMAT;
     }
     // One byte at least, so that an empty file is told apart from no memory.
     info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(sizeLow ? sizeLow : 1, 1)));
@@ -48,7 +47,7 @@ int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh
     }
     // A file that changed size since the search would be written back cut
     // short or padded; take it as a failed read.
-    std::uint32_t openedSize = 0;
+    std::uint64_t openedSize = 0;
     if (platform::fileSize(file, openedSize, lastError) && openedSize != sizeLow) {
         logMessage(kLogError, "error ReadFile %d\n", 0);
         return E_EREAD;

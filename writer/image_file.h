@@ -11,7 +11,7 @@
 std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type);
 
 // Reads the existing image file named by info.imageName, whose size the file
-// search reported, into info.imageData. 0, or the result code (11, 15, 18)
+// search reported, into info.imageData. 0, or the result code (11, 14, 15, 18)
 // after logging the reason.
 int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh);
 

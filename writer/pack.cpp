@@ -90,6 +90,10 @@ int prepareImage(ImageInfo& info) {
     const bool existing = platform::findFile(path, sizeLow, sizeHigh, lastError);
     if (existing) {
         if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+    } else if (platform::fileExists(path)) {
+        // A folder, a pipe or a device holds the name: no image to add to or to create.
+        logMessage(kLogError, "error CreateFile %d\n", lastError);
+        return E_EOPEN;
     } else {
         logMessage(kLogTrace, "create new pack file <%s>\n", path);
         allocDiskImage(info);
