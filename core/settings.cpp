@@ -19,7 +19,9 @@ char samplePath[platform::kMaxPath] = {};
 
 namespace {
 constexpr char kSection[] = "common";
-char moduleDir[platform::kMaxPath] = {};
+// Where the module lies is asked only when the sample is needed: a run that
+// finds its settings file makes no call for it.
+const void* moduleAnchor = nullptr;
 
 // Appends separator + name; leaves the path as it was when it does not fit.
 bool appendFileName(char* path, const char* name) {
@@ -33,12 +35,27 @@ bool appendFileName(char* path, const char* name) {
 }
 }  // namespace
 
-void recordModuleDirectory(const void* anchor) {
-    std::memset(moduleDir, 0, sizeof moduleDir);
-    platform::moduleDirectory(anchor, moduleDir, sizeof moduleDir);
-    std::memcpy(samplePath, moduleDir, sizeof samplePath);
-    logMessage(kLogTrace, "DllMain: dll dir is %s", samplePath);
+void recordModuleDirectory(const void* anchor) { moduleAnchor = anchor; }
+
+namespace {
+// Copies the sample to a new settings file: it lies beside the plug-in
+// module, or, for a program with the plug-in linked in (<prefix>/bin), in
+// <prefix>/lib/ombrix where the plug-in is installed.
+bool copySample() {
+    char moduleDir[platform::kMaxPath] = {};
+    platform::moduleDirectory(moduleAnchor, moduleDir, sizeof moduleDir);
+    logMessage(kLogTrace, "DllMain: dll dir is %s", moduleDir);
+    for (const char* place : {"ombrix.sample", "../lib/ombrix/ombrix.sample"}) {
+        std::memcpy(samplePath, moduleDir, sizeof samplePath);
+        char name[64] = {};
+        std::strncpy(name, place, sizeof name - 1);
+        for (char& c : name)
+            if (c == '/') c = platform::kPathSeparator;
+        if (appendFileName(samplePath, name) && platform::copyFileNoOverwrite(samplePath, settingsPath)) return true;
+    }
+    return false;
 }
+}  // namespace
 
 std::uint32_t logMaskForLevel(int level) {
     switch (level) {
@@ -69,22 +86,19 @@ void loadSettings(const char* recommendedIniName) {
         logMessage(kLogWarning, "invalid ini file location");
     }
     appendFileName(settingsPath, "ombrix.ini");
-    std::memcpy(samplePath, moduleDir, sizeof samplePath);
-    appendFileName(samplePath, "ombrix.sample");
 
-    bool sampleCopyFailed = false;
-    // Without any folder nothing is created; every key takes its default.
-    if (settingsPath[0] != 0 && !platform::fileExists(settingsPath)) {
-        logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
-        // Without a settings file every key takes its default below.
-        sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);
-    }
-
-    // Every key in one reading of the file.
+    // Every key in one reading of the file; a missing file is made from the
+    // sample first (without any folder nothing is created). Without a
+    // settings file every key takes its default.
     const char* const keys[] = {"logLevel", "showScratchedFiles", "showONLYScratchedFiles", "appendPrgExtension",
                                 "ignoreErrorTable", "eraseDeletedSectors", "geosAsConvert"};
     int values[] = {3, 0, 0, 0, 0, 0, 1};
-    platform::iniGetInts(settingsPath, kSection, keys, values, 7);
+    bool sampleCopyFailed = false;
+    if (!platform::iniGetInts(settingsPath, kSection, keys, values, 7) && settingsPath[0] != 0) {
+        logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
+        sampleCopyFailed = !copySample();
+        if (!sampleCopyFailed) platform::iniGetInts(settingsPath, kSection, keys, values, 7);
+    }
     int level = values[0];
     // The command-line host's --log asks for every category this way.
     if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);

@@ -66,14 +66,17 @@ bool openForRead(const char* path, InputFile& file, int& lastError) {
 }
 
 bool fileSize(InputFile& file, std::uint32_t& size, int& lastError) {
-    DWORD s = GetFileSize(toHandle(file.handle), nullptr);
+    DWORD high = 0;
+    DWORD s = GetFileSize(toHandle(file.handle), &high);
     if (s == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
         lastError = static_cast<int>(GetLastError());
         return false;
     }
-    size = s;
+    size = high != 0 ? 0xFFFFFFFFu : s;
     return true;
 }
+
+bool isMissingFile(int lastError) { return lastError == ERROR_FILE_NOT_FOUND || lastError == ERROR_PATH_NOT_FOUND; }
 
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
     DWORD got = 0;
@@ -118,8 +121,10 @@ bool copyFileNoOverwrite(const char* src, const char* dst) {
     return CopyFileW(wide(src).c_str(), wide(dst).c_str(), TRUE) != FALSE;
 }
 
-void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+bool iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+    if (!fileExists(iniPath)) return false;
     for (int k = 0; k < count; ++k) values[k] = iniGetInt(iniPath, section, keys[k], values[k]);
+    return true;
 }
 
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {

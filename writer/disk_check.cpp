@@ -57,10 +57,7 @@ bool forEachDirEntry(const ImageInfo& info, Visit visit, std::string* where = nu
 
 int loadForReading(ImageInfo& info) {
     if (info.imageType == kTypeT64) {
-        std::uint32_t sizeLow = 0, sizeHigh = 0;
-        int lastError = 0;
-        if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) return E_EOPEN;
-        if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+        if (int rc = readImageFile(info)) return rc;
         initTapeState(info);
         return 0;
     }
