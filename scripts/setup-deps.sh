@@ -3,7 +3,7 @@
 # test libraries, clang with its libFuzzer runtime, the mingw cross compilers
 # (32- and 64-bit), the peer tools cc1541 and cbmconvert, Wine (32- and
 # 64-bit) for the Windows DLLs, and Double Commander with a private X display
-# for the file-manager test;
+# for the file-manager test; strace for the system-call counts of scripts/bench.sh;
 # dpkg-dev and file, which CPack's Debian package needs for its dependencies.
 # Idempotent and non-interactive; when everything is present it changes
 # nothing and does not touch the network.
@@ -12,7 +12,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake libgtest-dev libbenchmark-dev
     dpkg-dev file help2man man-db
-    hyperfine jq bc
+    hyperfine jq bc strace
     clang libclang-rt-14-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
