@@ -3,6 +3,8 @@
 //    entry; 1,024-byte files would need 720 blocks of the 664 a D64 has),
 //  - PackFiles of 100 files of 10 KiB into a new D82 (4,100 of 4,133 blocks),
 //  - DeleteFiles of those 100 files in one call.
+//  - PackFiles of 10 files of 3,000 bytes into a D81 that holds 40 files,
+//    against the floor (bench/floor.c) doing the same reads and write-back.
 // Argument 0 works in /dev/shm (memory), 1 in /tmp (the disk, with fsync).
 #include <benchmark/benchmark.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/floor.h"
 #include "plugin/exports.h"
 
 namespace {
@@ -57,7 +60,7 @@ std::vector<char> makeSources(const std::string& dir, const char* prefix, int co
     return list;
 }
 
-std::vector<char> small144, large100;
+std::vector<char> small144, large100, ten;
 
 void prepare() {
     if (!scratch[0].empty()) return;
@@ -74,6 +77,7 @@ void prepare() {
         mkdir((dir + "/src").c_str(), 0755);
         small144 = makeSources(dir + "/src", "small", 144, 1000);
         large100 = makeSources(dir + "/src", "large", 100, 10240);
+        ten = makeSources(dir + "/src", "ten", 10, 3000);
     }
     const std::string ini = "[common]\nlogLevel=0\n";
     writeFile(scratch[0] + "/settings/ombrix.ini", std::vector<unsigned char>(ini.begin(), ini.end()));
@@ -137,5 +141,55 @@ void BM_Delete100FilesD82(benchmark::State& state) {
     if (handle) CloseArchive(handle);
 }
 BENCHMARK(BM_Delete100FilesD82)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// A D81 of 40 files (of the 144 small ones), made once per folder.
+const std::vector<unsigned char>& baseD81(const std::string& dir) {
+    static std::vector<unsigned char> base[2];
+    auto& b = base[dir == scratch[0] ? 0 : 1];
+    if (b.empty()) {
+        std::vector<char> forty;
+        for (int i = 0; i < 40; ++i) {
+            const std::string name = "small" + std::to_string(i) + ".prg";
+            forty.insert(forty.end(), name.begin(), name.end());
+            forty.push_back(0);
+        }
+        forty.push_back(0);
+        unlink((dir + "/base.d81").c_str());
+        if (pack(dir, "base.d81", forty) != 0) std::abort();
+        b = readFile(dir + "/base.d81");
+    }
+    return b;
+}
+
+void BM_Pack10FilesIntoD81(benchmark::State& state) {
+    prepare();
+    const std::string& dir = scratch[state.range(0)];
+    const std::vector<unsigned char>& base = baseD81(dir);
+    for (auto _ : state) {
+        state.PauseTiming();
+        writeFile(dir + "/ten.d81", base);
+        state.ResumeTiming();
+        if (pack(dir, "ten.d81", ten) != 0) state.SkipWithError("PackFiles failed");
+    }
+}
+BENCHMARK(BM_Pack10FilesIntoD81)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_FloorPack10FilesIntoD81(benchmark::State& state) {
+    prepare();
+    const std::string& dir = scratch[state.range(0)];
+    const std::vector<unsigned char>& base = baseD81(dir);
+    std::vector<std::string> paths;
+    for (int i = 0; i < 10; ++i) paths.push_back(dir + "/src/ten" + std::to_string(i) + ".prg");
+    std::vector<const char*> sources;
+    for (const std::string& p : paths) sources.push_back(p.c_str());
+    const std::string image = dir + "/floor.d81";
+    for (auto _ : state) {
+        state.PauseTiming();
+        writeFile(image, base);
+        state.ResumeTiming();
+        if (floorAdd(image.c_str(), sources.data(), 10, 1) != 0) state.SkipWithError("floor add failed");
+    }
+}
+BENCHMARK(BM_FloorPack10FilesIntoD81)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -2,6 +2,7 @@
 // full D81 (296 files, every directory entry in use).
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/floor.h"
 #include "plugin/exports.h"
 
 namespace {
@@ -89,5 +91,24 @@ void BM_OpenListAndExtractFullD81(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(listAll(true));
 }
 BENCHMARK(BM_OpenListAndExtractFullD81)->Unit(benchmark::kMillisecond);
+
+// The same work at the floor (bench/floor.c): the image read whole, one
+// line per entry written, every file written.
+void BM_FloorListFullD81(benchmark::State& state) {
+    prepare();
+    const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (auto _ : state)
+        if (floorList(image.c_str(), out) != 0) state.SkipWithError("floor list failed");
+    close(out);
+}
+BENCHMARK(BM_FloorListFullD81)->Unit(benchmark::kMicrosecond);
+
+void BM_FloorExtractFullD81(benchmark::State& state) {
+    prepare();
+    const std::string out = scratch + "/out";
+    for (auto _ : state)
+        if (floorExtract(image.c_str(), out.c_str()) != 0) state.SkipWithError("floor extract failed");
+}
+BENCHMARK(BM_FloorExtractFullD81)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,12 +1,17 @@
 # What the Linux build installs, and the Debian package CPack makes of it
 # (`cpack` in the build folder gives ombrix_<version>_amd64.deb). The plug-in
 # and its sample stay together in /usr/lib/ombrix: the plug-in copies the
-# sample from its own folder, and the host finds the plug-in there through
-# <bin>/../lib/ombrix.
+# sample from its own folder, and the host, which has the plug-in linked in,
+# finds the sample there through <bin>/../lib/ombrix, and so does the static
+# host's helper for --plugin.
 install(TARGETS ombrix RUNTIME DESTINATION bin)
+if(TARGET ombrix_plugin_host)
+  install(TARGETS ombrix_plugin_host RUNTIME DESTINATION lib/ombrix)
+endif()
 install(TARGETS ombrix_plugin LIBRARY DESTINATION lib/ombrix)
 install(FILES resources/ombrix.sample DESTINATION lib/ombrix)
 install(FILES README.md packaging/copyright DESTINATION share/doc/ombrix)
+install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME ombrix)
 # Debian wants the manual page and the changelog compressed (gzip -n: the same
 # bytes at every build).
 find_program(GZIP gzip)

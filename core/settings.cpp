@@ -34,7 +34,9 @@ const Switch kSwitches[] = {
     {"extractAsPC64", &extractAsPC64, 0},
 };
 constexpr int kSwitchCount = static_cast<int>(sizeof kSwitches / sizeof kSwitches[0]);
-char moduleDir[platform::kMaxPath] = {};
+// Where the module lies is asked only when the sample is needed: a run that
+// finds its settings file makes no call for it.
+const void* moduleAnchor = nullptr;
 
 // Appends separator + name; leaves the path as it was when it does not fit.
 bool appendFileName(char* path, const char* name) {
@@ -48,12 +50,27 @@ bool appendFileName(char* path, const char* name) {
 }
 }  // namespace
 
-void recordModuleDirectory(const void* anchor) {
-    std::memset(moduleDir, 0, sizeof moduleDir);
-    platform::moduleDirectory(anchor, moduleDir, sizeof moduleDir);
-    std::memcpy(samplePath, moduleDir, sizeof samplePath);
-    logMessage(kLogTrace, "DllMain: dll dir is %s", samplePath);
+void recordModuleDirectory(const void* anchor) { moduleAnchor = anchor; }
+
+namespace {
+// Copies the sample to a new settings file: it lies beside the plug-in
+// module, or, for a program with the plug-in linked in (<prefix>/bin), in
+// <prefix>/lib/ombrix where the plug-in is installed.
+bool copySample() {
+    char moduleDir[platform::kMaxPath] = {};
+    platform::moduleDirectory(moduleAnchor, moduleDir, sizeof moduleDir);
+    logMessage(kLogTrace, "DllMain: dll dir is %s", moduleDir);
+    for (const char* place : {"ombrix.sample", "../lib/ombrix/ombrix.sample"}) {
+        std::memcpy(samplePath, moduleDir, sizeof samplePath);
+        char name[64] = {};
+        std::strncpy(name, place, sizeof name - 1);
+        for (char& c : name)
+            if (c == '/') c = platform::kPathSeparator;
+        if (appendFileName(samplePath, name) && platform::copyFileNoOverwrite(samplePath, settingsPath)) return true;
+    }
+    return false;
 }
+}  // namespace
 
 std::uint32_t logMaskForLevel(int level) {
     switch (level) {
@@ -84,25 +101,22 @@ void loadSettings(const char* recommendedIniName) {
         logMessage(kLogWarning, "invalid ini file location");
     }
     appendFileName(settingsPath, "ombrix.ini");
-    std::memcpy(samplePath, moduleDir, sizeof samplePath);
-    appendFileName(samplePath, "ombrix.sample");
 
-    bool sampleCopyFailed = false;
-    // Without any folder nothing is created; every key takes its default.
-    if (settingsPath[0] != 0 && !platform::fileExists(settingsPath)) {
-        logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
-        // Without a settings file every key takes its default below.
-        sampleCopyFailed = !platform::copyFileNoOverwrite(samplePath, settingsPath);
-    }
-
-    // Every key in one reading of the file: the log level, then the switches.
+    // Every key in one reading of the file: the log level, then the switches;
+    // a missing file is made from the sample first (without any folder
+    // nothing is created). Without a settings file every key takes its default.
     const char* keys[1 + kSwitchCount] = {"logLevel"};
     int values[1 + kSwitchCount] = {3};
     for (int k = 0; k < kSwitchCount; ++k) {
         keys[1 + k] = kSwitches[k].key;
         values[1 + k] = kSwitches[k].byDefault;
     }
-    platform::iniGetInts(settingsPath, kSection, keys, values, 1 + kSwitchCount);
+    bool sampleCopyFailed = false;
+    if (!platform::iniGetInts(settingsPath, kSection, keys, values, 1 + kSwitchCount) && settingsPath[0] != 0) {
+        logMessage(kLogTrace, "%s not available -> creating from sample file", settingsPath);
+        sampleCopyFailed = !copySample();
+        if (!sampleCopyFailed) platform::iniGetInts(settingsPath, kSection, keys, values, 1 + kSwitchCount);
+    }
     int level = values[0];
     // The command-line host's --log asks for every category this way.
     if (const char* forced = std::getenv("OMBRIX_LOGLEVEL"); forced && *forced) level = std::atoi(forced);

@@ -35,8 +35,12 @@ struct Plugin {
     bool canPack = false, canDelete = false, canConfigure = false, canDescribe = false, canRename = false;
 };
 
-// Loads the plug-in; false with the reason. Unicode exports are preferred
-// unless OMBRIX_ANSI_EXPORTS is set (to drive an older host's way).
+// The plug-in's exports, from the plug-in linked into this program
+// (OMBRIX_LINKED_PLUGIN) or from a plug-in file loaded as a file manager
+// loads it (OMBRIX_PLUGIN_LOADER; always on Windows); false with the reason.
+// Unicode exports are preferred unless OMBRIX_ANSI_EXPORTS is set (to drive
+// an older host's way).
+bool linkedPlugin(Plugin& plugin, std::string& why);
 bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why);
 void setDefaultParams(const Plugin& plugin, const std::string& iniName);
 // A handle, or null with the plug-in's open result.
@@ -68,6 +72,11 @@ std::vector<std::string> arguments(int argc, char** argv);
 // Output in UTF-8 also on a Windows console.
 void prepareOutput();
 std::string executableDirectory();
+#ifndef _WIN32
+// Runs another program in place of this one with the same arguments (argv[0]
+// aside); returns only when it cannot be started.
+void replaceProcess(const std::string& program, char** argv);
+#endif
 std::string environment(const char* name);
 void setEnvironment(const char* name, const char* value);
 std::FILE* openFile(const std::string& path, const char* mode);

@@ -1,5 +1,6 @@
-// ombrix: a command-line host for the OMBRIX packer plug-in. It loads the
-// built plug-in and drives its exports the way a file manager does.
+// ombrix: a command-line host for the OMBRIX packer plug-in. It drives the
+// plug-in's exports the way a file manager does: those of the plug-in linked
+// into it, or with --plugin those of a plug-in file it loads.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -179,8 +180,8 @@ constexpr char kUsage[] =
     "  headed by its name (list --json: [{\"image\": ..., \"files\": [...]}, ...]).\n"
     "\n"
     "Options:\n"
-    "  --plugin FILE           the plug-in to load (default: " "ombrix.wcx beside ombrix,\n"
-    "                          else ../lib/ombrix/ombrix.wcx)\n"
+    "  --plugin FILE           load the plug-in from FILE, as a file manager does,\n"
+    "                          instead of using the one built into ombrix\n"
     "  --ini FILE              the settings name handed to the plug-in (default:\n"
     "                          ~/.config/ombrix/wcx.ini); it keeps ombrix.ini there\n"
     "  --log                   show the plug-in's diagnostics on standard error\n"
@@ -226,8 +227,9 @@ std::string defaultIni() {
 #endif
 }
 
-// The plug-in beside the host (a build folder, a Windows install), else where
-// the Debian package puts it: <prefix>/bin/ombrix with <prefix>/lib/ombrix/.
+#if !defined(OMBRIX_LINKED_PLUGIN)
+// A host without the plug-in inside finds the plug-in beside it (a build
+// folder), else where the Debian package puts it: <prefix>/lib/ombrix/.
 std::string defaultPlugin() {
     const std::string dir = host::executableDirectory();
     const std::string beside = dir + kSep + kPluginName;
@@ -236,6 +238,23 @@ std::string defaultPlugin() {
         if (host::whyNotReadable(path).empty()) return path;
     return beside;
 }
+#endif
+
+#if defined(OMBRIX_LINKED_PLUGIN) && !defined(_WIN32) && !defined(OMBRIX_PLUGIN_LOADER)
+// A static program cannot load a shared object reliably: --plugin hands the
+// whole command to the dynamic host built beside it (installed in
+// <prefix>/lib/ombrix/), which loads the file as a file manager does.
+constexpr char kPluginHostName[] = "ombrix-plugin-host";
+
+int runPluginHost(char** argv, const std::string& plugin) {
+    const std::string dir = host::executableDirectory();
+    for (const std::string& path : {dir + kSep + kPluginHostName,
+                                    dir + kSep + ".." + kSep + "lib" + kSep + "ombrix" + kSep + kPluginHostName})
+        host::replaceProcess(path, argv);
+    std::fprintf(stderr, "ombrix: cannot load the plug-in %s: no %s beside ombrix\n", plugin.c_str(), kPluginHostName);
+    return kExitNoPlugin;
+}
+#endif
 
 // JSON string: valid UTF-8 stays; any other byte above 0x7F is Latin-1.
 std::string jsonString(const std::string& text) {
@@ -523,18 +542,24 @@ int runFind(const host::Plugin& p, const Options& o) {
     return 0;
 }
 
-// The target folder is made ready before anything is tried, as unzip -d does:
-// one clear error instead of one per file.
+// A missing target folder is made before anything is tried, as unzip -d
+// does: one clear error instead of one per file.
 bool prepareTargetFolder(const std::string& dir) {
     std::string why;
     if (!host::isFolder(dir) && !host::makeFolders(dir, why)) {
         std::fprintf(stderr, "ombrix: %s: cannot create the folder: %s\n", shown(dir).c_str(), why.c_str());
         return false;
     }
-    if (!host::folderWritable(dir, why)) {
-        std::fprintf(stderr, "ombrix: %s: cannot write into the folder: %s\n", shown(dir).c_str(), why.c_str());
-        return false;
-    }
+    return true;
+}
+
+// After the first file that could not be written: a folder that takes no
+// file at all is one clear error, and nothing more is tried. (Asked only
+// then: the files written are the test on every other run.)
+bool folderRefusesFiles(const std::string& dir) {
+    std::string why;
+    if (host::folderWritable(dir, why)) return false;
+    std::fprintf(stderr, "ombrix: %s: cannot write into the folder: %s\n", shown(dir).c_str(), why.c_str());
     return true;
 }
 
@@ -544,6 +569,7 @@ int extractOrTest(const host::Plugin& p, const Options& o, const std::string& im
     void* handle = openImage(p, image, PK_OM_EXTRACT, result);
     if (!handle) return result;
     int firstFailure = 0;
+    bool folderAsked = test;
     std::vector<bool> seen(o.names.size(), false);
     for (;;) {
         host::Entry entry;
@@ -567,6 +593,13 @@ int extractOrTest(const host::Plugin& p, const Options& o, const std::string& im
         }
         const std::string target = test ? entry.name : dir + kSep + entry.name;
         int rc = host::processFile(p, handle, test ? PK_TEST : PK_EXTRACT, &target);
+        if (rc == E_EWRITE && !folderAsked) {
+            folderAsked = true;
+            if (folderRefusesFiles(dir)) {
+                host::closeArchive(p, handle);
+                return kExitUsage;
+            }
+        }
         if (rc != 0) {
             reportFailure(image, entry.name, rc);
             if (!firstFailure) firstFailure = rc;
@@ -786,13 +819,26 @@ int main(int argc, char** argv) {
         host::setEnvironment("OMBRIX_LOG", "-");
         host::setEnvironment("OMBRIX_LOGLEVEL", "4");
     }
-    if (o.plugin.empty()) o.plugin = defaultPlugin();
     host::Plugin p;
     std::string why;
-    if (!host::loadPlugin(o.plugin, p, why)) {
+#ifdef OMBRIX_LINKED_PLUGIN
+    const bool linked = o.plugin.empty();
+    if (linked && !host::linkedPlugin(p, why)) {
+        std::fprintf(stderr, "ombrix: the built-in plug-in is incomplete: %s\n", why.c_str());
+        return kExitNoPlugin;
+    }
+#else
+    const bool linked = false;
+    if (o.plugin.empty()) o.plugin = defaultPlugin();
+#endif
+#if defined(OMBRIX_LINKED_PLUGIN) && !defined(_WIN32) && !defined(OMBRIX_PLUGIN_LOADER)
+    if (!linked) return runPluginHost(argv, o.plugin);
+#else
+    if (!linked && !host::loadPlugin(o.plugin, p, why)) {
         std::fprintf(stderr, "ombrix: cannot load the plug-in %s: %s\n", shown(o.plugin).c_str(), why.c_str());
         return kExitNoPlugin;
     }
+#endif
     if (o.ini.empty()) o.ini = defaultIni();
     const std::size_t cut = o.ini.find_last_of(kSep);
     std::string ignored;

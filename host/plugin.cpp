@@ -1,15 +1,19 @@
-// The host's side of the packer interface: the plug-in loaded like a file
-// manager loads it, and each call made in the form the plug-in offers. On
-// Windows the Unicode exports take any path; the ANSI ones get the code page.
+// The host's side of the packer interface: the plug-in linked in, or loaded
+// like a file manager loads it; either way one table of its entry points, and
+// each call made in the form the plug-in offers. On Windows the Unicode
+// exports take any path; the ANSI ones get the code page.
 #include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
-#else
+#elif defined(OMBRIX_PLUGIN_LOADER)
 #include <dlfcn.h>
 #endif
 
 #include "host/host.h"
+#ifdef OMBRIX_LINKED_PLUGIN
+#include "plugin/exports.h"
+#endif
 
 namespace host {
 
@@ -126,25 +130,13 @@ std::vector<char> writable(const std::string& text) {
 
 }  // namespace
 
-bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
+namespace {
+
+// The table from a symbol lookup (a loaded module's, or the linked-in
+// exports'); false when the packer interface's calls are not all there.
+template <class Lookup>
+bool fillCalls(Lookup sym, Plugin& plugin, std::string& why) {
     PluginCalls& c = theCalls;
-#ifdef _WIN32
-    HMODULE module = LoadLibraryW(toWide(path).c_str());
-    if (!module) {
-        why = "Windows error " + std::to_string(GetLastError());
-        return false;
-    }
-    auto sym = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
-#else
-    // Lazy binding: a short run resolves only the few calls it makes.
-    void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
-    if (!module) {
-        const char* error = dlerror();
-        why = error ? error : "unknown reason";
-        return false;
-    }
-    auto sym = [&](const char* name) { return dlsym(module, name); };
-#endif
     c.openArchive = reinterpret_cast<OpenArchiveFn>(sym("OpenArchive"));
     c.readHeader = reinterpret_cast<ReadHeaderFn>(sym("ReadHeader"));
     c.processFile = reinterpret_cast<ProcessFileFn>(sym("ProcessFile"));
@@ -183,6 +175,65 @@ bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
     }
     return true;
 }
+
+#ifdef OMBRIX_LINKED_PLUGIN
+// The exports of the linked-in plug-in by their exported names: the same
+// table, the same calls, no module to load.
+struct LinkedExport {
+    const char* name;
+    void* address;
+};
+#define OMBRIX_EXPORT(name) {#name, reinterpret_cast<void*>(&::name)}
+const LinkedExport kLinkedExports[] = {
+    OMBRIX_EXPORT(OpenArchive),      OMBRIX_EXPORT(ReadHeader),          OMBRIX_EXPORT(ProcessFile),
+    OMBRIX_EXPORT(CloseArchive),     OMBRIX_EXPORT(PackFiles),           OMBRIX_EXPORT(DeleteFiles),
+    OMBRIX_EXPORT(SetChangeVolProc), OMBRIX_EXPORT(SetProcessDataProc),  OMBRIX_EXPORT(PackSetDefaultParams),
+    OMBRIX_EXPORT(ConfigurePackerText), OMBRIX_EXPORT(ImageInfoText),    OMBRIX_EXPORT(ValidateImageText),
+    OMBRIX_EXPORT(RenameFile),       OMBRIX_EXPORT(SetPackerSwitch),
+#ifdef _WIN32
+    OMBRIX_EXPORT(OpenArchiveW),     OMBRIX_EXPORT(ReadHeaderExW),       OMBRIX_EXPORT(ProcessFileW),
+    OMBRIX_EXPORT(PackFilesW),       OMBRIX_EXPORT(DeleteFilesW),        OMBRIX_EXPORT(SetChangeVolProcW),
+    OMBRIX_EXPORT(SetProcessDataProcW),
+#endif
+};
+#undef OMBRIX_EXPORT
+#endif
+
+}  // namespace
+
+#ifdef OMBRIX_LINKED_PLUGIN
+bool linkedPlugin(Plugin& plugin, std::string& why) {
+    auto sym = [](const char* name) -> void* {
+        for (const LinkedExport& e : kLinkedExports)
+            if (std::strcmp(e.name, name) == 0) return e.address;
+        return nullptr;
+    };
+    return fillCalls(sym, plugin, why);
+}
+#endif
+
+#if defined(_WIN32) || defined(OMBRIX_PLUGIN_LOADER)
+bool loadPlugin(const std::string& path, Plugin& plugin, std::string& why) {
+#ifdef _WIN32
+    HMODULE module = LoadLibraryW(toWide(path).c_str());
+    if (!module) {
+        why = "Windows error " + std::to_string(GetLastError());
+        return false;
+    }
+    auto sym = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
+#else
+    // Lazy binding: a short run resolves only the few calls it makes.
+    void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (!module) {
+        const char* error = dlerror();
+        why = error ? error : "unknown reason";
+        return false;
+    }
+    auto sym = [&](const char* name) { return dlsym(module, name); };
+#endif
+    return fillCalls(sym, plugin, why);
+}
+#endif
 
 void setDefaultParams(const Plugin& plugin, const std::string& iniName) {
     if (!plugin.calls->packSetDefaultParams) return;

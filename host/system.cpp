@@ -101,6 +101,11 @@ std::string executableDirectory() {
     return cut == std::string::npos ? std::string(".") : p.substr(0, cut);
 }
 
+void replaceProcess(const std::string& program, char** argv) {
+    argv[0] = const_cast<char*>(program.c_str());
+    execv(program.c_str(), argv);
+}
+
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";

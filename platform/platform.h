@@ -22,6 +22,7 @@ constexpr std::size_t kMaxPath = 1024;
 // An image file opened for one whole read. Closed by the destructor.
 struct InputFile {
     std::intptr_t handle = -1;
+    std::uint64_t size = 0;  // as the open found it
     InputFile() = default;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -34,6 +35,8 @@ struct InputFile {
 bool openForRead(const char* path, InputFile& file, int& lastError);
 // The file's size. False with lastError on failure.
 bool fileSize(InputFile& file, std::uint64_t& size, int& lastError);
+// Whether a failed open's error says that there is no such file.
+bool isMissingFile(int lastError);
 // Reads exactly size bytes in one request. False (with lastError) when the
 // read fails or is short.
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
@@ -56,8 +59,9 @@ bool copyFileNoOverwrite(const char* src, const char* dst);
 // file, the section or the key is missing or the value has no leading number.
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue);
 // Several keys of a section at once: values[k] holds key k's default on entry
-// and its value, where one is given, on return.
-void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count);
+// and its value, where one is given, on return. False when the file does not
+// exist (one that exists but cannot be read leaves the defaults and gives true).
+bool iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count);
 
 // Replaces the file at path with data: the bytes go to a temporary file in the
 // same directory, which is flushed and only then moved over the original.
@@ -110,7 +114,8 @@ void yieldThread();
 
 // The directory the plug-in module was loaded from, without a trailing
 // separator; empty when unknown. `anchor` is the module instance handle on
-// Windows and any address inside the module elsewhere.
+// Windows and any address inside the module elsewhere; null means the
+// program itself (the plug-in's code linked into a program).
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize);
 
 // One diagnostic line to the platform's debug output.

@@ -37,7 +37,9 @@ bool writeFully(int fd, const std::uint8_t* data, std::uint32_t size, std::uint3
 InputFile::~InputFile() { closeFile(*this); }
 
 bool openForRead(const char* path, InputFile& file, int& lastError) {
-    // Non-blocking, so that a pipe with no writer cannot stall the host.
+    // Non-blocking, so that a pipe with no writer cannot stall the host. The
+    // flag stays: reads of a plain file do not look at it (readAll still
+    // waits should a file system answer "try again").
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         lastError = errno;
@@ -49,26 +51,36 @@ bool openForRead(const char* path, InputFile& file, int& lastError) {
         lastError = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     file.handle = fd;
+    file.size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
-bool fileSize(InputFile& file, std::uint64_t& size, int& lastError) {
-    struct stat st {};
-    if (::fstat(static_cast<int>(file.handle), &st) != 0) {
-        lastError = errno;
-        return false;
-    }
-    size = static_cast<std::uint64_t>(st.st_size);
+bool fileSize(InputFile& file, std::uint64_t& size, int& /*lastError*/) {
+    size = file.size;
     return true;
 }
+
+bool isMissingFile(int lastError) { return lastError == ENOENT || lastError == ENOTDIR; }
+
+namespace {
+// One read; a file system that answers "try again" despite a plain file is
+// read blocking from then on.
+ssize_t readSome(int fd, void* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return n;
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+}
+}  // namespace
 
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
     std::uint32_t done = 0;
     while (done < size) {
-        ssize_t n = ::read(static_cast<int>(file.handle), data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = readSome(static_cast<int>(file.handle), data + done, size - done);
         if (n < 0) {
             lastError = errno;
             return false;
@@ -89,10 +101,7 @@ void closeFile(InputFile& file) {
 
 bool atEnd(InputFile& file) {
     std::uint8_t more = 0;
-    ssize_t n = 0;
-    do n = ::read(static_cast<int>(file.handle), &more, 1);
-    while (n < 0 && errno == EINTR);
-    return n == 0;
+    return readSome(static_cast<int>(file.handle), &more, 1) == 0;
 }
 
 bool findFile(const char* path, std::uint32_t& sizeLow, std::uint32_t& sizeHigh, int& lastError) {
@@ -149,13 +158,13 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
     return value;
 }
 
-void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+bool iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
     // A pipe or a device under the settings' name must not stall the call.
     InputFile file;
     int lastError = 0;
-    if (!openForRead(iniPath, file, lastError)) return;
+    if (!openForRead(iniPath, file, lastError)) return lastError != ENOENT && lastError != ENOTDIR;
     std::FILE* f = ::fdopen(static_cast<int>(file.handle), "r");
-    if (!f) return;
+    if (!f) return true;
     file.handle = -1;
     auto trim = [](std::string s) {
         std::size_t b = 0, e = s.size();
@@ -196,6 +205,7 @@ void iniGetInts(const char* iniPath, const char* section, const char* const* key
     }
     std::free(line);
     std::fclose(f);
+    return true;
 }
 
 void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
@@ -209,24 +219,19 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     // An image reached through a symbolic link is replaced where the link
     // points, so the link stays; a link that points nowhere is an error.
     std::string target = path;
-    struct stat link {};
-    if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    struct stat current {};
+    bool exists = ::lstat(path, &current) == 0;
+    if (exists && S_ISLNK(current.st_mode)) {
         char resolved[PATH_MAX];
         if (!::realpath(path, resolved)) return WriteResult::cannotCreate;
         target = resolved;
+        exists = ::stat(target.c_str(), &current) == 0;
     }
     path = target.c_str();
     // An image the user may not write stays as it is, as if it were opened
-    // for writing in place.
-    struct stat current {};
-    const bool exists = ::stat(path, &current) == 0;
-    // Only a plain file is replaced: a folder, a pipe or a device is no image.
-    if (exists && !S_ISREG(current.st_mode)) return WriteResult::cannotCreate;
-    if (exists) {
-        int probe = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-        if (probe < 0) return WriteResult::cannotCreate;
-        ::close(probe);
-    }
+    // for writing in place; only a plain file is replaced.
+    if (exists && (!S_ISREG(current.st_mode) || ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0))
+        return WriteResult::cannotCreate;
 
     std::string temp = std::string(path) + ".ombrix-XXXXXX";
     int fd = ::mkstemp(temp.data());
@@ -271,6 +276,10 @@ bool createOutputFile(const char* path, OutputFile& out) {
             ::unlink(temp.c_str());
             return false;
         }
+        // A buffer of our own: for one of its own, stdio would first ask the
+        // system for the file's block size, a call per extracted file.
+        thread_local char buffer[16384];
+        std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.temp = temp;
         return true;
     }
@@ -314,10 +323,18 @@ std::string ansiFromUtf8(const std::string& text) { return text; }
 void moduleDirectory(const void* anchor, char* out, std::size_t outSize) {
     if (outSize == 0) return;
     out[0] = 0;
-    Dl_info info {};
-    if (!anchor || ::dladdr(anchor, &info) == 0 || !info.dli_fname) return;
     char resolved[PATH_MAX];
-    const char* name = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    const char* name = nullptr;
+    if (!anchor) {
+        const ssize_t n = ::readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+        if (n <= 0) return;
+        resolved[n] = 0;
+        name = resolved;
+    } else {
+        Dl_info info {};
+        if (::dladdr(anchor, &info) == 0 || !info.dli_fname) return;
+        name = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    }
     const char* slash = std::strrchr(name, '/');
     if (!slash) return;
     std::size_t len = static_cast<std::size_t>(slash - name);

@@ -85,6 +85,8 @@ bool fileSize(InputFile& file, std::uint64_t& size, int& lastError) {
     return true;
 }
 
+bool isMissingFile(int lastError) { return lastError == ERROR_FILE_NOT_FOUND || lastError == ERROR_PATH_NOT_FOUND; }
+
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
     DWORD got = 0;
     if (!ReadFile(toHandle(file.handle), data, size, &got, nullptr) || got != size) {
@@ -128,8 +130,10 @@ bool copyFileNoOverwrite(const char* src, const char* dst) {
     return CopyFileW(wide(src).c_str(), wide(dst).c_str(), TRUE) != FALSE;
 }
 
-void iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+bool iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count) {
+    if (!fileExists(iniPath)) return false;
     for (int k = 0; k < count; ++k) values[k] = iniGetInt(iniPath, section, keys[k], values[k]);
+    return true;
 }
 
 int iniGetInt(const char* iniPath, const char* section, const char* key, int defaultValue) {

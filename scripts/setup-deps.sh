@@ -31,7 +31,7 @@ MAIN=(
 FUZZ=(clang libclang-rt-14-dev)
 TEST=(
     "${MAIN[@]}" "${FUZZ[@]}"
-    libgtest-dev libbenchmark-dev jq bc lintian rsync
+    libgtest-dev libbenchmark-dev jq bc lintian rsync strace
     cc1541 cbmconvert
     doublecmd-gtk xvfb openbox xdotool imagemagick x11-utils
 )

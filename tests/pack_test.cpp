@@ -271,6 +271,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
     // Sources that are no plain file, or whose size lies: /proc files say 0
     // bytes and hold more, /sys files say 4096 and hold fewer.
     ts::mkdirIn(dir, "src/folder");
+    ts::mkdirIn(dir, "folder.d64");
     mkfifo((src + "/fifo").c_str(), 0644);
     symlink("/dev/zero", (src + "/device").c_str());
     symlink("/proc/self/status", (src + "/grows").c_str());
@@ -307,6 +308,7 @@ TEST(PackFiles, RefusedCallsLeaveTheFolderAsItWas) {
         {"source holds more than its size", old, {"grows"}, -1, 18, "error reading file <" + src + "/grows>\n"},
         {"source holds less than its size", haveSys ? old : "", {"shrinks"}, -1, 18, ""},
         {"image is a link to nowhere", dir / "dangling.d64", {"a.prg"}, -1, 19, "error: fopen (write image) failed\n"},
+        {"image is a folder", dir / "folder.d64", {"a.prg"}, -1, 15, "error CreateFile 21\n"},
         {"image too small", dir / "small.d64", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"empty image", dir / "empty.d81", {"a.prg"}, -1, 14, "unknown disk type\n"},
         {"unknown forty-track layout", dir / "forty.d64", {"a.prg"}, -1, 24,

@@ -194,4 +194,41 @@ TEST_F(PeerReadTest, HostListsJsonAndExtracts) {
     EXPECT_EQ(ts::run(std::string(OMBRIX_HOST) + " --plugin /nonexistent.wcx list " + ts::shellQuote(image), &out), 3);
 }
 
+// The plug-in linked into ombrix and the plug-in file loaded with --plugin
+// answer every command alike: the same output, exit status and image bytes.
+TEST_F(PeerReadTest, LinkedInAndLoadedPluginAgree) {
+    std::vector<std::string> images = {std::string(OMBRIX_SOURCE_DIR) + "/samples/demo.d64"};
+    const std::vector<PeerFile> files = variedFiles();
+    for (const char* ext : {"d64", "d71", "d81"}) {
+        images.push_back(dir / ("peer." + std::string(ext)));
+        makeWithCc1541(images.back(), "", files);
+    }
+    const std::string real = std::string(OMBRIX_SOURCE_DIR) + "/../shared/realimages";
+    for (const char* name : {"xmas89a.d64", "t64fix-compunet.t64"})
+        if (ts::exists(real + "/" + name)) images.push_back(real + "/" + name);
+    ts::writeFile(dir / "new.prg", ts::randomBytes(1000, 5));
+    const std::string linked = std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(dir / "cfg/wcx.ini") + " ";
+    const std::string loaded = linked + "--plugin " + ts::shellQuote(OMBRIX_PLUGIN) + " ";
+    for (const std::string& image : images) {
+        SCOPED_TRACE(image);
+        const std::string q = ts::shellQuote(image);
+        for (const std::string& command : {"list " + q, "list --json " + q, "dir " + q, "info " + q, "test " + q}) {
+            std::string a, b;
+            EXPECT_EQ(ts::run(linked + command, &a), ts::run(loaded + command, &b)) << command;
+            EXPECT_EQ(a, b) << command;
+        }
+        if (image.size() > 4 && image.substr(image.size() - 4) == ".t64") continue;
+        // Writing: the same file added to two copies gives the same bytes.
+        std::string a, b;
+        const std::string copyA = dir / ("a" + image.substr(image.size() - 4)), copyB = dir / ("b" + image.substr(image.size() - 4));
+        ts::writeFile(copyA, ts::readFile(image));
+        ts::writeFile(copyB, ts::readFile(image));
+        const std::string add = " -C " + ts::shellQuote(dir.path) + " new.prg";
+        EXPECT_EQ(ts::run(linked + "add " + ts::shellQuote(copyA) + add, &a), 0) << a;
+        EXPECT_EQ(ts::run(loaded + "add " + ts::shellQuote(copyB) + add, &b), 0) << b;
+        EXPECT_EQ(a, b);
+        EXPECT_TRUE(ts::readFile(copyA) == ts::readFile(copyB));
+    }
+}
+
 }  // namespace

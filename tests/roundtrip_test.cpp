@@ -433,6 +433,35 @@ TEST(RoundTrip, HostFollowsCommandLineConventions) {
     EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(dir / "x.d64") + " -C " + shellQuote(src + "/a.prg/sub"), &out),
               2);
     EXPECT_EQ(out, "ombrix: " + src + "/a.prg/sub: cannot create the folder: Not a directory\n");
+    // A folder that takes no file (even root cannot create one in /proc).
+    EXPECT_EQ(ts::run(host(dir) + "extract " + shellQuote(dir / "x.d64") + " -C /proc", &out), 2);
+    EXPECT_EQ(out.rfind("ombrix: /proc: cannot write into the folder: ", 0), 0u) << out;
+    EXPECT_EQ(out.find("E_EWRITE"), std::string::npos) << out;
+}
+
+// The write-back as the system sees it: the whole image goes to a temporary
+// file, which is flushed to the disk before it is renamed over the image.
+TEST(RoundTrip, ImageIsSyncedBeforeItReplacesTheOriginal) {
+    if (!ts::haveTool("strace")) GTEST_SKIP() << "strace missing";
+    ts::TempDir dir;
+    const std::string src = mkdirIn(dir, "src");
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(3000, 1)}});
+    std::string out;
+    ASSERT_EQ(ts::run("strace -f -o " + shellQuote(dir / "trace") + " -e trace=write,fsync,fdatasync,rename,renameat,renameat2 " +
+                          host(dir) + "add " + shellQuote(dir / "x.d64") + " -C " + shellQuote(src) + " a.prg",
+                      &out),
+              0)
+        << out;
+    const Bytes t = ts::readFile(dir / "trace");
+    const std::string trace(t.begin(), t.end());
+    const std::size_t write = trace.find(", 174848) = 174848"), sync = trace.find("sync("),
+                      rename = trace.find("rename");
+    ASSERT_NE(write, std::string::npos) << trace;
+    ASSERT_NE(sync, std::string::npos) << trace;
+    ASSERT_NE(rename, std::string::npos) << trace;
+    EXPECT_LT(write, sync);
+    EXPECT_LT(sync, rename);
+    EXPECT_NE(trace.find(".ombrix-", rename), std::string::npos) << trace;
 }
 
 }  // namespace

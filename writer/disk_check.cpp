@@ -59,10 +59,7 @@ bool isArchiveOfFiles(std::int32_t type) { return type == kTypeLynx || type == k
 
 int loadForReading(ImageInfo& info) {
     if (info.imageType == kTypeT64 || isArchiveOfFiles(info.imageType)) {
-        std::uint32_t sizeLow = 0, sizeHigh = 0;
-        int lastError = 0;
-        if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) return E_EOPEN;
-        if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+        if (int rc = readImageFile(info)) return rc;
         if (info.imageType == kTypeLynx) return readLynxDirectory(info);
         if (info.imageType == kTypePC64) return readPC64File(info);
         initTapeState(info);

@@ -22,37 +22,41 @@ std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) 
     return info;
 }
 
-int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh) {
+int readImageFile(ImageInfo& info, bool* missing) {
     const char* path = info.imageName.get();
     logMessage(kLogTrace, "opening existing pack file <%s>\n", path);
-    logMessage(kLogTrace, "%d, %d\n", static_cast<int>(sizeHigh), static_cast<int>(sizeLow));
+    // One open tells whether the file is there and gives its size: nothing
+    // looks the file up before, so nothing can change between the two.
+    platform::InputFile file;
+    int lastError = 0;
+    if (!platform::openForRead(path, file, lastError)) {
+        if (missing && platform::isMissingFile(lastError)) {
+            *missing = true;
+            return 0;
+        }
+        logMessage(kLogError, "error CreateFile %d\n", lastError);
+        return E_EOPEN;
+    }
+    std::uint64_t wholeSize = 0;
+    if (!platform::fileSize(file, wholeSize, lastError)) {
+        logMessage(kLogError, "error ReadFile %d\n", lastError);
+        return E_EREAD;
+    }
+    logMessage(kLogTrace, "%d, %d\n", static_cast<int>(wholeSize >> 32), static_cast<int>(wholeSize & 0xFFFFFFFFu));
     // A file far larger than any image is none, and is not read to find out.
-    if (sizeHigh != 0 || sizeLow > kMaxImageFileSize) {
+    if (wholeSize > kMaxImageFileSize) {
         logMessage(kLogError, "unknown disk type\n");
         return E_UNKNOWN_FORMAT;
     }
+    const auto size = static_cast<std::uint32_t>(wholeSize);
     // One byte at least, so that an empty file is told apart from no memory.
-    info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(sizeLow ? sizeLow : 1, 1)));
+    info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1)));
     if (!info.imageData) {
         logMessage(kLogError, "error malloc disk data\n");
         return E_NO_MEMORY;
     }
-    info.imageSize = static_cast<std::int32_t>(sizeLow);
-
-    platform::InputFile file;
-    int lastError = 0;
-    if (!platform::openForRead(path, file, lastError)) {
-        logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return E_EOPEN;
-    }
-    // A file that changed size since the search would be written back cut
-    // short or padded; take it as a failed read.
-    std::uint64_t openedSize = 0;
-    if (platform::fileSize(file, openedSize, lastError) && openedSize != sizeLow) {
-        logMessage(kLogError, "error ReadFile %d\n", 0);
-        return E_EREAD;
-    }
-    if (!platform::readAll(file, info.imageData.get(), sizeLow, lastError)) {
+    info.imageSize = static_cast<std::int32_t>(size);
+    if (!platform::readAll(file, info.imageData.get(), size, lastError)) {
         logMessage(kLogError, "error ReadFile %d\n", lastError);
         return E_EREAD;
     }
@@ -85,13 +89,7 @@ int writeImageFile(const ImageInfo& info) {
 }
 
 int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting) {
-    std::uint32_t sizeLow = 0, sizeHigh = 0;
-    int lastError = 0;
-    if (!platform::findFile(info.imageName.get(), sizeLow, sizeHigh, lastError)) {
-        logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return E_EOPEN;
-    }
-    if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
+    if (int rc = readImageFile(info)) return rc;
     setDiskInitValues(info);
     // Block addresses come from the geometry: a short image would be
     // addressed beyond its end.

@@ -10,10 +10,10 @@
 // and the type. Null (after logging) when memory is exhausted.
 std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type);
 
-// Reads the existing image file named by info.imageName, whose size the file
-// search reported, into info.imageData. 0, or the result code (11, 14, 15, 18)
-// after logging the reason.
-int readImageFile(ImageInfo& info, std::uint32_t sizeLow, std::uint32_t sizeHigh);
+// Reads the existing image file named by info.imageName whole into
+// info.imageData. 0, or the result code (11, 14, 15, 18) after logging the
+// reason. With `missing`, a file that is not there gives 0 and sets it.
+int readImageFile(ImageInfo& info, bool* missing = nullptr);
 
 // Writes info.imageData over the image file through a temporary file in the
 // same folder. 0, or 19 after logging the reason; on failure the file on disk

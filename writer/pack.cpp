@@ -85,16 +85,10 @@ void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
 // written. 0 or the call's result code.
 int prepareImage(ImageInfo& info) {
     const char* path = info.imageName.get();
-    std::uint32_t sizeLow = 0, sizeHigh = 0;
-    int lastError = 0;
-    const bool existing = platform::findFile(path, sizeLow, sizeHigh, lastError);
-    if (existing) {
-        if (int rc = readImageFile(info, sizeLow, sizeHigh)) return rc;
-    } else if (platform::fileExists(path)) {
-        // A folder, a pipe or a device holds the name: no image to add to or to create.
-        logMessage(kLogError, "error CreateFile %d\n", lastError);
-        return E_EOPEN;
-    } else {
+    bool missing = false;
+    if (int rc = readImageFile(info, &missing)) return rc;
+    const bool existing = !missing;
+    if (!existing) {
         logMessage(kLogTrace, "create new pack file <%s>\n", path);
         allocDiskImage(info);
         if (info.imageSize == 0 || !info.imageData) {
@@ -119,8 +113,11 @@ int prepareImage(ImageInfo& info) {
     return 0;
 }
 
+struct Source;
+std::int32_t totalBlocks(const std::vector<Source>& sources);
+
 // The room for the whole list, before anything is added.
-int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addList) {
+int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, const char* addList) {
     const std::int32_t n = countListNames(addList);
     logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
     const std::int32_t e = getFreeDirEntryCount(info);
@@ -128,7 +125,7 @@ int checkCapacity(const ImageInfo& info, const char* srcPath, const char* addLis
         logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
     else
         logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
-    const std::int32_t total = getTotalSectorCount(srcPath, addList);
+    const std::int32_t total = totalBlocks(sources);
     logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
     // Only blocks the allocator can really hand out count.
     const std::int32_t data = getAllocatableBlocks(info, false);
@@ -235,6 +232,7 @@ struct Source {
     std::string path;
     bool found = false;
     std::uint32_t size = 0;
+    std::int32_t blocks = 0;  // of its size
     bool geos = false;
     ConvertLayout layout;
     std::uint8_t prefix[kConvertVlirDataOffset] = {};
@@ -293,6 +291,35 @@ void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
 std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
     if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
     return source.geos ? source.layout.blocks : sizeBlocks;
+}
+
+// A listed source as the call finds it: its size is looked up once, and the
+// room check and the adding work from that (reading it checks the size).
+Source findSource(const char* srcPath, const char* name) {
+    Source source {};
+    source.name = name;
+    const bool fits = buildSourcePath(srcPath, name, source.path);
+    source.found = findSourceFile(source.path, fits, source.blocks, &source.size);
+    readConvertSource(source, name, source.blocks);
+    readPC64Source(source, name, source.blocks);
+    return source;
+}
+
+std::int32_t totalBlocks(const std::vector<Source>& sources) {
+    std::int64_t total = 0;
+    for (const Source& source : sources) {
+        if (!source.found) {
+            logMessage(kLogError, "getTotalSectorCount: error getting file size for <%s> ... continue ...\n",
+                       source.path.c_str());
+            continue;
+        }
+        const std::int32_t blocks = blocksOfSource(source, source.blocks);
+        logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", source.path.c_str(),
+                   blocks);
+        total += blocks;
+        if (total > kManyBlocks) total = kManyBlocks;
+    }
+    return static_cast<std::int32_t>(total);
 }
 
 // The CBM name and type a source goes in under: the Convert file's own, or
@@ -416,19 +443,15 @@ void makeNameUnique(const ImageInfo& info, const std::uint8_t* slot, const Sourc
 
 int addFile(ImageInfo& info, const Source& source) {
     logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
-    std::int32_t blocks = 0;
-    std::uint32_t size = 0;
-    if (!source.found || !findSourceFile(source.path, true, blocks, &size)) {
+    if (!source.found) {
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
         return E_EREAD;
     }
-    blocks = blocksOfSource(source, blocks);
+    const std::int32_t blocks = blocksOfSource(source, source.blocks);
     // The room was counted from the sizes the sources had when the call
-    // began; a file that has changed since would be stored cut short.
-    if (size != source.size) {
-        logMessage(kLogError, "error: <%s> changed its size while being added\n", source.path.c_str());
-        return E_EREAD;
-    }
+    // began: reading refuses a file whose size has changed since, which would
+    // be stored cut short.
+    const std::uint32_t size = source.size;
     std::int32_t free = getAllocatableBlocks(info, false);
     if (newImageSettings().useDirTrack) free += getAllocatableBlocks(info, true);
     if (blocks > free) {
@@ -470,6 +493,7 @@ int addFile(ImageInfo& info, const Source& source) {
         return rc;
     }
     const std::uint8_t* bytes = data.get();
+    std::uint32_t stored = size;
     if (source.pc64) {
         // The header that gave the name must still be the file's.
         if (std::memcmp(bytes, source.prefix, kPC64HeaderSize) != 0) {
@@ -477,14 +501,14 @@ int addFile(ImageInfo& info, const Source& source) {
             return E_EREAD;
         }
         bytes += kPC64HeaderSize;
-        size -= kPC64HeaderSize;
+        stored -= kPC64HeaderSize;
     }
     entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
     ChainCursor cursor;
-    return writeChain(info, entry + kDirStartTrack, bytes, size, blocks, cursor);
+    return writeChain(info, entry + kDirStartTrack, bytes, stored, blocks, cursor);
 }
 
 }  // namespace
@@ -497,27 +521,9 @@ int countListNames(const char* list) {
 }
 
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
-    std::int64_t total = 0;
-    for (const char* name = list; *name; name = nextName(name)) {
-        std::string path;
-        const bool fits = buildSourcePath(srcPath, name, path);
-        std::int32_t blocks = 0;
-        Source source {};
-        source.path = path;
-        if (!findSourceFile(path, fits, blocks, &source.size)) {
-            logMessage(kLogError, "getTotalSectorCount: error getting file size for <%s> ... continue ...\n",
-                       path.c_str());
-            continue;
-        }
-        source.found = true;
-        readConvertSource(source, name, blocks);
-        readPC64Source(source, name, blocks);
-        blocks = blocksOfSource(source, blocks);
-        logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", path.c_str(), blocks);
-        total += blocks;
-        if (total > kManyBlocks) total = kManyBlocks;
-    }
-    return static_cast<std::int32_t>(total);
+    std::vector<Source> sources;
+    for (const char* name = list; *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
+    return totalBlocks(sources);
 }
 
 int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
@@ -555,19 +561,10 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     protectUsedBlocks(*info, claims);
 
     std::vector<Source> sources;
-    for (const char* name = list.data(); *name; name = nextName(name)) {
-        Source source {};
-        source.name = name;
-        std::int32_t blocks = 0;
-        source.found = buildSourcePath(srcPath, name, source.path) &&
-                       findSourceFile(source.path, true, blocks, &source.size);
-        readConvertSource(source, name, blocks);
-        readPC64Source(source, name, blocks);
-        sources.push_back(std::move(source));
-    }
+    for (const char* name = list.data(); *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
     if (int rc = planReplacements(*info, sources)) return rc;
     if (int rc = releaseReplacedFiles(*info, sources, claims)) return rc;
-    if (int rc = checkCapacity(*info, srcPath, list.data())) return rc;
+    if (int rc = checkCapacity(*info, sources, list.data())) return rc;
     reserveReplacedEntries(sources);
     for (const Source& source : sources) {
         if (int rc = addFile(*info, source)) return rc;

@@ -1,9 +1,10 @@
 #!/bin/sh
 # The Debian package of a Linux build: CPack makes ombrix_<version>_amd64.deb
 # with the host, the plug-in and its sample, and the README; apt would take it;
-# unpacked into a scratch root, its own host finds the plug-in in
-# ../lib/ombrix, copies the sample from there, and lists and extracts the
-# sample image byte for byte.
+# unpacked into a scratch root, its host loads the packaged plug-in with
+# --plugin (the module a file manager loads), copies the sample from
+# ../lib/ombrix, and lists and extracts the sample image byte for byte; the
+# host's built-in plug-in lists it alike and finds the same sample.
 # Usage: deb.sh LINUX_BUILD_DIR SOURCE_DIR
 set -eu
 
@@ -31,9 +32,12 @@ DEB=$WORK/pkg/ombrix_${VERSION}_amd64.deb
     fail "control fields: $(dpkg-deb -f "$DEB")"
 
 dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ { print $6 }' | sort >"$WORK/files"
-printf '%s\n' ./usr/bin/ombrix ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
+# A static host comes with its dynamic helper for --plugin.
+HELPER=
+[ -x "$BUILD/ombrix-plugin-host" ] && HELPER=./usr/lib/ombrix/ombrix-plugin-host
+printf '%s\n' ./usr/bin/ombrix $HELPER ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
     ./usr/share/doc/ombrix/README.md ./usr/share/doc/ombrix/changelog.gz ./usr/share/doc/ombrix/copyright \
-    ./usr/share/man/man1/ombrix.1.gz >"$WORK/expected"
+    ./usr/share/man/man1/ombrix.1.gz ./usr/share/lintian/overrides/ombrix | sort >"$WORK/expected"
 cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
 $(cat "$WORK/files")"
 
@@ -47,13 +51,20 @@ apt-get install -s "$DEB" >"$WORK/apt.log" 2>&1 || { cat "$WORK/apt.log" >&2; fa
 
 ROOT=$WORK/root
 dpkg-deb -x "$DEB" "$ROOT"
-HOST="$ROOT/usr/bin/ombrix --ini $WORK/config/wcx.ini"
+HOST="$ROOT/usr/bin/ombrix --plugin $ROOT/usr/lib/ombrix/ombrix.wcx --ini $WORK/config/wcx.ini"
 $HOST list "$DEMO" >"$WORK/list" 2>"$WORK/err" || fail "ombrix list exited $?: $(cat "$WORK/err")"
 printf '%s\n' 'blocks    bytes  name' '     1       35  hello.prg' '     1       82  readme.seq' >"$WORK/expected"
 cmp -s "$WORK/list" "$WORK/expected" || fail "ombrix list:
 $(cat "$WORK/list")"
 cmp -s "$WORK/config/ombrix.ini" "$ROOT/usr/lib/ombrix/ombrix.sample" ||
     fail "ombrix.ini was not made from the packaged sample"
+
+"$ROOT/usr/bin/ombrix" --ini "$WORK/config2/wcx.ini" list "$DEMO" >"$WORK/list2" 2>"$WORK/err" ||
+    fail "ombrix list (built-in plug-in) exited $?: $(cat "$WORK/err")"
+cmp -s "$WORK/list" "$WORK/list2" || fail "the built-in plug-in lists otherwise:
+$(cat "$WORK/list2")"
+cmp -s "$WORK/config2/ombrix.ini" "$ROOT/usr/lib/ombrix/ombrix.sample" ||
+    fail "the built-in plug-in did not copy the packaged sample"
 
 mkdir "$WORK/out"
 $HOST extract "$DEMO" -C "$WORK/out" >"$WORK/x" 2>"$WORK/err" || fail "ombrix extract exited $?: $(cat "$WORK/err")"

@@ -77,7 +77,8 @@ wine_loader() {
 
 # Creates $WORK and a fresh prefix of the build's bitness in it; the first run
 # of the host (without arguments: usage, exit 2) builds the prefix. Sets
-# WINE_HOST, PLUGIN_NAME, BITS and WINE_RUN.
+# WINE_HOST, WINE_PLUGIN (the DLL every run loads with --plugin, not the code
+# linked into ombrix.exe), PLUGIN_NAME, BITS and WINE_RUN.
 wine_setup() {
     WINBUILD=$1
     build_flavour "$WINBUILD"
@@ -93,6 +94,7 @@ wine_setup() {
     export LC_ALL=C.UTF-8
     unset DISPLAY WAYLAND_DISPLAY OMBRIX_LOG OMBRIX_LOGLEVEL
     WINE_HOST="$WINBUILD/ombrix.exe"
+    WINE_PLUGIN="$WINBUILD/$PLUGIN_NAME"
     status=0
     timeout 300 "$WINE_RUN" "$WINE_HOST" >/dev/null 2>"$WORK/wineboot.log" || status=$?
     if [ "$status" -ne 2 ]; then
@@ -103,14 +105,14 @@ wine_setup() {
     timeout 10 wineserver -p 60 >/dev/null 2>&1 || true
 }
 
-# Runs the Windows host under Wine; its stdout has the CR of text mode removed.
-# Usage: run_wine OUT ERR ARGS...; sets RC.
+# Runs the Windows host under Wine on the DLL $WINE_PLUGIN; its stdout has the
+# CR of text mode removed. Usage: run_wine OUT ERR ARGS...; sets RC.
 run_wine() {
     out=$1
     err=$2
     shift 2
     RC=0
-    timeout 120 "$WINE_RUN" "$WINE_HOST" "$@" >"$out.raw" 2>"$err" || RC=$?
+    timeout 120 "$WINE_RUN" "$WINE_HOST" --plugin "$(winpath "$WINE_PLUGIN")" "$@" >"$out.raw" 2>"$err" || RC=$?
     [ "$RC" -eq 124 ] && fail "ombrix.exe $* did not finish within 120 s"
     tr -d '\r' <"$out.raw" >"$out"
     rm -f "$out.raw"

@@ -118,7 +118,8 @@ fi
 mkdir -p "$WORK/host"
 cp "$work/FILE" "$WORK/host/FILE"
 status=0
-timeout 120 "$WINE_RUN" "$winbuild/ombrix.exe" --ini "$(winpath "$WORK/host/ini/wcx.ini")" add -C "$(winpath "$WORK/host")" \
+timeout 120 "$WINE_RUN" "$winbuild/ombrix.exe" --plugin "$(winpath "$winbuild/$PLUGIN_NAME")" \
+    --ini "$(winpath "$WORK/host/ini/wcx.ini")" add -C "$(winpath "$WORK/host")" \
     --title "HOST DISK" --id HD --interleave d64=3,1 --forty dolphindos "$(winpath "$WORK/host/new.d64")" FILE \
     >"$WORK/host.out" 2>"$WORK/host.err" || status=$?
 [ "$status" -eq 0 ] || fail "ombrix.exe add with new-image options exited $status"

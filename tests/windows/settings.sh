@@ -16,6 +16,7 @@ PLUGDIR="$WORK/Plug Ins/ombrix"
 mkdir -p "$PLUGDIR"
 cp "$WINBUILD/ombrix.exe" "$WINBUILD/$PLUGIN_NAME" "$WINBUILD/ombrix.sample" "$PLUGDIR/"
 WINE_HOST="$PLUGDIR/ombrix.exe"
+WINE_PLUGIN="$PLUGDIR/$PLUGIN_NAME"
 
 head -c 600 /dev/urandom >"$WORK/data"
 cc1541 -q -f "FIRST" -w "$WORK/data" "$WORK/disk.d64" >/dev/null
