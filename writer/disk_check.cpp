@@ -73,31 +73,20 @@ int loadForReading(ImageInfo& info) {
 // leaves the counts of a D71's second side at 0), without the directory
 // track or the tracks beyond 35 of a D64. (A D71's track 53 counts with
 // what its bitmap says: all used on our images, free on cc1541's.)
-int listedBlocksFree(const ImageInfo& info) {
+// total: the blocks those tracks hold in all, free or not.
+int listedBlocksFree(const ImageInfo& info, int* total = nullptr) {
     const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
-    int free = 0;
+    int free = 0, all = 0;
     for (int t = 1; t <= last; ++t) {
         std::uint64_t bits = 0;
         int count = 0;
         const auto track = static_cast<std::uint8_t>(t);
         if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
         for (; bits != 0; bits &= bits - 1) ++free;
+        all += getTrackSectorCount(info, track);
     }
+    if (total) *total = all;
     return free;
-}
-
-// The blocks those tracks hold in all, free or not.
-int listedBlocksTotal(const ImageInfo& info) {
-    const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
-    int total = 0;
-    for (int t = 1; t <= last; ++t) {
-        std::uint64_t bits = 0;
-        int count = 0;
-        const auto track = static_cast<std::uint8_t>(t);
-        if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
-        total += getTrackSectorCount(info, track);
-    }
-    return total;
 }
 
 void describeTape(ImageInfo& info, std::string& text) {
@@ -180,8 +169,9 @@ int describeImage(const char* path, std::string& text) {
                    entryNameText(entry, type) + "\n";
     });
     text += "files\t" + std::to_string(files) + "\n";
-    text += "blocksfree\t" + std::to_string(listedBlocksFree(*info)) + "\n";
-    text += "blockstotal\t" + std::to_string(listedBlocksTotal(*info)) + "\n";
+    int total = 0;
+    text += "blocksfree\t" + std::to_string(listedBlocksFree(*info, &total)) + "\n";
+    text += "blockstotal\t" + std::to_string(total) + "\n";
     text += entries;
     return 0;
 }
