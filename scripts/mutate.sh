@@ -82,7 +82,27 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 build_tree() {
-    cmake --build "$build" -j"$jobs" >"$work/build.log" 2>&1
+    cmake --build "$build" -j"$jobs" "$@" >"$work/build.log" 2>&1
+}
+
+# The targets a regex's tests run: each test program by its name, the host
+# and the plug-in for the shell-level tests; everything for '.' or when a
+# test's program is not known. A row then rebuilds only what it tests.
+targets_for() {
+    local regex=$1
+    if [ "$regex" = "." ] || ! command -v jq >/dev/null; then return 0; fi
+    local programs
+    programs=$(ctest --test-dir "$build" -R "$regex" --show-only=json-v1 2>/dev/null |
+        jq -r '.tests[].command[0] // empty' | xargs -r -n1 basename | sort -u) || return 0
+    local t out=()
+    for t in $programs; do
+        case $t in
+            *_test) out+=("$t") ;;
+            sh | bash) out+=(ombrix ombrix_plugin) ;;
+            *) return 0 ;;
+        esac
+    done
+    [ ${#out[@]} -gt 0 ] && printf -- '--target %s ' $(printf '%s\n' "${out[@]}" | sort -u)
 }
 
 # Runs the tests a regex names; 0 all passed, 1 some failed, 2 none named.
@@ -177,7 +197,7 @@ for line in "${selected[@]}"; do
         apply_row "$path" "$text" "$repl" || rc=$?
         if [ $rc -ne 0 ]; then
             verdict="BROKEN (row: text not found exactly once)"
-        elif ! build_tree; then
+        elif ! build_tree $(targets_for "$regex"); then
             verdict="BROKEN (does not build, see $work/build.log)"
             cp "$work/build.log" "$work/build-broken.log"
         else
