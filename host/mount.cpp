@@ -538,8 +538,9 @@ int runMount(const Plugin& plugin, const MountOptions& options) {
     std::string text;
     if (s.plugin.canDescribe && imageInfoText(s.plugin, s.image, text) == 0 && !s.readOnly) {
         // Formats the plug-in does not write are shown read-only.
-        static const char* const kWritable[] = {"D64", "D71", "D80", "D81", "D82", "G64", "X64"};
-        const std::string format = valueOf(text, "format");
+        static const char* const kWritable[] = {"D64", "D71", "D80", "D81", "D82", "G64"};
+        std::string format = valueOf(text, "format");
+        if (format.rfind("X64 ", 0) == 0) format.erase(0, 4);  // its disk behind a header
         bool writable = false;
         for (const char* w : kWritable) writable = writable || format == w;
         s.readOnly = !writable;
