@@ -197,7 +197,7 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
     };
     EXPECT_EQ(names(image), (std::vector<std::string>{"Cory.cvt", "c.prg", "photo manager.cvt"}));
     std::string out;
-    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+    EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 0) << out;
     ASSERT_EQ(ts::run(host(dir) + "find 'cory*' " + shellQuote(dir.path), &out), 0);
     EXPECT_EQ(out, image + ": Cory.cvt\n");
     EXPECT_EQ(ts::extractAll(image, ts::mkdirIn(dir, "x")).back().second, 0);
@@ -228,7 +228,7 @@ TEST(DiskCheck, GeosBorderBlockAndItsFiles) {
     const std::size_t borderAt = pt::offsetOf(*info, 19, 0);
     EXPECT_EQ(after[borderAt + 1], 0xFF);
     EXPECT_EQ(Bytes(after.begin() + borderAt + 34, after.begin() + borderAt + 64), Bytes(30, 0));
-    EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
+    EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &out), 0) << out;
 
     const std::size_t at = pt::offsetOf(*info, 18, 0), pointer = at + 0xAB;
     const struct {
