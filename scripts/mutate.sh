@@ -139,7 +139,10 @@ apply_row() {
 current=""
 restore() {
     if [ -n "$current" ]; then
-        cp "$root/$current" "$src/$current"
+        # From the scratch copy's own original: the checkout may have moved on
+        # while the run goes.
+        cp "$work/original" "$src/$current"
+        touch "$src/$current"
         rm -f "$work/mutated"
         current=""
     fi
@@ -192,6 +195,7 @@ for line in "${selected[@]}"; do
         verdict="BROKEN (no file $path)"
     else
         current=$path
+        cp "$src/$path" "$work/original"
         printf '%s\n' "$path" >"$work/mutated"
         rc=0
         apply_row "$path" "$text" "$repl" || rc=$?
