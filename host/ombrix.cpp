@@ -23,11 +23,13 @@ using host::kSep;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoPlugin = 3;
 
+#if !defined(OMBRIX_LINKED_PLUGIN)
 // A host loads the plug-in of its own bitness; 64-bit Windows hosts take ombrix.wcx64.
 #ifdef _WIN64
 constexpr char kPluginName[] = "ombrix.wcx64";
 #else
 constexpr char kPluginName[] = "ombrix.wcx";
+#endif
 #endif
 
 struct Options {
