@@ -22,6 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+bash scripts/setup-deps.sh bench
 BUILD=$(cd "${1:-build-release}" && pwd)
 DYNAMIC=
 [ $# -ge 2 ] && DYNAMIC=$(cd "$2" && pwd)
