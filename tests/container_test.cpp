@@ -56,7 +56,7 @@ Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength
 struct ContainerTest : ::testing::Test {
     ts::TempDir dir;
     void SetUp() override { ts::loadDefaultSettings(dir); }
-    std::string host() const { return std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(dir / "cfg/wcx.ini") + " "; }
+    std::string host() const { return ts::host(dir); }
     bool haveCbmconvert() const { return ts::haveTool("cbmconvert"); }
 };
 
