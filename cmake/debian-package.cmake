@@ -21,10 +21,7 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
 add_custom_target(ombrix_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
 install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION share/doc/ombrix)
 if(HELP2MAN)
-  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/ombrix.1.gz
-    COMMAND ${GZIP} -9nc ${CMAKE_BINARY_DIR}/ombrix.1 > ${CMAKE_BINARY_DIR}/ombrix.1.gz
-    DEPENDS ${CMAKE_BINARY_DIR}/ombrix.1)
-  add_custom_target(ombrix_manual_gz ALL DEPENDS ${CMAKE_BINARY_DIR}/ombrix.1.gz)
+  # ombrix.1.gz comes with ombrix.1 (the manual's rule, CMakeLists.txt).
   install(FILES ${CMAKE_BINARY_DIR}/ombrix.1.gz DESTINATION share/man/man1)
 endif()
 

@@ -65,10 +65,17 @@ wine_loader() {
     else
         export WINEARCH=win32
         WINE_RUN=wine
-        # Some kernels run no 32-bit programs at all (no IA32 emulation, as
-        # on some virtual machines): the 32-bit loader then cannot start.
-        # That is the machine, not the DLL: the test says so and is skipped.
-        if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && ! wine --version >/dev/null 2>&1; then
+        # 32-bit Wine may be missing (its i386 libraries cannot always be
+        # installed: a stale i386 index), and `wine` then runs the 64-bit
+        # loader, which cannot make a 32-bit prefix. Some kernels run no
+        # 32-bit programs at all (no IA32 emulation, as on some virtual
+        # machines). Either is the machine, not the DLL: the test says so and
+        # is skipped.
+        if [ ! -x /usr/lib/wine/wine ]; then
+            echo "SKIP: 32-bit Wine (wine32:i386) is not installed on this machine: the 32-bit DLL cannot run here" >&2
+            exit 77
+        fi
+        if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
             echo "SKIP: this kernel runs no 32-bit programs (no IA32 emulation): 32-bit Wine cannot start here" >&2
             exit 77
         fi
