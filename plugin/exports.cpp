@@ -450,6 +450,42 @@ int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* siz
     return rc;
 }
 
+// For hosts that hold files across calls (a file system, a conversion):
+// every listed file with its key and what it is (reader/reader.h, entryLine),
+// after one "image<TAB>writable<TAB>0|1" line. The result code is the
+// listing's: 0, or the error that ended it (the lines before it stand).
+int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
+    if (!path || !size) return E_NOT_SUPPORTED;
+    int result = 0;
+    std::unique_ptr<ImageInfo> info(openImage(path, result));
+    std::string text;
+    if (info) {
+        text = std::string("image\twritable\t") + (formatLayout(info->imageType) ? "1" : "0") + "\n";
+        ListedFile file {};
+        const char* arcName = nullptr;
+        registerHandle(info.get());
+        while ((result = readHeader(info.get(), file, arcName)) == 0) {
+            const ListedEntry& listed = info->listed.back();
+            text += entryLine(listedEntryFacts(*info, listed), listed, file);
+        }
+        releaseHandle(info.get());
+        if (result == E_END_ARCHIVE) result = 0;
+    }
+    giveText(text, buffer, size);
+    return result;
+}
+
+// Changes addressed by the files' keys (writer/writer.h, writeEntries), as
+// one write of the image; the keys after the change come back one a line.
+int WCX_API WriteEntriesText(const char* path, const char* srcPath, const char* lines, int flags, char* buffer,
+                             int* size) {
+    if (!path || !lines || !size) return E_NOT_SUPPORTED;
+    std::string keys;
+    const int rc = writeEntries(path, srcPath ? srcPath : "", lines, flags, keys);
+    giveText(rc == 0 ? keys : std::string(), buffer, size);
+    return rc;
+}
+
 int WCX_API RenameFile(const char* path, const char* oldName, const char* newName) {
     if (!path || !oldName || !newName) return E_NOT_SUPPORTED;
     return renameFile(path, oldName, newName);

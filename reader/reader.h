@@ -220,6 +220,33 @@ std::int32_t getConvertFileLength(const ImageInfo& info, const std::uint8_t* ent
 // else the listed file of the requested name; null when there is none.
 const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName);
 
+// --- listed files by their entries ---
+// What a host that holds a file across calls (the mount, a conversion) is
+// told of each listed file. Its key names the entry itself: where it lies
+// (the byte offset of a disk's directory entry or a tape's slot, the record
+// of an archive of files, "a" in front) with the type byte and the exact
+// 16 name bytes it held, as "OFFSET:TT:NAMEHEX". A key whose entry no longer
+// holds that name and type names no file: the image changed meanwhile.
+struct EntryFacts {
+    std::uint32_t offset = 0;
+    bool archiveRecord = false;
+    std::uint8_t fileType = 0;                 // as the entry has it: closed 0x80, locked 0x40
+    std::uint8_t name[kCbmNameLength] = {};    // 0xA0-filled
+    std::uint8_t recordLength = 0;             // REL files
+    bool geos = false;
+};
+EntryFacts listedEntryFacts(const ImageInfo& info, const ListedEntry& listed);
+std::string entryKey(const EntryFacts& facts);
+// A disk entry's key: false when it is not one.
+bool parseEntryKey(const char* key, std::uint32_t& offset, std::uint8_t& fileType, std::uint8_t* name);
+// "entry<TAB>KEY<TAB>LISTED NAME<TAB>TYPE<TAB>NAMEHEX<TAB>BLOCKS<TAB>BYTES<TAB>FLAGS<TAB>RECORD LENGTH"
+// with TYPE the type byte and NAMEHEX the 16 name bytes in hexadecimal, and
+// FLAGS letters: h hidden, l locked, o not closed, g GEOS file, c listed as
+// its Convert file ("-" for none).
+std::string entryLine(const EntryFacts& facts, const ListedEntry& listed, const ListedFile& file);
+// count bytes from 2*count hexadecimal digits that end the text or a field (':').
+bool readHexBytes(const char* text, std::size_t count, std::uint8_t* out);
+
 // --- extraction ---
 // 0 done, 22 not listed, 19 output failure, 18 unreadable or cyclic chain.
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName);

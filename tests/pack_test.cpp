@@ -822,4 +822,86 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     }
 }
 
+
+// Files addressed by their entries' keys (what the mount and a conversion
+// use): a change of content stays in its entry under its exact name and
+// type, a second store replaces the first, a rename replaces the file of
+// the resulting name, a key whose entry changed names nothing, and a
+// missing image is never made without being asked for.
+TEST(PackFiles, EntriesByKeyKeepTheirIdentity) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src") + "/";
+    const std::string image = dir / "keys.d64";
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(300, 1)}, {"b.prg", ts::randomBytes(20, 2)},
+                           {"c.prg", ts::randomBytes(600, 3)}, {"d.prg", ts::randomBytes(9, 4)}});
+    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.prg", "d.prg"}), 0);
+    {
+        // A USR file with a name no host name keeps, and an unclosed one.
+        auto info = pt::load(image);
+        auto e = pt::entries(*info);
+        e[2].bytes[kDirEntryType] = kTypeUsr;
+        std::memcpy(e[2].bytes + kDirFileName, "PART 1/2", 8);
+        e[3].bytes[kDirEntryType] = kTypePrg & 7;
+        ts::writeFile(image, wt::bytesOf(*info));
+    }
+    auto keys = [&] {
+        std::vector<std::string> out;
+        std::vector<char> text(65536);
+        int size = static_cast<int>(text.size());
+        EXPECT_EQ(ListEntriesText(image.c_str(), text.data(), &size), 0);
+        for (const std::string& line : pt::lines(text.data()))
+            if (line.rfind("entry\t", 0) == 0) out.push_back(line.substr(6, line.find('\t', 6) - 6));
+        return out;
+    };
+    auto write = [&](const std::string& lines, std::string* key = nullptr, int flags = 0) {
+        std::vector<char> out(4096);
+        int size = static_cast<int>(out.size());
+        const int rc = WriteEntriesText(image.c_str(), src.c_str(), lines.c_str(), flags, out.data(), &size);
+        if (key) *key = pt::lines(out.data()).empty() ? "" : pt::lines(out.data())[0];
+        return rc;
+    };
+    std::vector<std::string> k = keys();
+    ASSERT_EQ(k.size(), 4u);
+    EXPECT_NE(k[2].find(":83:5041525420312F32A0"), std::string::npos) << k[2];
+
+    ts::writeFile(src + "new1", ts::randomBytes(700, 5));
+    ts::writeFile(src + "new2", ts::randomBytes(40, 6));
+    std::string key;
+    EXPECT_EQ(write("store\t" + k[2] + "\tnew1", &key), 0);
+    EXPECT_EQ(key, k[2]);  // same entry, exact name, same type
+    EXPECT_EQ(write("store\t" + k[2] + "\tnew2"), 0);
+    EXPECT_EQ(write("store\t" + k[3] + "\tnew1", &key), 0);
+    EXPECT_NE(key.find(":82:"), std::string::npos) << key;  // written whole: closed
+    EXPECT_EQ(write("store\t" + k[3] + "\tnew1"), 22);       // that key named the unclosed file
+    EXPECT_EQ(write("rename\t" + k[0] + "\tb.prg", &key), 0);
+    EXPECT_EQ(write("delete\t" + k[0]), 22);
+    EXPECT_EQ(write("exact\tC1\t4E6F746573A0A0A0A0A0A0A0A0A0A0A0\tnew2"), 0);
+    EXPECT_EQ(write("exact\t81\t4E6F746573A0A0A0A0A0A0A0A0A0A0A0\tnew2"), 16);  // that name and type are there
+    k = keys();
+    ASSERT_EQ(k.size(), 4u);
+    EXPECT_EQ(write("store\t" + k[1] + "\tnew1"), 24);  // locked, in the entry B's old file left free
+    EXPECT_EQ(write("add\tnew1\nbogus"), 24);                  // one bad line: nothing written
+
+    ts::TempDir out;
+    const auto got = ts::extractAll(image, out.path);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].first, "b.prg");
+    EXPECT_EQ(ts::readFile(out / "b.prg"), ts::readFile(src + "a.prg"));
+    EXPECT_EQ(got[1].first, "nOTES");  // locked: no type extension
+    EXPECT_EQ(ts::readFile(out / got[2].first), ts::readFile(src + "new2")) << got[2].first;
+    EXPECT_EQ(ts::readFile(out / got[3].first), ts::readFile(src + "new1")) << got[3].first;
+    std::string problems;
+    EXPECT_EQ(validateImage(image.c_str(), kValidateStrict, problems), 0) << problems;
+
+    const std::string gone = dir / "gone.d64";
+    std::vector<char> buffer(256);
+    int size = static_cast<int>(buffer.size());
+    EXPECT_EQ(WriteEntriesText(gone.c_str(), src.c_str(), "add\tnew1", 0, buffer.data(), &size), 15);
+    EXPECT_FALSE(ts::exists(gone));
+    size = static_cast<int>(buffer.size());
+    EXPECT_EQ(WriteEntriesText(gone.c_str(), src.c_str(), "add\tnew1", 1, buffer.data(), &size), 0);
+    EXPECT_EQ(ts::list(gone).files.size(), 1u);
+}
+
 }  // namespace

@@ -83,11 +83,15 @@ void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
 
 // Loads the existing image or builds a new one, and checks that it may be
 // written. 0 or the call's result code.
-int prepareImage(ImageInfo& info) {
+int prepareImage(ImageInfo& info, bool mayCreate = true) {
     const char* path = info.imageName.get();
     bool missing = false;
     if (int rc = readImageFile(info, &missing)) return rc;
     const bool existing = !missing;
+    if (!existing && !mayCreate) {
+        logMessage(kLogError, "PackFiles: <%s> is gone -> nothing written\n", path);
+        return E_EOPEN;
+    }
     if (!existing) {
         logMessage(kLogTrace, "create new pack file <%s>\n", path);
         allocDiskImage(info);
@@ -167,6 +171,23 @@ int refuseSharedSystemBlock(const ImageInfo& info) {
     logMessage(kLogError, "PackFiles: block %d:%d of the %s is also used by <%s> -> nothing added\n", shared.track,
                shared.sector, shared.inDirectory ? "directory" : "header or BAM", owner.c_str());
     return E_BAD_DATA;
+}
+
+// The image as every adding call starts from: read or made new, listed (the
+// names as the host saw them, for the files it overwrites), refused when
+// its directory runs into a file, and the blocks in use that the BAM calls
+// free marked used.
+int loadForPacking(ImageInfo& info, bool mayCreate, BlockClaims& claims) {
+    if (int rc = prepareImage(info, mayCreate)) return rc;
+    info.restartListing = 1;
+    ListedFile listed;
+    while (readDiskHeader(info, listed) == 0) {
+    }
+    info.lastReported = -1;
+    if (int rc = refuseSharedSystemBlock(info)) return rc;
+    collectBlockClaims(info, claims);
+    protectUsedBlocks(info, claims);
+    return 0;
 }
 
 int failNoBlocks() {
@@ -441,7 +462,7 @@ void makeNameUnique(const ImageInfo& info, const std::uint8_t* slot, const Sourc
                source.name.c_str(), cbmText(cbm.name, kCbmNameLength, info.imageType).c_str());
 }
 
-int addFile(ImageInfo& info, const Source& source) {
+int addFile(ImageInfo& info, const Source& source, std::uint8_t** storedEntry = nullptr) {
     logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
     if (!source.found) {
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
@@ -484,6 +505,7 @@ int addFile(ImageInfo& info, const Source& source) {
         logMessage(kLogError, "error: no free dir entry\n");
         return E_TOO_MANY_FILES;
     }
+    if (storedEntry) *storedEntry = entry;
     CbmName cbm = incomingName(source);
     makeNameUnique(info, entry, source, cbm);
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
@@ -548,17 +570,8 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     list.push_back('\0');
 
     if (int rc = checkNames(list.data())) return rc;
-    if (int rc = prepareImage(*info)) return rc;
-    // The names as the host saw them listed, for the files it overwrites.
-    info->restartListing = 1;
-    ListedFile listed;
-    while (readDiskHeader(*info, listed) == 0) {
-    }
-    info->lastReported = -1;
-    if (int rc = refuseSharedSystemBlock(*info)) return rc;
     BlockClaims claims;
-    collectBlockClaims(*info, claims);
-    protectUsedBlocks(*info, claims);
+    if (int rc = loadForPacking(*info, true, claims)) return rc;
 
     std::vector<Source> sources;
     for (const char* name = list.data(); *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
@@ -585,4 +598,26 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         result = E_EWRITE;
     }
     return result;
+}
+
+int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info) {
+    std::uint32_t bodyOffset = 0;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    if (!formatLayout(type)) return E_NOT_SUPPORTED;
+    info = newWorkingImage(packedFile, type);
+    if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
+    BlockClaims claims;
+    return loadForPacking(*info, mayCreate, claims);
+}
+
+int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uint8_t** stored) {
+    CbmName cbm {};
+    splitHostNameForAdding(name, cbm);
+    if (cbm.name[0] == kDiskNamePad) {
+        logMessage(kLogError, "PackFiles: <%s> gives an empty CBM name -> nothing added\n", name);
+        return E_ECREATE;
+    }
+    const Source source = findSource(srcPath, name);
+    return addFile(info, source, stored);
 }
