@@ -845,7 +845,8 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             // A GEOS file's name is ASCII, whatever geosAsConvert says.
             const int closed = entry[kDirEntryType] & 0xBF;
             convert(name, kCbmNameLength, entry[kDirGeosFileType] != 0 && closed >= kTypeDel && closed <= kTypeUsr);
-            if (name[0] == 0) continue;
+            // An unused slot; a live file of an empty name is listed as "_".
+            if (name[0] == 0 && entry[kDirEntryType] == kTypeScratched) continue;
             char host[260] = {};
             const bool geos = isGeosFile(entry);
             buildHostName(name, entry[kDirEntryType], host, sizeof host);

@@ -64,6 +64,9 @@ int imageInfoText(const Plugin& plugin, const std::string& image, std::string& t
 // mode: VALIDATE_* bits.
 int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text);
 // A listed file renamed in place through the plug-in's extra export (canRename).
+// Why the plug-in's last call on this thread failed: its last error line,
+// "" when it gave none (or has no LastErrorText export).
+std::string lastErrorText(const Plugin& plugin);
 int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName);
 
 // One listed file by its entry (ListEntriesText): the key that names the

@@ -125,10 +125,12 @@ std::string shown(const std::string& text) {
     return out;
 }
 
-void reportFailure(const std::string& image, const std::string& file, int code) {
+// reason: the plug-in's own line on the failure (lastErrorText), when it gave one.
+void reportFailure(const std::string& image, const std::string& file, int code, const std::string& reason = "") {
     const ResultText* r = resultText(code);
-    std::fprintf(stderr, "ombrix: %s: %s%s%s (%d): %s\n", shown(image).c_str(), shown(file).c_str(), file.empty() ? "" : ": ",
-                 r ? r->name : "E_UNKNOWN", code, r ? r->meaning : "unknown error");
+    std::fprintf(stderr, "ombrix: %s: %s%s%s (%d): %s%s%s\n", shown(image).c_str(), shown(file).c_str(),
+                 file.empty() ? "" : ": ", r ? r->name : "E_UNKNOWN", code, r ? r->meaning : "unknown error",
+                 reason.empty() ? "" : ": ", shown(reason).c_str());
 }
 
 // The cause the system gives, said once, when the plug-in's code alone would
@@ -603,7 +605,7 @@ int extractOrTest(const host::Plugin& p, const Options& o, const std::string& im
             }
         }
         if (rc != 0) {
-            reportFailure(image, entry.name, rc);
+            reportFailure(image, entry.name, rc, host::lastErrorText(p));
             if (!firstFailure) firstFailure = rc;
         } else {
             std::printf("%s %s\n", test ? "ok" : "extracted", shown(target).c_str());

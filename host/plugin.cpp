@@ -41,6 +41,8 @@ using SetPackerSwitchFn = int(WCX_API*)(const char*, int);
 // Optional exports for hosts that hold files across calls: files by their keys.
 using ListEntriesTextFn = int(WCX_API*)(const char*, char*, int*);
 using WriteEntriesTextFn = int(WCX_API*)(const char*, const char*, const char*, int, char*, int*);
+// Optional export: why the last call failed, as the plug-in logged it.
+using LastErrorTextFn = int(WCX_API*)(char*, int*);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -70,6 +72,7 @@ struct PluginCalls {
     SetPackerSwitchFn setPackerSwitch = nullptr;
     ListEntriesTextFn listEntriesText = nullptr;
     WriteEntriesTextFn writeEntriesText = nullptr;
+    LastErrorTextFn lastErrorText = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -159,6 +162,7 @@ bool fillCalls(Lookup sym, Plugin& plugin, std::string& why) {
     c.setPackerSwitch = reinterpret_cast<SetPackerSwitchFn>(sym("SetPackerSwitch"));
     c.listEntriesText = reinterpret_cast<ListEntriesTextFn>(sym("ListEntriesText"));
     c.writeEntriesText = reinterpret_cast<WriteEntriesTextFn>(sym("WriteEntriesText"));
+    c.lastErrorText = reinterpret_cast<LastErrorTextFn>(sym("LastErrorText"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -199,7 +203,7 @@ const LinkedExport kLinkedExports[] = {
     OMBRIX_EXPORT(SetChangeVolProc), OMBRIX_EXPORT(SetProcessDataProc),  OMBRIX_EXPORT(PackSetDefaultParams),
     OMBRIX_EXPORT(ConfigurePackerText), OMBRIX_EXPORT(ImageInfoText),    OMBRIX_EXPORT(ValidateImageText),
     OMBRIX_EXPORT(RenameFile),       OMBRIX_EXPORT(SetPackerSwitch),     OMBRIX_EXPORT(ListEntriesText),
-    OMBRIX_EXPORT(WriteEntriesText),
+    OMBRIX_EXPORT(WriteEntriesText), OMBRIX_EXPORT(LastErrorText),
 #ifdef _WIN32
     OMBRIX_EXPORT(OpenArchiveW),     OMBRIX_EXPORT(ReadHeaderExW),       OMBRIX_EXPORT(ProcessFileW),
     OMBRIX_EXPORT(PackFilesW),       OMBRIX_EXPORT(DeleteFilesW),        OMBRIX_EXPORT(SetChangeVolProcW),
@@ -454,6 +458,13 @@ int writeEntries(const Plugin& plugin, const std::string& image, const std::stri
         from = end + 1;
     }
     return rc;
+}
+
+std::string lastErrorText(const Plugin& plugin) {
+    if (!plugin.calls->lastErrorText) return std::string();
+    std::string text;
+    textCall([&](char* b, int* n) { return plugin.calls->lastErrorText(b, n); }, text, true);
+    return text;
 }
 
 int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text) {

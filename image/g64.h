@@ -13,12 +13,14 @@
 
 constexpr std::size_t kGcrHeaderBytes = 10;   // 8 bytes: 0x08, checksum, sector, track, ID2, ID1, 0x0F, 0x0F
 constexpr std::size_t kGcrDataBytes = 325;    // 260 bytes: 0x07, the block, checksum, 0x00, 0x00
-constexpr std::uint8_t kErrorOk = 1;          // an error table's "no error"
-constexpr std::uint8_t kErrorNoHeader = 20;
-constexpr std::uint8_t kErrorNoSync = 21;
-constexpr std::uint8_t kErrorNoData = 22;
-constexpr std::uint8_t kErrorDataChecksum = 23;
-constexpr std::uint8_t kErrorHeaderChecksum = 27;
+// The drive's errors as a D64's error bytes hold them (1 no error, 2 for
+// 20, 3 for 21 ...), so that the decoded model is a D64 like any other.
+constexpr std::uint8_t kErrorOk = 1;
+constexpr std::uint8_t kErrorNoHeader = 2;        // 20
+constexpr std::uint8_t kErrorNoSync = 3;          // 21
+constexpr std::uint8_t kErrorNoData = 4;          // 22
+constexpr std::uint8_t kErrorDataChecksum = 5;    // 23
+constexpr std::uint8_t kErrorHeaderChecksum = 9;  // 27
 
 // A track as the drive sees it: a loop of length bytes, most significant bit
 // first.
@@ -28,9 +30,10 @@ struct GcrTrack {
 };
 
 // Groups of 4 bytes into groups of 5 GCR bytes, and back. Decoding is false
-// when a quintuple is no GCR code (its nybble becomes 0).
+// when a quintuple of the first checkedBytes bytes is no GCR code (its
+// nybble becomes 0 wherever it stands).
 void gcrEncode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out);
-bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out);
+bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out, std::size_t checkedBytes = SIZE_MAX);
 
 // Bit offsets where a block starts: the first 0 bit after 10 or more 1 bits
 // (the run may wrap from the end of the track to its start).

@@ -119,14 +119,17 @@ constexpr std::size_t kDetectHeadSize = 1024;
 struct DetectedType {
     std::int32_t type = kTypeNone;  // kTypeNone: the content does not tell
     std::uint32_t bodyOffset = 0;   // an X64's header
-    const char* kind = "";          // "D64", "X64", "T64", "LNX", "PC64" ...
+    const char* kind = "";          // "D64", "G64", "X64", "T64", "LNX", "PC64" ...
+    std::int32_t container = kContainerPlain;  // kContainerG64: GCR tracks of a D64
 };
 // head: the file's first bytes (up to kDetectHeadSize), size: the whole size.
 DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size);
 // The type a file is opened as: its content where that tells (a name that
-// says otherwise is logged), else its name. bodyOffset is set for an X64.
-// Reads no more than the file's first kDetectHeadSize bytes.
-std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset);
+// says otherwise is logged), else its name. bodyOffset is set for an X64,
+// container (when given) to kContainerG64 for a G64 under any name, or for
+// a .g64 name whose content tells nothing (a new image). Reads no more than
+// the file's first kDetectHeadSize bytes.
+std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container = nullptr);
 // Where the directory of a Lynx archive starts: after the BASIC loader's
 // end (its zero link); 0 when the line links do not lead there within size.
 std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size);

@@ -83,7 +83,8 @@ constexpr std::int32_t kAttrHidden = 0100444;
 ImageInfo* openImage(const char* name, int& openResult) {
     // The content tells the type where it can; the name only where not.
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(name, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(name, bodyOffset, &container);
     if (type == kTypeNone) {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
@@ -159,7 +160,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
         return info.release();
     }
     // A G64's tracks become the D64 model here; all else reads that.
-    info->container = imageContainerOfPath(name);
+    info->container = container;
     if (info->container == kContainerG64) {
         if (int rc = decodeG64Image(*info)) {
             openResult = rc;
@@ -200,6 +201,7 @@ std::string nameList(const Char* list, Convert convert) {
 }
 
 HANDLE openArchive(const char* arcName, std::int32_t& openResult) {
+    clearLastError();
     int result = 0;
     ImageInfo* info = openImage(arcName, result);
     openResult = result;
@@ -209,6 +211,7 @@ HANDLE openArchive(const char* arcName, std::int32_t& openResult) {
 
 // The next listed file of an open image, with the image's path.
 int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
+    clearLastError();
     if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
     auto& info = *static_cast<ImageInfo*>(handle);
     logMessage(kLogTrace, "ReadHeader entry <%s>\n", info.imageName.get());
@@ -220,6 +223,7 @@ int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
 }
 
 int processFile(HANDLE handle, int operation, const char* destPath, const char* destName) {
+    clearLastError();
     if (operation == PK_SKIP) return 0;
     logMessage(kLogTrace, "ProcessFile - ");
     if (operation == PK_TEST) {
@@ -258,11 +262,13 @@ void setProgress(HANDLE handle, const ProgressSink& sink) {
 }
 
 int packFilesUtf8(const char* packedFile, const char* srcPath, const char* addList, int flags) {
+    clearLastError();
     const ProgressSink progress = packProgressSink();
     return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
 }
 
 int deleteFilesUtf8(const char* packedFile, const char* deleteList) {
+    clearLastError();
     const ProgressSink progress = packProgressSink();
     return deleteFiles(packedFile, deleteList, &progress);
 }
@@ -431,6 +437,7 @@ int WCX_API ConfigurePackerText(const char* text) { return configurePackerText(t
 // path is UTF-8 on every platform. The text is cut to the buffer; *size
 // comes back as its whole length (with the zero), so a host can tell.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size) {
+    clearLastError();
     if (!path || !size) return E_NOT_SUPPORTED;
     std::string text;
     const int rc = describeImage(path, text);
@@ -443,6 +450,7 @@ static_assert(VALIDATE_REPAIR == kValidateRepair && VALIDATE_FREE_UNUSED == kVal
 
 // mode 1 (any host that passes a "repair" flag) mends only what puts data at risk.
 int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size) {
+    clearLastError();
     if (!path || !size) return E_NOT_SUPPORTED;
     std::string text;
     const int rc = validateImage(path, mode, text);
@@ -455,6 +463,7 @@ int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* siz
 // after one "image<TAB>writable<TAB>0|1" line. The result code is the
 // listing's: 0, or the error that ended it (the lines before it stand).
 int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
+    clearLastError();
     if (!path || !size) return E_NOT_SUPPORTED;
     int result = 0;
     std::unique_ptr<ImageInfo> info(openImage(path, result));
@@ -479,6 +488,7 @@ int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
 // one write of the image; the keys after the change come back one a line.
 int WCX_API WriteEntriesText(const char* path, const char* srcPath, const char* lines, int flags, char* buffer,
                              int* size) {
+    clearLastError();
     if (!path || !lines || !size) return E_NOT_SUPPORTED;
     std::string keys;
     const int rc = writeEntries(path, srcPath ? srcPath : "", lines, flags, keys);
@@ -487,8 +497,17 @@ int WCX_API WriteEntriesText(const char* path, const char* srcPath, const char* 
 }
 
 int WCX_API RenameFile(const char* path, const char* oldName, const char* newName) {
+    clearLastError();
     if (!path || !oldName || !newName) return E_NOT_SUPPORTED;
     return renameFile(path, oldName, newName);
+}
+
+// Why the last call of this thread failed: its last error line (UTF-8, ""
+// when it logged none), given as ImageInfoText gives its text.
+int WCX_API LastErrorText(char* buffer, int* size) {
+    if (!size) return E_NOT_SUPPORTED;
+    giveText(lastErrorLine(), buffer, size);
+    return 0;
 }
 
 #ifndef _WIN32

@@ -122,6 +122,14 @@ std::string convertedNameText(const std::uint8_t* convertedName) {
     return std::string(reinterpret_cast<const char*>(convertedName), n);
 }
 
+// The name part of a listed name. An empty CBM name (sixteen fill bytes, as
+// directory art and LOAD"" disks have) is a name no host takes, so it shows
+// as the character for what a host name cannot hold: "_.prg".
+std::string listedBase(const std::uint8_t* convertedName) {
+    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+    return base.empty() ? std::string("_") : base;
+}
+
 }  // namespace
 
 std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii) {
@@ -217,7 +225,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
     if (extractAsPC64 != 0) {
         // PC64 names: the number of the extension goes up where two files
         // would have the same name (name.p00, name.p01 ... name.p99).
-        const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+        const std::string base = listedBase(convertedName);
         for (int number = 0; number < 100; ++number) {
             char extension[8] = {};
             std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
@@ -237,7 +245,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
 }
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
-    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+    const std::string base = listedBase(convertedName);
     auto key = listedNameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);

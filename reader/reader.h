@@ -89,9 +89,10 @@ std::string outputPath(const char* destPath, const char* destName);
 // (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without an
 // extension) after their device word, and a name ending in a dot or a space.
 void makeHostSafe(std::string& name, bool windowsRules);
-// The name under which the listing reports a file: its host name made safe,
-// and when an earlier listed file has that name already, "~2", "~3"... before
-// the type extension (CBM names never convert to '~', so these are new).
+// The name under which the listing reports a file: its host name made safe
+// ("_" for an empty CBM name), and when an earlier listed file has that name
+// already, "~2", "~3"... before the type extension (CBM names never convert
+// to '~', so these are new).
 // Records the name in info.listedNameKeys.
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType);
 // The same with an extension of its own (".cvt").
@@ -116,6 +117,7 @@ struct ChainWalk {
     // kMalformed: a GEOS file the Convert format cannot hold (see geos.cpp).
     enum Outcome { kComplete, kUnreadable, kCircular, kStopped, kMalformed } outcome = kComplete;
     std::uint8_t track = 0, sector = 0;  // the block that ended the walk early
+    int error = 0;                       // kUnreadable: GetDiskSector's answer (-1 off the image, else the error byte)
     std::uint32_t blocks = 0;            // blocks whose data were delivered
     std::uint32_t bytes = 0;             // data bytes delivered
 };
@@ -123,8 +125,8 @@ struct ChainWalk {
 using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_t size);
 // Follows a file's chain from its start block as extraction does: each block
 // through GetDiskSector (error bytes honoured), a visit table against chains
-// that come back on themselves, so every walk ends. A file of 0 bytes as
-// PackFiles stores it (start track 0, no blocks) has no chain at all.
+// that come back on themselves, so every walk ends. An entry of 0 blocks at
+// track 0 (an empty file as older versions stored it) has no chain at all.
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context);
 // The same with a visit table shared by several chains (the parts of a GEOS

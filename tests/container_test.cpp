@@ -197,6 +197,25 @@ TEST_F(ContainerTest, ExtractAsPc64AndPackBackWithExactNames) {
     ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir.path) + " src.p00"),
               0);
     EXPECT_EQ(ts::list(dir / "p.d64").files.at(0).name, "my_file_.prg");
+    // A DEL file under its exact name; a REL file as a SEQ file of its data
+    // (said in the log), never with the header inside.
+    ts::writeFile(dir / "gone.d00", pc64("GONE/1", b));
+    ts::writeFile(dir / "recs.R07", pc64("RECS", a, 40));
+    std::string said;
+    ASSERT_EQ(ts::run(host() + "--log add " + ts::shellQuote(dir / "pc.d64") + " -C " + ts::shellQuote(dir.path) +
+                          " gone.d00 recs.R07", &said), 0) << said;
+    EXPECT_NE(said.find("PackFiles: <recs.R07> holds a REL file: stored as a SEQ file of its data"), std::string::npos)
+        << said;
+    const ts::Listing added = ts::list(dir / "pc.d64");
+    ASSERT_EQ(added.files.size(), 2u);
+    EXPECT_EQ(added.files[0].name, "gone_1.del");
+    EXPECT_EQ(added.files[0].blocks, 1);
+    EXPECT_EQ(added.files[1].name, "recs.seq");
+    EXPECT_EQ(added.files[1].blocks, 2);
+    ts::TempDir plain;
+    ts::extractAll(dir / "pc.d64", plain.path);
+    EXPECT_EQ(ts::readFile(plain / "gone_1.del"), b);
+    EXPECT_EQ(ts::readFile(plain / "recs.seq"), a);
     std::string text;
     ASSERT_EQ(ts::run(host() + "extract --pc64 " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "y"),
                       &text),
@@ -250,13 +269,17 @@ TEST_F(ContainerTest, TypeToldByContent) {
         int handled;
         int openResult;
         const char* logLine;
+        int files = -1;  // listed, when it tells the kind
     };
+    Bytes pc64Head = ts::makeRawImage(1).data;  // a D64 whose block 1:0 starts like a PC64 file
+    std::memcpy(pc64Head.data(), "C64File", 8);
     const std::vector<Row> rows = {
         {"disk.d71", ts::makeRawImage(1).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
         {"archive.d64", makeLynx({{"A", 'P', Bytes(3, 1)}}), 1, 0, "holds a LNX image"},
         {"tape.dat", tape, 1, 0, ""},
         {"noise.d64", ts::randomBytes(1000, 9), 0, 14, ""},
-        {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 0, 14, ""},
+        {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 1, 14, "holds a G64 image"},  // cut short
+        {"pc64head.d64", pc64Head, 1, 0, "", 0},
         {"short.x64", Bytes {0x43, 0x15, 0x41, 0x64}, 0, 14, ""},
     };
     for (const Row& row : rows) {
@@ -264,8 +287,10 @@ TEST_F(ContainerTest, TypeToldByContent) {
         std::string path = dir / row.file;
         EXPECT_EQ(CanYouHandleThisFile(path.data()), row.handled) << row.file;
         ts::LogCapture log;
-        EXPECT_EQ(ts::list(path).openResult, row.openResult) << row.file;
+        const ts::Listing listing = ts::list(path);
+        EXPECT_EQ(listing.openResult, row.openResult) << row.file;
         EXPECT_TRUE(log.contains(row.logLine)) << row.file;
+        EXPECT_TRUE(row.files < 0 || listing.files.size() == static_cast<std::size_t>(row.files)) << row.file;
     }
     EXPECT_EQ(SetPackerSwitch("noSuchSwitch", 1), 24);
     std::string out;

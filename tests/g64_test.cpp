@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <set>
 
@@ -55,6 +56,104 @@ std::size_t dataByteOffset(const ImageInfo& info, const Bytes& g64, int track, i
 }
 std::size_t dataByteOffset(const Bytes& g64, int track, int sector, std::size_t n) {
     return dataByteOffset(*modelOf(g64, kContainerG64), g64, track, sector, n);
+}
+
+// A G64 written the way a drive writes one, bit by bit with a GCR table of
+// the test's own (not through our encoder): syncs of a chosen length, gaps
+// of odd lengths (in bits too), the two fillers after the data checksum as
+// the row gives them, and what a nibbled copy may add.
+struct DriveWriting {
+    int syncBits = 40;
+    std::uint32_t fillerBits = 0x5294A;  // 20 bits: the GCR of 00 00, as a drive writes them
+    std::uint32_t headerFillBits = 0xAD6B5;  // the header's last two bytes: the GCR of 0F 0F
+    bool duplicate17_0 = false;          // a second header for 17:0 at the track's end, its data an empty block
+    bool invalidCode17_0 = false;        // a 0 nybble of 17:0's data as 00000, no GCR code; the checksum right
+};
+
+struct TrackBits {
+    Bytes bytes;
+    std::size_t n = 0;
+    void bit(int b) {
+        if (n % 8 == 0) bytes.push_back(0);
+        if (b) bytes.back() = static_cast<std::uint8_t>(bytes.back() | 0x80 >> (n % 8));
+        ++n;
+    }
+    void bits(std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) bit((value >> i) & 1);
+    }
+    void gcr(const std::uint8_t* data, std::size_t size, int invalidNybble = -1) {
+        static const std::uint8_t code[16] = {0x0A, 0x0B, 0x12, 0x13, 0x0E, 0x0F, 0x16, 0x17,
+                                              0x09, 0x19, 0x1A, 0x1B, 0x0D, 0x1D, 0x1E, 0x15};
+        for (std::size_t i = 0; i < 2 * size; ++i) {
+            const int nybble = i % 2 ? data[i / 2] & 15 : data[i / 2] >> 4;
+            bits(static_cast<int>(i) == invalidNybble ? 0 : code[nybble], 5);
+        }
+    }
+    // Exactly `ones` one bits: a 0 goes first where the bits before end in a 1.
+    void sync(int ones) {
+        if (n > 0 && (bytes.back() >> (7 - (n - 1) % 8) & 1)) bit(0);
+        bits(0xFFFFFFFF, ones > 32 ? 32 : ones);
+        if (ones > 32) bits(0xFFFFFFFF, ones - 32);
+    }
+};
+
+Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
+    const std::uint8_t id1 = d64[0x16500 + 0xA2], id2 = d64[0x16500 + 0xA3];
+    std::vector<Bytes> tracks;
+    std::size_t first = 0;
+    for (int t = 1; t <= 35; ++t) {
+        const int sectors = t <= 17 ? 21 : t <= 24 ? 19 : t <= 30 ? 18 : 17;
+        const std::size_t zoneLength = t <= 17 ? 7692 : t <= 24 ? 7142 : t <= 30 ? 6666 : 6250;
+        TrackBits track;
+        auto sector = [&](int s, const std::uint8_t* block, int invalidNybble) {
+            const std::uint8_t header[8] = {0x08, static_cast<std::uint8_t>(s ^ t ^ id2 ^ id1),
+                                            static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(t), id2, id1, 0x0F, 0x0F};
+            track.sync(w.syncBits);
+            track.gcr(header, 6);
+            track.bits(w.headerFillBits, 20);
+            for (int g = 0; g < 9; ++g) track.bits(0x55, 8);
+            track.sync(w.syncBits);
+            Bytes data(258, 0);
+            data[0] = 0x07;
+            std::memcpy(&data[1], block, 256);
+            for (int i = 0; i < 256; ++i) data[257] ^= block[i];
+            track.gcr(data.data(), data.size(), invalidNybble);
+            track.bits(w.fillerBits, 20);
+            for (int g = 0; g < 3 + s % 4; ++g) track.bits(0x55, 8);
+            track.bits(0x55, s % 7);  // gaps of odd bit lengths
+        };
+        for (int s = 0; s < sectors; ++s) {
+            const std::uint8_t* block = &d64[256 * (first + static_cast<std::size_t>(s))];
+            int invalid = -1;
+            if (w.invalidCode17_0 && t == 17 && s == 0)
+                for (int i = 2; i < 2 + 2 * 256 && invalid < 0; ++i)
+                    if ((i % 2 ? block[i / 2 - 1] & 15 : block[i / 2 - 1] >> 4) == 0) invalid = i;
+            sector(s, block, invalid);
+        }
+        if (w.duplicate17_0 && t == 17) {
+            std::uint8_t empty[256] = {0x00, 0x01};
+            sector(0, empty, -1);
+        }
+        first += static_cast<std::size_t>(sectors);
+        track.bytes.resize(std::max(zoneLength, track.bytes.size() + 2), 0x55);
+        track.bytes.back() &= 0xFE;  // the first sync of the track, met after the wrap, stays exact too
+        tracks.push_back(track.bytes);
+    }
+    std::size_t maxSize = 0;
+    for (const Bytes& t : tracks) maxSize = std::max(maxSize, t.size());
+    Bytes g = {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, static_cast<std::uint8_t>(maxSize),
+               static_cast<std::uint8_t>(maxSize >> 8)};
+    g.resize(12 + 8 * 84, 0);
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        const std::size_t at = g.size();
+        for (int i = 0; i < 4; ++i) g[12 + 8 * t + i] = static_cast<std::uint8_t>(at >> (8 * i));
+        g[12 + 4 * 84 + 8 * t] = static_cast<std::uint8_t>(t < 17 ? 3 : t < 24 ? 2 : t < 30 ? 1 : 0);
+        g.push_back(static_cast<std::uint8_t>(tracks[t].size()));
+        g.push_back(static_cast<std::uint8_t>(tracks[t].size() >> 8));
+        g.insert(g.end(), tracks[t].begin(), tracks[t].end());
+        g.resize(at + 2 + maxSize, 0);
+    }
+    return g;
 }
 
 struct G64Test : ::testing::Test {
@@ -127,10 +226,10 @@ TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
         gcrEncode(h, 2, &g[header]);
     };
     const std::vector<Row> rows = {
-        {"data byte", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 100)] ^= 0x21; }, 23, 18, 0},
-        {"data mark", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 0)] = 0x52; }, 22, 18, 0},
-        {"header checksum", badChecksum, 27, 18, 0},
-        {"header mark", [&](Bytes& g) { g[header] = 0x55; }, 20, 18, 0},
+        {"data byte", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 100)] ^= 0x21; }, kErrorDataChecksum, 18, 0},
+        {"data mark", [&](Bytes& g) { g[dataByteOffset(good, 17, 0, 0)] = 0x52; }, kErrorNoData, 18, 0},
+        {"header checksum", badChecksum, kErrorHeaderChecksum, 18, 0},
+        {"header mark", [&](Bytes& g) { g[header] = 0x55; }, kErrorNoHeader, 18, 0},
         {"block across the track's end", [&](Bytes& g) {
              const std::size_t start = trackOffset(g, 17) + 2, length = g[start - 2] | (g[start - 1] << 8);
              std::rotate(&g[start], &g[dataByteOffset(good, 17, 0, 100)], &g[start + length]);
@@ -138,7 +237,7 @@ TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
         {"no sync on the track", [&](Bytes& g) {
              const std::size_t offset = trackOffset(g, 17);
              std::memset(&g[offset + 2], 0x55, g[offset] | (g[offset + 1] << 8));
-         }, 21, 18, 18},
+         }, kErrorNoSync, 18, 18},
     };
     for (const Row& row : rows) {
         Bytes damaged = good;
@@ -152,6 +251,63 @@ TEST_F(G64Test, DamagedSectorGetsTheDriveErrorAndFailsOnlyItsFile) {
         ASSERT_EQ(results.size(), 2u) << row.damage;
         EXPECT_EQ(results[0].second, row.fileA) << row.damage;
         EXPECT_EQ(results[1].second, row.fileB) << row.damage;
+    }
+}
+
+// G64s as drives and nibblers write them, read as a drive reads them: the
+// fillers after a data block's checksum are no matter, a sync of 10 bits is
+// one, the first of two headers for a sector from the track's start counts,
+// a code that is no GCR is an error where the checksum agrees, and the
+// content tells a G64 under any name.
+TEST_F(G64Test, TracksAsADriveWritesThemReadAsADriveReadsThem) {
+    const Bytes d64 = ts::readFile(packed("x.d64"));
+    struct Row {
+        const char* what;
+        DriveWriting writing;
+        const char* name;
+        std::uint8_t error17_0;  // a's first block
+        int fileA;
+    };
+    const std::vector<Row> rows = {
+        {"40-bit syncs, odd gaps, fillers 00 00", {}, "drive.g64", kErrorOk, 0},
+        {"fillers that are no GCR", {.fillerBits = 0x12345}, "drive.g64", kErrorOk, 0},
+        {"fillers of zero bits", {.fillerBits = 0}, "drive.g64", kErrorOk, 0},
+        {"header fillers that are no GCR", {.headerFillBits = 0x12345}, "drive.g64", kErrorOk, 0},
+        {"syncs of exactly 10 one bits", {.syncBits = 10}, "drive.g64", kErrorOk, 0},
+        {"a second header for 17:0 at the track's end", {.duplicate17_0 = true}, "drive.g64", kErrorOk, 0},
+        {"a code that is none in 17:0, its checksum right", {.invalidCode17_0 = true}, "drive.g64", kErrorDataChecksum, 18},
+        {"a G64 under a .d64 name", {}, "drive.d64", kErrorOk, 0},
+    };
+    for (const Row& row : rows) {
+        const Bytes g = driveG64(d64, row.writing);
+        auto info = modelOf(g, kContainerG64);
+        ASSERT_TRUE(info) << row.what;
+        for (int b = 0; b < 683; ++b) {
+            const std::uint8_t error = info->hasErrorInfo ? info->errorInfo[b] : kErrorOk;
+            EXPECT_EQ(error, b == getBlockIndex(*info, 17, 0) ? row.error17_0 : kErrorOk) << row.what << " block " << b;
+        }
+        EXPECT_TRUE(row.error17_0 != kErrorOk || d64Of(g) == d64) << row.what;
+        // The decoded model is a D64 with error bytes as any other: 5 for 23.
+        const int at17_0 = getBlockIndex(*info, 17, 0);
+        EXPECT_TRUE(row.error17_0 == kErrorOk ||
+                    std::string(errorByteText(info->errorInfo[at17_0])) == "23, Checksum error in data block")
+            << row.what;
+        ts::writeFile(dir / row.name, g);
+        ts::TempDir out;
+        const auto results = ts::extractAll(dir / row.name, out.path);
+        ASSERT_EQ(results.size(), 2u) << row.what;
+        EXPECT_EQ(results[0].second, row.fileA) << row.what;
+        EXPECT_EQ(results[1].second, 0) << row.what;
+        EXPECT_TRUE(row.fileA != 0 || ts::readFile(out / "a.prg") == ts::randomBytes(3000, 1)) << row.what;
+        EXPECT_EQ(ts::readFile(out / "b.prg"), ts::randomBytes(600, 2)) << row.what;
+        if (std::string(row.name).find(".d64") == std::string::npos) continue;
+        // Written by its content too: it stays a G64 with the new file.
+        const std::string more = ts::mkdirIn(dir, "more");
+        ts::writeFile(more + "/c.prg", ts::randomBytes(500, 3));
+        ASSERT_EQ(pt::pack(dir / row.name, more, {"c.prg"}), 0);
+        const Bytes after = ts::readFile(dir / row.name);
+        EXPECT_EQ(std::string(after.begin(), after.begin() + 8), "GCR-1541");
+        EXPECT_EQ(ts::list(dir / row.name).files.size(), 3u);
     }
 }
 
@@ -189,11 +345,15 @@ TEST_F(G64Test, AddRefusesATouchedTrackThatIsNotCleanAndLeavesOthersAlone) {
 }
 
 TEST_F(G64Test, NewImageIsStandardAndAddAndDeleteRewriteOnlyTheChangedDataBlocks) {
-    const std::string image = packed("x.g64");
+    const std::string image = packed("X.G64");  // the name in any letter case
     const Bytes made = ts::readFile(image);
     EXPECT_EQ(Bytes(made.begin(), made.begin() + 12), Bytes({'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, 0xF8, 0x1E}));
-    for (const auto& [track, speed] : std::vector<std::pair<int, int>> {{1, 3}, {17, 3}, {18, 2}, {25, 1}, {31, 0}, {35, 0}})
+    const std::vector<std::array<int, 3>> zones = {{1, 3, 7692}, {17, 3, 7692}, {18, 2, 7142}, {24, 2, 7142},
+                                                   {25, 1, 6666}, {30, 1, 6666}, {31, 0, 6250}, {35, 0, 6250}};
+    for (const auto& [track, speed, length] : zones) {
         EXPECT_EQ(le32(made, 12 + 4 * 84 + 8 * (track - 1)), static_cast<std::size_t>(speed)) << track;
+        EXPECT_EQ(made[trackOffset(made, track)] | made[trackOffset(made, track) + 1] << 8, length) << track;
+    }
     EXPECT_EQ(trackOffset(made, 36), 0u);
     const std::string src = ts::mkdirIn(dir, "more");
     ts::writeFile(src + "/c.prg", ts::randomBytes(2000, 3));

@@ -137,9 +137,10 @@ int validateArchive(ImageInfo& info, std::string& text) {
 int describeImage(const char* path, std::string& text) {
     text.clear();
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(path, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(path, bodyOffset, &container);
     if (type == kTypeNone) return E_UNKNOWN_FORMAT;
-    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type);
+    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
     if (int rc = loadForReading(*info)) return rc;
@@ -267,10 +268,19 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
     const int claimed = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
     const bool partition = (type & kFileTypeMask) == kFileTypePartition;
     bool whole = true;
-    if (partition)
+    const bool chained = (type & kFileTypeMask) <= (kTypeRel & kFileTypeMask);
+    if (partition) {
         checkPartition(info, report, entry, name, claimed);
-    else if ((type & kFileTypeMask) <= (kTypeRel & kFileTypeMask) && entry[kDirStartTrack] != 0)
+    } else if (chained && (type & 0x80) &&
+               !blockBytes(info, entry[kDirStartTrack], entry[kDirStartSector])) {
+        // A closed file always has a first block (an empty one holds no
+        // byte): a drive reading this entry fails ("track 0 out of bounds").
+        report.error("chain", name + ": its chain starts off the disk at " +
+                                  blockName(entry[kDirStartTrack], entry[kDirStartSector]));
+        whole = false;
+    } else if (chained && entry[kDirStartTrack] != 0) {
         whole = walkChain(info, usage, report, entry[kDirStartTrack], entry[kDirStartSector], name, false);
+    }
     // Every block of the entry as the writer counts them: its chain, side
     // sectors, GEOS info block and records, a partition's area.
     BlockClaims own;
@@ -295,9 +305,10 @@ int validateImage(const char* path, int mode, std::string& text) {
     const bool repair = (mode & kValidateRepair) != 0;
     const bool freeUnused = repair && (mode & kValidateFreeUnused) != 0;
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(path, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(path, bodyOffset, &container);
     if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
-    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type);
+    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
     if (isArchiveOfFiles(type)) {

@@ -10,7 +10,7 @@
 #include "image/image.h"
 #include "platform/platform.h"
 
-std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) {
+std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type, std::int32_t container) {
     std::unique_ptr<ImageInfo> info = newImageInfo();
     if (info) info->imageName.reset(strdup(path));
     if (!info || !info->imageName) {
@@ -18,7 +18,7 @@ std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type) 
         return nullptr;
     }
     info->imageType = type;
-    info->container = imageContainerOfPath(path);
+    info->container = container;
     return info;
 }
 

@@ -6,9 +6,10 @@
 
 #include "core/image_info.h"
 
-// The private record of one PackFiles or DeleteFiles call: a copy of the path
-// and the type. Null (after logging) when memory is exhausted.
-std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type);
+// The private record of one PackFiles or DeleteFiles call: a copy of the path,
+// the type and the container (as imageTypeOfFile tells them). Null (after
+// logging) when memory is exhausted.
+std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type, std::int32_t container);
 
 // Reads the existing image file named by info.imageName whole into
 // info.imageData. 0, or the result code (11, 14, 15, 18) after logging the

@@ -25,9 +25,12 @@ constexpr std::uint32_t kDataBytesPerBlock = 254;
 constexpr std::int32_t kManyBlocks = 0x7FFFFFFF;
 
 // Blocks for a file of the given size; sizes of 4 GiB and more count as more
-// than any image holds instead of being cut to their low 32 bits.
+// than any image holds instead of being cut to their low 32 bits. An empty
+// file takes one block holding no byte (link 00 01), as a drive writes it: an
+// entry without a block would start at track 0, which no drive can read.
 std::int32_t blocksForSize(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     if (sizeHigh != 0) return kManyBlocks;
+    if (sizeLow == 0) return 1;
     return static_cast<std::int32_t>(sizeLow / kDataBytesPerBlock + (sizeLow % kDataBytesPerBlock != 0 ? 1 : 0));
 }
 
@@ -283,16 +286,15 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
     if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
 }
 
-// Whether a .p00, .s00 or .u00 source (any number) holds a PC64 file: its
-// header tells. (A REL file needs side sectors the writer does not make, so
-// .r00 files are stored as they are, like any other host file.)
+// Whether a PC64 source (.p00, .s00, .u00, .d00, .r00, any number) holds a
+// PC64 file: its header tells. It goes in under the exact name it carries and
+// its type; a REL file as a SEQ file of its data, for the writer makes no
+// side sectors. (Never with the header inside the data.)
 void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     source.pc64 = false;
     const char* dot = std::strrchr(name, '.');
     const std::uint8_t type = dot ? pc64FileType(dot + 1) : 0;
-    if (!source.found || blocks == kManyBlocks || source.geos ||
-        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr) || source.size < kPC64HeaderSize)
-        return;
+    if (!source.found || blocks == kManyBlocks || source.geos || type == 0 || source.size < kPC64HeaderSize) return;
     platform::InputFile file;
     int lastError = 0;
     if (!platform::openForRead(source.path.c_str(), file, lastError) ||
@@ -304,7 +306,11 @@ void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     if (source.pc64Name.name[0] == kDiskNamePad) return;
     source.prefixSize = kPC64HeaderSize;
     source.pc64 = true;
-    source.pc64Name.fileType = type;
+    source.pc64Name.fileType = type == kTypeRel ? kTypeSeq : type;
+    if (type == kTypeRel)
+        logMessage(kLogWarning,
+                   "PackFiles: <%s> holds a REL file: stored as a SEQ file of its data (REL files cannot be written yet)\n",
+                   name);
     logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
 }
 
@@ -555,10 +561,11 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     const NewImageCallScope settings;
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
     if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
-    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
+    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
 
@@ -602,9 +609,10 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
 
 int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info) {
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
     if (!formatLayout(type)) return E_NOT_SUPPORTED;
-    info = newWorkingImage(packedFile, type);
+    info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
     BlockClaims claims;
