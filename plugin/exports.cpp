@@ -223,7 +223,7 @@ int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
 }
 
 int processFile(HANDLE handle, int operation, const char* destPath, const char* destName) {
-    clearLastError();
+    clearLastError();  // an earlier call's reason is none for this one
     if (operation == PK_SKIP) return 0;
     logMessage(kLogTrace, "ProcessFile - ");
     if (operation == PK_TEST) {
