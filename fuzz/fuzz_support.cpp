@@ -638,7 +638,7 @@ const std::uint8_t* readable(const Bytes& image, const Geometry& g, int track, i
 int readChain(const Bytes& image, const Geometry& g, const std::uint8_t* entry, Bytes& out, bool& cycle,
               std::vector<std::pair<int, int>>& chain) {
     int track = entry[kDirStartTrack], sector = entry[kDirStartSector];
-    // A 0-byte file owns no block.
+    // An empty file as older versions stored it (0 blocks at track 0) owns no block.
     if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0) return 0;
     std::vector<bool> seen(g.layout->blockCount, false);
     for (;;) {

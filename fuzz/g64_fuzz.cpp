@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A file whose content is another kind (a tape, PC64 or X64 signature, a
     // Lynx loader, a disk's size) opens as that kind whatever its name says;
     // the targets of those kinds cover it.
-    if (detectContent(data, size < kDetectHeadSize ? size : kDetectHeadSize, size).type != kTypeNone) return 0;
+    const DetectedType kind = detectContent(data, size < kDetectHeadSize ? size : kDetectHeadSize, size);
+    if (kind.type != kTypeNone && kind.container != kContainerG64) return 0;
     const fz::Bytes file(data, data + size);
     const std::string image = fz::path("img/image.g64");
     fz::writeFile(image, file);
