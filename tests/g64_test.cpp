@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <numeric>
 #include <set>
 
 #include "image/g64.h"
@@ -92,8 +93,7 @@ struct TrackBits {
     // Exactly `ones` one bits: a 0 goes first where the bits before end in a 1.
     void sync(int ones) {
         if (n > 0 && (bytes.back() >> (7 - (n - 1) % 8) & 1)) bit(0);
-        bits(0xFFFFFFFF, ones > 32 ? 32 : ones);
-        if (ones > 32) bits(0xFFFFFFFF, ones - 32);
+        for (int i = 0; i < ones; ++i) bit(1);
     }
 };
 
@@ -113,10 +113,9 @@ Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
             track.bits(w.headerFillBits, 20);
             for (int g = 0; g < 9; ++g) track.bits(0x55, 8);
             track.sync(w.syncBits);
-            Bytes data(258, 0);
-            data[0] = 0x07;
-            std::memcpy(&data[1], block, 256);
-            for (int i = 0; i < 256; ++i) data[257] ^= block[i];
+            Bytes data = {0x07};
+            data.insert(data.end(), block, block + 256);
+            data.push_back(std::accumulate(block, block + 256, std::uint8_t {0}, std::bit_xor<std::uint8_t>()));
             track.gcr(data.data(), data.size(), invalidNybble);
             track.bits(w.fillerBits, 20);
             for (int g = 0; g < 3 + s % 4; ++g) track.bits(0x55, 8);
@@ -139,8 +138,9 @@ Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
         track.bytes.back() &= 0xFE;  // the first sync of the track, met after the wrap, stays exact too
         tracks.push_back(track.bytes);
     }
-    std::size_t maxSize = 0;
-    for (const Bytes& t : tracks) maxSize = std::max(maxSize, t.size());
+    const std::size_t maxSize = std::max_element(tracks.begin(), tracks.end(), [](auto& a, auto& b) {
+                                    return a.size() < b.size();
+                                })->size();
     Bytes g = {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, static_cast<std::uint8_t>(maxSize),
                static_cast<std::uint8_t>(maxSize >> 8)};
     g.resize(12 + 8 * 84, 0);
