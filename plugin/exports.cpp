@@ -72,12 +72,18 @@ bool releaseHandle(const void* handle) {
 constexpr std::int32_t kFileTime = 0x00210000;  // DOS date/time 1980-01-01 00:00:00
 constexpr std::int32_t kAttrNormal = 0;
 constexpr std::int32_t kAttrHidden = 2;
+constexpr std::int32_t kAttrDirectory = 0x10;
 #else
 // Linux hosts read Unix seconds and a Unix mode.
 constexpr std::int32_t kFileTime = 315532800;  // 1980-01-01 00:00:00 UTC
 constexpr std::int32_t kAttrNormal = 0100644;
 constexpr std::int32_t kAttrHidden = 0100444;
+constexpr std::int32_t kAttrDirectory = 040755;
 #endif
+
+std::int32_t fileAttr(const ListedFile& file) {
+    return file.folder ? kAttrDirectory : file.hidden ? kAttrHidden : kAttrNormal;
+}
 
 // Reads the image file whole into a new ImageInfo; null with the open result.
 ImageInfo* openImage(const char* name, int& openResult) {
@@ -172,6 +178,12 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
         return nullptr;
+    }
+    if (const FdLayout* fd = fdLayout(type)) {
+        // Partitions are its folders; the table is read once.
+        logMessage(kLogTrace, "disk type = %s\n", fd->name);
+        openResult = readFdPartitions(*info);
+        return openResult == 0 ? info.release() : nullptr;
     }
     // The header and BAM positions too: the listing never takes them
     // for directory blocks.
@@ -332,7 +344,7 @@ void fillHeaderEx(Header& header, const ListedFile& file) {
     header.PackSize = static_cast<std::uint32_t>(file.packSize);
     header.UnpSize = static_cast<std::uint32_t>(file.unpSize);
     header.FileTime = kFileTime;
-    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+    header.FileAttr = fileAttr(file);
 }
 #endif
 
@@ -342,7 +354,7 @@ void fillHeader(tHeaderData& header, const ListedFile& file, const char* arcName
     header.PackSize = file.packSize;
     header.UnpSize = file.unpSize;
     header.FileTime = kFileTime;
-    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+    header.FileAttr = fileAttr(file);
 }
 
 }  // namespace
@@ -469,7 +481,7 @@ int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
     std::unique_ptr<ImageInfo> info(openImage(path, result));
     std::string text;
     if (info) {
-        text = std::string("image\twritable\t") + (formatLayout(info->imageType) ? "1" : "0") + "\n";
+        text = std::string("image\twritable\t") + (isWritableType(info->imageType) ? "1" : "0") + "\n";
         ListedFile file {};
         const char* arcName = nullptr;
         registerHandle(info.get());

@@ -79,17 +79,18 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
             continue;
         }
 
-        // The last block is full: grow the chain on its own track.
+        // The last block is full: grow the chain on its own track (without a
+        // directory track, into the next free block from it on).
         if (dirBlocksFree == 0) return nullptr;
         std::uint8_t nt = 0, ns = 0;
-        const auto limit = static_cast<std::uint8_t>(t + 1);
-        if (!GetCopyBlock(info, t, limit, limit, info.dirTrack, info.bamTrack2, getInterleave(info, kPurposeDirectory), t,
-                          s, &nt, &ns))
+        const bool anywhere = info.systemTrack == 0;
+        const int limit = anywhere ? info.trackCount + 1 : t + 1;
+        if (!GetCopyBlock(info, anywhere ? 1 : t, limit, limit, info.systemTrack, info.bamTrack2,
+                          getInterleave(info, kPurposeDirectory), t, s, &nt, &ns))
             return nullptr;
         // A BAM that calls a block of the chain free must not let the chain
         // overwrite its own blocks.
-        const int newIndex = getBlockIndex(info, nt, ns);
-        if (newIndex >= 0 && newIndex < kMaxImageBlocks && visits.seen[static_cast<std::size_t>(newIndex)]) {
+        if (visits.contains(getBlockIndex(info, nt, ns))) {
             logMessage(kLogError, "getFreeDirEntry: directory chain loops back to %d:%d\n", nt, ns);
             return nullptr;
         }
@@ -107,6 +108,13 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
         }
         block[0] = nt;
         block[1] = ns;
+        // A native subdirectory's entry counts its header and directory blocks.
+        if (isNativeVolume(info) && info.parentFolder && info.folderEntry + kDirEntrySize <= static_cast<std::uint32_t>(info.imageSize)) {
+            std::uint8_t* entry = info.imageData.get() + info.folderEntry;
+            const int blocks = (entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8)) + 1;
+            entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
+            entry[kDirBlockCount + 1] = static_cast<std::uint8_t>(blocks >> 8);
+        }
         logMessage(kLogTrace, "getFreeDirEntry: new entry at %d:%d\n", nt, ns);
         t = nt;
         s = ns;
@@ -114,25 +122,48 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
     }
 }
 
-bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
-    // The directory as the writer walks it, and what the files with blocks
-    // claim. An entry of 0 blocks owns nothing: what its chain reads (often
-    // the header or the directory, as directory art has it) is not its own.
-    BlockSet visits = directoryVisits(info);
+namespace {
+
+// The directory blocks and the entries of files with blocks, of every
+// directory a write could touch.
+struct SystemWalk {
+    const ImageInfo* info;
     std::vector<std::pair<std::uint8_t, std::uint8_t>> blocks;
     std::vector<const std::uint8_t*> entries;
-    for (std::uint8_t t = info.dirTrack, s = info.dirSector; t != 0;) {
+};
+
+void collectDirectory(void* context, std::uint8_t headerTrack, std::uint8_t headerSector, std::uint8_t track,
+                      std::uint8_t sector) {
+    auto& walk = *static_cast<SystemWalk*>(context);
+    const ImageInfo& info = *walk.info;
+    if (isNativeVolume(info)) walk.blocks.emplace_back(headerTrack, headerSector);
+    BlockSet visits = directoryVisits(info);
+    for (std::uint8_t t = track, s = sector; t != 0;) {
         const std::uint8_t* block = blockBytes(info, t, s);
         if (!block || !visits.insert(info, t, s)) break;
-        blocks.emplace_back(t, s);
+        walk.blocks.emplace_back(t, s);
         for (int i = 0; i < kEntriesPerBlock; ++i) {
             const std::uint8_t* entry = block + i * kDirEntrySize;
-            if (entry[kDirEntryType] != kTypeScratched && (entry[kDirBlockCount] | entry[kDirBlockCount + 1]) != 0)
-                entries.push_back(entry);
+            if (entry[kDirEntryType] != kTypeScratched && !isDirectoryEntry(info, entry) &&
+                (entry[kDirBlockCount] | entry[kDirBlockCount + 1]) != 0)
+                walk.entries.push_back(entry);
         }
         t = block[kDirLinkTrack];
         s = block[kDirLinkSector];
     }
+}
+
+}  // namespace
+
+bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
+    // The directory as the writer walks it (in a native partition every
+    // directory: they share one BAM), and what the files with blocks claim.
+    // An entry of 0 blocks owns nothing: what its chain reads (often the
+    // header or the directory, as directory art has it) is not its own.
+    SystemWalk walk {&info, {}, {}};
+    forEachDirectory(info, collectDirectory, &walk);
+    std::vector<std::pair<std::uint8_t, std::uint8_t>>& blocks = walk.blocks;
+    const std::vector<const std::uint8_t*>& entries = walk.entries;
     BlockClaims files;
     for (const std::uint8_t* entry : entries) claimEntryBlocks(info, files, entry);
     // The directory in the order it is walked, then the header and BAM.
@@ -141,9 +172,7 @@ bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
     for (int t = 1; t <= info.trackCount; ++t)
         for (int s = 0; s < getTrackSectorCount(info, static_cast<std::uint8_t>(t)); ++s) {
             const auto track = static_cast<std::uint8_t>(t), sector = static_cast<std::uint8_t>(s);
-            const int index = getBlockIndex(info, track, sector);
-            if (index >= 0 && index < kMaxImageBlocks && fixed.seen[static_cast<std::size_t>(index)])
-                blocks.emplace_back(track, sector);
+            if (fixed.contains(getBlockIndex(info, track, sector))) blocks.emplace_back(track, sector);
         }
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         const auto [track, sector] = blocks[b];

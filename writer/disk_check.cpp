@@ -78,12 +78,15 @@ int listedBlocksFree(const ImageInfo& info, int* total = nullptr) {
     const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
     int free = 0, all = 0;
     for (int t = 1; t <= last; ++t) {
-        std::uint64_t bits = 0;
+        SectorBits bits;
         int count = 0;
         const auto track = static_cast<std::uint8_t>(t);
-        if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
-        for (; bits != 0; bits &= bits - 1) ++free;
-        all += getTrackSectorCount(info, track);
+        if (track == info.systemTrack || !readBamEntry(info, track, bits, count)) continue;
+        // c1541 leaves a native partition's first 64 blocks out.
+        const int reserved = reservedSectors(info, track);
+        for (int s = 0; s < reserved; ++s) bits.reset(s);
+        free += bits.count();
+        all += getTrackSectorCount(info, track) - reserved;
     }
     if (total) *total = all;
     return free;
@@ -321,9 +324,9 @@ int validateImage(const char* path, int mode, std::string& text) {
     Usage usage;
     Report report;
     use(*info, usage, report, info->headerTrack, info->headerSector, "the header");
-    for (int k = 0; k < info->bamBlockCount && k < 4; ++k)
-        if (info->bamTrack != info->headerTrack || info->bamSector[k] != info->headerSector)
-            use(*info, usage, report, info->bamTrack, info->bamSector[k], "the BAM");
+    for (int k = 0; k < bamBlockTotal(*info); ++k)
+        if (info->bamTrack != info->headerTrack || bamBlockSector(*info, k) != info->headerSector)
+            use(*info, usage, report, info->bamTrack, bamBlockSector(*info, k), "the BAM");
     if (getTrackSectorCount(*info, info->bamTrack2) != 0)
         use(*info, usage, report, info->bamTrack2, info->bamSector[0], "the BAM");
     walkChain(*info, usage, report, info->dirTrack, info->dirSector, "the directory", true);
@@ -341,28 +344,28 @@ int validateImage(const char* path, int mode, std::string& text) {
     // such blocks often hold what a disk keeps outside its files.
     struct Mend {
         std::uint8_t track;
-        std::uint64_t freeBits;
+        SectorBits freeBits;
     };
     std::vector<Mend> mends;
     std::string freed;
     for (int t = 1; t <= info->trackCount; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
-        std::uint64_t freeBits = 0;
+        SectorBits freeBits;
         int count = 0;
         if (track == info->bamTrack2 || !readBamEntry(*info, track, freeBits, count)) continue;
-        std::uint64_t usedButFreeBits = 0, unusedBits = 0;
+        SectorBits usedButFreeBits, unusedBits;
         std::string usedButFree, freeButUnused;
         int freeInBits = 0;
         for (int s = 0; s < getTrackSectorCount(*info, track); ++s) {
             const bool used = blockClaims(*info, usage.claims, track, static_cast<std::uint8_t>(s)) != 0;
-            const bool free = (freeBits >> s) & 1;
+            const bool free = freeBits.test(s);
             freeInBits += free ? 1 : 0;
             if (used && free) {
-                usedButFreeBits |= std::uint64_t {1} << s;
+                usedButFreeBits.set(s);
                 usedButFree += " " + blockName(t, s);
             }
             if (!used && !free) {
-                unusedBits |= std::uint64_t {1} << s;
+                unusedBits.set(s);
                 freeButUnused += " " + blockName(t, s);
             }
         }
@@ -374,10 +377,10 @@ int validateImage(const char* path, int mode, std::string& text) {
             report.error("bam-count", "track " + std::to_string(t) + ": the BAM counts " + std::to_string(count) +
                                           " free blocks, its bitmap " + std::to_string(freeInBits),
                          true);
-        const bool mendErrors = repair && (usedButFreeBits != 0 || count != freeInBits);
-        const bool freeThem = freeUnused && unusedBits != 0;
+        const bool mendErrors = repair && (usedButFreeBits.any() || count != freeInBits);
+        const bool freeThem = freeUnused && unusedBits.any();
         if (!mendErrors && !freeThem) continue;
-        mends.push_back({track, (freeBits & ~usedButFreeBits) | (freeThem ? unusedBits : 0)});
+        mends.push_back({track, freeBits.without(usedButFreeBits).with(freeThem ? unusedBits : SectorBits {})});
         if (freeThem) freed += freeButUnused;
     }
     text = report.text;

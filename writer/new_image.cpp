@@ -106,10 +106,10 @@ bool freeAllTracks(ImageInfo& info, std::uint8_t lastTrack) {
     for (int t = 1; t <= lastTrack; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
         if (track == info.bamTrack2) continue;
-        const std::uint8_t sectors = getTrackSectorCount(info, track);
-        for (std::uint8_t s = 0; s < sectors; ++s) {
-            if (!addressOrLog(info, track, s)) return false;
-            markSectorFree(info, track, s);
+        const int sectors = getTrackSectorCount(info, track);
+        for (int s = 0; s < sectors; ++s) {
+            if (!addressOrLog(info, track, static_cast<std::uint8_t>(s))) return false;
+            markSectorFree(info, track, static_cast<std::uint8_t>(s));
         }
     }
     return true;

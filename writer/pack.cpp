@@ -203,7 +203,7 @@ int failNoBlocks() {
 int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, std::uint32_t size,
                std::int32_t blocks, ChainCursor& cursor) {
     const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
-    const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
+    const int limit = info.trackCount + 1;
     auto* choose = newImageSettings().writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
     std::uint8_t& prevTrack = cursor.track;
     std::uint8_t& prevSector = cursor.sector;
@@ -211,7 +211,7 @@ int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, st
     std::uint32_t done = 0, lastPart = 0;
     for (std::int32_t i = 0; i < blocks; ++i) {
         std::uint8_t track = 0, sector = 0;
-        if (!choose(info, 1, limit, limit, info.dirTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
+        if (!choose(info, 1, limit, limit, info.systemTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
                     &sector))
             return failNoBlocks();
         // A block flagged bad by its error byte cannot be marked either, so

@@ -9,6 +9,35 @@
 #include "reader/reader.h"
 
 // --- block availability map ---
+// One bit per sector of a track (up to 256, a native partition's).
+struct SectorBits {
+    std::uint64_t words[4] = {};
+    bool test(int s) const { return s >= 0 && s < 256 && ((words[s / 64] >> (s % 64)) & 1) != 0; }
+    void set(int s) {
+        if (s >= 0 && s < 256) words[s / 64] |= std::uint64_t {1} << (s % 64);
+    }
+    void reset(int s) {
+        if (s >= 0 && s < 256) words[s / 64] &= ~(std::uint64_t {1} << (s % 64));
+    }
+    int count() const {
+        int n = 0;
+        for (std::uint64_t w : words)
+            for (; w != 0; w &= w - 1) ++n;
+        return n;
+    }
+    bool any() const { return (words[0] | words[1] | words[2] | words[3]) != 0; }
+    // These bits without those of other.
+    SectorBits without(const SectorBits& other) const {
+        SectorBits out;
+        for (int i = 0; i < 4; ++i) out.words[i] = words[i] & ~other.words[i];
+        return out;
+    }
+    SectorBits with(const SectorBits& other) const {
+        SectorBits out;
+        for (int i = 0; i < 4; ++i) out.words[i] = words[i] | other.words[i];
+        return out;
+    }
+};
 constexpr int kMarkUsed = 1;
 constexpr int kMarkFree = 2;
 std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track);
@@ -23,20 +52,22 @@ inline void markSectorFree(ImageInfo& info, std::uint8_t track, std::uint8_t sec
 std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info);
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
 // A track's BAM entry as it stands: the free bits of its sectors and the
-// count; false when the image keeps no entry for the track.
-bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count);
+// count (a native partition keeps none: its free bits); false when the image
+// keeps no entry for the track.
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, SectorBits& freeBits, int& count);
 // Writes a track's entry: these sectors free, the count to match.
-bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits);
+bool writeBamEntry(ImageInfo& info, std::uint8_t track, const SectorBits& freeBits);
 // Blocks the allocator can really hand out (of the directory track alone, or
 // of every other track): per track the lesser of its count and its free bits.
 std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly);
 
 // --- block allocation ---
 // Where one allocator call stands: its arguments and the position reached.
+// Limits are ints: the track after a native partition's 255th is 256.
 struct BlockCursorRecord {
     std::uint8_t lowestTrack;
-    std::uint8_t trackLimit;
-    std::uint8_t prevLimit;
+    int trackLimit;
+    int prevLimit;
     std::uint8_t dirTrack;
     std::uint8_t skipTrack;
     std::uint8_t interleave;
@@ -45,12 +76,10 @@ struct BlockCursorRecord {
 };
 
 std::uint8_t getInterleave(const ImageInfo& info, int purpose);
-std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                          std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                           std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                           std::uint8_t* outTrack, std::uint8_t* outSector);
-std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                            std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                             std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                             std::uint8_t* outTrack, std::uint8_t* outSector);
 
