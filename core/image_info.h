@@ -227,6 +227,8 @@ struct ImageInfo {
     // Directory headers (native) or areas (sub-disks) entered, against a
     // folder that holds itself.
     std::unique_ptr<BlockSet> foldersEntered;
+    // A writing call has checked this BAM and marked its blocks in use used.
+    bool writePrepared = false;
 };
 
 // A zero-filled record, or null when memory is exhausted.

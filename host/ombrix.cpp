@@ -687,7 +687,8 @@ int runAdd(const host::Plugin& p, const Options& o) {
     // The plug-in puts the list name straight after the source folder.
     std::string src = o.dir.empty() ? std::string(".") : o.dir;
     if (src.back() != kSep) src += kSep;
-    const int rc = host::packFiles(p, o.image, src, o.names, o.move ? PK_PACK_MOVE_FILES : 0);
+    // Names with folders go into the image's folders where it has them.
+    const int rc = host::packFiles(p, o.image, src, o.names, PK_PACK_SAVE_PATHS | (o.move ? PK_PACK_MOVE_FILES : 0));
     if (rc != 0) {
         reportFailure(o.image, "", rc);
         for (const std::string& n : o.names) {

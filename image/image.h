@@ -60,6 +60,7 @@ struct FdLayout {
 };
 constexpr int kFdDeviceBlock = 5;
 constexpr int kFdSignatureOffset = 0xF0;
+constexpr int kFdDefaultPartition = 0xE2;  // in the device block
 constexpr char kFdSignature[] = "CMD FD SERIES   ";
 constexpr int kFdPartitionBlock = 8;
 constexpr int kFdPartitionBlocks = 4;

@@ -273,10 +273,12 @@ void setProgress(HANDLE handle, const ProgressSink& sink) {
     if (isOpenHandle(handle)) static_cast<ImageInfo*>(handle)->progress = sink;
 }
 
-int packFilesUtf8(const char* packedFile, const char* srcPath, const char* addList, int flags) {
+static_assert(PK_PACK_MOVE_FILES == kPackMoveFiles && PK_PACK_SAVE_PATHS == kPackSavePaths);
+
+int packFilesUtf8(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags) {
     clearLastError();
     const ProgressSink progress = packProgressSink();
-    return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
+    return packFiles(packedFile, subPath, srcPath, addList, flags, &progress);
 }
 
 int deleteFilesUtf8(const char* packedFile, const char* deleteList) {
@@ -427,10 +429,11 @@ void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
     loadSettings(platform::utf8FromAnsi(iniName).c_str());
 }
 
-int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int flags) {
+int WCX_API PackFiles(char* packedFile, char* subPath, char* srcPath, char* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    return packFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(), platform::utf8FromAnsi(srcPath).c_str(),
-                         nameList(addList, platform::utf8FromAnsi).c_str(), flags);
+    return packFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(), fromAnsi(subPath).get(),
+                         platform::utf8FromAnsi(srcPath).c_str(), nameList(addList, platform::utf8FromAnsi).c_str(),
+                         flags);
 }
 
 int WCX_API DeleteFiles(char* packedFile, char* deleteList) {
@@ -582,10 +585,11 @@ int WCX_API ProcessFileW(HANDLE handle, int operation, wchar_t* destPath, wchar_
     return processFile(handle, operation, path.get(), name.get());
 }
 
-int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* /*subPath*/, wchar_t* srcPath, wchar_t* addList, int flags) {
+int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* subPath, wchar_t* srcPath, wchar_t* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    return packFilesUtf8(platform::utf8FromWide(packedFile).c_str(), platform::utf8FromWide(srcPath).c_str(),
-                         nameList(addList, platform::utf8FromWide).c_str(), flags);
+    return packFilesUtf8(platform::utf8FromWide(packedFile).c_str(), fromWide(subPath).get(),
+                         platform::utf8FromWide(srcPath).c_str(), nameList(addList, platform::utf8FromWide).c_str(),
+                         flags);
 }
 
 int WCX_API DeleteFilesW(wchar_t* packedFile, wchar_t* deleteList) {

@@ -89,6 +89,8 @@ int globalBlock(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) 
     return index < 0 ? -1 : static_cast<int>(info.bodyOffset / kBlockSize) + index;
 }
 
+}  // namespace
+
 std::unique_ptr<ImageInfo> partitionVolume(const ImageInfo& top, const ArchivedFile& partition) {
     const PartitionKind* kind = partitionKind(partition.fileType);
     if (!kind || kind->imageType == kTypeNone) return nullptr;
@@ -114,6 +116,8 @@ std::unique_ptr<ImageInfo> partitionVolume(const ImageInfo& top, const ArchivedF
     view->restartListing = 1;
     return view;
 }
+
+namespace {
 
 std::unique_ptr<ImageInfo> subdirectoryVolume(const ImageInfo& parent, const std::uint8_t* entry) {
     const std::uint8_t* header = blockBytes(parent, entry[kDirStartTrack], entry[kDirStartSector]);
@@ -218,6 +222,14 @@ int readFdPartitions(ImageInfo& info) {
     return 0;
 }
 
+std::uint8_t fdDefaultPartition(const ImageInfo& info) {
+    const FdLayout* fd = fdLayout(info.imageType);
+    if (!fd) return 0;
+    const std::uint8_t* device =
+        info.imageData.get() + info.bodyOffset + (fd->systemBlock + kFdDeviceBlock) * static_cast<std::size_t>(kBlockSize);
+    return device[kFdDefaultPartition];
+}
+
 int readFdHeader(ImageInfo& info, ListedFile& file) {
     std::memset(&file, 0, sizeof file);
     info.lastReported = -1;
@@ -286,10 +298,9 @@ ImageInfo& bamVolume(ImageInfo& view) {
     return *at;
 }
 
-bool nativeParentPointers(const ImageInfo& view, std::uint8_t* header, const std::uint8_t* entry) {
-    if (!view.parentFolder || !isNativeVolume(*view.parentFolder)) return false;
-    const ImageInfo& parent = *view.parentFolder;
-    const auto offset = static_cast<std::uint64_t>(entry - view.imageData.get());
+bool nativeParentPointers(const ImageInfo& parent, std::uint8_t* header, const std::uint8_t* entry) {
+    if (!isNativeVolume(parent)) return false;
+    const auto offset = static_cast<std::uint64_t>(entry - parent.imageData.get());
     if (offset < parent.bodyOffset) return false;
     // Tracks of 256 blocks: the block of the entry follows from its offset.
     const std::uint64_t block = (offset - parent.bodyOffset) / kBlockSize;

@@ -159,27 +159,30 @@ void enterFolder(ImageInfo& top, ImageInfo& parent, ListedEntry& listed) {
     else if (listed.hostName.size() > kMaxFolderPath) why = "its path is too long";
     std::unique_ptr<ImageInfo> view = why ? nullptr : openFolderView(top, parent, listed);
     if (!why && !view) why = "nothing to enter";
-    if (view) {
-        view->parentFolder = &parent;
-        view->folderEntry = listed.entryOffset;
-        view->folderPath = listed.hostName;
-        view->folderDepth = parent.folderDepth + 1;
-        const int first = folderFirstBlock(*view);
-        if (first >= 0) {
-            if (!top.foldersEntered) top.foldersEntered.reset(new (std::nothrow) BlockSet);
-            if (!top.foldersEntered || !top.foldersEntered->add(first)) why = "it holds itself";
-        }
-    }
+    if (!why && !adoptFolder(top, parent, listed, std::move(view))) why = "it holds itself";
     if (why) {
         logMessage(kLogWarning, "ReadHeader: folder <%s> not entered: %s\n", listed.hostName.c_str(), why);
         return;
     }
-    top.folders.push_back(std::move(view));
-    listed.child = static_cast<std::uint32_t>(top.folders.size());
     top.listingFolders.push_back(listed.child);
 }
 
 }  // namespace
+
+bool adoptFolder(ImageInfo& top, ImageInfo& parent, ListedEntry& listed, std::unique_ptr<ImageInfo> view) {
+    view->parentFolder = &parent;
+    view->folderEntry = listed.entryOffset;
+    view->folderPath = listed.hostName;
+    view->folderDepth = parent.folderDepth + 1;
+    const int first = folderFirstBlock(*view);
+    if (first >= 0) {
+        if (!top.foldersEntered) top.foldersEntered.reset(new (std::nothrow) BlockSet);
+        if (!top.foldersEntered || !top.foldersEntered->add(first)) return false;
+    }
+    top.folders.push_back(std::move(view));
+    listed.child = static_cast<std::uint32_t>(top.folders.size());
+    return true;
+}
 
 int readDiskHeader(ImageInfo& top, ListedFile& file) {
     if (top.restartListing) {

@@ -240,9 +240,14 @@ bool isFolderEntry(const ImageInfo& info, const std::uint8_t* entry);
 // offset and length within the data area, recordLength: the partition's
 // number); 0, or 14. An image without the signature has no partitions.
 int readFdPartitions(ImageInfo& info);
+// The partition a CMD FD drive selects at start (its number).
+std::uint8_t fdDefaultPartition(const ImageInfo& info);
 // The next partition of a CMD FD image: a folder (native, 1541, 1571, 1581)
 // or one plain file of its bytes (CP/M .cpm, print buffer .prn, foreign .bin).
 int readFdHeader(ImageInfo& info, ListedFile& file);
+// The volume a CMD FD partition holds (a native partition or an emulated
+// disk), its bytes borrowed from top; null for a partition of another kind.
+std::unique_ptr<ImageInfo> partitionVolume(const ImageInfo& top, const ArchivedFile& partition);
 // The view a listed folder entry of `parent` opens (its bytes borrowed from
 // top); null when it holds nothing to enter.
 std::unique_ptr<ImageInfo> openFolderView(const ImageInfo& top, const ImageInfo& parent, const ListedEntry& listed);
@@ -255,9 +260,12 @@ const ImageInfo& volumeOf(const ImageInfo& top, const ListedEntry& listed);
 // The view whose BAM a view uses: a native subdirectory's partition, else itself.
 ImageInfo& bamVolume(ImageInfo& view);
 // Writes into a new native directory header the pointers to its parent's
-// header and to its own entry there (bytes 0x22-0x26); false when the view
-// is no native subdirectory.
-bool nativeParentPointers(const ImageInfo& view, std::uint8_t* header, const std::uint8_t* entry);
+// header and to its own entry there (bytes 0x22-0x26); false when the
+// parent is no native directory.
+bool nativeParentPointers(const ImageInfo& parent, std::uint8_t* header, const std::uint8_t* entry);
+// Makes a new view the folder of a listed entry: its parent, path and
+// depth, counted as entered; false (nothing changed) when it holds itself.
+bool adoptFolder(ImageInfo& top, ImageInfo& parent, ListedEntry& listed, std::unique_ptr<ImageInfo> view);
 
 // --- listing ---
 // Makes a file the current one, listed under `name`, and fills what the host

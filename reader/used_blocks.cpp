@@ -124,6 +124,8 @@ void collectDirectoryClaims(const ImageInfo& info, BlockClaims& claims) {
             claimBlock(info, claims, info.bamTrack, bamBlockSector(info, k));
     // The second side's BAM block of a D71.
     if (getTrackSectorCount(info, info.bamTrack2) != 0) claimBlock(info, claims, info.bamTrack2, info.bamSector[0]);
+    // A native partition's boot block, 1/0, is the DOS's.
+    if (isNativeVolume(info)) claimBlock(info, claims, 1, 0);
     DirectoryClaims context {&info, &claims, root};
     forEachDirectory(info, claimDirectory, &context);
 }

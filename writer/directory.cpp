@@ -2,12 +2,15 @@
 // first free one, growing the directory chain by one block on the directory
 // track when every block is full.
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "core/log.h"
 #include "core/new_image_settings.h"
+#include "core/results.h"
 #include "image/image.h"
+#include "platform/platform.h"
 #include "writer/writer.h"
 
 namespace {
@@ -190,4 +193,84 @@ bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
         return true;
     }
     return false;
+}
+
+ImageInfo* makeSubdirectory(ImageInfo& top, ImageInfo& parent, const std::string& hostName, int& rc) {
+    rc = E_ECREATE;
+    if (!isNativeVolume(parent)) return nullptr;
+    std::uint8_t name[kCbmNameLength];
+    std::string mapped = hostName;
+    mapped.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size()));
+    std::memset(name, kDiskNamePad, sizeof name);
+    std::memcpy(name, mapped.data(), mapped.size() < sizeof name ? mapped.size() : sizeof name);
+    if (mapped.empty()) {
+        logMessage(kLogError, "makeSubdirectory: <%s> gives no CBM name\n", hostName.c_str());
+        return nullptr;
+    }
+    // Two directories of one name: the DOS would enter only the first.
+    std::size_t length = mapped.size() < sizeof name ? mapped.size() : sizeof name;
+    for (unsigned n = 2; findDirEntryByCbmName(parent, name, kTypeDirectory); ++n) {
+        const std::string suffix = "-" + std::to_string(n);
+        const std::size_t keep = length < sizeof name - suffix.size() ? length : sizeof name - suffix.size();
+        std::memset(name + keep, kDiskNamePad, sizeof name - keep);
+        std::memcpy(name + keep, suffix.data(), suffix.size());
+    }
+    // The header and its directory block: the first free blocks, in a row.
+    rc = E_NO_MEMORY;
+    ImageInfo& bam = bamVolume(parent);
+    std::uint8_t ht = 0, hs = 0, dt = 0, ds = 0;
+    const int limit = bam.trackCount + 1;
+    if (!GetCopyBlock(bam, 1, limit, limit, bam.systemTrack, bam.bamTrack2, 1, 0, 0, &ht, &hs)) return nullptr;
+    markSectorUsed(bam, ht, hs);
+    if (!GetCopyBlock(bam, 1, limit, limit, bam.systemTrack, bam.bamTrack2, 1, ht, hs, &dt, &ds)) return nullptr;
+    markSectorUsed(bam, dt, ds);
+    std::uint8_t* header = nullptr;
+    std::uint8_t* dir = nullptr;
+    if (GetDiskSectorAddr(bam, ht, hs, &header) != 0 || GetDiskSectorAddr(bam, dt, ds, &dir) != 0) return nullptr;
+    rc = E_TOO_MANY_FILES;
+    std::uint8_t* entry = getFreeDirEntry(parent);
+    if (!entry) return nullptr;
+    const std::uint8_t* root = blockBytes(bam, 1, 1);
+    const FormatLayout& layout = *formatLayout(kTypeDNP);
+    std::memset(header, 0, kBlockSize);
+    header[0] = dt;
+    header[1] = ds;
+    header[2] = kNativeHeaderMark;
+    std::memset(header + layout.titleOffset, kDiskNamePad, layout.dosOffset + 4 - layout.titleOffset);
+    std::memcpy(header + layout.titleOffset, name, sizeof name);
+    // The ID and DOS type are the root's.
+    if (root) std::memcpy(header + layout.idOffset, root + layout.idOffset, 2);
+    header[layout.dosOffset] = root ? root[layout.dosOffset] : '1';
+    header[layout.dosOffset + 1] = kNativeHeaderMark;
+    header[0x20] = ht;
+    header[0x21] = hs;
+    nativeParentPointers(parent, header, entry);
+    std::memset(dir, 0, kBlockSize);
+    dir[1] = 255;
+    std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
+    entry[kDirEntryType] = kTypeDirectory;
+    entry[kDirStartTrack] = ht;
+    entry[kDirStartSector] = hs;
+    std::memcpy(entry + kDirFileName, name, sizeof name);
+    entry[kDirBlockCount] = 2;
+
+    // Listed as the listing would list it, and entered.
+    std::uint8_t shown[kCbmNameLength + 1] = {};
+    std::memcpy(shown, name, sizeof name);
+    trimNamePad(shown, kCbmNameLength, parent.imageType);
+    convert(shown, kCbmNameLength);
+    ListedEntry listed {};
+    listed.entryOffset = static_cast<std::uint32_t>(entry - top.imageData.get());
+    const std::string leaf = uniqueListedName(parent, shown, std::string());
+    listed.hostName = parent.folderPath.empty() || &parent == &top ? leaf : parent.folderPath + platform::kPathSeparator + leaf;
+    for (std::size_t k = 0; k < top.folders.size(); ++k)
+        if (top.folders[k].get() == &parent) listed.volume = static_cast<std::uint32_t>(k + 1);
+    listed.folder = true;
+    std::unique_ptr<ImageInfo> view = openFolderView(top, parent, listed);
+    rc = E_ECREATE;
+    if (!view || !adoptFolder(top, parent, listed, std::move(view))) return nullptr;
+    top.listed.push_back(listed);
+    logMessage(kLogTrace, "makeSubdirectory: <%s> at %d:%d\n", listed.hostName.c_str(), ht, hs);
+    rc = 0;
+    return top.folders.back().get();
 }

@@ -139,9 +139,25 @@ int writeGeosFile(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data
 
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
-// moveSources: the source files are removed once the image is written.
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+// flags: kPackMoveFiles removes the source files once the image is written;
+// kPackSavePaths takes a name's folders as the image's folders (a missing
+// one made where the format has folders that packing may make, else the
+// folder part stays in the CBM name, as without it). subPath: the folder of
+// the image the names go into (null or "" for the top).
+constexpr int kPackMoveFiles = 1;
+constexpr int kPackSavePaths = 2;
+int packFiles(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
               const ProgressSink* progress);
+// Readies the BAM a view uses for a write, once per call: 12 when a
+// directory, header or BAM block of it shares a block with a file; the
+// blocks in use it calls free are marked used.
+int prepareForWriting(ImageInfo& top, ImageInfo& view);
+// A new empty subdirectory of a native directory, named as packing names a
+// file (hostName's folder name, no type), as c1541's md makes it: a header
+// and one directory block (the first free blocks), a DIR entry of 2 blocks.
+// It joins the image's folders and listing; null with rc (11 no room, 23 no
+// entry, 16 no name).
+ImageInfo* makeSubdirectory(ImageInfo& top, ImageInfo& parent, const std::string& hostName, int& rc);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
 // The first closed file of exactly this 16-byte CBM name and type, or null.
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
@@ -149,8 +165,8 @@ std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* n
 // it; 0, or 18 for a broken chain.
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // The file the listing reported under exactly this name (not a hidden
-// scratched entry), or null.
-std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
+// scratched entry), or null; found: its listed record.
+std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name, const ListedEntry** found = nullptr);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
 // Gives the file listed as oldName the CBM name packing makes of newName
 // (its type kept unless newName's extension names another one); a file
