@@ -180,10 +180,9 @@ std::string folderRequest(std::string name) {
     return name;
 }
 
-// Deletes a native subdirectory with everything in it: its files first,
-// then its subdirectories from the deepest up, then itself. A partition or
-// sub-disk stays (24), as does a folder holding a locked file.
-int deleteFolder(ImageInfo& info, const ListedEntry& folder) {
+}  // namespace
+
+int deleteListedFolder(ImageInfo& info, const ListedEntry& folder) {
     const std::uint8_t* entry = info.imageData.get() + folder.entryOffset;
     if (folder.raw || !isDirectoryEntry(volumeOf(info, folder), entry)) {
         logMessage(kLogError, "DeleteFiles: <%s> is a partition -> nothing deleted\n", folder.hostName.c_str());
@@ -211,8 +210,6 @@ int deleteFolder(ImageInfo& info, const ListedEntry& folder) {
     }
     return 0;
 }
-
-}  // namespace
 
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress) {
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
@@ -255,7 +252,7 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
             continue;
         }
         if (listed && listed->folder) {
-            if (int rc = deleteFolder(*info, *listed)) return rc;
+            if (int rc = deleteListedFolder(*info, *listed)) return rc;
         } else {
             // Every listed file goes (USR, DEL, REL, unclosed ones too), except
             // what the DOS itself will not scratch: a locked file, a partition.

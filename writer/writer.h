@@ -168,6 +168,11 @@ int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // scratched entry), or null; found: its listed record.
 std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name, const ListedEntry** found = nullptr);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
+// Deletes a listed native subdirectory with everything in it: its files
+// first, then its subdirectories from the deepest up, then itself (header
+// and directory blocks that nothing else claims freed). A partition or
+// sub-disk stays (24), as does a folder holding a locked file.
+int deleteListedFolder(ImageInfo& info, const ListedEntry& folder);
 // Gives the file listed as oldName the CBM name packing makes of newName
 // (its type kept unless newName's extension names another one); a file
 // listed as newName is replaced. 0, 22 not listed, 24 locked, 16 no name.
