@@ -29,8 +29,9 @@ struct InputFile {
     ~InputFile();
 };
 
-// Opens an existing plain file for reading, not shared with other openers
-// (folders, pipes and devices are refused without waiting on them).
+// Opens an existing plain file for reading, shared with other readers and
+// with a move over it, never with writers (folders, pipes and devices are
+// refused without waiting on them).
 // On failure returns false and sets lastError to the system's error code.
 bool openForRead(const char* path, InputFile& file, int& lastError);
 // The file's size. False with lastError on failure.

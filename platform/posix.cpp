@@ -357,8 +357,9 @@ WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t
     if (failAt == 0 || !lock.taken) return WriteResult::cannotCreate;
 
     const char* path = lock.target.c_str();
+    const bool exists = !lock.missing;
     struct stat current {};
-    if (lock.missing) {
+    if (!exists) {
         // A name that is a link to nowhere is no place to create an image.
         if (::lstat(path, &current) == 0 && S_ISLNK(current.st_mode)) return WriteResult::cannotCreate;
     } else if (::fstat(static_cast<int>(lock.handle), &current) != 0 ||
@@ -372,7 +373,7 @@ WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return WriteResult::cannotCreate;
     // Keep the permissions of the image being replaced (mkstemp gives 0600).
-    ::fchmod(fd, lock.missing ? 0644 : (current.st_mode & 07777));
+    ::fchmod(fd, exists ? (current.st_mode & 07777) : 0644);
 
     std::uint32_t toWrite = size;
     if (failAt > 0 && static_cast<std::uint32_t>(failAt) < size) toWrite = static_cast<std::uint32_t>(failAt);
@@ -381,7 +382,7 @@ WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t
     if (::close(fd) != 0) ok = false;
     WriteResult result = ok ? WriteResult::ok : WriteResult::shortWrite;
     // Checked as late as can be, with the new image complete beside it.
-    if (ok && lock.missing) result = moveInNew(temp.c_str(), path);
+    if (ok && !exists) result = moveInNew(temp.c_str(), path);
     else if (ok && !stillAsRead(lock)) result = WriteResult::changed;
     else if (ok && ::rename(temp.c_str(), path) != 0) result = WriteResult::shortWrite;
     if (result != WriteResult::ok) ::unlink(temp.c_str());

@@ -41,6 +41,13 @@ std::string convertFromWide(const wchar_t* text, UINT codePage) {
 
 std::wstring wide(const char* utf8) { return convertToWide(utf8, CP_UTF8); }
 
+// Errors of a file that another program has open for the moment (a move
+// over such a file is also denied access).
+bool isBusyFile(int lastError, bool moving = false) {
+    return lastError == ERROR_SHARING_VIOLATION || lastError == ERROR_LOCK_VIOLATION ||
+           (moving && lastError == ERROR_ACCESS_DENIED);
+}
+
 // A new empty file in the folder of target, for a file that replaces it.
 bool tempFileBeside(const std::wstring& target, wchar_t (&temp)[MAX_PATH + 16]) {
     std::wstring dir = target;
@@ -60,7 +67,10 @@ std::string ansiFromUtf8(const std::string& text) { return convertFromWide(wide(
 InputFile::~InputFile() { closeFile(*this); }
 
 bool openForRead(const char* path, InputFile& file, int& lastError) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Other readers may read beside it, and a writer may move a new image
+    // over it; nobody may write into it while it is read.
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         lastError = static_cast<int>(GetLastError());
         return false;
@@ -247,7 +257,12 @@ LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError
     }
     lock.handle = reinterpret_cast<std::intptr_t>(mutex);
     lock.exclusive = true;
-    if (!openForRead(path, lock.image, lastError)) {
+    // A program writing into the image keeps it from being opened a while.
+    bool opened = false;
+    for (int tries = 0; !(opened = openForRead(path, lock.image, lastError)) && isBusyFile(lastError) && tries < 200;
+         ++tries)
+        Sleep(10);
+    if (!opened) {
         if (!isMissingFile(lastError)) {
             unlockImage(lock);
             return LockResult::failed;
@@ -295,11 +310,21 @@ WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t
         const DWORD error = GetLastError();
         result = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? WriteResult::appeared
                                                                              : WriteResult::shortWrite;
-    } else if (ok && !lock.missing && !stillAsRead(lock, target)) {
-        result = WriteResult::changed;
-    } else if (ok && !lock.missing &&
-               !MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        result = WriteResult::shortWrite;
+    } else if (ok && !lock.missing) {
+        // A reader that has the image open (without sharing its deletion)
+        // keeps it from being replaced for the moment it reads.
+        for (int tries = 0;; ++tries) {
+            if (!stillAsRead(lock, target)) {
+                result = WriteResult::changed;
+                break;
+            }
+            if (MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
+            if (!isBusyFile(static_cast<int>(GetLastError()), true) || tries == 200) {
+                result = WriteResult::shortWrite;
+                break;
+            }
+            Sleep(10);
+        }
     }
     if (result != WriteResult::ok) {
         DeleteFileW(temp);

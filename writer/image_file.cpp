@@ -32,6 +32,7 @@ int readImageFile(ImageInfo& info, bool* missing, bool forWriting) {
     platform::InputFile plain;
     platform::InputFile* file = &plain;
     int lastError = 0;
+    bool opened = false;
     if (forWriting) {
         if (!info.writeLock) info.writeLock.reset(new (std::nothrow) platform::WriteLock);
         if (!info.writeLock) {
@@ -44,18 +45,15 @@ int readImageFile(ImageInfo& info, bool* missing, bool forWriting) {
             logMessage(kLogError, "error: another program is writing <%s> -> not written\n", path);
             return E_EWRITE;
         }
-        if (locked == platform::LockResult::ok && lock.missing && missing) {
-            *missing = true;
-            return 0;
-        }
-        if (locked != platform::LockResult::ok || lock.missing) {
-            logMessage(kLogError, "error CreateFile %d\n", lastError);
-            return E_EOPEN;
-        }
-        if (!lock.exclusive)
+        // A missing image stays locked as such: it is then created, never replaced.
+        opened = locked == platform::LockResult::ok && !lock.missing;
+        if (opened && !lock.exclusive)
             logMessage(kLogWarning, "warning: <%s> cannot be locked here, only checked before it is written\n", path);
         file = &lock.image;
-    } else if (!platform::openForRead(path, plain, lastError)) {
+    } else {
+        opened = platform::openForRead(path, plain, lastError);
+    }
+    if (!opened) {
         if (missing && platform::isMissingFile(lastError)) {
             *missing = true;
             return 0;
