@@ -307,21 +307,25 @@ LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError
             lastError = S_ISDIR(locked.st_mode) ? EISDIR : EINVAL;
             return LockResult::failed;
         }
-        int rc = 0;
-        while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-        }
-        const bool taken = rc == 0;
         // Tries with short sleeps rather than one blocking wait: the wait is
-        // bounded, and a writer that replaced the image leaves this lock on
-        // a file that no longer has the name.
-        if (!taken && errno == EWOULDBLOCK) {
-            ::close(fd);
+        // bounded. A writer that replaces the image meanwhile leaves this
+        // lock on a file that no longer has the name (see below).
+        int rc = 0;
+        bool busy = false;
+        for (;;) {
+            while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+            }
+            if (rc == 0 || errno != EWOULDBLOCK) break;
             ++lockWaitCount;
-            if (std::chrono::steady_clock::now() >= deadline) return LockResult::busy;
+            if ((busy = std::chrono::steady_clock::now() >= deadline)) break;
             sleepFor(pause);
             pause = pause < 32 ? pause * 2 : 50;
-            continue;
         }
+        if (busy) {
+            ::close(fd);
+            return LockResult::busy;
+        }
+        const bool taken = rc == 0;
         // Another writer replaced the image while this one waited: the lock
         // is taken again on the file the name gives now, so what is read
         // is the newer image.
@@ -340,7 +344,7 @@ LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError
         }
         lock.handle = fd;
         lock.image.handle = reading;
-        lock.image.size = static_cast<std::uint64_t>(locked.st_size);
+        lock.image.size = static_cast<std::uint64_t>(st.st_size);  // as it is now that it is locked
         lock.volume = static_cast<std::uint64_t>(locked.st_dev);
         lock.index = static_cast<std::uint64_t>(locked.st_ino);
         // A file system without locks (flock fails otherwise) keeps the check
