@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/progress.h"
+#include "platform/platform.h"
 
 struct TrackGeometry;
 
@@ -150,6 +151,10 @@ struct ImageInfo {
 
     std::int32_t container = kContainerPlain;
     std::unique_ptr<G64Source> g64;  // set once a G64 file is read
+
+    // A writer's hold on the image file, from its reading to its replacing
+    // (readImageFile for writing takes it, writeImageFile releases it).
+    std::unique_ptr<platform::WriteLock> writeLock;
 };
 
 // A zero-filled record, or null when memory is exhausted.

@@ -89,7 +89,7 @@ void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
 int prepareImage(ImageInfo& info, bool mayCreate = true) {
     const char* path = info.imageName.get();
     bool missing = false;
-    if (int rc = readImageFile(info, &missing)) return rc;
+    if (int rc = readImageFile(info, &missing, true)) return rc;
     const bool existing = !missing;
     if (!existing && !mayCreate) {
         logMessage(kLogError, "PackFiles: <%s> is gone -> nothing written\n", path);
@@ -554,11 +554,10 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     return totalBlocks(sources);
 }
 
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
-              const ProgressSink* progress) {
-    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
-    // The new-image values are read once, as they are now.
-    const NewImageCallScope settings;
+namespace {
+
+int packFilesOnce(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+                  const ProgressSink* progress) {
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
     std::int32_t container = kContainerPlain;
@@ -605,6 +604,26 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         result = E_EWRITE;
     }
     return result;
+}
+
+}  // namespace
+
+int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+              const ProgressSink* progress) {
+    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    // The new-image values are read once, as they are now.
+    const NewImageCallScope settings;
+    // Two programs making one new image: the one whose image comes second
+    // finds the other's in place and adds its files to that one instead.
+    // Once the image exists, the lock lets every later try land.
+    for (int attempt = 1;; ++attempt) {
+        const int rc = packFilesOnce(packedFile, srcPath, addList, moveSources, progress);
+        if (rc != kImageAppeared) return rc;
+        if (attempt == 3) break;
+        logMessage(kLogTrace, "PackFiles: adding to the image made meanwhile\n");
+    }
+    logMessage(kLogError, "PackFiles: <%s> keeps being made by another program -> not written\n", packedFile);
+    return E_EWRITE;
 }
 
 int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info) {
