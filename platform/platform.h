@@ -127,6 +127,7 @@ bool removeFile(const char* path);
 struct OutputFile {
     std::FILE* file = nullptr;
     std::string target, temp;  // temp empty: the target itself is open
+    bool createdTarget = false;  // nothing stood at the name: it was made new, and goes on failure
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

@@ -396,6 +396,23 @@ WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t
 bool createOutputFile(const char* path, OutputFile& out) {
     finishOutputFile(out, false);
     out.target = path;
+    // Nothing at the name (the common case): the file is made there at once,
+    // new (O_EXCL: nothing that appears meanwhile is written through), and
+    // removed again should the extraction fail.
+    thread_local char buffer[16384];
+    const int direct = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (direct >= 0) {
+        out.file = ::fdopen(direct, "wb");
+        if (!out.file) {
+            ::close(direct);
+            ::unlink(path);
+            return false;
+        }
+        std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
+        out.createdTarget = true;
+        return true;
+    }
+    if (errno != EEXIST) return false;
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
         out.file = std::fopen(path, "wb");
@@ -419,7 +436,6 @@ bool createOutputFile(const char* path, OutputFile& out) {
         }
         // A buffer of our own: for one of its own, stdio would first ask the
         // system for the file's block size, a call per extracted file.
-        thread_local char buffer[16384];
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.temp = temp;
         return true;
@@ -431,6 +447,11 @@ bool finishOutputFile(OutputFile& out, bool keep) {
     if (!out.file) return false;
     bool ok = std::fclose(out.file) == 0;
     out.file = nullptr;
+    if (out.createdTarget) {
+        out.createdTarget = false;
+        if (!(ok && keep)) ::unlink(out.target.c_str());
+        return ok && keep;
+    }
     if (out.temp.empty()) return ok && keep;
     // rename replaces the name itself: a link there is not followed.
     ok = ok && keep && ::rename(out.temp.c_str(), out.target.c_str()) == 0;
