@@ -113,6 +113,15 @@ bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::
 }  // namespace
 
 std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container) {
+    std::uint8_t head[kDetectHeadSize];
+    std::size_t headSize = 0;
+    std::uint64_t size = 0;
+    if (!readHead(path, head, headSize, size)) return imageTypeOfContent(path, nullptr, 0, 0, bodyOffset, container);
+    return imageTypeOfContent(path, head, headSize, size, bodyOffset, container);
+}
+
+std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                                std::uint32_t& bodyOffset, std::int32_t* container) {
     bodyOffset = 0;
     const char* dot = std::strrchr(path, '.');
     const std::int32_t byName = dot && std::strcmp(kindOfName(path, kTypeNone), "X64") != 0
@@ -120,10 +129,7 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::i
                                     : kTypeNone;
     const std::int32_t containerByName = imageContainerOfPath(path);
     if (container) *container = containerByName;
-    std::uint8_t head[kDetectHeadSize];
-    std::size_t headSize = 0;
-    std::uint64_t size = 0;
-    if (!readHead(path, head, headSize, size)) return byName;
+    if (!head) return byName;
     // A disk of exactly its format's size stays that disk, whatever its
     // first bytes hold (block 1/0 is free data like any other).
     bool errorBytes = false;

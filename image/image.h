@@ -130,6 +130,10 @@ DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::
 // a .g64 name whose content tells nothing (a new image). Reads no more than
 // the file's first kDetectHeadSize bytes.
 std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container = nullptr);
+// The same from bytes already read: head is the file's start (null when the
+// file could not be read: the name alone decides), size its whole size.
+std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                                std::uint32_t& bodyOffset, std::int32_t* container);
 // Where the directory of a Lynx archive starts: after the BASIC loader's
 // end (its zero link); 0 when the line links do not lead there within size.
 std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size);
