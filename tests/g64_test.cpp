@@ -1,6 +1,7 @@
-// G64 images: D64s of every kind encoded by us and decoded back, damaged
-// sectors with the drive's error codes, writes that re-encode only changed
-// blocks and refuse tracks that are not clean, hostile headers, and our G64s
+// G64 and G71 images: D64s of every kind (and D71s) encoded by us and
+// decoded back, tracks written as a drive writes them, damaged sectors with
+// the drive's error codes, writes that re-encode only changed blocks and
+// refuse tracks that are not clean, hostile headers, and our G64s and G71s
 // read back through cc1541 and cbmconvert.
 #include <gtest/gtest.h>
 
@@ -198,6 +199,17 @@ Bytes driveG64(const Bytes& disk, const DriveWriting& w) {
     return g;
 }
 
+// A disk whose every block is noise.
+Bytes noiseDisk(int type, int tracks, bool errorBytes = false) {
+    ts::RawImage raw = ts::makeRawImage(type, tracks, errorBytes);
+    for (int t = 1; t <= raw.tracks; ++t)
+        for (int s = 0; s < ts::sectorsOf(raw, t); ++s) {
+            const Bytes noise = ts::randomBytes(256, static_cast<std::uint32_t>(t * 100 + s));
+            std::memcpy(ts::block(raw, t, s), noise.data(), 256);
+        }
+    return raw.data;
+}
+
 struct G64Test : ::testing::Test {
     ts::TempDir dir;
     pt::SettingsGuard guard;
@@ -217,15 +229,7 @@ TEST_F(G64Test, EveryTestD64DecodesBackFromOurG64AndListsAsTheD64) {
         {"demo", ts::readFile(std::string(OMBRIX_SOURCE_DIR) + "/samples/demo.d64")},
         {"xmas89a", ts::readFile("/work/shared/realimages/xmas89a.d64")},
     };
-    for (int tracks : {35, 40, 42}) {
-        ts::RawImage raw = ts::makeRawImage(1, tracks, tracks == 40);
-        for (int t = 1; t <= tracks; ++t)
-            for (int s = 0; s < ts::sectorsOf(raw, t); ++s) {
-                const Bytes noise = ts::randomBytes(256, static_cast<std::uint32_t>(t * 100 + s));
-                std::memcpy(ts::block(raw, t, s), noise.data(), 256);
-            }
-        d64s.push_back({"raw" + std::to_string(tracks), raw.data});
-    }
+    for (int tracks : {35, 40, 42}) d64s.push_back({"raw" + std::to_string(tracks), noiseDisk(kTypeD64, tracks, tracks == 40)});
     packed("packed.d64");
     d64s.push_back({"packed", ts::readFile(dir / "packed.d64")});
     for (const auto& [name, d64] : d64s) {
@@ -456,15 +460,6 @@ TEST_F(G64Test, NewImageIsStandardAndAddAndDeleteRewriteOnlyTheChangedDataBlocks
 // re-encodes only the blocks it changed; cbmconvert's D71 comes back byte for
 // byte.
 TEST_F(G64Test, G71AndFortyTwoTracksAsADriveWritesThem) {
-    auto noise = [](int type, int tracks) {
-        ts::RawImage raw = ts::makeRawImage(type, tracks);
-        for (int t = 1; t <= raw.tracks; ++t)
-            for (int s = 0; s < ts::sectorsOf(raw, t); ++s) {
-                const Bytes bytes = ts::randomBytes(256, static_cast<std::uint32_t>(t * 100 + s + type));
-                std::memcpy(ts::block(raw, t, s), bytes.data(), 256);
-            }
-        return raw.data;
-    };
     const std::string src = ts::mkdirIn(dir, "src");
     ts::writeFile(src + "/big.prg", ts::randomBytes(700 * 254, 4));
     const std::string files71 = packed("files.d71");
@@ -492,8 +487,8 @@ TEST_F(G64Test, G71AndFortyTwoTracksAsADriveWritesThem) {
         std::vector<int> results;  // extracting each listed file
     };
     const std::vector<Row> rows = {
-        {"noise in every block of a G71", noise(kTypeD71, 70), {}, "n.g71", {0, 0}, {}},
-        {"noise on 42 tracks of a G64", noise(kTypeD64, 42), {.syncBits = 10}, "n.g64", {0, 0}, {}},
+        {"noise in every block of a G71", noiseDisk(kTypeD71, 70), {}, "n.g71", {0, 0}, {}},
+        {"noise on 42 tracks of a G64", noiseDisk(kTypeD64, 42), {.syncBits = 10}, "n.g64", {0, 0}, {}},
         {"files on both sides of a G71", ts::readFile(files71), {}, "f.g71", {0, 0}, {0, 0, 0}},
         {"a bad block on side 1, under a .d71 name", ts::readFile(files71),
          {.badChecksumTrack = side1.first, .badChecksumSector = side1.second}, "bad.d71", side1, {0, 0, 18}},
