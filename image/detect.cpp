@@ -24,8 +24,9 @@ const Signature kSignatures[] = {
     {"C64File\0", 8, kTypePC64, "PC64", kContainerPlain},
     {"C64 tape image file", 19, kTypeT64, "T64", kContainerPlain},
     {"C64S tape", 9, kTypeT64, "T64", kContainerPlain},
-    // A 1541's GCR tracks, decoded into a D64.
+    // A 1541's GCR tracks, decoded into a D64; a 1571's into a D71.
     {"GCR-1541", 8, kTypeD64, "G64", kContainerG64},
+    {"GCR-1571", 8, kTypeD71, "G71", kContainerG64},
 };
 
 // Lynx: a BASIC program at 0x0801 whose line links lead, within the head, to
@@ -94,7 +95,7 @@ namespace {
 const char* kindOfName(const char* path, std::int32_t type) {
     const char* dot = std::strrchr(path, '.');
     if (dot && (dot[1] | 0x20) == 'x' && std::strcmp(dot + 2, "64") == 0) return "X64";
-    if (imageContainerOfPath(path) == kContainerG64) return "G64";
+    if (imageContainerOfPath(path) == kContainerG64) return type == kTypeD71 ? "G71" : "G64";
     if (type == kTypeT64) return "T64";
     if (type == kTypeLynx) return "LNX";
     if (type == kTypePC64) return "PC64";

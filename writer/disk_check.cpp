@@ -26,7 +26,7 @@ std::string typeText(std::uint8_t type) {
 }
 
 const char* layoutName(const ImageInfo& info) {
-    if (info.imageType != kTypeD64 || info.trackCount != 40) return "none";
+    if (info.imageType != kTypeD64 || info.trackCount <= kStandardD64Tracks) return "none";
     switch (info.fortyTrackType) {
     case 2: return "speeddos";
     case 3: return "dolphindos";
@@ -149,9 +149,9 @@ int describeImage(const char* path, std::string& text) {
         return 0;
     }
     if (isArchiveOfFiles(type)) return describeArchive(*info, text);
-    const FormatLayout& layout = *formatLayout(type, info->trackCount == 40);
+    const FormatLayout& layout = *diskLayout(type, info->trackCount);
     text += std::string("format\t") + (bodyOffset ? "X64 " : "") +
-            (info->container == kContainerG64 ? "G64" : layout.name) + "\n";
+            (info->container != kContainerG64 ? layout.name : type == kTypeD71 ? "G71" : "G64") + "\n";
     text += "tracks\t" + std::to_string(info->trackCount) + "\n";
     text += std::string("layout\t") + layoutName(*info) + "\n";
     text += std::string("errorbytes\t") + (info->hasErrorInfo ? "1" : "0") + "\n";

@@ -139,8 +139,10 @@ int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting) {
         return E_UNKNOWN_FORMAT;
     }
     readStatedBamTracks(info);
-    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0 && forWriting) {
-        logMessage(kLogWarning, "%s: unknown D64 40 track format -> read only\n", caller);
+    // Tracks past 35 need a BAM layout that is known (forty_track.cpp).
+    if (info.imageType == kTypeD64 && info.trackCount > kStandardD64Tracks && checkD64Valid40Track(info) == 0 &&
+        forWriting) {
+        logMessage(kLogWarning, "%s: unknown D64 %d track format -> read only\n", caller, info.trackCount);
         return E_NOT_SUPPORTED;
     }
     return 0;

@@ -113,8 +113,8 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
     }
     if (!existing) initDiskImage(info);
     readStatedBamTracks(info);
-    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
-        logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
+    if (info.imageType == kTypeD64 && info.trackCount > kStandardD64Tracks && checkD64Valid40Track(info) == 0) {
+        logMessage(kLogWarning, "PackFiles: unknown D64 %d track format -> read only\n", info.trackCount);
         return E_NOT_SUPPORTED;
     }
     return 0;
