@@ -17,7 +17,7 @@ OMBRIX="$(realpath "$1") --ini $WORK/config/wcx.ini"
 MNT=$WORK/mnt
 mkdir "$MNT"
 cleanup() {
-    fusermount3 -uz "$MNT" 2>/dev/null || true
+    for _ in 1 2 3; do fusermount3 -uz "$MNT" 2>/dev/null || break; done
     fusermount3 -uz "$WORK/rel" 2>/dev/null || true
     rm -rf "$WORK"
 }
@@ -181,6 +181,7 @@ printf 'B' >"$MNT/b.prg"
 printf 'C' >"$MNT/c.seq"
 mv "$MNT/a.prg" "$MNT/b"
 mv -n "$MNT/c.seq" "$MNT/b" && [ -f "$MNT/c.seq" ] || fail "mv -n replaced b"
+mv "$MNT/c.seq" "$MNT/b"  # b is the PRG file B: the name shown goes, whatever its type
 exec 3<"$MNT/hello.prg"
 rm "$MNT/hello.prg"
 cat <&3 | cmp - "$WORK/extracted/hello.prg" || fail "a file held open no longer reads after rm"
@@ -197,9 +198,9 @@ echo late >&5
 exec 5>&-
 [ "$(cat "$MNT/v.prg" "$MNT/b")" = "one
 two
-A" ] || fail "v.prg and b hold: $(cat "$MNT/v.prg" "$MNT/b")"
+C" ] || fail "v.prg and b hold: $(cat "$MNT/v.prg" "$MNT/b")"
 unmount
-[ "$(cbm_dir "$WORK/ren.d64")" = '1 "v" PRG|1 "readme" SEQ|1 "notes.txt" SEQ|1 "b" PRG|1 "c" SEQ|' ] ||
+[ "$(cbm_dir "$WORK/ren.d64")" = '1 "v" PRG|1 "readme" SEQ|1 "notes.txt" SEQ|1 "b" SEQ|' ] ||
     fail "the entries after the renames: $(cbm_dir "$WORK/ren.d64")"
 [ "$($OMBRIX extract "$WORK/ren.d64" -C "$WORK/ren" notes.txt.seq >/dev/null && cat "$WORK/ren/notes.txt.seq")" = \
     "$(cat "$RS/notes.txt")" ] || fail "NOTES.TXT does not hold what rsync wrote"
@@ -234,7 +235,7 @@ cp "$2/samples/demo.d64" "$WORK/away.d64"
 mount_image "$WORK/away.d64"
 refused "mount point already" $OMBRIX mount "$WORK/away.d64" "$MNT"
 mv "$WORK/away.d64" "$WORK/moved.d64"
-refused "Stale file handle" cp "$SRC/prog.prg" "$MNT/"
+refused "cannot create.*Stale file handle" cp "$SRC/prog.prg" "$MNT/"
 [ -e "$WORK/away.d64" ] && fail "a write made a new image where the moved one was"
 unmount
 
