@@ -114,6 +114,13 @@ std::string valueOf(const std::string& text, const char* key) {
 
 bool isPending(const OpenFile& f) { return f.key.empty() && !f.removed; }
 
+// A name for a new or renamed file: one component that a line of
+// WriteEntriesText can carry (a tab or line break would start another field
+// or another change: `touch $'x\ndelete\tKEY'` must not delete a file).
+bool isNewName(const char* path) {
+    return path && path[0] == '/' && path[1] != 0 && !std::strpbrk(path + 1, "/\t\n\r");
+}
+
 const OpenFile* pendingNamed(const MountState& s, const std::string& name) {
     for (const auto& [handle, f] : s.open)
         if (isPending(f) && f.name == name) return &f;
@@ -460,7 +467,7 @@ int opOpen(const char* path, struct fuse_file_info* fi) {
 int opCreate(const char* path, mode_t, struct fuse_file_info* fi) {
     MountState& s = *state();
     if (s.readOnly) return -EROFS;
-    if (!path || path[0] != '/' || path[1] == 0 || std::strchr(path + 1, '/')) return -EINVAL;
+    if (!isNewName(path)) return -EINVAL;
     if (int e = refresh(s)) return -e;
     if (s.gone) return -ESTALE;
     // Shown after all (the image changed since the kernel looked): an open.
@@ -548,6 +555,16 @@ int opRelease(const char*, struct fuse_file_info* fi) {
     return 0;
 }
 
+// Whether a program holds the file open (FUSE hides only such files).
+bool heldOpen(MountState& s, const char* path) {
+    int error = 0;
+    if (pendingNamed(s, path + 1)) return true;
+    const EntryFacts* e = findFile(s, path, error);
+    for (const auto& [handle, f] : s.open)
+        if (e && !f.removed && f.key == e->key) return true;
+    return false;
+}
+
 // rm: the file goes from the image at once (ghost: the name FUSE keeps it
 // open under).
 int removeFile(MountState& s, const char* path, const std::string& ghost) {
@@ -564,7 +581,7 @@ int removeFile(MountState& s, const char* path, const std::string& ghost) {
     std::string none;
     const int rc = change(s, "delete\t" + key, none);
     if (rc) {
-        note(s, "deleting", path, rc);
+        note(s, "deleting", path ? path : "", rc);
         return rc == E_NO_FILES ? ENOENT : errorOf(rc);
     }
     forget(s, key, "", ghost);
@@ -593,9 +610,9 @@ int opRename(const char* from, const char* to, unsigned int flags) {
     MountState& s = *state();
     if (s.readOnly) return -EROFS;
     if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return -EINVAL;
-    if (!from || !to || to[0] != '/' || to[1] == 0 || std::strchr(to + 1, '/')) return -EINVAL;
+    if (!from || !isNewName(to)) return -EINVAL;
     const bool noReplace = (flags & RENAME_NOREPLACE) != 0;
-    if (isHideName(to) && !flags) return -removeFile(s, from, to + 1);
+    if (isHideName(to) && !flags && heldOpen(s, from)) return -removeFile(s, from, to + 1);
     if (int e = refresh(s)) return -e;
     int error = 0;
     if (std::strcmp(from, to) == 0) return findFile(s, from, error) || pendingNamed(s, from + 1) ? 0 : -ENOENT;

@@ -154,6 +154,7 @@ rm "$MNT/game~2.prg" "$MNT/game~3.prg"
 refused "Operation not permitted" sh -c "printf x >'$MNT/locked'"
 refused "Operation not permitted" rm "$MNT/locked"
 refused "Operation not permitted" mv "$MNT/locked" "$MNT/other"
+refused "Invalid argument" touch "$MNT/$(printf 'x\ndelete\t')"  # no second line of changes
 unmount
 [ "$(cbm_dir "$WORK/kinds.d64")" = '1 "game" PRG|1 "game" PRG|1 "part 1/2" PRG|1 "ufile" USR|1 "dfile" DEL|1 "open" PRG|1 "locked" PRG<|1 "notes.txt" SEQ|1 "dd" SEQ|' ] ||
     fail "the entries after the writes: $(cbm_dir "$WORK/kinds.d64")"
