@@ -253,4 +253,20 @@ for _ in $(seq 50); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
 ls "$WORK/rel" >/dev/null || fail "SIGTERM left a dead mount"
 grep -q " $WORK/rel " /proc/mounts && fail "SIGTERM left the mount"
 
+# 14. Writers at once: six copies into the mount and six ombrix add beside
+# it, all started together; every file each reported stored is there whole.
+cp "$2/samples/demo.d64" "$WORK/many.d64"
+mount_image "$WORK/many.d64"
+mkdir "$WORK/many"
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do head -c $((i * 300)) /dev/urandom >"$WORK/many/w$i.prg"; done
+pids=()
+for i in 1 2 3 4 5 6; do cp "$WORK/many/w$i.prg" "$MNT/" & pids+=($!); done
+for i in 7 8 9 10 11 12; do $OMBRIX add "$WORK/many.d64" -C "$WORK/many" "w$i.prg" >/dev/null & pids+=($!); done
+for p in "${pids[@]}"; do wait "$p" || fail "a writer beside the others failed"; done
+unmount
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
+    $OMBRIX extract "$WORK/many.d64" -C "$WORK/many/out" "w$i.prg" >/dev/null || fail "w$i.prg is not in the image"
+    cmp "$WORK/many/out/w$i.prg" "$WORK/many/w$i.prg" || fail "w$i.prg holds other bytes"
+done
+
 echo "mount: every check passed"
