@@ -948,7 +948,7 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
     setDiskInitValues(info);
     checkImageSize(info);
     readStatedBamTracks(info);
-    if (type == kTypeD64 && info.trackCount == 40) checkD64Valid40Track(info);
+    if (type == kTypeD64 && info.trackCount > kStandardD64Tracks) checkD64Valid40Track(info);
     for (const auto& [t, s] : damaged->chain)
         if (IsSectorFree(info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) return "lying-bam";
     return "damaged";

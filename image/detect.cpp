@@ -24,8 +24,9 @@ const Signature kSignatures[] = {
     {"C64File\0", 8, kTypePC64, "PC64", kContainerPlain},
     {"C64 tape image file", 19, kTypeT64, "T64", kContainerPlain},
     {"C64S tape", 9, kTypeT64, "T64", kContainerPlain},
-    // A 1541's GCR tracks, decoded into a D64.
+    // A 1541's GCR tracks, decoded into a D64; a 1571's into a D71.
     {"GCR-1541", 8, kTypeD64, "G64", kContainerG64},
+    {"GCR-1571", 8, kTypeD71, "G71", kContainerG64},
 };
 
 // Lynx: a BASIC program at 0x0801 whose line links lead, within the head, to
@@ -120,7 +121,7 @@ namespace {
 const char* kindOfName(const char* path, std::int32_t type) {
     const char* dot = std::strrchr(path, '.');
     if (dot && (dot[1] | 0x20) == 'x' && std::strcmp(dot + 2, "64") == 0) return "X64";
-    if (imageContainerOfPath(path) == kContainerG64) return "G64";
+    if (imageContainerOfPath(path) == kContainerG64) return type == kTypeD71 ? "G71" : "G64";
     if (type == kTypeT64) return "T64";
     if (type == kTypeLynx) return "LNX";
     if (type == kTypePC64) return "PC64";
@@ -147,6 +148,18 @@ bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::
 }  // namespace
 
 std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container) {
+    std::uint8_t head[kDetectHeadSize];
+    std::uint8_t signature[sizeof kFdSignature] = {};
+    std::size_t headSize = 0;
+    std::uint64_t size = 0;
+    bool fdRead = false;
+    if (!readHead(path, head, headSize, size, signature, fdRead))
+        return imageTypeOfContent(path, nullptr, 0, 0, bodyOffset, container);
+    return imageTypeOfContent(path, head, headSize, size, bodyOffset, container, fdRead ? signature : nullptr);
+}
+
+std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                                std::uint32_t& bodyOffset, std::int32_t* container, const std::uint8_t* fdSignature) {
     bodyOffset = 0;
     const char* dot = std::strrchr(path, '.');
     const std::int32_t byName = dot && std::strcmp(kindOfName(path, kTypeNone), "X64") != 0
@@ -154,18 +167,13 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::i
                                     : kTypeNone;
     const std::int32_t containerByName = imageContainerOfPath(path);
     if (container) *container = containerByName;
-    std::uint8_t head[kDetectHeadSize];
-    std::uint8_t signature[sizeof kFdSignature] = {};
-    std::size_t headSize = 0;
-    std::uint64_t size = 0;
-    bool fdRead = false;
-    if (!readHead(path, head, headSize, size, signature, fdRead)) return byName;
+    if (!head) return byName;
     // A disk of exactly its format's size stays that disk, whatever its
     // first bytes hold (block 1/0 is free data like any other).
     bool errorBytes = false;
     if (formatLayout(byName) && containerByName == kContainerPlain && diskTypeOfSize(size, errorBytes) == byName)
         return byName;
-    const DetectedType found = detectContent(head, headSize, size, fdRead ? signature : nullptr);
+    const DetectedType found = detectContent(head, headSize, size, fdSignature);
     if (found.type == kTypeNone) return byName;
     const char* named = kindOfName(path, byName);
     if (std::strcmp(named, found.kind) != 0)

@@ -87,20 +87,20 @@ std::int32_t fileAttr(const ListedFile& file) {
 
 // Reads the image file whole into a new ImageInfo; null with the open result.
 ImageInfo* openImage(const char* name, int& openResult) {
-    // The content tells the type where it can; the name only where not.
-    std::uint32_t bodyOffset = 0;
-    std::int32_t container = kContainerPlain;
-    const std::int32_t type = imageTypeOfFile(name, bodyOffset, &container);
-    if (type == kTypeNone) {
+    // One open serves both: the content tells the type where it can (the
+    // name only where not), and the same read gives the image.
+    auto unknown = [&] {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
         return nullptr;
-    }
-    logMessage(kLogTrace, "Open %s\n", name);
-
+    };
+    std::uint32_t bodyOffset = 0;
+    std::int32_t container = kContainerPlain;
     platform::InputFile file;
     int lastError = 0;
     if (!platform::openForRead(name, file, lastError)) {
+        if (imageTypeOfContent(name, nullptr, 0, 0, bodyOffset, &container) == kTypeNone) return unknown();
+        logMessage(kLogTrace, "Open %s\n", name);
         logMessage(kLogError, "error CreateFile %d\n", lastError);
         openResult = E_EOPEN;
         return nullptr;
@@ -111,27 +111,35 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_EREAD;
         return nullptr;
     }
-    if (size == 0) {
-        logMessage(kLogError, "disk has size 0 -> aborting\n");
-        openResult = E_BAD_DATA;
-        return nullptr;
-    }
     // A file far larger than any image is none, and is not read to find out.
-    if (size > kMaxImageFileSize) {
-        logMessage(kLogError, "unknown disk type\n");
-        openResult = E_UNKNOWN_FORMAT;
-        return nullptr;
-    }
+    if (size > kMaxImageFileSize) return unknown();
     std::unique_ptr<ImageInfo> info = newImageInfo();
     if (!info) {
         logMessage(kLogError, "error malloc pInfo\n");
         openResult = E_NO_MEMORY;
         return nullptr;
     }
-    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size), 1)));
+    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(size ? static_cast<std::size_t>(size) : 1, 1)));
     if (!info->imageData) {
         logMessage(kLogError, "error malloc disk data\n");
         openResult = E_NO_MEMORY;
+        return nullptr;
+    }
+    if (!platform::readAll(file, info->imageData.get(), static_cast<std::uint32_t>(size), lastError)) {
+        logMessage(kLogError, "error ReadFile %d\n", lastError);
+        openResult = E_EREAD;
+        return nullptr;
+    }
+    const std::size_t headSize = size < kDetectHeadSize ? static_cast<std::size_t>(size) : kDetectHeadSize;
+    // The whole file is read: a CMD FD image's signature is in it.
+    const std::uint64_t signatureAt = fdSignatureOffset(size);
+    const std::int32_t type = imageTypeOfContent(name, info->imageData.get(), headSize, size, bodyOffset, &container,
+                                                 signatureAt ? info->imageData.get() + signatureAt : nullptr);
+    if (type == kTypeNone) return unknown();
+    logMessage(kLogTrace, "Open %s\n", name);
+    if (size == 0) {
+        logMessage(kLogError, "disk has size 0 -> aborting\n");
+        openResult = E_BAD_DATA;
         return nullptr;
     }
     info->imageSize = static_cast<std::int32_t>(size);
@@ -141,11 +149,6 @@ ImageInfo* openImage(const char* name, int& openResult) {
     if (!info->imageName) {
         logMessage(kLogError, "error malloc pInfo\n");
         openResult = E_NO_MEMORY;
-        return nullptr;
-    }
-    if (!platform::readAll(file, info->imageData.get(), static_cast<std::uint32_t>(size), lastError)) {
-        logMessage(kLogError, "error ReadFile %d\n", lastError);
-        openResult = E_EREAD;
         return nullptr;
     }
     platform::closeFile(file);

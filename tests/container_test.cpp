@@ -280,6 +280,10 @@ TEST_F(ContainerTest, TypeToldByContent) {
         {"tape.dat", tape, 1, 0, ""},
         {"noise.d64", ts::randomBytes(1000, 9), 0, 14, ""},
         {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 1, 14, "holds a G64 image"},  // cut short
+        {"gcr.g64", Bytes {'G', 'C', 'R', '-', '1', '5', '7', '1', 0, 168}, 1, 14,
+         "holds a G71 image, not what its name says (G64)"},
+        {"vice42.dat", ts::makeRawImage(1, 42).data, 1, 0, ""},
+        {"vice42e.d71", ts::makeRawImage(1, 42, true).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
         {"pc64head.d64", pc64Head, 1, 0, "", 0},
         {"short.x64", Bytes {0x43, 0x15, 0x41, 0x64}, 0, 14, ""},
     };

@@ -1,6 +1,7 @@
-// G64 images: D64s of every kind encoded by us and decoded back, damaged
-// sectors with the drive's error codes, writes that re-encode only changed
-// blocks and refuse tracks that are not clean, hostile headers, and our G64s
+// G64 and G71 images: D64s of every kind (and D71s) encoded by us and
+// decoded back, tracks written as a drive writes them, damaged sectors with
+// the drive's error codes, writes that re-encode only changed blocks and
+// refuse tracks that are not clean, hostile headers, and our G64s and G71s
 // read back through cc1541 and cbmconvert.
 #include <gtest/gtest.h>
 
@@ -17,9 +18,12 @@ namespace {
 
 using ts::Bytes;
 
+// The model of a disk or G64/G71 file (of a 1541 disk unless its content
+// tells a 1571's).
 std::unique_ptr<ImageInfo> modelOf(const Bytes& bytes, std::int32_t container) {
     std::unique_ptr<ImageInfo> info = newImageInfo();
-    info->imageType = kTypeD64;
+    const std::int32_t type = detectContent(bytes.data(), std::min<std::size_t>(bytes.size(), kDetectHeadSize), bytes.size()).type;
+    info->imageType = type == kTypeD71 ? kTypeD71 : kTypeD64;
     info->container = container;
     info->imageData.reset(static_cast<std::uint8_t*>(std::malloc(bytes.size() + 1)));
     std::memcpy(info->imageData.get(), bytes.data(), bytes.size());
@@ -46,7 +50,12 @@ Bytes d64Of(const Bytes& g64) {
 std::size_t le32(const Bytes& g, std::size_t at) {
     return g[at] | (g[at + 1] << 8) | (g[at + 2] << 16) | (static_cast<std::size_t>(g[at + 3]) << 24);
 }
-std::size_t trackOffset(const Bytes& g64, int track) { return le32(g64, 12 + 8 * (track - 1)); }
+bool isG71(const Bytes& g) { return g.size() > 8 && g[6] == '7'; }
+// A track's half track slot: a G71's side 1 from slot 84 on.
+std::size_t slotOf(const Bytes& g, int track) {
+    return isG71(g) && track > 35 ? 84 + 2 * static_cast<std::size_t>(track - 36) : 2 * static_cast<std::size_t>(track - 1);
+}
+std::size_t trackOffset(const Bytes& g64, int track) { return le32(g64, 12 + 4 * slotOf(g64, track)); }
 
 // The file offset of GCR byte n of a block's data block (n < 326).
 std::size_t dataByteOffset(const ImageInfo& info, const Bytes& g64, int track, int sector, std::size_t n) {
@@ -59,6 +68,29 @@ std::size_t dataByteOffset(const Bytes& g64, int track, int sector, std::size_t 
     return dataByteOffset(*modelOf(g64, kContainerG64), g64, track, sector, n);
 }
 
+// A write changed nothing of the file but the data blocks of the blocks whose
+// bytes changed; the number of those past track 35 (a G71's side 1).
+int expectOnlyChangedBlocksRewritten(const Bytes& before, const Bytes& after) {
+    EXPECT_EQ(after.size(), before.size());
+    const Bytes modelBefore = d64Of(before), modelAfter = d64Of(after);
+    EXPECT_EQ(modelAfter.size(), modelBefore.size()) << "a block no longer decodes";
+    if (after.size() != before.size() || modelAfter.size() != modelBefore.size()) return 0;
+    std::set<std::size_t> allowed;
+    int side1 = 0;
+    auto info = modelOf(before, kContainerG64);
+    for (int t = 1; t <= info->trackCount; ++t)
+        for (int s = 0; s < getTrackSectorCount(*info, static_cast<std::uint8_t>(t)); ++s) {
+            const std::size_t at = 256 * static_cast<std::size_t>(getBlockIndex(*info, t, s));
+            if (std::memcmp(&modelBefore[at], &modelAfter[at], 256) == 0) continue;
+            side1 += t > 35;
+            for (std::size_t n = 0; n < kGcrDataBytes + 1; ++n) allowed.insert(dataByteOffset(*info, before, t, s, n));
+        }
+    EXPECT_FALSE(allowed.empty());
+    for (std::size_t i = 0; i < after.size(); ++i)
+        EXPECT_TRUE(after[i] == before[i] || allowed.count(i)) << "byte " << i;
+    return side1;
+}
+
 // A G64 written the way a drive writes one, bit by bit with a GCR table of
 // the test's own (not through our encoder): syncs of a chosen length, gaps
 // of odd lengths (in bits too), the two fillers after the data checksum as
@@ -69,6 +101,7 @@ struct DriveWriting {
     std::uint32_t headerFillBits = 0xAD6B5;  // the header's last two bytes: the GCR of 0F 0F
     bool duplicate17_0 = false;          // a second header for 17:0 at the track's end, its data an empty block
     bool invalidCode17_0 = false;        // a 0 nybble of 17:0's data as 00000, no GCR code; the checksum right
+    int badChecksumTrack = 0, badChecksumSector = 0;  // that block's data checksum wrong
 };
 
 struct TrackBits {
@@ -97,13 +130,21 @@ struct TrackBits {
     }
 };
 
-Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
-    const std::uint8_t id1 = d64[0x16500 + 0xA2], id2 = d64[0x16500 + 0xA3];
-    std::vector<Bytes> tracks;
+// A 1541 disk of 35 or 42 tracks becomes a G64; a 1571 disk a G71, side 1
+// from slot 84 on, with the formatted tracks 36-42 of each side (headers
+// 71-84) that c1541 writes too.
+Bytes driveG64(const Bytes& disk, const DriveWriting& w) {
+    const std::uint8_t id1 = disk[0x16500 + 0xA2], id2 = disk[0x16500 + 0xA3];
+    const bool g71 = disk.size() == 349696;
+    const int sides = g71 ? 2 : 1, perSide = g71 || disk.size() >= 205312 ? 42 : 35;
+    std::vector<std::pair<std::size_t, Bytes>> tracks;  // slot, bytes
     std::size_t first = 0;
-    for (int t = 1; t <= 35; ++t) {
-        const int sectors = t <= 17 ? 21 : t <= 24 ? 19 : t <= 30 ? 18 : 17;
-        const std::size_t zoneLength = t <= 17 ? 7692 : t <= 24 ? 7142 : t <= 30 ? 6666 : 6250;
+    for (int k = 0; k < sides * perSide; ++k) {
+        const int side = k / perSide, p = k % perSide + 1;
+        const bool extra = g71 && p > 35;
+        const int t = extra ? 70 + 7 * side + p - 35 : p + 35 * side;
+        const int sectors = p <= 17 ? 21 : p <= 24 ? 19 : p <= 30 ? 18 : 17;
+        const std::size_t zoneLength = p <= 17 ? 7692 : p <= 24 ? 7142 : p <= 30 ? 6666 : 6250;
         TrackBits track;
         auto sector = [&](int s, const std::uint8_t* block, int invalidNybble) {
             const std::uint8_t header[8] = {0x08, static_cast<std::uint8_t>(s ^ t ^ id2 ^ id1),
@@ -116,13 +157,15 @@ Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
             Bytes data = {0x07};
             data.insert(data.end(), block, block + 256);
             data.push_back(std::accumulate(block, block + 256, std::uint8_t {0}, std::bit_xor<std::uint8_t>()));
+            if (t == w.badChecksumTrack && s == w.badChecksumSector) data.back() ^= 0xFF;
             track.gcr(data.data(), data.size(), invalidNybble);
             track.bits(w.fillerBits, 20);
             for (int g = 0; g < 3 + s % 4; ++g) track.bits(0x55, 8);
             track.bits(0x55, s % 7);  // gaps of odd bit lengths
         };
+        static const std::uint8_t formatted[256] = {};
         for (int s = 0; s < sectors; ++s) {
-            const std::uint8_t* block = &d64[256 * (first + static_cast<std::size_t>(s))];
+            const std::uint8_t* block = extra ? formatted : &disk[256 * (first + static_cast<std::size_t>(s))];
             int invalid = -1;
             if (w.invalidCode17_0 && t == 17 && s == 0)
                 for (int i = 2; i < 2 + 2 * 256 && invalid < 0; ++i)
@@ -133,27 +176,38 @@ Bytes driveG64(const Bytes& d64, const DriveWriting& w) {
             std::uint8_t empty[256] = {0x00, 0x01};
             sector(0, empty, -1);
         }
-        first += static_cast<std::size_t>(sectors);
+        if (!extra) first += static_cast<std::size_t>(sectors);
         track.bytes.resize(std::max(zoneLength, track.bytes.size() + 2), 0x55);
         track.bytes.back() &= 0xFE;  // the first sync of the track, met after the wrap, stays exact too
-        tracks.push_back(track.bytes);
+        tracks.emplace_back(84 * static_cast<std::size_t>(side) + 2 * static_cast<std::size_t>(p - 1), track.bytes);
     }
-    const std::size_t maxSize = std::max_element(tracks.begin(), tracks.end(), [](auto& a, auto& b) {
-                                    return a.size() < b.size();
-                                })->size();
-    Bytes g = {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, static_cast<std::uint8_t>(maxSize),
-               static_cast<std::uint8_t>(maxSize >> 8)};
-    g.resize(12 + 8 * 84, 0);
-    for (std::size_t t = 0; t < tracks.size(); ++t) {
-        const std::size_t at = g.size();
-        for (int i = 0; i < 4; ++i) g[12 + 8 * t + i] = static_cast<std::uint8_t>(at >> (8 * i));
-        g[12 + 4 * 84 + 8 * t] = static_cast<std::uint8_t>(t < 17 ? 3 : t < 24 ? 2 : t < 30 ? 1 : 0);
-        g.push_back(static_cast<std::uint8_t>(tracks[t].size()));
-        g.push_back(static_cast<std::uint8_t>(tracks[t].size() >> 8));
-        g.insert(g.end(), tracks[t].begin(), tracks[t].end());
+    std::size_t maxSize = 0;
+    for (const auto& [slot, bytes] : tracks) maxSize = std::max(maxSize, bytes.size());
+    const std::size_t slots = 84 * static_cast<std::size_t>(sides);
+    Bytes g = {'G', 'C', 'R', '-', '1', '5', static_cast<std::uint8_t>(g71 ? '7' : '4'), '1', 0,
+               static_cast<std::uint8_t>(slots), static_cast<std::uint8_t>(maxSize), static_cast<std::uint8_t>(maxSize >> 8)};
+    g.resize(12 + 8 * slots, 0);
+    for (const auto& [slot, bytes] : tracks) {
+        const std::size_t at = g.size(), p = slot % 84 / 2 + 1;
+        for (int i = 0; i < 4; ++i) g[12 + 4 * slot + i] = static_cast<std::uint8_t>(at >> (8 * i));
+        g[12 + 4 * slots + 4 * slot] = static_cast<std::uint8_t>(p <= 17 ? 3 : p <= 24 ? 2 : p <= 30 ? 1 : 0);
+        g.push_back(static_cast<std::uint8_t>(bytes.size()));
+        g.push_back(static_cast<std::uint8_t>(bytes.size() >> 8));
+        g.insert(g.end(), bytes.begin(), bytes.end());
         g.resize(at + 2 + maxSize, 0);
     }
     return g;
+}
+
+// A disk whose every block is noise.
+Bytes noiseDisk(int type, int tracks, bool errorBytes = false) {
+    ts::RawImage raw = ts::makeRawImage(type, tracks, errorBytes);
+    for (int t = 1; t <= raw.tracks; ++t)
+        for (int s = 0; s < ts::sectorsOf(raw, t); ++s) {
+            const Bytes noise = ts::randomBytes(256, static_cast<std::uint32_t>(t * 100 + s));
+            std::memcpy(ts::block(raw, t, s), noise.data(), 256);
+        }
+    return raw.data;
 }
 
 struct G64Test : ::testing::Test {
@@ -175,20 +229,12 @@ TEST_F(G64Test, EveryTestD64DecodesBackFromOurG64AndListsAsTheD64) {
         {"demo", ts::readFile(std::string(OMBRIX_SOURCE_DIR) + "/samples/demo.d64")},
         {"xmas89a", ts::readFile("/work/shared/realimages/xmas89a.d64")},
     };
-    for (int tracks : {35, 40}) {
-        ts::RawImage raw = ts::makeRawImage(1, tracks, tracks == 40);
-        for (int t = 1; t <= tracks; ++t)
-            for (int s = 0; s < ts::sectorsOf(raw, t); ++s) {
-                const Bytes noise = ts::randomBytes(256, static_cast<std::uint32_t>(t * 100 + s));
-                std::memcpy(ts::block(raw, t, s), noise.data(), 256);
-            }
-        d64s.push_back({"raw" + std::to_string(tracks), raw.data});
-    }
+    for (int tracks : {35, 40, 42}) d64s.push_back({"raw" + std::to_string(tracks), noiseDisk(kTypeD64, tracks, tracks == 40)});
     packed("packed.d64");
     d64s.push_back({"packed", ts::readFile(dir / "packed.d64")});
     for (const auto& [name, d64] : d64s) {
         if (d64.empty()) continue;
-        const std::size_t blocks = d64.size() >= 196608 ? 196608 : 174848;
+        const std::size_t blocks = d64.size() >= 205312 ? 205312 : d64.size() >= 196608 ? 196608 : 174848;
         const Bytes back = d64Of(g64Of(d64));
         ASSERT_EQ(back.size(), blocks) << name;
         EXPECT_TRUE(std::equal(back.begin(), back.end(), d64.begin())) << name;
@@ -344,39 +390,142 @@ TEST_F(G64Test, AddRefusesATouchedTrackThatIsNotCleanAndLeavesOthersAlone) {
     }
 }
 
+// A G71 too: its side 1 from slot 84 on, the extra tracks of both sides
+// formatted (84 tracks stored, as c1541 makes it), and a big file written
+// onto side 1.
 TEST_F(G64Test, NewImageIsStandardAndAddAndDeleteRewriteOnlyTheChangedDataBlocks) {
-    const std::string image = packed("X.G64");  // the name in any letter case
-    const Bytes made = ts::readFile(image);
-    EXPECT_EQ(Bytes(made.begin(), made.begin() + 12), Bytes({'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, 0xF8, 0x1E}));
-    const std::vector<std::array<int, 3>> zones = {{1, 3, 7692}, {17, 3, 7692}, {18, 2, 7142}, {24, 2, 7142},
+    struct Row {
+        const char* name;  // in any letter case
+        Bytes header;
+        std::size_t size;
+        std::vector<std::array<int, 3>> zones;  // track, speed, length
+        int lastTrack;
+    };
+    const std::vector<std::array<int, 3>> side0 = {{1, 3, 7692},  {17, 3, 7692}, {18, 2, 7142}, {24, 2, 7142},
                                                    {25, 1, 6666}, {30, 1, 6666}, {31, 0, 6250}, {35, 0, 6250}};
-    for (const auto& [track, speed, length] : zones) {
-        EXPECT_EQ(le32(made, 12 + 4 * 84 + 8 * (track - 1)), static_cast<std::size_t>(speed)) << track;
-        EXPECT_EQ(made[trackOffset(made, track)] | made[trackOffset(made, track) + 1] << 8, length) << track;
+    std::vector<std::array<int, 3>> sides = side0;
+    for (const auto& [track, speed, length] : side0) sides.push_back({track + 35, speed, length});
+    const std::vector<Row> rows = {
+        {"X.G64", {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84, 0xF8, 0x1E}, 278234, side0, 35},
+        {"X.g71", {'G', 'C', 'R', '-', '1', '5', '7', '1', 0, 168, 0xF8, 0x1E}, 667476, sides, 70},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string image = packed(row.name);
+        const Bytes made = ts::readFile(image);
+        ASSERT_EQ(made.size(), row.size);
+        EXPECT_EQ(Bytes(made.begin(), made.begin() + 12), row.header);
+        const std::size_t slots = made[9];
+        for (const auto& [track, speed, length] : row.zones) {
+            EXPECT_EQ(le32(made, 12 + 4 * slots + 4 * slotOf(made, track)), static_cast<std::size_t>(speed)) << track;
+            EXPECT_EQ(made[trackOffset(made, track)] | made[trackOffset(made, track) + 1] << 8, length) << track;
+        }
+        // Slots past the disk's tracks: none on a G64; on a G71 physical
+        // tracks 36-42 of each side, stored in slot order behind the tables.
+        for (std::size_t slot = 70; slot < slots; slot += 2)
+            EXPECT_EQ(le32(made, 12 + 4 * slot), slots == 84 ? 0 : 12 + 8 * slots + slot / 2 * 7930) << slot;
+        // Their headers numbered on from 70: physical 36 of side 0 is 71, 42 of side 1 is 84.
+        for (const auto& [slot, number] : {std::pair<std::size_t, int> {70, 71}, {82, 77}, {154, 78}, {166, 84}}) {
+            if (slots == 84) break;
+            const std::size_t at = le32(made, 12 + 4 * slot);
+            const GcrTrack track {&made[at + 2], static_cast<std::uint32_t>(made[at] | made[at + 1] << 8)};
+            std::uint8_t gcr[kGcrHeaderBytes], h[8];
+            readTrackBits(track, findSyncs(track).at(0), gcr, kGcrHeaderBytes);
+            gcrDecode(gcr, 2, h);
+            EXPECT_EQ(h[3], number) << slot;
+        }
+        const std::string src = ts::mkdirIn(dir, "more");
+        ts::writeFile(src + "/c.prg", ts::randomBytes(2000, 3));
+        ts::writeFile(src + "/big.prg", ts::randomBytes(700 * 254, 4));
+        for (int step = 0; step < 3; ++step) {
+            if (step == 2 && row.lastTrack == 35) break;
+            SCOPED_TRACE(step);
+            const Bytes before = ts::readFile(image);
+            ASSERT_EQ(step == 0   ? pt::pack(image, src, {"c.prg"})
+                      : step == 1 ? pt::remove(image, {"a.prg"})
+                                  : pt::pack(image, src, {"big.prg"}),
+                      0);
+            // Side 1 holds 53/0 (its BAM) and the data that went there.
+            EXPECT_TRUE(expectOnlyChangedBlocksRewritten(before, ts::readFile(image)) > 1 || step < 2)
+                << "the big file stays off side 1";
+        }
+        EXPECT_EQ(ts::list(image).files.size(), row.lastTrack == 35 ? 2u : 3u);
     }
-    EXPECT_EQ(trackOffset(made, 36), 0u);
-    const std::string src = ts::mkdirIn(dir, "more");
-    ts::writeFile(src + "/c.prg", ts::randomBytes(2000, 3));
-    for (int step = 0; step < 2; ++step) {
-        const Bytes before = ts::readFile(image);
-        ASSERT_EQ(step == 0 ? pt::pack(image, src, {"c.prg"}) : pt::remove(image, {"a.prg"}), 0);
-        const Bytes after = ts::readFile(image);
-        ASSERT_EQ(after.size(), before.size());
-        const Bytes modelBefore = d64Of(before), modelAfter = d64Of(after);
-        ASSERT_EQ(modelAfter.size(), 174848u) << "a block no longer decodes";
-        std::set<std::size_t> allowed;
-        auto info = modelOf(before, kContainerG64);
-        for (int t = 1; t <= 35; ++t)
-            for (int s = 0; s < getTrackSectorCount(*info, static_cast<std::uint8_t>(t)); ++s) {
-                const std::size_t at = 256 * static_cast<std::size_t>(getBlockIndex(*info, t, s));
-                if (std::memcmp(&modelBefore[at], &modelAfter[at], 256) == 0) continue;
-                for (std::size_t n = 0; n < kGcrDataBytes + 1; ++n) allowed.insert(dataByteOffset(*info, before, t, s, n));
-            }
-        EXPECT_FALSE(allowed.empty());
-        for (std::size_t i = 0; i < after.size(); ++i)
-            EXPECT_TRUE(after[i] == before[i] || allowed.count(i)) << "step " << step << " byte " << i;
+}
+
+// G71s and 42-track G64s as a drive writes them: both sides of a 1571 disk
+// (every zone of each) decode into the D71, and tracks 41-42 into a D64 of 42
+// tracks; the extra tracks a G71 stores are ignored; a damaged block on side
+// 1 gets the drive's 23 and fails only its file; a write on a drive's G71
+// re-encodes only the blocks it changed; cbmconvert's D71 comes back byte for
+// byte.
+TEST_F(G64Test, G71AndFortyTwoTracksAsADriveWritesThem) {
+    const std::string src = ts::mkdirIn(dir, "src");
+    ts::writeFile(src + "/big.prg", ts::randomBytes(700 * 254, 4));
+    const std::string files71 = packed("files.d71");
+    ASSERT_EQ(pt::pack(files71, src, {"big.prg"}), 0);
+    // A block of big.prg on side 1, off its BAM track.
+    auto loaded = pt::load(files71);
+    std::pair<int, int> side1 {0, 0};
+    for (const auto& [t, s] : pt::chainOf(*loaded, *pt::findEntry(pt::entries(*loaded), "BIG")).blocks)
+        if (t > 35 && t != 53 && side1.first == 0) side1 = {t, s};
+    ASSERT_NE(side1.first, 0);
+    Bytes peer71;
+    if (ts::haveTool("cbmconvert")) {
+        ts::writeFile(dir / "a.prg", ts::randomBytes(3000, 1));
+        ts::writeFile(dir / "big.prg", ts::randomBytes(700 * 254, 4));
+        std::string out;
+        EXPECT_EQ(ts::run("cd " + ts::shellQuote(dir.path) + " && cbmconvert -D7 peer.d71 a.prg big.prg", &out), 0) << out;
+        peer71 = ts::readFile(dir / "peer.d71");
     }
-    EXPECT_EQ(ts::list(image).files.size(), 2u);
+    struct Row {
+        const char* what;
+        Bytes disk;  // the blocks the tracks are written from
+        DriveWriting writing;
+        const char* name;
+        std::pair<int, int> bad;  // the block that reads as 23, {0, 0} for none
+        std::vector<int> results;  // extracting each listed file
+    };
+    const std::vector<Row> rows = {
+        {"noise in every block of a G71", noiseDisk(kTypeD71, 70), {}, "n.g71", {0, 0}, {}},
+        {"noise on 42 tracks of a G64", noiseDisk(kTypeD64, 42), {.syncBits = 10}, "n.g64", {0, 0}, {}},
+        {"files on both sides of a G71", ts::readFile(files71), {}, "f.g71", {0, 0}, {0, 0, 0}},
+        {"a bad block on side 1, under a .d71 name", ts::readFile(files71),
+         {.badChecksumTrack = side1.first, .badChecksumSector = side1.second}, "bad.d71", side1, {0, 0, 18}},
+        {"cbmconvert's D71", peer71, {.fillerBits = 0x12345}, "peer.g71", {0, 0}, {0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.disk.empty()) continue;
+        const Bytes g = driveG64(row.disk, row.writing);
+        auto info = modelOf(g, kContainerG64);
+        ASSERT_TRUE(info);
+        const int bad = row.bad.first ? getBlockIndex(*info, row.bad.first, row.bad.second) : -1;
+        const Bytes model = d64Of(g);
+        ASSERT_EQ(info->trackCount, row.disk.size() == 349696 ? 70 : 42);
+        ASSERT_EQ(model.size(), row.disk.size() + (bad >= 0 ? getDiskBlockCount(*info) : 0));
+        for (int b = 0; b < getDiskBlockCount(*info); ++b) {
+            EXPECT_EQ(info->hasErrorInfo ? info->errorInfo[b] : kErrorOk, b == bad ? kErrorDataChecksum : kErrorOk) << b;
+            EXPECT_TRUE(b == bad || std::equal(&model[256 * b], &model[256 * b + 256], &row.disk[256 * b])) << b;
+        }
+        if (row.results.empty()) continue;
+        ts::writeFile(dir / row.name, g);
+        ts::writeFile(dir / "same.d71", row.disk);
+        const ts::Listing listing = ts::list(dir / row.name), plain = ts::list(dir / "same.d71");
+        ASSERT_EQ(listing.files.size(), row.results.size());
+        ts::TempDir out;
+        const auto results = ts::extractAll(dir / row.name, out.path);
+        for (std::size_t i = 0; i < row.results.size(); ++i) {
+            EXPECT_EQ(listing.files[i].name, plain.files[i].name);
+            EXPECT_EQ(results[i].second, row.results[i]) << results[i].first;
+        }
+        // Written by its content; the bad track is not touched by this file.
+        const std::string more = ts::mkdirIn(dir, "more");
+        ts::writeFile(more + "/c.prg", ts::randomBytes(500, 3));
+        ASSERT_EQ(pt::pack(dir / row.name, more, {"c.prg"}), 0);
+        expectOnlyChangedBlocksRewritten(g, ts::readFile(dir / row.name));
+        EXPECT_EQ(ts::list(dir / row.name).files.size(), row.results.size() + 1);
+    }
 }
 
 TEST_F(G64Test, HostileHeadersAreRefusedOrReadAsDamage) {
@@ -415,19 +564,23 @@ TEST_F(G64Test, HostileHeadersAreRefusedOrReadAsDamage) {
     }
 }
 
-// Our G64 (new image, then a delete) back to a D64 through our decoder:
-// cc1541 and cbmconvert read the same files.
+// Our G64 and G71 (new image, then a delete) back to a D64 or D71 through
+// our decoder: cc1541 (35-track D64s only) and cbmconvert read the same files.
 TEST_F(G64Test, PeersReadOurG64AsDecoded) {
     if (!ts::haveTool("cc1541") || !ts::haveTool("cbmconvert")) GTEST_SKIP() << "peer tools missing";
-    const std::string image = packed("x.g64");
-    ASSERT_EQ(pt::remove(image, {"b.prg"}), 0);
-    ts::writeFile(dir / "x.d64", d64Of(ts::readFile(image)));
-    std::string out;
-    EXPECT_EQ(ts::run("cc1541 -V " + ts::shellQuote(dir / "x.d64"), &out), 0) << out;
-    const std::string folder = ts::mkdirIn(dir, "peer");
-    EXPECT_EQ(ts::run("cd " + ts::shellQuote(folder) + " && cbmconvert -d ../x.d64", &out), 0) << out;
-    EXPECT_EQ(ts::readFile(folder + "/a.prg"), ts::randomBytes(3000, 1));
-    EXPECT_FALSE(ts::exists(folder + "/b.prg"));
+    for (const char* kind : {"64", "71"}) {
+        SCOPED_TRACE(kind);
+        const std::string image = packed(std::string("x.g") + kind), plain = dir / (std::string("x.d") + kind);
+        ASSERT_EQ(pt::remove(image, {"b.prg"}), 0);
+        ts::writeFile(plain, d64Of(ts::readFile(image)));
+        ASSERT_EQ(ts::readFile(plain).size(), kind[0] == '6' ? 174848u : 349696u);
+        std::string out;
+        EXPECT_TRUE(kind[0] == '7' || ts::run("cc1541 -V " + ts::shellQuote(plain), &out) == 0) << out;
+        const std::string folder = ts::mkdirIn(dir, std::string("peer") + kind);
+        EXPECT_EQ(ts::run("cd " + ts::shellQuote(folder) + " && cbmconvert -d " + ts::shellQuote(plain), &out), 0) << out;
+        EXPECT_EQ(ts::readFile(folder + "/a.prg"), ts::randomBytes(3000, 1));
+        EXPECT_FALSE(ts::exists(folder + "/b.prg"));
+    }
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ inline std::unique_ptr<ImageInfo> load(const std::string& path) {
     setDiskInitValues(*info);
     checkImageSize(*info);
     readStatedBamTracks(*info);
-    if (info->imageType == kTypeD64 && info->trackCount == 40) checkD64Valid40Track(*info);
+    if (info->imageType == kTypeD64 && info->trackCount > kStandardD64Tracks) checkD64Valid40Track(*info);
     return info;
 }
 

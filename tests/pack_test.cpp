@@ -523,6 +523,76 @@ TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
     }
 }
 
+
+// 42-track D64s as VICE extends them: every track is read (files on tracks 41
+// and 42, with and without the 802 error bytes); written where the BAM says
+// how it keeps tracks 41-42 (SpeedDOS's run on at 212-219, as VICE keeps
+// it), else read only.
+TEST(PackFiles, FortyTwoTrackImagesReadWholeAndWriteWhereTheBamDescribesThem) {
+    struct Row {
+        const char* what;
+        std::int32_t layout;
+        bool errorBytes;
+        int rc;
+    };
+    const Row rows[] = {{"SpeedDOS run on", 2, false, 0}, {"SpeedDOS run on, error bytes", 2, true, 0}, {"DolphinDOS", 3, false, 24}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        pt::SettingsGuard guard;
+        ts::TempDir dir;
+        ts::loadDefaultSettings(dir);
+        NewImageSettings.fortyTracks = 1;
+        NewImageSettings.fortyTrackType = row.layout;
+        const std::string src = ts::mkdirIn(dir, "src");
+        const Bytes t41 = ts::randomBytes(400, 5), t42 = ts::randomBytes(100, 6), big = ts::randomBytes(760 * 254, 7);
+        pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"big.prg", big}});
+        const std::string image = dir / "vice.d64";
+        ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
+        NewImageSettings.fortyTrackType = 0;
+        ts::RawImage raw {1, 42, ts::readFile(image), row.errorBytes};
+        raw.data.resize(205312 + (row.errorBytes ? 802 : 0), 1);
+        std::fill(raw.data.begin() + 196608, raw.data.begin() + 205312, 0);
+        ts::putEntry(raw, 18, 1, 1, 0x82, "T41", 41, 0, 2);
+        ts::putChain(raw, {{41, 0}, {41, 1}}, t41);
+        ts::putEntry(raw, 18, 1, 2, 0x82, "T42", 42, 0, 1);
+        ts::putChain(raw, {{42, 0}}, t42);
+        if (row.layout == 2) {
+            const std::uint8_t entries[8] = {15, 0xFC, 0xFF, 0x01, 16, 0xFE, 0xFF, 0x01};
+            std::memcpy(ts::block(raw, 18, 0) + 212, entries, 8);
+        }
+        if (row.errorBytes) raw.data[205312 + static_cast<std::size_t>(ts::blockIndex(raw, 42, 0))] = 5;  // 23
+        ts::save(raw, image);
+        ts::TempDir out;
+        const auto results = ts::extractAll(image, out.path);
+        ASSERT_EQ(results.size(), 3u);
+        EXPECT_EQ(results[1], std::make_pair(std::string("t41.prg"), 0));
+        EXPECT_EQ(ts::readFile(out / "t41.prg"), t41);
+        EXPECT_EQ(results[2].second, row.errorBytes ? 18 : 0);
+        EXPECT_TRUE(row.errorBytes || ts::readFile(out / "t42.prg") == t42);
+
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(image, src, {"big.prg"}), row.rc);
+        const Bytes after = ts::readFile(image);
+        if (row.rc != 0) {
+            EXPECT_EQ(after, raw.data);
+            EXPECT_TRUE(log.contains("PackFiles: unknown D64 42 track format -> read only\n")) << log.text();
+            EXPECT_EQ(pt::remove(image, {"t41.prg"}), 24);
+            EXPECT_EQ(ts::readFile(image), raw.data);
+            continue;
+        }
+        ASSERT_EQ(after.size(), raw.data.size());
+        EXPECT_TRUE(std::equal(after.begin() + 205312, after.end(), raw.data.begin() + 205312)) << "error bytes kept";
+        auto info = pt::load(image);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), 749 - 3 + 15 + 16 - 760);
+        const pt::Chain chain = pt::chainOf(*info, *pt::findEntry(pt::entries(*info), "BIG"));
+        EXPECT_EQ(chain.data, big);
+        int high = 0;
+        for (auto [t, s] : chain.blocks) high += t > 40;
+        EXPECT_EQ(high, 760 - (749 - 3));
+        EXPECT_EQ(ts::list(image).files.size(), 4u);
+    }
+}
+
 }  // namespace
 
 // A file manager's "overwrite" packs a file whose name the image already

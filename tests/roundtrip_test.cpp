@@ -2,9 +2,13 @@
 // peer tools: what `ombrix add` writes comes back byte for byte through
 // cbmconvert and our own extraction, and passes `cc1541 -V`.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <set>
 
 #include "tests/pack_support.h"
@@ -466,3 +470,91 @@ TEST(RoundTrip, ImageIsSyncedBeforeItReplacesTheOriginal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Starts every job at once, each in a process of its own (a forked copy of
+// this program, which may run a command or call the exports); their exit codes.
+std::vector<int> runAtOnce(const std::vector<std::function<int()>>& jobs) {
+    int gate[2];
+    if (pipe(gate) != 0) return {};
+    std::vector<pid_t> pids;
+    for (const auto& job : jobs) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(gate[1]);
+            char go = 0;
+            while (read(gate[0], &go, 1) < 0 && errno == EINTR) {
+            }
+            _exit(job());
+        }
+        pids.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);  // every job starts now
+    std::vector<int> codes;
+    for (pid_t pid : pids) {
+        int status = 0;
+        codes.push_back(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    return codes;
+}
+
+// A dozen writers of one image at once, each with a change of its own: every
+// one that reports success finds its change in the image (and all do: they
+// take turns). New and existing images, adds mixed with deletes and renames.
+TEST(RoundTrip, WritersOfOneImageAtOnceAllLand) {
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    const std::string src = mkdirIn(dir, "src");
+    std::map<std::string, Bytes> files;
+    for (int i = 0; i < 12; ++i)
+        for (const char* kind : {"a", "d", "r"})
+            files[kind + std::to_string(i) + ".prg"] = ts::randomBytes(static_cast<std::size_t>(300 + 97 * i), i * 3u);
+    pt::writeSources(src, files);
+    const struct {
+        const char* image;
+        bool existing;
+        int deletes, renames;  // of the twelve writers; the others add
+    } cases[] = {{"new.d64", false, 0, 0}, {"old.d81", true, 0, 0}, {"mixed.d71", true, 3, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const std::string image = dir / c.image;
+        std::vector<std::string> present;
+        for (int i = 0; i < 12 && c.existing; ++i) present.push_back((i < 6 ? "d" : "r") + std::to_string(i) + ".prg");
+        if (c.existing) {
+            ASSERT_EQ(hostAdd(dir, image, src, present), 0);
+        }
+        std::vector<std::function<int()>> jobs;
+        std::set<std::string> expected(present.begin(), present.end());
+        for (int i = 0; i < 12; ++i) {
+            const std::string n = std::to_string(i);
+            if (i < c.deletes) {
+                jobs.push_back([&, n] { return hostDelete(dir, image, {"d" + n + ".prg"}); });
+                expected.erase("d" + n + ".prg");
+            } else if (i >= 12 - c.renames) {
+                jobs.push_back([&, n] { return RenameFile(image.c_str(), ("r" + n + ".prg").c_str(), ("n" + n + ".prg").c_str()); });
+                expected.erase("r" + n + ".prg");
+                expected.insert("n" + n + ".prg");
+                files["n" + n + ".prg"] = files["r" + n + ".prg"];
+            } else {
+                jobs.push_back([&, n] { return hostAdd(dir, image, src, {"a" + n + ".prg"}); });
+                expected.insert("a" + n + ".prg");
+            }
+        }
+        EXPECT_EQ(runAtOnce(jobs), std::vector<int>(12, 0));
+        const ts::TempDir out;
+        std::set<std::string> found;
+        for (const auto& [name, rc] : ts::extractAll(image, out.path)) {
+            EXPECT_EQ(rc, 0) << name;
+            EXPECT_EQ(ts::readFile(out / name), files[name]) << name;
+            found.insert(name);
+        }
+        EXPECT_EQ(found, expected);
+        std::string text;
+        EXPECT_EQ(ts::run(host(dir) + "validate --strict " + shellQuote(image), &text), 0) << text;
+    }
+}
+
+}  // namespace
+

@@ -176,7 +176,7 @@ std::string LogCapture::text() const {
 RawImage makeRawImage(int type, int tracks, bool errorBytes) {
     RawImage image;
     image.type = type;
-    const FormatLayout* layout = formatLayout(type, tracks == 40);
+    const FormatLayout* layout = diskLayout(type, tracks);
     image.tracks = layout->trackCount;
     image.errorBytes = errorBytes;
     image.data.assign(layout->size + (errorBytes ? layout->blockCount : 0), 0);
@@ -184,11 +184,11 @@ RawImage makeRawImage(int type, int tracks, bool errorBytes) {
 }
 
 int sectorsOf(const RawImage& image, int track) {
-    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].sectors);
+    return static_cast<int>(diskLayout(image.type, image.tracks)->geometry[track - 1].sectors);
 }
 
 int blockIndex(const RawImage& image, int track, int sector) {
-    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].offset / 256) + sector;
+    return static_cast<int>(diskLayout(image.type, image.tracks)->geometry[track - 1].offset / 256) + sector;
 }
 
 std::uint8_t* block(RawImage& image, int track, int sector) {

@@ -26,7 +26,7 @@ std::string typeText(std::uint8_t type) {
 }
 
 const char* layoutName(const ImageInfo& info) {
-    if (info.imageType != kTypeD64 || info.trackCount != 40) return "none";
+    if (info.imageType != kTypeD64 || info.trackCount <= kStandardD64Tracks) return "none";
     switch (info.fortyTrackType) {
     case 2: return "speeddos";
     case 3: return "dolphindos";
@@ -138,7 +138,7 @@ int validateArchive(ImageInfo& info, std::string& text) {
 // A volume's facts and root directory as "key<TAB>value" lines.
 void describeVolume(const ImageInfo& info, std::string& text, bool withErrorBytes = true) {
     const std::int32_t type = info.imageType;
-    const FormatLayout& layout = *formatLayout(type, info.trackCount == 40);
+    const FormatLayout& layout = *diskLayout(type, info.trackCount);
     text += "tracks\t" + std::to_string(info.trackCount) + "\n";
     text += std::string("layout\t") + layoutName(info) + "\n";
     if (withErrorBytes) text += std::string("errorbytes\t") + (info.hasErrorInfo ? "1" : "0") + "\n";
@@ -186,9 +186,9 @@ int describeImage(const char* path, std::string& text) {
         return 0;
     }
     if (isArchiveOfFiles(type)) return describeArchive(*info, text);
+    const char* name = fdLayout(type) ? fdLayout(type)->name : diskLayout(type, info->trackCount)->name;
     text += std::string("format\t") + (bodyOffset ? "X64 " : "") +
-            (info->container == kContainerG64 ? "G64" : fdLayout(type) ? fdLayout(type)->name : formatLayout(type)->name) +
-            "\n";
+            (info->container != kContainerG64 ? name : type == kTypeD71 ? "G71" : "G64") + "\n";
     if (!isFdImage(*info)) {
         describeVolume(*info, text);
         return 0;

@@ -326,10 +326,10 @@ int applyLine(ImageInfo& info, const std::string& line, const std::string& srcPa
 
 }  // namespace
 
-int writeEntries(const char* packedFile, const char* srcPath, const char* lines, int flags, std::string& keys) {
-    logMessage(kLogTrace, "WriteEntries: PackedFile=%s\n", packedFile);
+namespace {
+
+int writeEntriesOnce(const char* packedFile, const char* srcPath, const char* lines, int flags, std::string& keys) {
     keys.clear();
-    const NewImageCallScope settings;
     std::unique_ptr<ImageInfo> info;
     if (int rc = openImageForPacking(packedFile, (flags & kWriteEntriesCreate) != 0, info)) return rc;
 
@@ -355,6 +355,20 @@ int writeEntries(const char* packedFile, const char* srcPath, const char* lines,
     if (int rc = writeImageFile(*info)) return rc;
     logMessage(kLogTrace, "WriteEntries: image written\n");
     return 0;
+}
+
+}  // namespace
+
+int writeEntries(const char* packedFile, const char* srcPath, const char* lines, int flags, std::string& keys) {
+    logMessage(kLogTrace, "WriteEntries: PackedFile=%s\n", packedFile);
+    const NewImageCallScope settings;
+    // A new image another program made meanwhile is written to as it is.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const int rc = writeEntriesOnce(packedFile, srcPath, lines, flags, keys);
+        if (rc != kImageAppeared) return rc;
+    }
+    logMessage(kLogError, "WriteEntries: <%s> keeps being made by another program -> not written\n", packedFile);
+    return E_EWRITE;
 }
 
 int renameFile(const char* packedFile, const char* oldName, const char* newName) {

@@ -89,7 +89,7 @@ void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
 int prepareImage(ImageInfo& info, bool mayCreate = true) {
     const char* path = info.imageName.get();
     bool missing = false;
-    if (int rc = readImageFile(info, &missing)) return rc;
+    if (int rc = readImageFile(info, &missing, true)) return rc;
     const bool existing = !missing;
     if (!existing && !mayCreate) {
         logMessage(kLogError, "PackFiles: <%s> is gone -> nothing written\n", path);
@@ -115,8 +115,8 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
     // A CMD FD image's volumes are its partitions.
     if (fdLayout(info.imageType)) return readFdPartitions(info);
     readStatedBamTracks(info);
-    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
-        logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
+    if (info.imageType == kTypeD64 && info.trackCount > kStandardD64Tracks && checkD64Valid40Track(info) == 0) {
+        logMessage(kLogWarning, "PackFiles: unknown D64 %d track format -> read only\n", info.trackCount);
         return E_NOT_SUPPORTED;
     }
     return 0;
@@ -682,12 +682,11 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     return totalBlocks(sources);
 }
 
-int packFiles(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
-              const ProgressSink* progress) {
-    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+namespace {
+
+int packFilesOnce(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
+                  const ProgressSink* progress) {
     const bool moveSources = (flags & kPackMoveFiles) != 0;
-    // The new-image values are read once, as they are now.
-    const NewImageCallScope settings;
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
     std::int32_t container = kContainerPlain;
@@ -737,6 +736,26 @@ int packFiles(const char* packedFile, const char* subPath, const char* srcPath, 
         result = E_EWRITE;
     }
     return result;
+}
+
+}  // namespace
+
+int packFiles(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
+              const ProgressSink* progress) {
+    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    // The new-image values are read once, as they are now.
+    const NewImageCallScope settings;
+    // Two programs making one new image: the one whose image comes second
+    // finds the other's in place and adds its files to that one instead.
+    // Once the image exists, the lock lets every later try land.
+    for (int attempt = 1;; ++attempt) {
+        const int rc = packFilesOnce(packedFile, subPath, srcPath, addList, flags, progress);
+        if (rc != kImageAppeared) return rc;
+        if (attempt == 3) break;
+        logMessage(kLogTrace, "PackFiles: adding to the image made meanwhile\n");
+    }
+    logMessage(kLogError, "PackFiles: <%s> keeps being made by another program -> not written\n", packedFile);
+    return E_EWRITE;
 }
 
 int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info) {

@@ -289,6 +289,26 @@ fi
 run_linux "$WL/out" "$WL/err" --ini "$WORK/cfg-default/wcx.ini" list "$WW/new.d81"
 grep -q ' game.prg$' "$WL/out" && grep -q ' sub deep.prg$' "$WL/out" && ! grep -q 'notes' "$WL/out" ||
     mismatch "new.d81 written under Wine does not list as expected: $(cat "$WL/out")"
+# Writers of one image at once under Wine (a new image, then the same one
+# again): each lands, none undoes another.
+for round in 1 2; do
+    for i in 1 2 3 4 5 6; do
+        cp "$SRC/r508" "$SRC/w$round$i.prg"
+        (run_wine "$WW/at$i" "$WW/at$i.err" --ini "$(winpath "$WORK/cfg-default/wcx.ini")" add \
+            "$(winpath "$WW/together.d64")" -C "$(winpath "$SRC")" "w$round$i.prg"
+        echo "$RC" >"$WW/at$i.rc") &
+    done
+    wait
+    for i in 1 2 3 4 5 6; do
+        CHECKS=$((CHECKS + 1))
+        [ "$(cat "$WW/at$i.rc")" -eq 0 ] || mismatch "writer $round.$i under Wine: exit $(cat "$WW/at$i.rc")"
+        rm -f "$WW/at$i" "$WW/at$i.err" "$WW/at$i.rc"
+    done
+done
+run_linux "$WL/out" "$WL/err" --ini "$WORK/cfg-default/wcx.ini" list "$WW/together.d64"
+CHECKS=$((CHECKS + 1))
+[ "$(grep -c ' w[12][1-6].prg$' "$WL/out")" -eq 12 ] ||
+    mismatch "12 writers at once under Wine left: $(cat "$WL/out")"
 leftovers=$(ls "$WW" | grep -v -e '\.d[0-9][0-9]$' -e '\.t64$' -e '^out$' -e '^err$' || true)
 [ -z "$leftovers" ] || mismatch "files left beside the images under Wine: $leftovers"
 
