@@ -438,7 +438,8 @@ Bytes makeNative(int tracks, const std::vector<CmdFile>& files, const std::strin
 }
 
 Bytes makeFdImage(int imageType, const std::vector<FdPartition>& partitions, bool errorBytes) {
-    const std::uint32_t blocks = imageType == 8 ? 3240 : imageType == 9 ? 6480 : 12960, system = blocks - 40;
+    const std::uint32_t blocks = imageType == 8 ? 3240 : imageType == 9 ? 6480 : 12960,
+                        system = blocks / 81 * 80;  // the last of 81 cylinders
     Bytes img(blocks * 256 + (errorBytes ? blocks : 0), 0);
     if (errorBytes) std::fill(img.begin() + blocks * 256, img.end(), 1);
     std::uint8_t* device = img.data() + (system + 5) * 256;
