@@ -108,7 +108,10 @@ DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::
         return found;
     }
     if (const FormatLayout* layout = formatLayout(found.type)) found.kind = layout->name;
-    if (found.type == kTypeNone && looksLikeNative(head, headSize, size)) {
+    // A DNP of 3 tracks has the size of a 40-track D64: there the track
+    // count its BAM states must agree as well.
+    if (looksLikeNative(head, headSize, size) &&
+        (found.type == kTypeNone || head[2 * kBlockSize + kNativeLastTrack] == size / kNativeTrackBytes)) {
         found.type = kTypeDNP;
         found.kind = "DNP";
     }
