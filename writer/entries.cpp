@@ -292,6 +292,14 @@ int applyLine(ImageInfo& info, const std::string& line, const std::string& srcPa
         key = stored ? keyOf(info, stored) : "";
         return 0;
     }
+    if (op == "folder") {
+        if (f.size() != 2 || f[1].empty()) return E_NOT_SUPPORTED;
+        int rc = 0;
+        const ImageInfo* made = makeFolderPath(info, f[1].c_str(), rc);
+        if (!made) return rc;
+        key = keyOf(info, info.imageData.get() + made->folderEntry);
+        return 0;
+    }
     if (op != "store" && op != "rename" && op != "delete") {
         logMessage(kLogError, "WriteEntries: unknown line <%s>\n", line.c_str());
         return E_NOT_SUPPORTED;

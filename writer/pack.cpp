@@ -769,6 +769,19 @@ int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<
     return loadForPacking(*info, mayCreate);
 }
 
+ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc) {
+    // The folders of "PATH/x" are walked and made as a file's are; no x is added.
+    Source source;
+    source.name = std::string(path) + platform::kPathSeparator + "x";
+    rc = resolveTarget(top, "", true, source);
+    if (rc) return nullptr;
+    if (source.volume == &top || pathParts(source.listedPath).size() != pathParts(path).size() + 1) {
+        rc = E_NOT_SUPPORTED;  // a folder this format cannot make (a 1581 disk's, a partition)
+        return nullptr;
+    }
+    return source.volume;
+}
+
 int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uint8_t** stored) {
     CbmName cbm {};
     splitHostNameForAdding(name, cbm);

@@ -158,6 +158,9 @@ int prepareForWriting(ImageInfo& top, ImageInfo& view);
 // It joins the image's folders and listing; null with rc (11 no room, 23 no
 // entry, 16 no name).
 ImageInfo* makeSubdirectory(ImageInfo& top, ImageInfo& parent, const std::string& hostName, int& rc);
+// Every folder of a listed path, made where missing (mkdir -p); the
+// innermost, or null with rc (24 where the format makes no such folder).
+ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
 // The first closed file of exactly this 16-byte CBM name and type, or null.
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
