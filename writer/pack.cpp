@@ -775,7 +775,8 @@ ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc) {
     source.name = std::string(path) + platform::kPathSeparator + "x";
     rc = resolveTarget(top, "", true, source);
     if (rc) return nullptr;
-    if (source.volume == &top || pathParts(source.listedPath).size() != pathParts(path).size() + 1) {
+    // Every folder of the path is one now, or the format makes none there.
+    if (source.volume == &top || source.leaf != "x") {
         rc = E_NOT_SUPPORTED;  // a folder this format cannot make (a 1581 disk's, a partition)
         return nullptr;
     }

@@ -282,6 +282,17 @@ diff -r "$WORK/cmd-copied" "$WORK/cmd-extracted" || fail "cp -r out of a D1M mou
 mkdir "$MNT/partition 2" 2>/dev/null && fail "mkdir made a partition"
 rmdir "$MNT/partition 1" 2>/dev/null && fail "rmdir removed a partition"
 unmount
+# A D81's sub-disk is a folder, but one no program makes folders in.
+$OMBRIX add "$WORK/sub.d81" -C "$SRC" prog.prg >/dev/null
+printf '\205\062\000SUB\240\240\240\240\240\240\240\240\240\240\240\240\240' |
+    dd of="$WORK/sub.d81" bs=1 seek=$(((39 * 40 + 3) * 256 + 34)) conv=notrunc status=none
+printf '\170\000' | dd of="$WORK/sub.d81" bs=1 seek=$(((39 * 40 + 3) * 256 + 62)) conv=notrunc status=none
+printf '\062\003D\000SUB' | dd of="$WORK/sub.d81" bs=1 seek=$(((49 * 40) * 256)) conv=notrunc status=none
+printf '3D' | dd of="$WORK/sub.d81" bs=1 seek=$(((49 * 40) * 256 + 25)) conv=notrunc status=none
+mount_image "$WORK/sub.d81"
+[ -d "$MNT/sub" ] || fail "the sub-disk is no folder: $(ls -l "$MNT")"
+mkdir "$MNT/sub/new" 2>/dev/null && fail "mkdir made a folder in a sub-disk"
+unmount
 $OMBRIX add "$WORK/cmd.dnp" -C "$SRC" prog.prg >/dev/null || fail "a new DNP"
 mount_image "$WORK/cmd.dnp"
 mkdir -p "$MNT/a/b" || fail "mkdir -p in a DNP"
