@@ -1048,6 +1048,21 @@ TEST(PackFiles, PathsGoIntoTheImagesFolders) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 4), 5), "MADE\xA0");
     EXPECT_EQ(Bytes(h + 0x20, h + 0x27), (Bytes {e[3], e[4], 1, 1, 1, 34, 2 * 32 + 2}));
     EXPECT_EQ(at(h[0], h[1])[1], 0xFF);
+    // A folder alone (the mount's mkdir): made in a native partition, refused
+    // in a sub-disk and at a D?M's top, where no program makes folders.
+    const std::pair<const char*, int> folders[] = {{"paths.dnp\tmade/new", 0}, {"sub.d81\tinner/new", 24},
+                                                   {"fd.d1m\tpartition 2", 24}};
+    for (const auto& [line, rc] : folders) {
+        const std::string text = line, image = dir / text.substr(0, text.find('\t'));
+        const Bytes before = ts::readFile(image);
+        std::vector<char> keys(256);
+        int size = static_cast<int>(keys.size());
+        EXPECT_EQ(WriteEntriesText(image.c_str(), "", ("folder" + text.substr(text.find('\t'))).c_str(), 0, keys.data(), &size), rc) << line;
+        EXPECT_TRUE(rc == 0 || ts::readFile(image) == before) << line;
+    }
+    const ts::Listing made2 = ts::list(dir / "paths.dnp");
+    EXPECT_TRUE(std::any_of(made2.files.begin(), made2.files.end(),
+                            [](const ts::Listed& f) { return f.name == "made/new" && f.attr == 040755; }));
 }
 
 }  // namespace
