@@ -26,68 +26,87 @@ struct CommandInfo {
 
 const CommandInfo kCommands[] = {
     {"list", "list IMAGE... [--json] [--names]",
-     "every file the plug-in reports: blocks, bytes, name (hidden: a scratched\n"
-     "file shown by --scratched); --names: only the names, one a line; --json:\n"
-     "[{\"image\": ..., \"files\": [...]}, ...] for one image as for many\n",
+     "every file the plug-in reports: blocks, bytes, name\n"
+     "(hidden: a scratched file that --scratched shows);\n"
+     "--names: the names alone, one a line; --json:\n"
+     "[{\"image\": ..., \"files\": [...]}, ...] for one image as\n"
+     "for many\n",
      false},
     {"extract", "extract IMAGE [-C DIR] [-O] [--pc64] [NAME...]",
-     "all files, or those NAME matches, into DIR (default: the current folder;\n"
-     "made when missing); -O (--to-stdout): their bytes to standard output and\n"
-     "nothing else; --pc64: each as a PC64 file (name.p00 ...) with its exact\n"
-     "CBM name and type\n",
+     "all files, or those NAME matches, into DIR (default:\n"
+     "the current folder; made when missing); -O\n"
+     "(--to-stdout): their bytes to standard output and\n"
+     "nothing else; --pc64: each as a PC64 file (name.p00\n"
+     "...) with its exact CBM name and type\n",
      false},
-    {"test", "test IMAGE... [NAME...]", "read every file (or those NAME matches) as extraction would\n", false},
+    {"test", "test IMAGE... [NAME...]",
+     "read every file (or those NAME matches) as extraction\n"
+     "would\n", false},
     {"add", "add IMAGE [-C DIR] [--move] [--name N --type T --lock] FILE...",
-     "store the files (made when IMAGE is missing) under their base names:\n"
-     "game.prg becomes the PRG file \"game\", notes.seq, x.usr and y.del SEQ,\n"
-     "USR and DEL files, other names SEQ files; each is said as\n"
-     "game.prg -> \"game\" PRG. FILE is read under DIR unless it is absolute.\n"
-     "--name N (one FILE), --type prg|seq|usr|del, --lock: exactly that CBM\n"
-     "name, type, lock. --move removes the files once the image is written\n",
+     "store the files (IMAGE is made when missing) under\n"
+     "their base names: game.prg becomes the PRG file\n"
+     "\"game\"; x.seq, x.usr and x.del SEQ, USR and DEL files;\n"
+     "other names SEQ files. Each is said: game.prg ->\n"
+     "\"game\" PRG. A FILE that is not absolute is read under\n"
+     "DIR. --name N (one FILE), --type prg|seq|usr|del,\n"
+     "--lock: exactly that CBM name, type, lock. --move\n"
+     "removes the files once the image is written\n",
      true},
-    {"delete", "delete IMAGE NAME...", "delete the files NAME matches (each is said); nothing when one matches none\n",
+    {"delete", "delete IMAGE NAME...","delete the files NAME matches, saying each; nothing\n"
+     "when a NAME matches none\n",
      false},
     {"rename", "rename IMAGE NAME NEWNAME",
-     "give the file NAME matches the CBM name (and with .prg, .seq, .usr, .del\n"
-     "the type) packing makes of NEWNAME; a file of that name and type goes\n",
+     "give the file NAME matches the CBM name (with .prg,\n"
+     ".seq, .usr or .del also the type) that packing makes\n"
+     "of NEWNAME; a file of that name and type goes\n",
      false},
     {"new", "new IMAGE [--title T] [--id ID] [--tracks 40]",
-     "an empty image of the type its extension names (d64 d71 d80 d81 d82 g64)\n", true},
+     "an empty image of the type its extension names (d64\n"
+     "d71 d80 d81 d82 g64)\n", true},
     {"convert", "convert SOURCE TARGET",
-     "copy every file of any image into a new or existing disk image of any\n"
-     "writable type: exact CBM names, types, lock and closed flags, GEOS files\n"
-     "whole, directory order. What TARGET cannot take (a REL file, a name it\n"
-     "holds already) is said, and nothing is written\n",
+     "copy every file of any image into a new or existing\n"
+     "disk image of any writable type: exact CBM names,\n"
+     "types, lock and closed flags, GEOS files whole,\n"
+     "directory order. What TARGET cannot take (a REL file,\n"
+     "a name it holds already) is said, and nothing is\n"
+     "written\n",
      true},
     {"dir", "dir IMAGE...",
-     "the directory as the drive lists it: 0 \"TITLE\" ID DOS, blocks, \"name\" and\n"
-     "type (* unclosed, < locked), N BLOCKS FREE.\n",
+     "the directory as the drive lists it: 0 \"TITLE\" ID DOS,\n"
+     "blocks, \"name\" and type (* unclosed, < locked), N\n"
+     "BLOCKS FREE.\n",
      false},
     {"info", "info IMAGE... [--json]",
-     "format, tracks, 40-track layout, error bytes, title, ID, DOS type, files\n"
-     "and blocks free\n",
+     "format, tracks, 40-track layout, error bytes, title,\n"
+     "ID, DOS type, files and blocks free\n",
      false},
     {"validate", "validate IMAGE... [--strict] [--repair [--free-unused]]",
-     "check every structure against the BAM. \"error\" lines put data at risk:\n"
-     "blocks in use that the BAM calls free, blocks shared by two structures,\n"
-     "chains that loop or leave the disk, BAM counts unlike their bitmaps, a\n"
-     "partition off the disk or over the directory track. \"note\" lines are\n"
-     "what sound disks hold too: blocks marked used that no file uses\n"
-     "(trackloaders, copy protections, CP/M), block counts unlike the file's.\n"
-     "Exit 13 when errors are left, else 0 (--strict: notes count too).\n"
-     "--repair mends the errors in the BAM and keeps the blocks of notes marked\n"
-     "used; --free-unused frees those as well, listing them before the write\n",
+     "check every structure against the BAM. \"error\" lines\n"
+     "put data at risk: blocks in use that the BAM calls\n"
+     "free, blocks shared by two structures, chains that\n"
+     "loop or leave the disk, BAM counts unlike their\n"
+     "bitmaps, a partition off the disk or over the\n"
+     "directory track. \"note\" lines are what sound disks\n"
+     "hold too: blocks marked used that no file uses\n"
+     "(trackloaders, copy protections, CP/M), block counts\n"
+     "unlike the file's. Exit 13 when errors are left, else\n"
+     "0 (--strict: notes count too). --repair mends the\n"
+     "errors in the BAM and keeps the blocks of notes marked\n"
+     "used; --free-unused frees those as well, listing them\n"
+     "before the write\n",
      false},
     {"find", "find PATTERN PATH...",
-     "files whose listed or CBM name matches PATTERN (* and ?, any letter case)\n"
-     "in the images PATH names and in every image under the folders PATH names\n",
+     "files whose listed or CBM name matches PATTERN (* and\n"
+     "?, any letter case) in the images PATH names and in\n"
+     "every image under the folders PATH names; exit 1 when\n"
+     "none does\n",
      false},
     {"mount", "mount IMAGE DIR [--read-only] [-f]",
-     "the image as a folder for every program (FUSE); it detaches once mounted\n"
-     "(-f: stays in the foreground)\n",
+     "the image as a folder for every program (FUSE); it\n"
+     "detaches once mounted (-f: stays in the foreground)\n",
      false},
-    {"unmount", "unmount DIR", "unmount it (as fusermount3 -u DIR)\n", false},
-    {"help", "help [COMMAND]", "this help, or the command's\n", false},
+    {"unmount", "unmount DIR","unmount it (as fusermount3 -u DIR)\n", false},
+    {"help", "help [COMMAND]","this help, or the command's\n", false},
 };
 
 constexpr char kIntro[] =
