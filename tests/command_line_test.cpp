@@ -106,6 +106,8 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"add new.d64 \"$PWD/src/game.prg\" -C sub", 0, "src/game.prg -> \"game\" PRG\n", "="},
         {"add new.d64 -C src notes.seq x.usr y.del", 0,
          "=notes.seq -> \"notes\" SEQ\nx.usr -> \"x\" USR\ny.del -> \"y\" DEL\n", "="},
+        {"add new.d64 src/x.usr", 0, "=src/x.usr -> \"x\" USR\n", "="},  // replaces the USR file listed as x.usr
+        {"list new.d64", 0, "!x~2", "="},
         {"add new.d64 src/a.prg sub/second.prg", 0, "src/a.prg -> \"a\" PRG\nsub/second.prg -> \"second\" PRG\n", ""},
         {"add -v new.d64 --name 'My Game' --type prg --lock src/game.prg", 0,
          "=src/game.prg -> \"My Game\" PRG<, 12 blocks\n", "="},
@@ -198,6 +200,161 @@ TEST(CommandLine, OneSessionOfInvocations) {
     EXPECT_EQ(bytes.status, 0);
     EXPECT_TRUE(Bytes(bytes.out.begin(), bytes.out.end()) == ts::readFile(dir / "f1"));
     EXPECT_EQ(bytes.err, "");
+}
+
+// What a convert must keep of each file, in directory order: its type byte
+// (lock and closed bits in it), its 16 name bytes, its size and flags, its
+// listed name; not where its entry lies.
+std::vector<std::string> entryFacts(const std::string& image) {
+    std::vector<char> buffer(1 << 16);
+    int size = static_cast<int>(buffer.size());
+    EXPECT_EQ(ListEntriesText(image.c_str(), buffer.data(), &size), 0) << image;
+    std::vector<std::string> facts;
+    std::string text(buffer.data());
+    for (std::size_t from = 0; from < text.size();) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(from, end - from);
+        from = end + 1;
+        if (line.rfind("entry\t", 0) != 0) continue;
+        // entry KEY NAME TYPE NAMEHEX BLOCKS BYTES FLAGS ...: all but the key and the blocks.
+        std::vector<std::string> f;
+        for (std::size_t a = 0;;) {
+            const std::size_t tab = line.find('\t', a);
+            f.push_back(line.substr(a, tab == std::string::npos ? std::string::npos : tab - a));
+            if (tab == std::string::npos) break;
+            a = tab + 1;
+        }
+        facts.push_back(f[2] + " " + f[3] + " " + f[4] + " " + f[6] + " " + f[7]);
+    }
+    return facts;
+}
+
+std::map<std::string, Bytes> extracted(const ts::TempDir& dir, const std::string& image, const std::string& tag) {
+    const std::string out = dir / ("x-" + tag);
+    std::string text;
+    EXPECT_EQ(ts::run(ts::host(dir) + "-q extract " + shellQuote(image) + " -C " + shellQuote(out), &text), 0) << text;
+    std::map<std::string, Bytes> files;
+    for (const std::string& name : ts::listDir(out)) files[name] = ts::readFile(out + "/" + name);
+    return files;
+}
+
+// cc1541's file lines (name, type, lock; blocks) of an image it reads; it
+// rewrites what it lists, so it lists a copy.
+std::vector<std::string> peerLines(const ts::TempDir& dir, const std::string& image) {
+    const std::string copy = dir / ("peer" + image.substr(image.rfind('.')));
+    ts::writeFile(copy, ts::readFile(image));
+    std::string out;
+    ts::run("cc1541 " + shellQuote(copy), &out);
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; from < out.size();) {
+        std::size_t end = out.find('\n', from);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(from, end - from);
+        from = end + 1;
+        if (line.find('"') != std::string::npos && line.find("\x1b[7m") == std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+// cbmconvert's files of an image, by content (it names GEOS files its own way
+// and skips unclosed ones).
+std::multiset<Bytes> peerContents(const ts::TempDir& dir, const std::string& image, const std::string& tag) {
+    const std::string out = ts::mkdirIn(dir, "cb-" + tag);
+    ts::run("cd " + shellQuote(out) + " && cbmconvert -d " + shellQuote(image));
+    std::multiset<Bytes> contents;
+    for (const std::string& name : ts::listDir(out)) contents.insert(ts::readFile(out + "/" + name));
+    return contents;
+}
+
+TEST(CommandLine, ConvertKeepsEveryFileBetweenEveryPairOfWritableTypes) {
+    if (!ts::haveTool("cc1541") || !ts::haveTool("cbmconvert")) GTEST_SKIP() << "cc1541 or cbmconvert missing";
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = dir / "src.d64";
+    makePeerDisk(dir, src);
+    // An unclosed file ("ABc", the seventh entry) and a GEOS VLIR file.
+    Bytes disk = ts::readFile(src);
+    disk[91648 + 6 * 32 + 2] = 0x02;
+    ts::writeFile(src, disk);
+    ts::writeFile(dir / "geos.cvt",
+                  ts::convertFile("Geos File", 0x83, true, {ts::randomBytes(600, 7), {}, ts::randomBytes(30, 8)}, 9));
+    std::string out;
+    ASSERT_EQ(ts::run(ts::host(dir) + "add " + shellQuote(src) + " " + shellQuote(dir / "geos.cvt"), &out), 0) << out;
+    const std::vector<std::string> facts = entryFacts(src);
+    ASSERT_EQ(facts.size(), 8u);
+    const std::map<std::string, Bytes> files = extracted(dir, src, "src");
+    const std::vector<std::string> peerOfSource = peerLines(dir, src);
+    const std::multiset<Bytes> peerFiles = peerContents(dir, src, "src");
+
+    // An X64 is written only where it is: an empty D64 behind a header.
+    ASSERT_EQ(ts::run(ts::host(dir) + "new " + shellQuote(dir / "empty.d64"), &out), 0) << out;
+    Bytes x64 = {0x43, 0x15, 0x41, 0x64, 1, 2, 1, 35, 1, 0};
+    x64.resize(64, 0);
+    const Bytes empty = ts::readFile(dir / "empty.d64");
+    x64.insert(x64.end(), empty.begin(), empty.end());
+
+    const std::vector<std::string> kinds = {"d64", "d71", "d80", "d81", "d82", "g64", "x64"};
+    auto convert = [&](const std::string& from, const std::string& to) {
+        SCOPED_TRACE(from + " -> " + to);
+        if (to.substr(to.size() - 3) == "x64") ts::writeFile(to, x64);
+        std::string text;
+        ASSERT_EQ(ts::run(ts::host(dir) + "-q convert " + shellQuote(from) + " " + shellQuote(to), &text), 0) << text;
+        EXPECT_EQ(entryFacts(to), facts);
+        EXPECT_TRUE(extracted(dir, to, to.substr(to.rfind('/') + 1)) == files);
+        const std::string kind = to.substr(to.size() - 3);
+        if (kind == "d64" || kind == "d71" || kind == "d81") {
+            EXPECT_EQ(peerLines(dir, to), peerOfSource);
+            EXPECT_TRUE(peerContents(dir, to, to.substr(to.rfind('/') + 1)) == peerFiles);
+        }
+    };
+    for (const std::string& a : kinds) convert(src, dir / ("t." + a));
+    for (const std::string& a : kinds)
+        for (const std::string& b : kinds) convert(dir / ("t." + a), dir / ("p-" + a + "." + b));
+}
+
+TEST(CommandLine, ConvertFromTapesAndArchivesOfFiles) {
+    if (!ts::haveTool("cc1541")) GTEST_SKIP() << "cc1541 missing";
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    ts::writeFile(dir / "t.t64", ts::makeTape(2, {{1, 0x0801, 0x0801 + 300, 64 + 64, "FIRST"},
+                                                  {1, 0xC000, 0xC000 + 20, 64 + 64 + 300, "SECOND", 0xA0}},
+                                              320));
+    ts::writeFile(dir / "a.lnx", ts::makeLynx({{"PROG", 'P', ts::randomBytes(300, 1)},
+                                               {"TEXT", 'S', ts::randomBytes(600, 2)},
+                                               {"MINE", 'U', ts::randomBytes(20, 3)}}));
+    ts::writeFile(dir / "one.p00", ts::pc64("ONE", ts::randomBytes(500, 4)));
+    ts::writeFile(dir / "two.s00", ts::pc64("TWO", ts::randomBytes(50, 5)));
+    struct Row {
+        const char* from;
+        const char* to;
+        std::vector<std::string> peer;  // cc1541's file lines of the target
+    };
+    const Row rows[] = {
+        {"t.t64", "tape.d64", {"2    \"first\"            prg ", "1    \"second\"           prg "}},
+        {"a.lnx", "lynx.d81", {"2    \"prog\"             prg ", "3    \"text\"             seq ", "1    \"mine\"             usr "}},
+        {"one.p00", "pc64.d71", {"2    \"one\"              prg "}},
+        {"two.s00", "pc64.d71", {"2    \"one\"              prg ", "1    \"two\"              seq "}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.from);
+        const Output o = runIn(dir, std::string("convert ") + row.from + " " + row.to);
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        // The bytes extraction gives (a tape's with the load address); the
+        // names as cc1541 lists them (a tape's 0xA0 fill is a disk name's end).
+        std::multiset<Bytes> after;
+        for (const auto& [name, data] : extracted(dir, dir / row.to, row.to)) after.insert(data);
+        for (const auto& [name, data] : extracted(dir, dir / row.from, row.from))
+            EXPECT_EQ(after.count(data), 1u) << name;
+        EXPECT_EQ(peerLines(dir, dir / row.to), row.peer);
+    }
+    // A REL file cannot go yet: said, and nothing is written.
+    ts::writeFile(dir / "r.lnx", ts::makeLynx({{"PROG", 'P', Bytes(10, 1)}, {"RECS", 'R', Bytes(300, 2), 30}}));
+    const Output rel = runIn(dir, "convert r.lnx rel.d64");
+    EXPECT_EQ(rel.status, 24);
+    EXPECT_EQ(rel.err, "ombrix: r.lnx: \"recs\" REL (record length 30): REL files cannot be written yet "
+                       "[E_NOT_SUPPORTED (24)]\nombrix: rel.d64: nothing was written\n");
+    EXPECT_FALSE(ts::exists(dir / "rel.d64"));
 }
 
 }  // namespace

@@ -457,6 +457,12 @@ TEST(Names, ConversionTables) {
     splitHostNameForAdding("GAME.PRG", cbm);
     EXPECT_EQ(cbm.fileType, 0x81);
     EXPECT_EQ(0, std::memcmp(cbm.name, "\xC7\xC1\xCD\xC5\x2E\xD0\xD2\xC7\xA0", 9));
+    // The types the listing shows: x.usr and x.del give USR and DEL files (lower case only).
+    for (const auto& [name, type] : {std::pair {"x.usr", 0x83}, std::pair {"x.del", 0x80}, std::pair {"x.USR", 0x81}}) {
+        splitHostNameForAdding(name, cbm);
+        EXPECT_EQ(cbm.fileType, type) << name;
+        EXPECT_EQ(cbm.name[1], type == 0x81 ? 0x2E : 0xA0) << name;
+    }
     splitHostNameForAdding("sub/file.prg", cbm);
     EXPECT_EQ(cbm.fileType, 0x82);
     EXPECT_EQ(0, std::memcmp(cbm.name, "SUB FILE\xA0", 9));
