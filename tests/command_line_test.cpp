@@ -148,6 +148,7 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"find zzz .", 1, "=", "="},
         {"find game nowhere", 15, "=", "nowhere: no such folder or image"},
         {"find GAME src.d64", 0, "=src.d64: game.prg\n", "="},
+        {"find 'game.prg?' src.d64", 1, "=", "="},
         // 4. Conventions: -O, --, --opt=value, -Cdir, -q, -v, --ini FILE, switches.
         {"extract src.d64 -Cout2 --directory=out3 notes.seq", 0, "=extracted out3/notes.seq\n", "="},
         {"-q extract src.d64 -C out4", 0, "=", "="},
