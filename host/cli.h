@@ -68,6 +68,8 @@ int fail(const host::Plugin& p, const std::string& image, const std::string& fil
 // The code's meaning for a change of an image: a read-only kind says what to
 // do instead.
 std::string writeFailureWords(const host::Plugin& p, const std::string& image, int code);
+// Several images: each one's block is headed by its name.
+void headImage(const std::vector<std::string>& images, std::size_t index);
 // "ombrix: WHAT" on standard error (a warning or a cause).
 void say(const std::string& what);
 // The kind of image as its name says (upper case, "" for none).

@@ -108,12 +108,6 @@ std::string entryJson(const host::EntryFacts& e) {
            ", \"geos\": " + (e.geos ? "true" : "false") + ", \"recordLength\": " + std::to_string(e.recordLength) + "}";
 }
 
-// Several images: each one's block is headed by its name.
-void headImage(const Options& o, const std::vector<std::string>& images, std::size_t index) {
-    if (images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", shown(images[index]).c_str());
-    (void)o;
-}
-
 // ---- extract and test ----
 
 // A missing target folder is made before anything is tried, as unzip -d
@@ -296,14 +290,9 @@ const host::EntryFacts* factsOfKey(const std::vector<host::EntryFacts>& files, c
     return nullptr;
 }
 
-bool knownKey(const std::vector<host::EntryFacts>& files, const std::string& key) {
-    for (const host::EntryFacts& e : files)
-        if (e.key == key) return true;
-    return false;
-}
-
 // The file PackFiles made of a source: the one of the CBM name and type
-// packing gives its name, else (a name made unique with "-2", a Convert or
+// packing gives its name (new, or the file listed under the source's name,
+// which packing replaces), else (a name made unique with "-2", a Convert or
 // PC64 file that carries its own name) the first entry the call added.
 const host::EntryFacts* storedFile(const std::string& base, const std::vector<host::EntryFacts>& before,
                                    const std::vector<host::EntryFacts>& after, std::vector<bool>& claimed) {
@@ -314,7 +303,9 @@ const host::EntryFacts* storedFile(const std::string& base, const std::vector<ho
         for (std::size_t k = 0; k < after.size(); ++k) {
             const host::EntryFacts& e = after[k];
             if (claimed[k]) continue;
-            if (pass == 0 ? e.cbmName == cbmName && (e.fileType & 7) == type : !knownKey(before, e.key)) {
+            const host::EntryFacts* was = factsOfKey(before, e.key);
+            const bool named = e.cbmName == cbmName && (e.fileType & 7) == type && (!was || was->name == base);
+            if (pass == 0 ? named : !was) {
                 claimed[k] = true;
                 return &e;
             }
@@ -403,7 +394,7 @@ int runList(const host::Plugin& p, const Options& o) {
                 if (!firstFailure) firstFailure = status;
                 continue;
             }
-            headImage(o, o.images, i);
+            headImage(o.images, i);
             if (!o.namesOnly) std::printf("%6s %8s  %s\n", "blocks", "bytes", "name");
             for (const host::Entry& e : entries) {
                 if (o.namesOnly) std::printf("%s\n", shown(e.name).c_str());
@@ -435,7 +426,7 @@ int runExtract(const host::Plugin& p, const Options& o) {
 int runTest(const host::Plugin& p, const Options& o) {
     int firstFailure = 0;
     for (std::size_t i = 0; i < o.images.size(); ++i) {
-        headImage(o, o.images, i);
+        headImage(o.images, i);
         const int rc = extractOrTest(p, o, o.images[i], true, "");
         if (rc && !firstFailure) firstFailure = rc;
     }
@@ -630,7 +621,8 @@ namespace {
 bool findInImage(const host::Plugin& p, const std::string& pattern, const std::string& path) {
     std::vector<host::EntryFacts> files;
     bool writable = false;
-    listFacts(p, path, files, writable);
+    // An image that does not open is said and passed over, as grep does.
+    listFactsOrSay(p, path, files, writable);
     bool found = false;
     for (const host::EntryFacts& e : files) {
         if (!matchesFile(pattern, e)) continue;

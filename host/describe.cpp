@@ -67,10 +67,6 @@ int describe(const host::Plugin& p, const std::string& image, std::vector<Fact>&
     return fail(p, image, "", rc, why.empty() ? "" : "cannot open the image: " + why);
 }
 
-void headImage(const std::vector<std::string>& images, std::size_t index) {
-    if (images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", shown(images[index]).c_str());
-}
-
 }  // namespace
 
 int runDir(const host::Plugin& p, const Options& o) {

@@ -165,6 +165,10 @@ std::string pluginReason(const host::Plugin&) {
     return "";
 }
 
+void headImage(const std::vector<std::string>& images, std::size_t index) {
+    if (images.size() > 1) std::printf("%s%s:\n", index ? "\n" : "", shown(images[index]).c_str());
+}
+
 void say(const std::string& what) { std::fprintf(stderr, "ombrix: %s\n", what.c_str()); }
 
 int fail(const host::Plugin& p, const std::string& image, const std::string& file, int code, const std::string& words) {

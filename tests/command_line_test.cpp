@@ -65,7 +65,8 @@ TEST(CommandLine, OneSessionOfInvocations) {
     ts::mkdirIn(dir, "src");
     ts::mkdirIn(dir, "sub");
     const Bytes game = ts::randomBytes(3000, 11);
-    for (const char* name : {"src/game.prg", "src/notes.seq", "src/x.usr", "src/y.del", "src/a.prg", "src/b.prg"})
+    for (const char* name : {"src/game.prg", "src/notes.seq", "src/x.usr", "src/y.del", "src/a.prg", "src/b.prg",
+                             "src/locked.prg"})
         ts::writeFile(dir / name, game);
     ts::writeFile(dir / "sub/second.prg", ts::randomBytes(10, 12));
     ts::writeFile(dir / "tape.t64", ts::makeTape(1, {{1, 0x0801, 0x0801 + 300, 64 + 32, "TAPE NAME"}}, 300));
@@ -108,6 +109,7 @@ TEST(CommandLine, OneSessionOfInvocations) {
          "=notes.seq -> \"notes\" SEQ\nx.usr -> \"x\" USR\ny.del -> \"y\" DEL\n", "="},
         {"add new.d64 src/x.usr", 0, "=src/x.usr -> \"x\" USR\n", "="},  // replaces the USR file listed as x.usr
         {"list new.d64", 0, "!x~2", "="},
+        {"add copy.d64 src/locked.prg", 0, "=src/locked.prg -> \"locked-2\" PRG\n", "="},  // "locked" stays
         {"add new.d64 src/a.prg sub/second.prg", 0, "src/a.prg -> \"a\" PRG\nsub/second.prg -> \"second\" PRG\n", ""},
         {"add -v new.d64 --name 'My Game' --type prg --lock src/game.prg", 0,
          "=src/game.prg -> \"My Game\" PRG<, 12 blocks\n", "="},
@@ -134,7 +136,7 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"delete copy.d64 'NOT*' 'us?r'", 0, "=deleted notes.seq\ndeleted user.usr\n", "="},
         {"delete copy.d64 lock*", 24, "=", "file is locked: locked (\"locked\" PRG<); nothing deleted"},
         {"rename copy.d64 game new.usr", 0, "=game.prg -> \"new\" USR\n", "="},
-        {"rename copy.d64 '*' x", 2, "=", "matches 5 files"},
+        {"rename copy.d64 '*' x", 2, "=", "matches 6 files"},
         {"--scratched list scratched.d64", 0, "notes.prg  hidden\n", "="},
         {"list scratched.d64", 0, "!notes", "="},
         // 3. Messages: one line and where help is; words for what happened.
