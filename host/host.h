@@ -78,6 +78,9 @@ struct EntryFacts {
     std::int64_t blocks = 0, bytes = 0;
     bool hidden = false, locked = false, closed = true, geos = false, asConvert = false;
     int recordLength = 0;
+    // The name as the drive lists it: before its first 0xA0 (in the quotes)
+    // and after it.
+    std::string shownName, shownTail;
 };
 // writable: the plug-in writes this kind of image. The listing's result code.
 int listEntries(const Plugin& plugin, const std::string& image, std::vector<EntryFacts>& files, bool& writable);
@@ -113,5 +116,17 @@ bool folderWritable(const std::string& path, std::string& why);
 bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders);
 // Why the file cannot be opened for reading ("" when it can).
 std::string whyNotReadable(const std::string& path);
+// Anything under this name (a dangling link too).
+bool pathExists(const std::string& path);
+bool isAbsolutePath(const std::string& path);
+// Removes a file; false with the system's reason.
+bool removePath(const std::string& path, std::string& why);
+bool copyFile(const std::string& from, const std::string& to, std::string& why);
+// A new private folder for temporary files ("" with the reason), and its
+// removal with the files in it.
+std::string makeScratchFolder(std::string& why);
+void removeScratchFolder(const std::string& path);
+// Standard output takes bytes as they are (Windows: no CRLF translation).
+void binaryOutput();
 
 }  // namespace host

@@ -434,6 +434,10 @@ int listEntries(const Plugin& plugin, const std::string& image, std::vector<Entr
         e.geos = f[7].find('g') != std::string::npos;
         e.asConvert = f[7].find('c') != std::string::npos;
         e.recordLength = std::atoi(f[8].c_str());
+        if (f.size() >= 11) {
+            e.shownName = f[9];
+            e.shownTail = f[10];
+        }
         files.push_back(std::move(e));
     }
     return rc;

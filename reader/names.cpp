@@ -56,6 +56,14 @@ std::uint8_t typeOfExtension(const char* dot) {
     return 0;
 }
 
+// Packing also knows ".USR" and ".DEL", the types the listing shows so
+// (deleting by the old CBM-name road keeps to PRG and SEQ).
+std::uint8_t typeOfExtensionForAdding(const char* dot) {
+    if (equalsNoCase(dot, ".USR")) return kTypeUsr;
+    if (equalsNoCase(dot, ".DEL")) return kTypeDel;
+    return typeOfExtension(dot);
+}
+
 }  // namespace
 
 void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType) {
@@ -147,6 +155,15 @@ std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageTyp
 
 std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType) {
     return cbmText(entry + kDirFileName, kCbmNameLength, imageType, isGeosEntry(entry));
+}
+
+ShownCbmName shownCbmName(const std::uint8_t* name, bool ascii) {
+    int end = 0;
+    while (end < kCbmNameLength && name[end] != kDiskNamePad) ++end;
+    ShownCbmName shown;
+    shown.name = cbmText(name, end, kTypeNone, ascii);
+    if (end + 1 < kCbmNameLength) shown.tail = cbmText(name + end + 1, kCbmNameLength - end - 1, kTypeNone, ascii);
+    return shown;
 }
 
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
@@ -276,7 +293,7 @@ void splitHostNameForAdding(const char* hostName, CbmName& out) {
     hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped), len);
     out.fileType = kTypeSeq;
     if (char* dot = std::strrchr(mapped, '.')) {
-        if (std::uint8_t t = typeOfExtension(dot)) {
+        if (std::uint8_t t = typeOfExtensionForAdding(dot)) {
             out.fileType = t;
             *dot = 0;
         }

@@ -11,47 +11,9 @@ namespace {
 
 using ts::Bytes;
 
-struct LynxFile {
-    std::string name;  // PETSCII
-    char type;
-    Bytes data;
-    int recordLength = 0;
-};
-
-// A Lynx archive as the format describes it: loader "10 SYS2061", then the
-// directory lines; `lastLine` replaces the last file's last-byte line when set.
-Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1,
-               const char* lastLine = nullptr) {
-    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
-    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
-                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const LynxFile& f = files[i];
-        const std::size_t side = f.type == 'R' ? 1 : 0;
-        const std::size_t blocks = (f.data.size() + 253) / 254 + side;
-        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
-        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
-        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
-        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
-    }
-    a.insert(a.end(), dir.begin(), dir.end());
-    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i].type == 'R') a.resize(a.size() + 254);
-        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
-        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
-    }
-    return a;
-}
-
-Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0) {
-    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
-    f.resize(26, 0);
-    std::memcpy(f.data() + 8, name.data(), name.size());
-    f[25] = recordLength;
-    f.insert(f.end(), data.begin(), data.end());
-    return f;
-}
+using ts::LynxFile;
+using ts::makeLynx;
+using ts::pc64;
 
 struct ContainerTest : ::testing::Test {
     ts::TempDir dir;
