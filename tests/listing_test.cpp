@@ -346,6 +346,13 @@ TEST_F(ListingTest, ErrorBytesMakeSingleFilesUnreadable) {
     std::vector<std::string> made = ts::listDir(path("x"));
     std::sort(made.begin(), made.end());
     EXPECT_EQ(made, (std::vector<std::string> {"good.prg", "one.prg"}));
+    // Over an older file of that name: the old file stays, no temporary file is left.
+    ts::writeFile(path("x/bad.prg"), Bytes {'o', 'l', 'd'});
+    EXPECT_EQ(ts::run(ts::host(dir) + "extract " + ts::shellQuote(path("e.d64")) + " -C " + ts::shellQuote(path("x")), &said), 18);
+    made = ts::listDir(path("x"));
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(made, (std::vector<std::string> {"bad.prg", "good.prg", "one.prg"}));
+    EXPECT_EQ(ts::readFile(path("x/bad.prg")), (Bytes {'o', 'l', 'd'}));
 
     // A bad directory block ends the listing with a read error.
     img.data[errors + ts::blockIndex(img, 18, 1)] = 2;
