@@ -166,9 +166,17 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
     InputFile file;
     int lastError = 0;
     if (!openForRead(iniPath, file, lastError)) return lastError != ENOENT && lastError != ENOTDIR;
-    std::FILE* f = ::fdopen(static_cast<int>(file.handle), "r");
-    if (!f) return true;
-    file.handle = -1;
+    // Read whole in one call (the size is known): no stdio stream, which
+    // would ask the descriptor's flags and size again. A settings file is
+    // small; past 16 MiB nothing more is read.
+    std::string content(static_cast<std::size_t>(std::min<std::uint64_t>(file.size, 16u << 20)), '\0');
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = readSome(static_cast<int>(file.handle), content.data() + done, content.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    content.resize(done);
     auto trim = [](std::string s) {
         std::size_t b = 0, e = s.size();
         while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
@@ -182,10 +190,13 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
     bool inSection = false;
     // Lines are read whole, however long: a tail parsed as a line of its own
     // could bring a commented-out key to life.
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    while (::getline(&line, &capacity, f) >= 0) {
-        std::string text = trim(line);
+    for (std::size_t at = 0; at < content.size();) {
+        std::size_t end = content.find('\n', at);
+        end = end == std::string::npos ? content.size() : end + 1;
+        // A line ends at a NUL byte, as a C string of it would.
+        std::string text = content.substr(at, end - at);
+        at = end;
+        text = trim(text.substr(0, text.find('\0')));
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
             std::size_t close = text.find(']');
@@ -206,8 +217,6 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
             if (end != value.c_str()) values[k] = static_cast<int>(v);
         }
     }
-    std::free(line);
-    std::fclose(f);
     return true;
 }
 
@@ -399,15 +408,14 @@ bool createOutputFile(const char* path, OutputFile& out) {
     // Nothing at the name (the common case): the file is made there at once,
     // new (O_EXCL: nothing that appears meanwhile is written through), and
     // removed again should the extraction fail.
+    // fopen's "x" is O_CREAT|O_EXCL, which follows no link at the name
+    // either, and "e" O_CLOEXEC: one call, where open and fdopen take two
+    // (fdopen asks for the descriptor's flags).
     thread_local char buffer[16384];
-    const int direct = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (direct >= 0) {
-        out.file = ::fdopen(direct, "wb");
-        if (!out.file) {
-            ::close(direct);
-            ::unlink(path);
-            return false;
-        }
+    out.file = std::fopen(path, "wbxe");
+    if (out.file) {
+        // A buffer of our own: for one of its own, stdio would first ask the
+        // system for the file's block size, a call per extracted file.
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.createdTarget = true;
         return true;
@@ -425,17 +433,9 @@ bool createOutputFile(const char* path, OutputFile& out) {
         const std::string temp =
             folder + ".ombrix-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
         // A new name of our own (O_EXCL, no link followed); the mode as a new file gets.
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return false;
-        out.file = ::fdopen(fd, "wb");
-        if (!out.file) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        // A buffer of our own: for one of its own, stdio would first ask the
-        // system for the file's block size, a call per extracted file.
+        out.file = std::fopen(temp.c_str(), "wbxe");
+        if (!out.file && errno == EEXIST) continue;
+        if (!out.file) return false;
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.temp = temp;
         return true;

@@ -39,7 +39,7 @@ cd "$W"
 cc -O2 -static -I"$ROOT" "$ROOT/bench/floor.c" -o floor
 # The settings file exists before the first timed run, as on any machine
 # after the first use.
-"$BUILD/ombrix" --ini "$W/cfg/wcx.ini" --version >/dev/null
+"$BUILD/ombrix" --ini "$W/cfg/ombrix.ini" --version >/dev/null
 
 # Inputs: 40 source files of 450 bytes to 6.3 KiB, a D64 of 15 and a D81 of
 # 40 files made by cc1541, the same disk as the D64 as a G64 (cc1541's GCR),
@@ -63,8 +63,8 @@ many=$(for i in $(seq 1 1000); do printf 'many/img%d.%s ' "$i" "${kinds[i % 3]}"
 # Each workload: name | folder (under out/bench) | prepare | runs | commands,
 # one `label=command` per line. Labels: ombrix, ombrix-dynamic, the peers,
 # floor, floor-nofsync.
-O="$BUILD/ombrix --ini $W/cfg/wcx.ini"
-D=${DYNAMIC:+$DYNAMIC/ombrix --ini $W/cfg/wcx.ini}
+O="$BUILD/ombrix --ini $W/cfg/ombrix.ini"
+D=${DYNAMIC:+$DYNAMIC/ombrix --ini $W/cfg/ombrix.ini}
 F=$W/floor
 workload() {
     local name=$1 folder=$2 prepare=$3 runs=$4 ours=$5 peers=$6 floor=$7 nofsync=${8:-}
