@@ -114,18 +114,17 @@ int prepareImage(ImageInfo& info) {
 }
 
 struct Source;
-std::int32_t totalBlocks(const std::vector<Source>& sources);
+std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSector);
 
 // The room for the whole list, before anything is added.
-int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, const char* addList) {
-    const std::int32_t n = countListNames(addList);
+int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, std::int32_t n) {
     logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
     const std::int32_t e = getFreeDirEntryCount(info);
     if (e == -1)
         logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
     else
         logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
-    const std::int32_t total = totalBlocks(sources);
+    const std::int32_t total = totalBlocks(sources, usesSuperSideSector(info));
     logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
     // Only blocks the allocator can really hand out count.
     const std::int32_t data = getAllocatableBlocks(info, false);
@@ -244,6 +243,11 @@ struct Source {
     // A PC64 file goes in as the CBM file it holds: its exact name and type.
     bool pc64 = false;
     CbmName pc64Name {};
+    // A REL file (a .r00 or the caller's records) and its record length.
+    bool rel = false;
+    std::uint8_t recordLength = 0;
+    // Data the caller holds, stored under pc64Name instead of a file's.
+    const std::uint8_t* given = nullptr;
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -262,15 +266,16 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
     if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
 }
 
-// Whether a .p00, .s00 or .u00 source (any number) holds a PC64 file: its
-// header tells. (A REL file needs side sectors the writer does not make, so
-// .r00 files are stored as they are, like any other host file.)
+// Whether a .p00, .s00, .u00 or .r00 source (any number) holds a PC64 file:
+// its header tells. A .r00 becomes a REL file of the record length its
+// header carries.
 void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     source.pc64 = false;
     const char* dot = std::strrchr(name, '.');
     const std::uint8_t type = dot ? pc64FileType(dot + 1) : 0;
     if (!source.found || blocks == kManyBlocks || source.geos ||
-        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr) || source.size < kPC64HeaderSize)
+        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr && type != kTypeRel) ||
+        source.size < kPC64HeaderSize)
         return;
     platform::InputFile file;
     int lastError = 0;
@@ -281,16 +286,26 @@ void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     cbmNameOfPC64(source.prefix, source.pc64Name.name);
     // A header without a name would store a file no listing shows.
     if (source.pc64Name.name[0] == kDiskNamePad) return;
+    if (type == kTypeRel) {
+        source.recordLength = pc64RecordLength(source.prefix);
+        if (source.recordLength == 0 || source.recordLength == 0xFF) return;
+        source.rel = true;
+    }
     source.prefixSize = kPC64HeaderSize;
     source.pc64 = true;
     source.pc64Name.fileType = type;
     logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
 }
 
-// Blocks the source takes in the image.
-std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
-    if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
-    return source.geos ? source.layout.blocks : sizeBlocks;
+// Blocks the source takes in an image (a REL file's side sectors too).
+std::int32_t blocksOfSource(const Source& source, bool superSideSector) {
+    const std::uint32_t data = source.pc64 && !source.given ? source.size - kPC64HeaderSize : source.size;
+    if (source.rel) {
+        const std::int32_t blocks = relFileBlocks(data, source.recordLength, superSideSector);
+        return blocks < 0 ? kManyBlocks : blocks;
+    }
+    if (source.pc64) return blocksForSize(data, 0);
+    return source.geos ? source.layout.blocks : source.blocks;
 }
 
 // A listed source as the call finds it: its size is looked up once, and the
@@ -305,7 +320,7 @@ Source findSource(const char* srcPath, const char* name) {
     return source;
 }
 
-std::int32_t totalBlocks(const std::vector<Source>& sources) {
+std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSector) {
     std::int64_t total = 0;
     for (const Source& source : sources) {
         if (!source.found) {
@@ -313,9 +328,12 @@ std::int32_t totalBlocks(const std::vector<Source>& sources) {
                        source.path.c_str());
             continue;
         }
-        const std::int32_t blocks = blocksOfSource(source, source.blocks);
+        const std::int32_t blocks = blocksOfSource(source, superSideSector);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", source.path.c_str(),
                    blocks);
+        if (source.rel && blocks == kManyBlocks)
+            logMessage(kLogError, "PackFiles: <%s> needs more side sectors than a REL file has here\n",
+                       source.path.c_str());
         total += blocks;
         if (total > kManyBlocks) total = kManyBlocks;
     }
@@ -347,6 +365,13 @@ std::uint8_t* findListedForPacking(ImageInfo& info, const std::string& name) {
     return nullptr;
 }
 
+// The caller's REL file replaces the REL file of its exact name, locked or
+// not (a locked one then fails the call).
+std::uint8_t* findReplacedRel(const ImageInfo& info, const std::uint8_t* name) {
+    std::uint8_t* entry = findDirEntryByCbmName(info, name, kTypeRel | kTypeLocked);
+    return entry ? entry : findDirEntryByCbmName(info, name, kTypeRel);
+}
+
 // A file manager's "overwrite" calls PackFiles alone, for the file it
 // showed under the name (which may be a_b.prg for A/B, or game~2.prg): that
 // file, of the incoming type, is replaced, and no other. A file the host did
@@ -356,7 +381,8 @@ std::uint8_t* findListedForPacking(ImageInfo& info, const std::string& name) {
 // file or a partition, fails the call before anything changes.
 int planReplacements(ImageInfo& info, std::vector<Source>& sources) {
     for (Source& source : sources) {
-        std::uint8_t* entry = findListedForPacking(info, source.name);
+        std::uint8_t* entry =
+            source.given ? findReplacedRel(info, source.pc64Name.name) : findListedForPacking(info, source.name);
         if (!entry) continue;
         const std::uint8_t type = entry[kDirEntryType];
         if ((type & kTypeLocked) || (type & kFileTypeMask) == kFileTypePartition) {
@@ -447,7 +473,7 @@ int addFile(ImageInfo& info, const Source& source) {
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
         return E_EREAD;
     }
-    const std::int32_t blocks = blocksOfSource(source, source.blocks);
+    const std::int32_t blocks = blocksOfSource(source, usesSuperSideSector(info));
     // The room was counted from the sizes the sources had when the call
     // began: reading refuses a file whose size has changed since, which would
     // be stored cut short.
@@ -467,7 +493,9 @@ int addFile(ImageInfo& info, const Source& source) {
         return E_NO_MEMORY;
     }
     int lastError = 0;
-    if (!platform::readWholeFile(source.path.c_str(), data.get(), size, lastError)) {
+    if (source.given) {
+        if (size) std::memcpy(data.get(), source.given, size);
+    } else if (!platform::readWholeFile(source.path.c_str(), data.get(), size, lastError)) {
         logMessage(kLogError, "error reading file <%s>\n", source.path.c_str());
         return E_EREAD;
     }
@@ -494,7 +522,7 @@ int addFile(ImageInfo& info, const Source& source) {
     }
     const std::uint8_t* bytes = data.get();
     std::uint32_t stored = size;
-    if (source.pc64) {
+    if (source.pc64 && !source.given) {
         // The header that gave the name must still be the file's.
         if (std::memcmp(bytes, source.prefix, kPC64HeaderSize) != 0) {
             logMessage(kLogError, "error: <%s> changed while being added\n", source.path.c_str());
@@ -503,8 +531,9 @@ int addFile(ImageInfo& info, const Source& source) {
         bytes += kPC64HeaderSize;
         stored -= kPC64HeaderSize;
     }
-    entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
+    if (source.rel) return writeRelFile(info, entry, source.recordLength, bytes, stored);
+    entry[kDirEntryType] = cbm.fileType;
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
     ChainCursor cursor;
@@ -523,12 +552,19 @@ int countListNames(const char* list) {
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     std::vector<Source> sources;
     for (const char* name = list; *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
-    return totalBlocks(sources);
+    // No image to ask: a REL file counts with a super side sector.
+    return totalBlocks(sources, true);
 }
 
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
-              const ProgressSink* progress) {
-    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+namespace {
+
+// Every store: the image loaded or built, listed as the host saw it, its
+// used blocks protected; then the sources `findSources` gives (once the image
+// is ready; 0 or a result code) replace what they replace, are counted against the room and
+// added, and the image is written back.
+template <class FindSources>
+int storeSources(const char* packedFile, FindSources findSources, std::vector<Source>& sources,
+                 const ProgressSink* progress) {
     // The new-image values are read once, as they are now.
     const NewImageCallScope settings;
     // Only disks are written: tapes and archives of files are read only.
@@ -539,15 +575,6 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
-
-    // A name listed twice is one source: stored once, moved once.
-    std::string list;
-    std::set<std::string> seen;
-    for (const char* name = addList; *name; name = nextName(name))
-        if (seen.insert(listedNameKey(name)).second) list.append(name, std::strlen(name) + 1);
-    list.push_back('\0');
-
-    if (int rc = checkNames(list.data())) return rc;
     if (int rc = prepareImage(*info)) return rc;
     // The names as the host saw them listed, for the files it overwrites.
     info->restartListing = 1;
@@ -560,11 +587,10 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     collectBlockClaims(*info, claims);
     protectUsedBlocks(*info, claims);
 
-    std::vector<Source> sources;
-    for (const char* name = list.data(); *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
+    if (int rc = findSources(sources)) return rc;
     if (int rc = planReplacements(*info, sources)) return rc;
     if (int rc = releaseReplacedFiles(*info, sources, claims)) return rc;
-    if (int rc = checkCapacity(*info, sources, list.data())) return rc;
+    if (int rc = checkCapacity(*info, sources, static_cast<std::int32_t>(sources.size()))) return rc;
     reserveReplacedEntries(sources);
     for (const Source& source : sources) {
         if (int rc = addFile(*info, source)) return rc;
@@ -575,7 +601,28 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         }
     }
     logMessage(kLogTrace, "packing done\n");
-    if (int rc = writeImageFile(*info)) return rc;
+    return writeImageFile(*info);
+}
+
+}  // namespace
+
+int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+              const ProgressSink* progress) {
+    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    // A name listed twice is one source: stored once, moved once.
+    std::string list;
+    std::set<std::string> seen;
+    for (const char* name = addList; *name; name = nextName(name))
+        if (seen.insert(listedNameKey(name)).second) list.append(name, std::strlen(name) + 1);
+    list.push_back('\0');
+
+    std::vector<Source> sources;
+    const auto find = [&](std::vector<Source>& found) {
+        if (int rc = checkNames(list.data())) return rc;
+        for (const char* name = list.data(); *name; name = nextName(name)) found.push_back(findSource(srcPath, name));
+        return 0;
+    };
+    if (int rc = storeSources(packedFile, find, sources, progress)) return rc;
     // Moving: the sources go only once the image holding them is written.
     if (!moveSources) return 0;
     int result = 0;
@@ -585,4 +632,29 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
         result = E_EWRITE;
     }
     return result;
+}
+
+int addRelFile(const char* packedFile, const std::uint8_t* cbmName, std::uint8_t recordLength,
+               const std::uint8_t* data, std::uint32_t size) {
+    Source source {};
+    std::memcpy(source.pc64Name.name, cbmName, kCbmNameLength);
+    source.pc64Name.fileType = kTypeRel;
+    source.name = source.path = cbmText(cbmName, kCbmNameLength, kTypeNone) + ".rel";
+    logMessage(kLogTrace, "PackFiles: REL file <%s>, record length %d, %u bytes\n", source.name.c_str(),
+               recordLength, size);
+    if (cbmName[0] == kDiskNamePad || recordLength == 0 || recordLength == 0xFF) {
+        logMessage(kLogError, "PackFiles: REL file <%s>: no name or record length %d -> nothing added\n",
+                   source.name.c_str(), recordLength);
+        return E_ECREATE;
+    }
+    source.found = source.pc64 = source.rel = true;
+    source.recordLength = recordLength;
+    source.size = size;
+    source.given = data ? data : cbmName;  // no data: 0 records
+    std::vector<Source> sources;
+    const auto find = [&](std::vector<Source>& found) {
+        found.push_back(source);
+        return 0;
+    };
+    return storeSources(packedFile, find, sources, nullptr);
 }

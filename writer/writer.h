@@ -108,6 +108,32 @@ bool readConvertLayout(const std::uint8_t* data, std::uint32_t available, std::u
 int writeGeosFile(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, std::uint32_t size,
                   const ConvertLayout& layout);
 
+// --- REL files (writer/rel.cpp) ---
+// Whether the format keeps a super side sector in front of a REL file's side
+// sectors: the 1581's D81 and, as VICE writes it, the 8250's D82.
+bool usesSuperSideSector(const ImageInfo& info);
+// Blocks a REL file of `size` bytes of records takes: its data blocks (at
+// least one), side sectors and super side sector; -1 when the record length
+// is 0 or 255 or its side sectors cannot list that many data blocks (720
+// without a super side sector).
+std::int32_t relFileBlocks(std::uint32_t size, std::uint8_t recordLength, bool superSideSector);
+// Writes a REL file as a drive makes it into a cleared directory entry (the
+// name is the caller's): the data as records of recordLength bytes (a short
+// last record filled with 00), empty records (FF, then 00s) to the end of
+// the last data block, side sectors, the super side sector where the format
+// has one. No data gives one block of empty records. 0, or 11.
+int writeRelFile(ImageInfo& info, std::uint8_t* entry, std::uint8_t recordLength, const std::uint8_t* data,
+                 std::uint32_t size);
+// Checks a REL entry's side sectors (and super side sector) against its data
+// chain: false with the first disagreement in `problem`. A data chain that
+// loops or leaves the disk is left to the chain check.
+bool checkRelFile(const ImageInfo& info, const std::uint8_t* entry, std::string& problem);
+// Stores data as the REL file of exactly this 16-byte CBM name (0xA0-filled)
+// in the image file, which is made when missing: the REL file of that name is
+// replaced, a locked one fails with 24. 0 or the PackFiles result codes.
+int addRelFile(const char* packedFile, const std::uint8_t* cbmName, std::uint8_t recordLength,
+               const std::uint8_t* data, std::uint32_t size);
+
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
 // moveSources: the source files are removed once the image is written.
