@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/progress.h"
+#include "platform/platform.h"
 
 struct TrackGeometry;
 
@@ -32,9 +33,9 @@ constexpr std::int32_t kTypeT64 = 6;
 constexpr std::int32_t kTypeLynx = 16;
 constexpr std::int32_t kTypePC64 = 17;
 
-// The file a disk model comes from: the disk's blocks as they are, or a G64
-// (the 1541's GCR tracks), decoded into a D64 model on reading and encoded
-// back on writing.
+// The file a disk model comes from: the disk's blocks as they are, or GCR
+// tracks (a G64 of a 1541 disk, a G71 of a 1571 disk), decoded into a D64 or
+// D71 model on reading and encoded back on writing.
 constexpr std::int32_t kContainerPlain = 0;
 constexpr std::int32_t kContainerG64 = 1;
 
@@ -67,11 +68,11 @@ struct ArchivedFile {
     std::uint64_t length;
 };
 
-// A disk read from a G64 file: the file as read, the model as decoded and,
-// per block, where its data block starts in its track, so that a write
+// A disk read from a G64 or G71 file: the file as read, the model as decoded
+// and, per block, where its data block starts in its track, so that a write
 // re-encodes just the blocks that changed, where they were.
-constexpr int kG64ModelBlocks = 768;  // a forty-track D64
-constexpr int kG64ModelTracks = 40;
+constexpr int kG64ModelBlocks = 1366;  // the larger model: a D71 (a D64 has 802 at most)
+constexpr int kG64ModelTracks = 70;
 struct G64Source {
     CBuffer<std::uint8_t[]> file;
     std::uint32_t fileSize = 0;
@@ -150,6 +151,10 @@ struct ImageInfo {
 
     std::int32_t container = kContainerPlain;
     std::unique_ptr<G64Source> g64;  // set once a G64 file is read
+
+    // A writer's hold on the image file, from its reading to its replacing
+    // (readImageFile for writing takes it, writeImageFile releases it).
+    std::unique_ptr<platform::WriteLock> writeLock;
 };
 
 // A zero-filled record, or null when memory is exhausted.

@@ -29,3 +29,9 @@ extern std::uint32_t logMask;
 #define OMBRIX_PRINTF_FORMAT gnu_printf
 #endif
 void logMessage(std::uint32_t mask, const char* format, ...) __attribute__((format(OMBRIX_PRINTF_FORMAT, 2, 3)));
+
+// The last error line (category kLogError, kept at any log level) logged on
+// the calling thread since clearLastError, without prefix and line end; ""
+// for none. Each export that can fail clears it first.
+void clearLastError();
+const char* lastErrorLine();

@@ -638,7 +638,7 @@ const std::uint8_t* readable(const Bytes& image, const Geometry& g, int track, i
 int readChain(const Bytes& image, const Geometry& g, const std::uint8_t* entry, Bytes& out, bool& cycle,
               std::vector<std::pair<int, int>>& chain) {
     int track = entry[kDirStartTrack], sector = entry[kDirStartSector];
-    // A 0-byte file owns no block.
+    // An empty file as older versions stored it (0 blocks at track 0) owns no block.
     if (track == 0 && entry[kDirBlockCount] == 0 && entry[kDirBlockCount + 1] == 0) return 0;
     std::vector<bool> seen(g.layout->blockCount, false);
     for (;;) {
@@ -845,7 +845,8 @@ std::vector<Entry> directoryEntries(const Bytes& image, std::int32_t type) {
             // A GEOS file's name is ASCII, whatever geosAsConvert says.
             const int closed = entry[kDirEntryType] & 0xBF;
             convert(name, kCbmNameLength, entry[kDirGeosFileType] != 0 && closed >= kTypeDel && closed <= kTypeUsr);
-            if (name[0] == 0) continue;
+            // An unused slot; a live file of an empty name is listed as "_".
+            if (name[0] == 0 && entry[kDirEntryType] == kTypeScratched) continue;
             char host[260] = {};
             const bool geos = isGeosFile(entry);
             buildHostName(name, entry[kDirEntryType], host, sizeof host);
@@ -947,7 +948,7 @@ std::string damageCause(const Bytes& image, std::int32_t type, const std::string
     setDiskInitValues(info);
     checkImageSize(info);
     readStatedBamTracks(info);
-    if (type == kTypeD64 && info.trackCount == 40) checkD64Valid40Track(info);
+    if (type == kTypeD64 && info.trackCount > kStandardD64Tracks) checkD64Valid40Track(info);
     for (const auto& [t, s] : damaged->chain)
         if (IsSectorFree(info, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) return "lying-bam";
     return "damaged";

@@ -1,7 +1,8 @@
-// G64 images, taken as they come: opened, listed, every listed file
-// extracted and tested against the D64 model the tracks decode into; then
-// the first listed file deleted, which either leaves the file as it was or
-// writes a G64 of the same size in which no block that read well reads badly.
+// G64 and G71 images, taken as they come: opened, listed, every listed file
+// extracted and tested against the D64 or D71 model the tracks decode into;
+// then the first listed file deleted, which either leaves the file as it was
+// or writes a file of the same size in which no block that read well reads
+// badly.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,10 +21,10 @@ struct Model {
     std::vector<std::uint8_t> errors;  // per block, kErrorOk when it reads well
 };
 
-Model decode(const fz::Bytes& file) {
+Model decode(const fz::Bytes& file, std::int32_t type) {
     Model model;
     ImageInfo info;
-    info.imageType = kTypeD64;
+    info.imageType = type;
     info.imageData.reset(static_cast<std::uint8_t*>(std::malloc(file.size() + 1)));
     if (!file.empty()) std::memcpy(info.imageData.get(), file.data(), file.size());
     info.imageSize = static_cast<std::int32_t>(file.size());
@@ -31,7 +32,7 @@ Model decode(const fz::Bytes& file) {
     if (model.result != 0) return model;
     model.bytes.assign(info.imageData.get(), info.imageData.get() + info.imageSize);
     checkImageSize(info);
-    const int blocks = formatLayout(kTypeD64, info.trackCount == 40)->blockCount;
+    const int blocks = diskLayout(type, info.trackCount)->blockCount;
     for (int b = 0; b < blocks; ++b) model.errors.push_back(info.hasErrorInfo ? info.errorInfo[b] : kErrorOk);
     return model;
 }
@@ -47,14 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A file whose content is another kind (a tape, PC64 or X64 signature, a
     // Lynx loader, a disk's size) opens as that kind whatever its name says;
     // the targets of those kinds cover it.
-    if (detectContent(data, size < kDetectHeadSize ? size : kDetectHeadSize, size).type != kTypeNone) return 0;
+    const DetectedType kind = detectContent(data, size < kDetectHeadSize ? size : kDetectHeadSize, size);
+    if (kind.type != kTypeNone && kind.container != kContainerG64) return 0;
+    // A G71 by its signature; anything else the name makes a G64.
+    const std::int32_t type = kind.type == kTypeD71 ? kTypeD71 : kTypeD64;
     const fz::Bytes file(data, data + size);
     const std::string image = fz::path("img/image.g64");
     fz::writeFile(image, file);
-    const Model before = decode(file);
+    const Model before = decode(file, type);
     fz::Contents listed;
     if (before.result == 0) {
-        listed = fz::exerciseReader(image, before.bytes, kTypeD64, &file);
+        listed = fz::exerciseReader(image, before.bytes, type, &file);
     } else {
         listed = fz::readImage(image, fz::Pass::list);
         // An empty file is refused before its content is looked at.
@@ -75,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     fz::check(written.size() == file.size(), "g64-size", what + " and changed the file's size");
-    const Model after = decode(written);
+    const Model after = decode(written, type);
     fz::check(after.result == 0 && after.errors.size() == before.errors.size(), "g64-unreadable",
               what + " and wrote a G64 that decodes with " + std::to_string(after.result));
     for (std::size_t b = 0; b < before.errors.size() && b < after.errors.size(); ++b)

@@ -50,7 +50,7 @@ finding_of() {
 options_of() {
     case $1 in
     disk | pack | delete) echo "-max_len=1100000" ;;  # whole images, D82 with error bytes
-    g64) echo "-max_len=400000" ;;                    # 42 tracks of 7928 bytes
+    g64) echo "-max_len=700000" ;;                    # a G71: 84 tracks of 7930 bytes
     *) echo "-max_len=8192" ;;
     esac
 }

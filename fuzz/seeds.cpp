@@ -120,11 +120,11 @@ void tapeSeeds() {
     seed("tape", "header-only", fz::Bytes(header.begin(), header.begin() + 40));
 }
 
-// G64 files our encoder makes of the 35- and 40-track base images, and the
-// same with hostile headers and damaged tracks.
-fz::Bytes g64Of(const fz::Bytes& d64) {
+// G64 files our encoder makes of the 35- and 40-track base images and a G71
+// of the D71 one, and the G64 with hostile headers and damaged tracks.
+fz::Bytes g64Of(const fz::Bytes& d64, std::int32_t type = kTypeD64) {
     ImageInfo info;
-    info.imageType = kTypeD64;
+    info.imageType = type;
     info.imageData.reset(static_cast<std::uint8_t*>(std::malloc(d64.size())));
     std::copy(d64.begin(), d64.end(), info.imageData.get());
     info.imageSize = static_cast<std::int32_t>(d64.size());
@@ -140,6 +140,12 @@ void g64Seeds() {
     const fz::Bytes g64 = g64Of(fz::baseImage(0));
     seed("g64", "standard", g64);
     seed("g64", "forty", g64Of(fz::baseImage(2)));
+    const fz::Bytes g71 = g64Of(fz::baseImage(6), kTypeD71);
+    seed("g64", "g71", g71);
+    fz::Bytes g71Side1 = g71;  // side 1's first track (slot 84) with no sync
+    const std::size_t slot84 = g71[12 + 4 * 84] | (g71[13 + 4 * 84] << 8) | (g71[14 + 4 * 84] << 16);
+    std::fill(g71Side1.begin() + static_cast<long>(slot84) + 2, g71Side1.begin() + static_cast<long>(slot84) + 6000, 0x55);
+    seed("g64", "g71-side1-no-sync", g71Side1);
     auto changed = [&](const char* name, auto change) {
         fz::Bytes g = g64;
         change(g);

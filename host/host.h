@@ -33,6 +33,7 @@ struct Plugin {
     PluginCalls* calls = nullptr;
     bool wide = false;  // the Unicode exports are used
     bool canPack = false, canDelete = false, canConfigure = false, canDescribe = false, canRename = false;
+    bool canEntries = false;  // ListEntriesText and WriteEntriesText
 };
 
 // The plug-in's exports, from the plug-in linked into this program
@@ -63,7 +64,33 @@ int imageInfoText(const Plugin& plugin, const std::string& image, std::string& t
 // mode: VALIDATE_* bits.
 int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text);
 // A listed file renamed in place through the plug-in's extra export (canRename).
+// Why the plug-in's last call on this thread failed: its last error line,
+// "" when it gave none (or has no LastErrorText export).
+std::string lastErrorText(const Plugin& plugin);
 int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName);
+
+// One listed file by its entry (ListEntriesText): the key that names the
+// entry across calls, the listed name, and what the entry holds.
+struct EntryFacts {
+    std::string key, name;
+    int fileType = 0;        // the type byte: closed 0x80, locked 0x40
+    std::string cbmName;     // the 16 name bytes as stored (0xA0-filled)
+    std::int64_t blocks = 0, bytes = 0;
+    bool hidden = false, locked = false, closed = true, geos = false, asConvert = false;
+    int recordLength = 0;
+    // The name as the drive lists it: before its first 0xA0 (in the quotes)
+    // and after it.
+    std::string shownName, shownTail;
+};
+// writable: the plug-in writes this kind of image. The listing's result code.
+int listEntries(const Plugin& plugin, const std::string& image, std::vector<EntryFacts>& files, bool& writable);
+// Changes by key, one image write (see WriteEntriesText: "store KEY SOURCE",
+// "add NAME", "exact TT NAMEHEX SOURCE [cvt]", "rename KEY HOSTNAME [KEY2]",
+// "delete KEY"; fields separated by tabs); keys: one per line, after the
+// change. flags 1: create the image when it is missing.
+constexpr int kWriteEntriesCreate = 1;
+int writeEntries(const Plugin& plugin, const std::string& image, const std::string& srcDir,
+                 const std::vector<std::string>& lines, int flags, std::vector<std::string>& keys);
 
 // --- the system ---
 
@@ -89,5 +116,17 @@ bool folderWritable(const std::string& path, std::string& why);
 bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders);
 // Why the file cannot be opened for reading ("" when it can).
 std::string whyNotReadable(const std::string& path);
+// Anything under this name (a dangling link too).
+bool pathExists(const std::string& path);
+bool isAbsolutePath(const std::string& path);
+// Removes a file; false with the system's reason.
+bool removePath(const std::string& path, std::string& why);
+bool copyFile(const std::string& from, const std::string& to, std::string& why);
+// A new private folder for temporary files ("" with the reason), and its
+// removal with the files in it.
+std::string makeScratchFolder(std::string& why);
+void removeScratchFolder(const std::string& path);
+// Standard output takes bytes as they are (Windows: no CRLF translation).
+void binaryOutput();
 
 }  // namespace host

@@ -2,6 +2,7 @@
 // like a file manager loads it; either way one table of its entry points, and
 // each call made in the form the plug-in offers. On Windows the Unicode
 // exports take any path; the ANSI ones get the code page.
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -37,6 +38,11 @@ using ValidateImageTextFn = int(WCX_API*)(const char*, int, char*, int*);
 // Optional export for file-system hosts: a file renamed in place (UTF-8).
 using RenameFileFn = int(WCX_API*)(const char*, const char*, const char*);
 using SetPackerSwitchFn = int(WCX_API*)(const char*, int);
+// Optional exports for hosts that hold files across calls: files by their keys.
+using ListEntriesTextFn = int(WCX_API*)(const char*, char*, int*);
+using WriteEntriesTextFn = int(WCX_API*)(const char*, const char*, const char*, int, char*, int*);
+// Optional export: why the last call failed, as the plug-in logged it.
+using LastErrorTextFn = int(WCX_API*)(char*, int*);
 #ifdef _WIN32
 using OpenArchiveWFn = void*(WCX_API*)(tOpenArchiveDataW*);
 using ReadHeaderExWFn = int(WCX_API*)(void*, tHeaderDataExW*);
@@ -64,6 +70,9 @@ struct PluginCalls {
     ValidateImageTextFn validateImageText = nullptr;
     RenameFileFn renameFile = nullptr;
     SetPackerSwitchFn setPackerSwitch = nullptr;
+    ListEntriesTextFn listEntriesText = nullptr;
+    WriteEntriesTextFn writeEntriesText = nullptr;
+    LastErrorTextFn lastErrorText = nullptr;
 #ifdef _WIN32
     OpenArchiveWFn openArchiveW = nullptr;
     ReadHeaderExWFn readHeaderExW = nullptr;
@@ -151,6 +160,9 @@ bool fillCalls(Lookup sym, Plugin& plugin, std::string& why) {
     c.validateImageText = reinterpret_cast<ValidateImageTextFn>(sym("ValidateImageText"));
     c.renameFile = reinterpret_cast<RenameFileFn>(sym("RenameFile"));
     c.setPackerSwitch = reinterpret_cast<SetPackerSwitchFn>(sym("SetPackerSwitch"));
+    c.listEntriesText = reinterpret_cast<ListEntriesTextFn>(sym("ListEntriesText"));
+    c.writeEntriesText = reinterpret_cast<WriteEntriesTextFn>(sym("WriteEntriesText"));
+    c.lastErrorText = reinterpret_cast<LastErrorTextFn>(sym("LastErrorText"));
 #ifdef _WIN32
     c.openArchiveW = reinterpret_cast<OpenArchiveWFn>(sym("OpenArchiveW"));
     c.readHeaderExW = reinterpret_cast<ReadHeaderExWFn>(sym("ReadHeaderExW"));
@@ -169,6 +181,7 @@ bool fillCalls(Lookup sym, Plugin& plugin, std::string& why) {
     plugin.canConfigure = c.configurePackerText != nullptr;
     plugin.canDescribe = c.imageInfoText && c.validateImageText;
     plugin.canRename = c.renameFile != nullptr;
+    plugin.canEntries = c.listEntriesText && c.writeEntriesText;
     if (!(c.openArchive && c.readHeader && c.processFile && c.closeArchive)) {
         why = "it lacks the packer interface's exports";
         return false;
@@ -189,7 +202,8 @@ const LinkedExport kLinkedExports[] = {
     OMBRIX_EXPORT(CloseArchive),     OMBRIX_EXPORT(PackFiles),           OMBRIX_EXPORT(DeleteFiles),
     OMBRIX_EXPORT(SetChangeVolProc), OMBRIX_EXPORT(SetProcessDataProc),  OMBRIX_EXPORT(PackSetDefaultParams),
     OMBRIX_EXPORT(ConfigurePackerText), OMBRIX_EXPORT(ImageInfoText),    OMBRIX_EXPORT(ValidateImageText),
-    OMBRIX_EXPORT(RenameFile),       OMBRIX_EXPORT(SetPackerSwitch),
+    OMBRIX_EXPORT(RenameFile),       OMBRIX_EXPORT(SetPackerSwitch),     OMBRIX_EXPORT(ListEntriesText),
+    OMBRIX_EXPORT(WriteEntriesText), OMBRIX_EXPORT(LastErrorText),
 #ifdef _WIN32
     OMBRIX_EXPORT(OpenArchiveW),     OMBRIX_EXPORT(ReadHeaderExW),       OMBRIX_EXPORT(ProcessFileW),
     OMBRIX_EXPORT(PackFilesW),       OMBRIX_EXPORT(DeleteFilesW),        OMBRIX_EXPORT(SetChangeVolProcW),
@@ -375,6 +389,86 @@ int imageInfoText(const Plugin& plugin, const std::string& image, std::string& t
 
 int renameFile(const Plugin& plugin, const std::string& image, const std::string& oldName, const std::string& newName) {
     return plugin.calls->renameFile(image.c_str(), oldName.c_str(), newName.c_str());
+}
+
+namespace {
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tab = line.find('\t', from);
+        fields.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
+        if (tab == std::string::npos) return fields;
+        from = tab + 1;
+    }
+}
+
+int hexValue(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 16)); }
+}  // namespace
+
+int listEntries(const Plugin& plugin, const std::string& image, std::vector<EntryFacts>& files, bool& writable) {
+    files.clear();
+    writable = false;
+    std::string text;
+    const int rc =
+        textCall([&](char* b, int* n) { return plugin.calls->listEntriesText(image.c_str(), b, n); }, text, false);
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        const std::vector<std::string> f = fieldsOf(text.substr(from, end - from));
+        from = end + 1;
+        if (f.size() == 3 && f[0] == "image" && f[1] == "writable") writable = f[2] == "1";
+        if (f.size() < 9 || f[0] != "entry") continue;
+        EntryFacts e;
+        e.key = f[1];
+        e.name = f[2];
+        e.fileType = hexValue(f[3]);
+        for (std::size_t i = 0; i + 1 < f[4].size(); i += 2)
+            e.cbmName += static_cast<char>(hexValue(f[4].substr(i, 2)));
+        e.blocks = std::strtoll(f[5].c_str(), nullptr, 10);
+        e.bytes = std::strtoll(f[6].c_str(), nullptr, 10);
+        e.hidden = f[7].find('h') != std::string::npos;
+        e.locked = f[7].find('l') != std::string::npos;
+        e.closed = f[7].find('o') == std::string::npos;
+        e.geos = f[7].find('g') != std::string::npos;
+        e.asConvert = f[7].find('c') != std::string::npos;
+        e.recordLength = std::atoi(f[8].c_str());
+        if (f.size() >= 11) {
+            e.shownName = f[9];
+            e.shownTail = f[10];
+        }
+        files.push_back(std::move(e));
+    }
+    return rc;
+}
+
+int writeEntries(const Plugin& plugin, const std::string& image, const std::string& srcDir,
+                 const std::vector<std::string>& lines, int flags, std::vector<std::string>& keys) {
+    keys.clear();
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
+    std::string text;
+    const int rc = textCall(
+        [&](char* b, int* n) {
+            return plugin.calls->writeEntriesText(image.c_str(), srcDir.c_str(), all.c_str(), flags, b, n);
+        },
+        text, true);
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        keys.push_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return rc;
+}
+
+std::string lastErrorText(const Plugin& plugin) {
+    if (!plugin.calls->lastErrorText) return std::string();
+    std::string text;
+    textCall([&](char* b, int* n) { return plugin.calls->lastErrorText(b, n); }, text, true);
+    return text;
 }
 
 int validateImageText(const Plugin& plugin, const std::string& image, int mode, std::string& text) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "image/g64.h"
 #include "image/image.h"
 #include "platform/platform.h"
 
@@ -12,17 +13,20 @@ namespace {
 struct Signature {
     const char* bytes;
     std::size_t length;
-    std::int32_t type;  // kTypeNone: known, but not opened here
+    std::int32_t type;
     const char* kind;
+    std::int32_t container;
 };
 
 // X64 is told apart by its header and then by its body's size.
 constexpr char kX64Magic[] = "\x43\x15\x41\x64";
 const Signature kSignatures[] = {
-    {"C64File\0", 8, kTypePC64, "PC64"},
-    {"C64 tape image file", 19, kTypeT64, "T64"},
-    {"C64S tape", 9, kTypeT64, "T64"},
-    {"GCR-1541", 8, kTypeNone, "G64"},
+    {"C64File\0", 8, kTypePC64, "PC64", kContainerPlain},
+    {"C64 tape image file", 19, kTypeT64, "T64", kContainerPlain},
+    {"C64S tape", 9, kTypeT64, "T64", kContainerPlain},
+    // A 1541's GCR tracks, decoded into a D64; a 1571's into a D71.
+    {"GCR-1541", 8, kTypeD64, "G64", kContainerG64},
+    {"GCR-1571", 8, kTypeD71, "G71", kContainerG64},
 };
 
 // Lynx: a BASIC program at 0x0801 whose line links lead, within the head, to
@@ -65,6 +69,7 @@ DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::
         if (headSize < s.length || std::memcmp(head, s.bytes, s.length) != 0) continue;
         found.type = s.type;
         found.kind = s.kind;
+        found.container = s.container;
         return found;
     }
     bool errorBytes = false;
@@ -90,6 +95,7 @@ namespace {
 const char* kindOfName(const char* path, std::int32_t type) {
     const char* dot = std::strrchr(path, '.');
     if (dot && (dot[1] | 0x20) == 'x' && std::strcmp(dot + 2, "64") == 0) return "X64";
+    if (imageContainerOfPath(path) == kContainerG64) return type == kTypeD71 ? "G71" : "G64";
     if (type == kTypeT64) return "T64";
     if (type == kTypeLynx) return "LNX";
     if (type == kTypePC64) return "PC64";
@@ -107,20 +113,29 @@ bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::
 
 }  // namespace
 
-std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
+std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container) {
+    std::uint8_t head[kDetectHeadSize];
+    std::size_t headSize = 0;
+    std::uint64_t size = 0;
+    if (!readHead(path, head, headSize, size)) return imageTypeOfContent(path, nullptr, 0, 0, bodyOffset, container);
+    return imageTypeOfContent(path, head, headSize, size, bodyOffset, container);
+}
+
+std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                                std::uint32_t& bodyOffset, std::int32_t* container) {
     bodyOffset = 0;
     const char* dot = std::strrchr(path, '.');
     const std::int32_t byName = dot && std::strcmp(kindOfName(path, kTypeNone), "X64") != 0
                                     ? getImageTypeFromName(dot + 1)
                                     : kTypeNone;
-    std::uint8_t head[kDetectHeadSize];
-    std::size_t headSize = 0;
-    std::uint64_t size = 0;
-    if (!readHead(path, head, headSize, size)) return byName;
+    const std::int32_t containerByName = imageContainerOfPath(path);
+    if (container) *container = containerByName;
+    if (!head) return byName;
     // A disk of exactly its format's size stays that disk, whatever its
     // first bytes hold (block 1/0 is free data like any other).
     bool errorBytes = false;
-    if (formatLayout(byName) && diskTypeOfSize(size, errorBytes) == byName) return byName;
+    if (formatLayout(byName) && containerByName == kContainerPlain && diskTypeOfSize(size, errorBytes) == byName)
+        return byName;
     const DetectedType found = detectContent(head, headSize, size);
     if (found.type == kTypeNone) return byName;
     const char* named = kindOfName(path, byName);
@@ -128,6 +143,7 @@ std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset) {
         logMessage(kLogWarning, "%s holds a %s image, not what its name says (%s): opened as %s\n", path, found.kind,
                    *named ? named : "unknown", found.kind);
     bodyOffset = found.bodyOffset;
+    if (container) *container = found.container;
     return found.type;
 }
 

@@ -27,13 +27,13 @@ constexpr std::array<TrackGeometry, N> buildGeometry(const Zone (&zones)[Z]) {
     return rows;
 }
 
-constexpr Zone kZonesD64[] = {{17, 21}, {24, 19}, {30, 18}, {40, 17}};
+constexpr Zone kZonesD64[] = {{17, 21}, {24, 19}, {30, 18}, {42, 17}};
 constexpr Zone kZonesD71[] = {{17, 21}, {24, 19}, {30, 18}, {35, 17}, {52, 21}, {59, 19}, {65, 18}, {70, 17}};
 constexpr Zone kZonesD80[] = {{39, 29}, {53, 27}, {64, 25}, {77, 23}};
 constexpr Zone kZonesD82[] = {{39, 29}, {53, 27}, {64, 25}, {77, 23}, {116, 29}, {130, 27}, {141, 25}, {154, 23}};
 constexpr Zone kZonesD81[] = {{80, 40}};
 
-constexpr auto kD64 = buildGeometry<40>(kZonesD64);
+constexpr auto kD64 = buildGeometry<42>(kZonesD64);
 constexpr auto kD71 = buildGeometry<70>(kZonesD71);
 constexpr auto kD80 = buildGeometry<77>(kZonesD80);
 constexpr auto kD82 = buildGeometry<154>(kZonesD82);
@@ -44,7 +44,7 @@ static_assert(kD71[35].offset == 174848 && kD71[52].offset == 266240);
 static_assert(kD80[38].offset == 282112 && kD80[37].offset == 274688);
 static_assert(kD82[77].offset == 533248);
 static_assert(kD81[39].offset == 399360);
-static_assert(kD64[39].offset + 256 * 17 == 768 * 256);
+static_assert(kD64[39].offset + 256 * 17 == 768 * 256 && kD64[41].offset + 256 * 17 == 802 * 256);
 static_assert(kD71[69].offset + 256 * 17 == 1366 * 256);
 static_assert(kD80[76].offset + 256 * 23 == 2083 * 256);
 static_assert(kD82[153].offset + 256 * 23 == 4166 * 256);
@@ -55,6 +55,8 @@ static_assert(kD81[79].offset + 256 * 40 == 3200 * 256);
 const FormatLayout kLayouts[] = {
     {kTypeD64, "D64", 35, 683, 174848, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
     {kTypeD64, "D64", 40, 768, 196608, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
+    // 42 tracks, as VICE extends an image that a drive wrote beyond track 40 on.
+    {kTypeD64, "D64", 42, 802, 205312, kD64.data(), 18, 1, 255, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
     {kTypeD71, "D71", 70, 1366, 349696, kD71.data(), 18, 1, 53, 18, 0, 18, {0, 0, 0, 0}, 1, 144, 162, 165, 0, 0},
     {kTypeD80, "D80", 77, 2083, 533248, kD80.data(), 39, 1, 255, 39, 0, 38, {0, 3, 0, 0}, 2, 6, 23, 26, 50, 0},
     {kTypeD82, "D82", 154, 4166, 1066496, kD82.data(), 39, 1, 255, 39, 0, 38, {0, 3, 6, 9}, 4, 6, 23, 26, 50, 77},
@@ -87,6 +89,16 @@ const FormatLayout* formatLayout(std::int32_t imageType, bool fortyTracks) {
     return nullptr;
 }
 
+const FormatLayout* diskLayout(std::int32_t imageType, int tracks) {
+    const FormatLayout* first = nullptr;
+    for (const FormatLayout& row : kLayouts) {
+        if (row.imageType != imageType) continue;
+        if (row.trackCount == tracks) return &row;
+        if (!first) first = &row;
+    }
+    return first;
+}
+
 const char* errorByteText(unsigned value) {
     return value < sizeof kErrorTexts / sizeof kErrorTexts[0] ? kErrorTexts[value] : "";
 }
@@ -109,6 +121,10 @@ std::int32_t getImageTypeFromName(const char* extension) {
         // GCR tracks of a 1541 disk, decoded into the D64 model.
         logMessage(kLogTrace, "disk type = G64\n");
         return kTypeD64;
+    } else if ((first == 'g' || first == 'G') && number == 71) {
+        // GCR tracks of a 1571 disk, both sides, decoded into the D71 model.
+        logMessage(kLogTrace, "disk type = G71\n");
+        return kTypeD71;
     } else if ((first == 't' || first == 'T') && number == 64) {
         logMessage(kLogTrace, "image type = T64\n");
         return kTypeT64;
@@ -163,12 +179,11 @@ int checkImageSize(ImageInfo& info) {
     // The disk's own bytes: an X64 header in front is not part of them.
     if (info.imageSize < 0 || info.bodyOffset > static_cast<std::uint32_t>(info.imageSize)) return 0;
     const auto size = static_cast<std::uint32_t>(info.imageSize) - info.bodyOffset;
-    const FormatLayout* layout = nullptr;
-    if (info.imageType == kTypeD64)
-        layout = formatLayout(kTypeD64, size >= kLayouts[1].size);
-    else
-        layout = formatLayout(info.imageType);
+    // A D64 has as many tracks as its size holds (35, 40 or 42).
+    const FormatLayout* layout = formatLayout(info.imageType);
     if (!layout) return 1;
+    for (const FormatLayout& row : kLayouts)
+        if (row.imageType == info.imageType && row.size <= size && row.size > layout->size) layout = &row;
 
     info.trackCount = layout->trackCount;
     const std::uint32_t withErrors = layout->size + layout->blockCount;

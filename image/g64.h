@@ -1,6 +1,6 @@
-// G64 files, the 1541's tracks as GCR bits: the codec of one track
-// (image/gcr.cpp) and the file around the tracks (image/g64.cpp), which is
-// decoded into the D64 model that the reader and the writer use.
+// G64 and G71 files, a 1541's or 1571's tracks as GCR bits: the codec of one
+// track (image/gcr.cpp) and the file around the tracks (image/g64.cpp), which
+// is decoded into the D64 or D71 model that the reader and the writer use.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +13,14 @@
 
 constexpr std::size_t kGcrHeaderBytes = 10;   // 8 bytes: 0x08, checksum, sector, track, ID2, ID1, 0x0F, 0x0F
 constexpr std::size_t kGcrDataBytes = 325;    // 260 bytes: 0x07, the block, checksum, 0x00, 0x00
-constexpr std::uint8_t kErrorOk = 1;          // an error table's "no error"
-constexpr std::uint8_t kErrorNoHeader = 20;
-constexpr std::uint8_t kErrorNoSync = 21;
-constexpr std::uint8_t kErrorNoData = 22;
-constexpr std::uint8_t kErrorDataChecksum = 23;
-constexpr std::uint8_t kErrorHeaderChecksum = 27;
+// The drive's errors as a D64's error bytes hold them (1 no error, 2 for
+// 20, 3 for 21 ...), so that the decoded model is a D64 like any other.
+constexpr std::uint8_t kErrorOk = 1;
+constexpr std::uint8_t kErrorNoHeader = 2;        // 20
+constexpr std::uint8_t kErrorNoSync = 3;          // 21
+constexpr std::uint8_t kErrorNoData = 4;          // 22
+constexpr std::uint8_t kErrorDataChecksum = 5;    // 23
+constexpr std::uint8_t kErrorHeaderChecksum = 9;  // 27
 
 // A track as the drive sees it: a loop of length bytes, most significant bit
 // first.
@@ -28,9 +30,10 @@ struct GcrTrack {
 };
 
 // Groups of 4 bytes into groups of 5 GCR bytes, and back. Decoding is false
-// when a quintuple is no GCR code (its nybble becomes 0).
+// when a quintuple of the first checkedBytes bytes is no GCR code (its
+// nybble becomes 0 wherever it stands).
 void gcrEncode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out);
-bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out);
+bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out, std::size_t checkedBytes = SIZE_MAX);
 
 // Bit offsets where a block starts: the first 0 bit after 10 or more 1 bits
 // (the run may wrap from the end of the track to its start).
@@ -62,20 +65,21 @@ void encodeDataBlock(const std::uint8_t* block, std::uint8_t* gcr);
 void encodeTrack(std::uint8_t* out, std::uint32_t length, std::uint8_t trackNumber, std::uint8_t sectors,
                  const std::uint8_t* blocks, std::uint8_t id1, std::uint8_t id2);
 
-// --- the G64 file ---
+// --- the G64 and G71 file ---
 
-// kContainerG64 for a path ending in .g64, else kContainerPlain.
+// kContainerG64 for a path ending in .g64 or .g71, else kContainerPlain.
 std::int32_t imageContainerOfPath(const char* path);
 
-// info.imageData holds the G64 file as read: it becomes the D64 model (35
-// tracks, or 40 when a sector of tracks 36-40 has a header), with an error
-// table when a block could not be read. The file goes to info.g64. 0, or
-// 14/12/11 after logging.
+// info.imageData holds the G64 or G71 file as read (info.imageType kTypeD64
+// or kTypeD71, as its signature says): it becomes the model, a D64 of 35
+// tracks (40 or 42 when a sector of tracks 36-40 or 41-42 has a header) or a
+// D71, with an error table when a block could not be read. The file goes to
+// info.g64. 0, or 14/12/11 after logging.
 int decodeG64Image(ImageInfo& info);
 
-// The G64 file of info's model: the one read with just the changed blocks
-// re-encoded in place (24 when a changed block lies on a track that is not
-// clean), or a new standard G64. Decoded again before it is handed out: a
+// The G64 or G71 file of info's model: the one read with just the changed
+// blocks re-encoded in place (24 when a changed block lies on a track that is
+// not clean), or a new standard one. Decoded again before it is handed out: a
 // block that does not come back as the model holds it is a failure. 0, or
 // 24/19/11 after logging.
 int encodeG64Image(const ImageInfo& info, CBuffer<std::uint8_t[]>& out, std::uint32_t& size);

@@ -1,5 +1,6 @@
 // GCR as the 1541 reads and writes it: 4 bits as 5, syncs, header and data
 // blocks of one track.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -53,14 +54,14 @@ void gcrEncode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out) {
     }
 }
 
-bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out) {
+bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out, std::size_t checkedBytes) {
     bool valid = true;
     for (std::size_t g = 0; g < groups; ++g, in += 5, out += 4) {
         std::uint64_t bits = 0;
         for (int i = 0; i < 5; ++i) bits = (bits << 8) | in[i];
         for (int i = 0; i < 8; ++i) {
             const std::int8_t value = kGcrValues[(bits >> (35 - 5 * i)) & 31];
-            if (value < 0) valid = false;
+            if (value < 0 && 4 * g + static_cast<std::size_t>(i / 2) < checkedBytes) valid = false;
             const auto nybble = static_cast<std::uint8_t>(value < 0 ? 0 : value);
             out[i / 2] = static_cast<std::uint8_t>(i % 2 ? (out[i / 2] | nybble) : nybble << 4);
         }
@@ -89,6 +90,9 @@ std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
         if (ones + lead >= kSyncBits) syncs.push_back(at * 8 + static_cast<std::uint32_t>(lead));
         ones = std::countr_one(byte);
     }
+    // In the order of the track from its start, as a drive meets them after
+    // the index hole: of two headers for one sector the first is read.
+    std::sort(syncs.begin(), syncs.end());
     return syncs;
 }
 
@@ -120,8 +124,11 @@ void writeTrackBits(std::uint8_t* track, std::uint32_t length, std::uint32_t bit
 // a wrong checksum, else 20; after its header the drive reads the block that
 // follows the next sync: 22 when that is no data block (or there is no
 // other sync), 23 when its checksum is wrong or its GCR holds a code that is
-// none. The first sound header of a sector counts; a second one, a header of
-// another track or sector number, a bad one make the track unclean.
+// none. The two fillers after a data block's checksum (and the header's two
+// after the IDs) are covered by no checksum and ignored by the drive: a
+// nibbled copy holds anything there. The first sound header of a sector from
+// the track's start counts; a second one, a header of another track or
+// sector number, a bad one make the track unclean.
 void decodeTrack(const GcrTrack& track, std::uint8_t trackNumber, std::uint8_t sectors, std::uint8_t* blocks,
                  TrackDecode& out) {
     bool found[21] = {}, badHeader[21] = {};
@@ -140,7 +147,7 @@ void decodeTrack(const GcrTrack& track, std::uint8_t trackNumber, std::uint8_t s
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t gcr[kGcrDataBytes], h[8], d[kDataBlockBytes];
         readTrackBits(track, syncs[i], gcr, kGcrHeaderBytes);
-        if (!gcrDecode(gcr, 2, h) || h[0] != kHeaderMark) continue;
+        if (!gcrDecode(gcr, 2, h, kHeaderId1 + 1) || h[0] != kHeaderMark) continue;
         const std::uint8_t sector = h[kHeaderSector];
         if (h[kHeaderTrack] != trackNumber || sector >= sectors) {
             out.clean = false;
@@ -163,7 +170,7 @@ void decodeTrack(const GcrTrack& track, std::uint8_t trackNumber, std::uint8_t s
             continue;
         }
         readTrackBits(track, data, gcr, kGcrDataBytes);
-        const bool valid = gcrDecode(gcr, kGcrDataBytes / 5, d);
+        const bool valid = gcrDecode(gcr, kGcrDataBytes / 5, d, kDataChecksum + 1);
         if (d[0] != kDataMark) {
             out.error[sector] = kErrorNoData;
             continue;

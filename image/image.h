@@ -43,9 +43,12 @@ struct FormatLayout {
 constexpr int kBamFirstTrack = 4;
 constexpr int kBamEndTrack = 5;
 
-// Layout row of an image type; D64 has two (35 and 40 tracks). Null for
+// Layout row of an image type; D64 has three (35, 40 and 42 tracks). Null for
 // types outside 1 to 5.
 const FormatLayout* formatLayout(std::int32_t imageType, bool fortyTracks = false);
+// The row of a disk of that type and track count (a D64's 35, 40 or 42); the
+// type's first row for any other count, null for no disk type.
+const FormatLayout* diskLayout(std::int32_t imageType, int tracks);
 
 // Text of an error byte value for the log ("" above 12).
 const char* errorByteText(unsigned value);
@@ -84,7 +87,10 @@ int GetDiskSectorAddr(const ImageInfo& info, std::uint8_t track, std::uint8_t se
 int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t* destination);
 int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
 
-// Forty-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3).
+// Tracks past these of a D64 need a layout that describes them.
+constexpr int kStandardD64Tracks = 35;
+// Forty- and 42-track D64 layouts: 1 = recognised (fortyTrackType 2 or 3), so
+// that every track of the image has its BAM entry.
 int checkD64Valid40Track(ImageInfo& info);
 
 // Marks the header and BAM blocks in a table of kMaxImageBlocks bytes.
@@ -119,14 +125,21 @@ constexpr std::size_t kDetectHeadSize = 1024;
 struct DetectedType {
     std::int32_t type = kTypeNone;  // kTypeNone: the content does not tell
     std::uint32_t bodyOffset = 0;   // an X64's header
-    const char* kind = "";          // "D64", "X64", "T64", "LNX", "PC64" ...
+    const char* kind = "";          // "D64", "G64", "G71", "X64", "T64", "LNX", "PC64" ...
+    std::int32_t container = kContainerPlain;  // kContainerG64: GCR tracks of a D64 or D71
 };
 // head: the file's first bytes (up to kDetectHeadSize), size: the whole size.
 DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size);
 // The type a file is opened as: its content where that tells (a name that
-// says otherwise is logged), else its name. bodyOffset is set for an X64.
-// Reads no more than the file's first kDetectHeadSize bytes.
-std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset);
+// says otherwise is logged), else its name. bodyOffset is set for an X64,
+// container (when given) to kContainerG64 for a G64 or G71 under any name, or
+// for a .g64 or .g71 name whose content tells nothing (a new image). Reads no more than
+// the file's first kDetectHeadSize bytes.
+std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container = nullptr);
+// The same from bytes already read: head is the file's start (null when the
+// file could not be read: the name alone decides), size its whole size.
+std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                                std::uint32_t& bodyOffset, std::int32_t* container);
 // Where the directory of a Lynx archive starts: after the BASIC loader's
 // end (its zero link); 0 when the line links do not lead there within size.
 std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size);

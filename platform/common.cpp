@@ -16,6 +16,11 @@ bool readWholeFile(const char* path, std::uint8_t* data, std::uint32_t size, int
     return true;
 }
 
+std::uint64_t fingerprint(const std::uint8_t* data, std::size_t size, std::uint64_t from) {
+    for (std::size_t i = 0; i < size; ++i) from = (from ^ data[i]) * 0x100000001b3u;
+    return from;
+}
+
 OutputFile::~OutputFile() { finishOutputFile(*this, false); }
 
 }  // namespace platform

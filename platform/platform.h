@@ -29,8 +29,9 @@ struct InputFile {
     ~InputFile();
 };
 
-// Opens an existing plain file for reading, not shared with other openers
-// (folders, pipes and devices are refused without waiting on them).
+// Opens an existing plain file for reading, shared with other readers and
+// with a move over it, never with writers (folders, pipes and devices are
+// refused without waiting on them).
 // On failure returns false and sets lastError to the system's error code.
 bool openForRead(const char* path, InputFile& file, int& lastError);
 // The file's size. False with lastError on failure.
@@ -63,12 +64,53 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
 // exist (one that exists but cannot be read leaves the defaults and gives true).
 bool iniGetInts(const char* iniPath, const char* section, const char* const* keys, int* values, int count);
 
-// Replaces the file at path with data: the bytes go to a temporary file in the
-// same directory, which is flushed and only then moved over the original.
-// On failure the original is untouched and no temporary file remains.
-enum class WriteResult { ok, cannotCreate, shortWrite };
-WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
-                        std::uint32_t& written);
+// One writer's hold on an image, from before it reads the image until after
+// it has replaced it, so that two writers never undo each other. An image is
+// replaced by renaming a new file over it, which a lock on the file itself
+// would not survive: POSIX locks the image's inode and, once it has the
+// lock, makes sure the path still names that inode (else another writer
+// replaced it meanwhile, and the lock is taken on the new one); Windows
+// holds a named mutex of the image's path. Programs that take no such lock
+// are caught by the check replaceFile makes before the rename: the path
+// still names the file read, and holds the bytes read. Released by the
+// destructor or unlockImage.
+struct WriteLock {
+    std::intptr_t handle = -1;  // POSIX: the image, open and locked; Windows: the mutex
+    InputFile image;            // the image as opened for the one read (readers close it)
+    std::string target;         // where the image really is (a link followed)
+    bool taken = false;         // lockImageForWriting succeeded
+    bool missing = false;       // there was no image: it is created, never replaced
+    bool exclusive = false;     // a lock is held (some file systems offer none)
+    std::uint64_t volume = 0, index = 0;  // the file as locked (device and inode)
+    std::uint64_t fingerprint = 0;        // of the bytes read, set by the reader
+    WriteLock() = default;
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+    ~WriteLock();
+};
+enum class LockResult { ok, busy, failed };
+// Takes the lock of the image at path and opens it for reading into
+// lock.image (lock.missing when there is none). busy: another writer held
+// it for longer than the wait allows; failed: lastError says why.
+LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError);
+void unlockImage(WriteLock& lock);
+// The bytes' fingerprint (64-bit FNV-1a), as WriteLock::fingerprint holds it;
+// `from` continues the fingerprint of the bytes before these.
+constexpr std::uint64_t kFingerprintStart = 0xcbf29ce484222325u;
+std::uint64_t fingerprint(const std::uint8_t* data, std::size_t size, std::uint64_t from = kFingerprintStart);
+// Test hooks: the longest wait for a lock another writer holds (default 60 s),
+// and how many times a writer has found the lock taken so far.
+void setWriteLockWait(unsigned milliseconds);
+unsigned long writeLockWaits();
+
+// Replaces the image that `lock` holds with data: the bytes go to a temporary
+// file in the same directory, which is flushed and only then moved over the
+// original, provided the path still names the file read and that file still
+// holds the bytes read (else `changed`). A missing image is created only if
+// nothing has appeared at its name meanwhile (else `appeared`). On failure
+// the original is untouched and no temporary file remains.
+enum class WriteResult { ok, cannotCreate, shortWrite, changed, appeared };
+WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t size, std::uint32_t& written);
 
 // Test hook: the next replaceFile call fails as if the disk were full after
 // `limit` bytes (0 = cannot create). Reset to -1 after it has fired.
@@ -85,6 +127,7 @@ bool removeFile(const char* path);
 struct OutputFile {
     std::FILE* file = nullptr;
     std::string target, temp;  // temp empty: the target itself is open
+    bool createdTarget = false;  // nothing stood at the name: it was made new, and goes on failure
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

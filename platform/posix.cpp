@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -210,28 +213,165 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
 
 void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
 
-WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
-                        std::uint32_t& written) {
+namespace {
+std::atomic<unsigned> lockWaitLimit {60000};
+std::atomic<unsigned long> lockWaitCount {0};
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+void sleepFor(unsigned milliseconds) {
+    struct timespec t {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// The path still names the file locked and read, and that file holds the
+// bytes read: in place (cc1541 and most tools rewrite a file so) nothing can
+// be told from its times alone, which the kernel takes from a clock of a
+// few milliseconds, and rsync --inplace or touch -r set back.
+bool stillAsRead(const WriteLock& lock) {
+    struct stat named {}, held {};
+    const int fd = static_cast<int>(lock.handle);
+    if (::stat(lock.target.c_str(), &named) != 0 || ::fstat(fd, &held) != 0 || !sameFile(named, held)) return false;
+    std::uint64_t print = kFingerprintStart;
+    std::uint8_t buffer[16384];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        print = fingerprint(buffer, static_cast<std::size_t>(n), print);
+        at += n;
+    }
+    return print == lock.fingerprint;
+}
+
+// Moves the finished file in where there is none, never over one that has
+// appeared meanwhile (another program creating the same image).
+WriteResult moveInNew(const char* temp, const char* path) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, temp, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return WriteResult::ok;
+    if (errno == EEXIST) return WriteResult::appeared;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return WriteResult::shortWrite;
+#endif
+    // File systems without it: a second name, then the temporary one goes.
+    if (::link(temp, path) == 0) {
+        ::unlink(temp);
+        return WriteResult::ok;
+    }
+    if (errno == EEXIST) return WriteResult::appeared;
+    // Nor links (some FUSE and network file systems): a look, then the move.
+    struct stat st {};
+    if (::lstat(path, &st) == 0) return WriteResult::appeared;
+    return ::rename(temp, path) == 0 ? WriteResult::ok : WriteResult::shortWrite;
+}
+}  // namespace
+
+void setWriteLockWait(unsigned milliseconds) { lockWaitLimit = milliseconds; }
+unsigned long writeLockWaits() { return lockWaitCount; }
+
+WriteLock::~WriteLock() { unlockImage(*this); }
+
+void unlockImage(WriteLock& lock) {
+    closeFile(lock.image);
+    // The lock belongs to the open file, so closing it releases the lock.
+    if (lock.handle >= 0) ::close(static_cast<int>(lock.handle));
+    lock.handle = -1;
+    lock.taken = lock.missing = lock.exclusive = false;
+}
+
+LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError) {
+    unlockImage(lock);
+    // An image reached through a symbolic link is locked and replaced where
+    // the link points, so the link stays; a link that points nowhere stays
+    // as it is (the write fails).
+    lock.target = path;
+    struct stat st {};
+    char resolved[PATH_MAX];
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path, resolved)) lock.target = resolved;
+    const char* target = lock.target.c_str();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockWaitLimit.load());
+    unsigned pause = 1;
+    for (;;) {
+        // Non-blocking, so that a pipe with no writer cannot stall the host.
+        const int fd = ::open(target, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            lastError = errno;
+            if (!isMissingFile(lastError)) return LockResult::failed;
+            lock.missing = lock.taken = true;
+            return LockResult::ok;
+        }
+        struct stat locked {};
+        if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+            ::close(fd);
+            lastError = S_ISDIR(locked.st_mode) ? EISDIR : EINVAL;
+            return LockResult::failed;
+        }
+        // Tries with short sleeps rather than one blocking wait: the wait is
+        // bounded. A writer that replaces the image meanwhile leaves this
+        // lock on a file that no longer has the name (see below).
+        int rc = 0;
+        bool busy = false;
+        for (;;) {
+            while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+            }
+            if (rc == 0 || errno != EWOULDBLOCK) break;
+            ++lockWaitCount;
+            if ((busy = std::chrono::steady_clock::now() >= deadline)) break;
+            sleepFor(pause);
+            pause = pause < 32 ? pause * 2 : 50;
+        }
+        if (busy) {
+            ::close(fd);
+            return LockResult::busy;
+        }
+        const bool taken = rc == 0;
+        // Another writer replaced the image while this one waited: the lock
+        // is taken again on the file the name gives now, so what is read
+        // is the newer image.
+        if (::stat(target, &st) != 0 || !sameFile(st, locked)) {
+            ::close(fd);
+            if (std::chrono::steady_clock::now() >= deadline) return LockResult::busy;
+            continue;
+        }
+        // The one read goes through the same open file (a second descriptor
+        // of it, which the reader closes; the lock stays with the first).
+        const int reading = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (reading < 0) {
+            lastError = errno;
+            ::close(fd);
+            return LockResult::failed;
+        }
+        lock.handle = fd;
+        lock.image.handle = reading;
+        lock.image.size = static_cast<std::uint64_t>(st.st_size);  // as it is now that it is locked
+        lock.volume = static_cast<std::uint64_t>(locked.st_dev);
+        lock.index = static_cast<std::uint64_t>(locked.st_ino);
+        // A file system without locks (flock fails otherwise) keeps the check
+        // before the rename.
+        lock.exclusive = taken;
+        lock.taken = true;
+        return LockResult::ok;
+    }
+}
+
+WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
     written = 0;
     const long failAt = pendingWriteFailure.exchange(-1);
-    if (failAt == 0) return WriteResult::cannotCreate;
+    if (failAt == 0 || !lock.taken) return WriteResult::cannotCreate;
 
-    // An image reached through a symbolic link is replaced where the link
-    // points, so the link stays; a link that points nowhere is an error.
-    std::string target = path;
+    const char* path = lock.target.c_str();
+    const bool exists = !lock.missing;
     struct stat current {};
-    bool exists = ::lstat(path, &current) == 0;
-    if (exists && S_ISLNK(current.st_mode)) {
-        char resolved[PATH_MAX];
-        if (!::realpath(path, resolved)) return WriteResult::cannotCreate;
-        target = resolved;
-        exists = ::stat(target.c_str(), &current) == 0;
-    }
-    path = target.c_str();
-    // An image the user may not write stays as it is, as if it were opened
-    // for writing in place; only a plain file is replaced.
-    if (exists && (!S_ISREG(current.st_mode) || ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0))
+    if (!exists) {
+        // A name that is a link to nowhere is no place to create an image.
+        if (::lstat(path, &current) == 0 && S_ISLNK(current.st_mode)) return WriteResult::cannotCreate;
+    } else if (::fstat(static_cast<int>(lock.handle), &current) != 0 ||
+               ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+        // An image the user may not write stays as it is, as if it were
+        // opened for writing in place.
         return WriteResult::cannotCreate;
+    }
 
     std::string temp = std::string(path) + ".ombrix-XXXXXX";
     int fd = ::mkstemp(temp.data());
@@ -244,17 +384,35 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     bool ok = writeFully(fd, data, toWrite, written) && toWrite == size;
     if (ok && ::fsync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), path) != 0) ok = false;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return WriteResult::shortWrite;
-    }
-    return WriteResult::ok;
+    WriteResult result = ok ? WriteResult::ok : WriteResult::shortWrite;
+    // Checked as late as can be, with the new image complete beside it.
+    if (ok && !exists) result = moveInNew(temp.c_str(), path);
+    else if (ok && !stillAsRead(lock)) result = WriteResult::changed;
+    else if (ok && ::rename(temp.c_str(), path) != 0) result = WriteResult::shortWrite;
+    if (result != WriteResult::ok) ::unlink(temp.c_str());
+    return result;
 }
 
 bool createOutputFile(const char* path, OutputFile& out) {
     finishOutputFile(out, false);
     out.target = path;
+    // Nothing at the name (the common case): the file is made there at once,
+    // new (O_EXCL: nothing that appears meanwhile is written through), and
+    // removed again should the extraction fail.
+    thread_local char buffer[16384];
+    const int direct = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (direct >= 0) {
+        out.file = ::fdopen(direct, "wb");
+        if (!out.file) {
+            ::close(direct);
+            ::unlink(path);
+            return false;
+        }
+        std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
+        out.createdTarget = true;
+        return true;
+    }
+    if (errno != EEXIST) return false;
     struct stat st {};
     if (::lstat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
         out.file = std::fopen(path, "wb");
@@ -278,7 +436,6 @@ bool createOutputFile(const char* path, OutputFile& out) {
         }
         // A buffer of our own: for one of its own, stdio would first ask the
         // system for the file's block size, a call per extracted file.
-        thread_local char buffer[16384];
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.temp = temp;
         return true;
@@ -290,6 +447,11 @@ bool finishOutputFile(OutputFile& out, bool keep) {
     if (!out.file) return false;
     bool ok = std::fclose(out.file) == 0;
     out.file = nullptr;
+    if (out.createdTarget) {
+        out.createdTarget = false;
+        if (!(ok && keep)) ::unlink(out.target.c_str());
+        return ok && keep;
+    }
     if (out.temp.empty()) return ok && keep;
     // rename replaces the name itself: a link there is not followed.
     ok = ok && keep && ::rename(out.temp.c_str(), out.target.c_str()) == 0;

@@ -41,6 +41,13 @@ std::string convertFromWide(const wchar_t* text, UINT codePage) {
 
 std::wstring wide(const char* utf8) { return convertToWide(utf8, CP_UTF8); }
 
+// Errors of a file that another program has open for the moment (a move
+// over such a file is also denied access).
+bool isBusyFile(int lastError, bool moving = false) {
+    return lastError == ERROR_SHARING_VIOLATION || lastError == ERROR_LOCK_VIOLATION ||
+           (moving && lastError == ERROR_ACCESS_DENIED);
+}
+
 // A new empty file in the folder of target, for a file that replaces it.
 bool tempFileBeside(const std::wstring& target, wchar_t (&temp)[MAX_PATH + 16]) {
     std::wstring dir = target;
@@ -60,7 +67,10 @@ std::string ansiFromUtf8(const std::string& text) { return convertFromWide(wide(
 InputFile::~InputFile() { closeFile(*this); }
 
 bool openForRead(const char* path, InputFile& file, int& lastError) {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Other readers may read beside it, and a writer may move a new image
+    // over it; nobody may write into it while it is read.
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         lastError = static_cast<int>(GetLastError());
         return false;
@@ -143,14 +153,139 @@ int iniGetInt(const char* iniPath, const char* section, const char* key, int def
 
 void simulateWriteFailure(long limit) { pendingWriteFailure = limit; }
 
-WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_t size,
-                        std::uint32_t& written) {
+namespace {
+std::atomic<unsigned> lockWaitLimit {60000};
+std::atomic<unsigned long> lockWaitCount {0};
+
+// The full path of where the file really is (a link followed), as Windows
+// compares names: case folded. A file that is not there yet: its full path.
+std::wstring lockKey(const std::wstring& target) {
+    std::wstring key;
+    HANDLE h = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        const DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        key.resize(n);
+        if (n == 0 || GetFinalPathNameByHandleW(h, key.data(), n, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) >= n)
+            key.clear();
+        CloseHandle(h);
+        key.resize(std::wcslen(key.c_str()));
+        if (key.rfind(L"\\\\?\\UNC\\", 0) == 0) key = L"\\\\" + key.substr(8);
+        else if (key.rfind(L"\\\\?\\", 0) == 0) key = key.substr(4);
+    }
+    if (key.empty()) {
+        const DWORD n = GetFullPathNameW(target.c_str(), 0, nullptr, nullptr);
+        key.resize(n);
+        if (n == 0 || GetFullPathNameW(target.c_str(), n, key.data(), nullptr) >= n) key = target;
+        key.resize(std::wcslen(key.c_str()));
+    }
+    if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+    return key;
+}
+
+bool identity(HANDLE h, std::uint64_t& volume, std::uint64_t& index) {
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    volume = info.dwVolumeSerialNumber;
+    index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// The name still gives the file read (volume and file index), holding the
+// bytes read: programs that take no lock of ours rewrite an image in place
+// or move another file over it.
+bool stillAsRead(const WriteLock& lock, const std::wstring& target) {
+    HANDLE h = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::uint64_t volume = 0, index = 0;
+    bool same = identity(h, volume, index) && volume == lock.volume && index == lock.index;
+    std::uint64_t print = kFingerprintStart;
+    std::uint8_t buffer[16384];
+    DWORD got = 0;
+    while (same && (same = ReadFile(h, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0)
+        print = fingerprint(buffer, got, print);
+    CloseHandle(h);
+    return same && print == lock.fingerprint;
+}
+}  // namespace
+
+void setWriteLockWait(unsigned milliseconds) { lockWaitLimit = milliseconds; }
+unsigned long writeLockWaits() { return lockWaitCount; }
+
+WriteLock::~WriteLock() { unlockImage(*this); }
+
+void unlockImage(WriteLock& lock) {
+    closeFile(lock.image);
+    if (lock.handle != -1) {
+        ReleaseMutex(toHandle(lock.handle));
+        CloseHandle(toHandle(lock.handle));
+    }
+    lock.handle = -1;
+    lock.taken = lock.missing = lock.exclusive = false;
+}
+
+LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError) {
+    unlockImage(lock);
+    lock.target = path;
+    const std::wstring target = wide(path);
+    // A file open here could not be replaced by a move, so the lock is a
+    // mutex named after the image's path (every process of the session sees
+    // it), held by the thread that writes. It is taken before the image is
+    // opened, so the file read is the one the previous writer left.
+    std::wstring name = L"Local\\ombrix-write-";
+    const std::wstring key = lockKey(target);
+    const std::uint64_t print =
+        fingerprint(reinterpret_cast<const std::uint8_t*>(key.data()), key.size() * sizeof(wchar_t));
+    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(print >> shift) & 15];
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (!mutex) {
+        lastError = static_cast<int>(GetLastError());
+        return LockResult::failed;
+    }
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_TIMEOUT) {
+        ++lockWaitCount;
+        waited = WaitForSingleObject(mutex, lockWaitLimit);
+    }
+    // An abandoned mutex is owned all the same: its writer ended, and its
+    // image was replaced whole or not at all.
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        lastError = static_cast<int>(GetLastError());
+        CloseHandle(mutex);
+        return waited == WAIT_TIMEOUT ? LockResult::busy : LockResult::failed;
+    }
+    lock.handle = reinterpret_cast<std::intptr_t>(mutex);
+    lock.exclusive = true;
+    // A program writing into the image keeps it from being opened a while.
+    bool opened = false;
+    for (int tries = 0; !(opened = openForRead(path, lock.image, lastError)) && isBusyFile(lastError) && tries < 200;
+         ++tries)
+        Sleep(10);
+    if (!opened) {
+        if (!isMissingFile(lastError)) {
+            unlockImage(lock);
+            return LockResult::failed;
+        }
+        lock.missing = true;
+    } else if (!identity(toHandle(lock.image.handle), lock.volume, lock.index)) {
+        lastError = static_cast<int>(GetLastError());
+        unlockImage(lock);
+        return LockResult::failed;
+    }
+    lock.taken = true;
+    return LockResult::ok;
+}
+
+WriteResult replaceFile(WriteLock& lock, const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
     written = 0;
     const long failAt = pendingWriteFailure.exchange(-1);
-    if (failAt == 0) return WriteResult::cannotCreate;
+    if (failAt == 0 || !lock.taken) return WriteResult::cannotCreate;
+    // The image must not be open here when it is replaced.
+    closeFile(lock.image);
 
     // A read-only image stays as it is; other attributes survive the swap.
-    const std::wstring target = wide(path);
+    const std::wstring target = wide(lock.target.c_str());
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return WriteResult::cannotCreate;
@@ -169,10 +304,31 @@ WriteResult replaceFile(const char* path, const std::uint8_t* data, std::uint32_
     written = done;
     if (ok && !FlushFileBuffers(h)) ok = false;
     if (!CloseHandle(h)) ok = false;
-    if (ok && !MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ok = false;
-    if (!ok) {
+    WriteResult result = ok ? WriteResult::ok : WriteResult::shortWrite;
+    // A new image never goes over one that appeared meanwhile.
+    if (ok && lock.missing && !MoveFileExW(temp, target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        result = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? WriteResult::appeared
+                                                                             : WriteResult::shortWrite;
+    } else if (ok && !lock.missing) {
+        // A reader that has the image open (without sharing its deletion)
+        // keeps it from being replaced for the moment it reads.
+        for (int tries = 0;; ++tries) {
+            if (!stillAsRead(lock, target)) {
+                result = WriteResult::changed;
+                break;
+            }
+            if (MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
+            if (!isBusyFile(static_cast<int>(GetLastError()), true) || tries == 200) {
+                result = WriteResult::shortWrite;
+                break;
+            }
+            Sleep(10);
+        }
+    }
+    if (result != WriteResult::ok) {
         DeleteFileW(temp);
-        return WriteResult::shortWrite;
+        return result;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), attributes);
     return WriteResult::ok;

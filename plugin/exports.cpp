@@ -81,19 +81,20 @@ constexpr std::int32_t kAttrHidden = 0100444;
 
 // Reads the image file whole into a new ImageInfo; null with the open result.
 ImageInfo* openImage(const char* name, int& openResult) {
-    // The content tells the type where it can; the name only where not.
-    std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(name, bodyOffset);
-    if (type == kTypeNone) {
+    // One open serves both: the content tells the type where it can (the
+    // name only where not), and the same read gives the image.
+    auto unknown = [&] {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
         return nullptr;
-    }
-    logMessage(kLogTrace, "Open %s\n", name);
-
+    };
+    std::uint32_t bodyOffset = 0;
+    std::int32_t container = kContainerPlain;
     platform::InputFile file;
     int lastError = 0;
     if (!platform::openForRead(name, file, lastError)) {
+        if (imageTypeOfContent(name, nullptr, 0, 0, bodyOffset, &container) == kTypeNone) return unknown();
+        logMessage(kLogTrace, "Open %s\n", name);
         logMessage(kLogError, "error CreateFile %d\n", lastError);
         openResult = E_EOPEN;
         return nullptr;
@@ -104,27 +105,32 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_EREAD;
         return nullptr;
     }
-    if (size == 0) {
-        logMessage(kLogError, "disk has size 0 -> aborting\n");
-        openResult = E_BAD_DATA;
-        return nullptr;
-    }
     // A file far larger than any image is none, and is not read to find out.
-    if (size > kMaxImageFileSize) {
-        logMessage(kLogError, "unknown disk type\n");
-        openResult = E_UNKNOWN_FORMAT;
-        return nullptr;
-    }
+    if (size > kMaxImageFileSize) return unknown();
     std::unique_ptr<ImageInfo> info = newImageInfo();
     if (!info) {
         logMessage(kLogError, "error malloc pInfo\n");
         openResult = E_NO_MEMORY;
         return nullptr;
     }
-    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size), 1)));
+    info->imageData.reset(static_cast<std::uint8_t*>(std::calloc(size ? static_cast<std::size_t>(size) : 1, 1)));
     if (!info->imageData) {
         logMessage(kLogError, "error malloc disk data\n");
         openResult = E_NO_MEMORY;
+        return nullptr;
+    }
+    if (!platform::readAll(file, info->imageData.get(), static_cast<std::uint32_t>(size), lastError)) {
+        logMessage(kLogError, "error ReadFile %d\n", lastError);
+        openResult = E_EREAD;
+        return nullptr;
+    }
+    const std::size_t headSize = size < kDetectHeadSize ? static_cast<std::size_t>(size) : kDetectHeadSize;
+    const std::int32_t type = imageTypeOfContent(name, info->imageData.get(), headSize, size, bodyOffset, &container);
+    if (type == kTypeNone) return unknown();
+    logMessage(kLogTrace, "Open %s\n", name);
+    if (size == 0) {
+        logMessage(kLogError, "disk has size 0 -> aborting\n");
+        openResult = E_BAD_DATA;
         return nullptr;
     }
     info->imageSize = static_cast<std::int32_t>(size);
@@ -134,11 +140,6 @@ ImageInfo* openImage(const char* name, int& openResult) {
     if (!info->imageName) {
         logMessage(kLogError, "error malloc pInfo\n");
         openResult = E_NO_MEMORY;
-        return nullptr;
-    }
-    if (!platform::readAll(file, info->imageData.get(), static_cast<std::uint32_t>(size), lastError)) {
-        logMessage(kLogError, "error ReadFile %d\n", lastError);
-        openResult = E_EREAD;
         return nullptr;
     }
     platform::closeFile(file);
@@ -159,7 +160,7 @@ ImageInfo* openImage(const char* name, int& openResult) {
         return info.release();
     }
     // A G64's tracks become the D64 model here; all else reads that.
-    info->container = imageContainerOfPath(name);
+    info->container = container;
     if (info->container == kContainerG64) {
         if (int rc = decodeG64Image(*info)) {
             openResult = rc;
@@ -200,6 +201,7 @@ std::string nameList(const Char* list, Convert convert) {
 }
 
 HANDLE openArchive(const char* arcName, std::int32_t& openResult) {
+    clearLastError();
     int result = 0;
     ImageInfo* info = openImage(arcName, result);
     openResult = result;
@@ -209,6 +211,7 @@ HANDLE openArchive(const char* arcName, std::int32_t& openResult) {
 
 // The next listed file of an open image, with the image's path.
 int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
+    clearLastError();
     if (!isOpenHandle(handle)) return E_BAD_ARCHIVE;
     auto& info = *static_cast<ImageInfo*>(handle);
     logMessage(kLogTrace, "ReadHeader entry <%s>\n", info.imageName.get());
@@ -220,6 +223,7 @@ int readHeader(HANDLE handle, ListedFile& file, const char*& arcName) {
 }
 
 int processFile(HANDLE handle, int operation, const char* destPath, const char* destName) {
+    clearLastError();  // an earlier call's reason is none for this one
     if (operation == PK_SKIP) return 0;
     logMessage(kLogTrace, "ProcessFile - ");
     if (operation == PK_TEST) {
@@ -258,11 +262,13 @@ void setProgress(HANDLE handle, const ProgressSink& sink) {
 }
 
 int packFilesUtf8(const char* packedFile, const char* srcPath, const char* addList, int flags) {
+    clearLastError();
     const ProgressSink progress = packProgressSink();
     return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
 }
 
 int deleteFilesUtf8(const char* packedFile, const char* deleteList) {
+    clearLastError();
     const ProgressSink progress = packProgressSink();
     return deleteFiles(packedFile, deleteList, &progress);
 }
@@ -431,6 +437,7 @@ int WCX_API ConfigurePackerText(const char* text) { return configurePackerText(t
 // path is UTF-8 on every platform. The text is cut to the buffer; *size
 // comes back as its whole length (with the zero), so a host can tell.
 int WCX_API ImageInfoText(const char* path, char* buffer, int* size) {
+    clearLastError();
     if (!path || !size) return E_NOT_SUPPORTED;
     std::string text;
     const int rc = describeImage(path, text);
@@ -443,6 +450,7 @@ static_assert(VALIDATE_REPAIR == kValidateRepair && VALIDATE_FREE_UNUSED == kVal
 
 // mode 1 (any host that passes a "repair" flag) mends only what puts data at risk.
 int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size) {
+    clearLastError();
     if (!path || !size) return E_NOT_SUPPORTED;
     std::string text;
     const int rc = validateImage(path, mode, text);
@@ -450,9 +458,56 @@ int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* siz
     return rc;
 }
 
+// For hosts that hold files across calls (a file system, a conversion):
+// every listed file with its key and what it is (reader/reader.h, entryLine),
+// after one "image<TAB>writable<TAB>0|1" line. The result code is the
+// listing's: 0, or the error that ended it (the lines before it stand).
+int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
+    clearLastError();
+    if (!path || !size) return E_NOT_SUPPORTED;
+    int result = 0;
+    std::unique_ptr<ImageInfo> info(openImage(path, result));
+    std::string text;
+    if (info) {
+        text = std::string("image\twritable\t") + (formatLayout(info->imageType) ? "1" : "0") + "\n";
+        ListedFile file {};
+        const char* arcName = nullptr;
+        registerHandle(info.get());
+        while ((result = readHeader(info.get(), file, arcName)) == 0) {
+            const ListedEntry& listed = info->listed.back();
+            text += entryLine(listedEntryFacts(*info, listed), listed, file);
+        }
+        releaseHandle(info.get());
+        if (result == E_END_ARCHIVE) result = 0;
+    }
+    giveText(text, buffer, size);
+    return result;
+}
+
+// Changes addressed by the files' keys (writer/writer.h, writeEntries), as
+// one write of the image; the keys after the change come back one a line.
+int WCX_API WriteEntriesText(const char* path, const char* srcPath, const char* lines, int flags, char* buffer,
+                             int* size) {
+    clearLastError();
+    if (!path || !lines || !size) return E_NOT_SUPPORTED;
+    std::string keys;
+    const int rc = writeEntries(path, srcPath ? srcPath : "", lines, flags, keys);
+    giveText(rc == 0 ? keys : std::string(), buffer, size);
+    return rc;
+}
+
 int WCX_API RenameFile(const char* path, const char* oldName, const char* newName) {
+    clearLastError();
     if (!path || !oldName || !newName) return E_NOT_SUPPORTED;
     return renameFile(path, oldName, newName);
+}
+
+// Why the last call of this thread failed: its last error line (UTF-8, ""
+// when it logged none), given as ImageInfoText gives its text.
+int WCX_API LastErrorText(char* buffer, int* size) {
+    if (!size) return E_NOT_SUPPORTED;
+    giveText(lastErrorLine(), buffer, size);
+    return 0;
 }
 
 #ifndef _WIN32

@@ -49,6 +49,14 @@ int WCX_API ImageInfoText(const char* path, char* buffer, int* size);
 int WCX_API ValidateImageText(const char* path, int mode, char* buffer, int* size);
 // Extra export for file-system hosts: a listed file renamed in place.
 int WCX_API RenameFile(const char* path, const char* oldName, const char* newName);
+// Extra export: the last error line the plug-in logged on the calling thread
+// during its last call (UTF-8; cut to the buffer, *size its whole length).
+int WCX_API LastErrorText(char* buffer, int* size);
+// Extra exports for hosts that hold files across calls: the listed files by
+// their entries' keys, and changes addressed by those keys (UTF-8 paths).
+int WCX_API ListEntriesText(const char* path, char* buffer, int* size);
+int WCX_API WriteEntriesText(const char* path, const char* srcPath, const char* lines, int flags, char* buffer,
+                             int* size);
 #ifndef _WIN32
 // Double Commander's services for plug-ins (its form dialogs).
 void WCX_API ExtensionInitialize(tExtensionStartupInfo* startupInfo);

@@ -13,14 +13,16 @@ ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context, BlockSet& visits) {
     ChainWalk walk;
-    // A file of 0 bytes, as PackFiles writes it, owns no block at all.
+    // An empty file as older versions stored it (0 blocks at track 0) owns
+    // no block at all; today's take one block holding no byte.
     if (track == 0 && blockCount == 0) return walk;
     for (;;) {
         std::uint8_t block[kBlockSize];
         walk.track = track;
         walk.sector = sector;
-        if (GetDiskSector(info, track, sector, block) != 0) {
+        if (const int error = GetDiskSector(info, track, sector, block); error != 0) {
             walk.outcome = ChainWalk::kUnreadable;
+            walk.error = error;
             return walk;
         }
         if (!visits.insert(info, track, sector)) {

@@ -60,7 +60,14 @@ bool writeData(void* context, const std::uint8_t* data, std::size_t size) {
 int chainResult(const ChainWalk& walk) {
     switch (walk.outcome) {
     case ChainWalk::kUnreadable:
-        logMessage(kLogError, "error Extract GetDiskSector %d:%d\n", walk.track, walk.sector);
+        // The reason a user is shown: the block and what the drive says of it.
+        if (walk.error < 0)
+            logMessage(kLogError, "block %d:%d: not on the disk\n", walk.track, walk.sector);
+        else if (*errorByteText(static_cast<unsigned>(walk.error)))
+            logMessage(kLogError, "block %d:%d: %s\n", walk.track, walk.sector,
+                       errorByteText(static_cast<unsigned>(walk.error)));
+        else
+            logMessage(kLogError, "block %d:%d: error byte %d\n", walk.track, walk.sector, walk.error);
         return E_EREAD;
     case ChainWalk::kCircular:
         logMessage(kLogError, "ProcessFile: error cyclic access for %d:%d\n", walk.track, walk.sector);
@@ -109,9 +116,10 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
     }
     Output out {output.file, false, &info.progress, target.c_str(), false};
     const int result = walkFile(info, file, out);
-    // A cancelled file, or one not written whole, is not left behind (the
-    // file it was to replace stays); the data before a damaged block are.
-    const bool kept = platform::finishOutputFile(output, !out.cancelled && !out.failed);
+    // Only a whole file takes the target's name: after a cancel, a failed
+    // write or a damaged block nothing is left behind, and whatever held the
+    // name stays as it was.
+    const bool kept = platform::finishOutputFile(output, result == 0 && !out.cancelled && !out.failed);
     if (!kept && result == 0) return E_EWRITE;
     return result;
 }

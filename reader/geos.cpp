@@ -80,7 +80,11 @@ ChainWalk measureRecords(const ImageInfo& info, GeosShape& shape, BlockSet& visi
 // Reads one block of the file (info or index block) into `to`.
 ChainWalk readPart(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint8_t* to,
                    BlockSet& visits) {
-    if (GetDiskSector(info, track, sector, to) != 0) return failedAt(ChainWalk::kUnreadable, track, sector);
+    if (const int error = GetDiskSector(info, track, sector, to); error != 0) {
+        ChainWalk walk = failedAt(ChainWalk::kUnreadable, track, sector);
+        walk.error = error;
+        return walk;
+    }
     if (!visits.insert(info, track, sector)) return failedAt(ChainWalk::kCircular, track, sector);
     return {};
 }

@@ -111,7 +111,8 @@ int readDiskHeader(ImageInfo& info, ListedFile& file) {
 
         trimNamePad(entry + kDirFileName, kCbmNameLength, info.imageType);
         convert(entry + kDirFileName, kCbmNameLength, isGeosEntry(entry));
-        if (entry[kDirFileName] == 0) continue;
+        // An unused slot; a file of an empty name is listed under one of its own.
+        if (entry[kDirFileName] == 0 && fileType == kTypeScratched) continue;
 
         if (!recordEntry(info, entry)) return E_NO_MEMORY;
 

@@ -56,6 +56,14 @@ std::uint8_t typeOfExtension(const char* dot) {
     return 0;
 }
 
+// Packing also knows ".USR" and ".DEL", the types the listing shows so
+// (deleting by the old CBM-name road keeps to PRG and SEQ).
+std::uint8_t typeOfExtensionForAdding(const char* dot) {
+    if (equalsNoCase(dot, ".USR")) return kTypeUsr;
+    if (equalsNoCase(dot, ".DEL")) return kTypeDel;
+    return typeOfExtension(dot);
+}
+
 }  // namespace
 
 void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType) {
@@ -122,6 +130,14 @@ std::string convertedNameText(const std::uint8_t* convertedName) {
     return std::string(reinterpret_cast<const char*>(convertedName), n);
 }
 
+// The name part of a listed name. An empty CBM name (sixteen fill bytes, as
+// directory art and LOAD"" disks have) is a name no host takes, so it shows
+// as the character for what a host name cannot hold: "_.prg".
+std::string listedBase(const std::uint8_t* convertedName) {
+    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+    return base.empty() ? std::string("_") : base;
+}
+
 }  // namespace
 
 std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii) {
@@ -139,6 +155,15 @@ std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageTyp
 
 std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType) {
     return cbmText(entry + kDirFileName, kCbmNameLength, imageType, isGeosEntry(entry));
+}
+
+ShownCbmName shownCbmName(const std::uint8_t* name, bool ascii) {
+    int end = 0;
+    while (end < kCbmNameLength && name[end] != kDiskNamePad) ++end;
+    ShownCbmName shown;
+    shown.name = cbmText(name, end, kTypeNone, ascii);
+    if (end + 1 < kCbmNameLength) shown.tail = cbmText(name + end + 1, kCbmNameLength - end - 1, kTypeNone, ascii);
+    return shown;
 }
 
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
@@ -217,7 +242,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
     if (extractAsPC64 != 0) {
         // PC64 names: the number of the extension goes up where two files
         // would have the same name (name.p00, name.p01 ... name.p99).
-        const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+        const std::string base = listedBase(convertedName);
         for (int number = 0; number < 100; ++number) {
             char extension[8] = {};
             std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
@@ -237,7 +262,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
 }
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
-    const std::string base = hostEncoded(convertedNameText(convertedName).c_str());
+    const std::string base = listedBase(convertedName);
     auto key = listedNameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);
@@ -268,7 +293,7 @@ void splitHostNameForAdding(const char* hostName, CbmName& out) {
     hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped), len);
     out.fileType = kTypeSeq;
     if (char* dot = std::strrchr(mapped, '.')) {
-        if (std::uint8_t t = typeOfExtension(dot)) {
+        if (std::uint8_t t = typeOfExtensionForAdding(dot)) {
             out.fileType = t;
             *dot = 0;
         }

@@ -75,6 +75,13 @@ std::size_t hostToPetscii(std::uint8_t* name, std::size_t length);
 std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii = false);
 // A directory entry's name so (ASCII for a GEOS file).
 std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType);
+// A 16-byte name as the drive lists it: what stands before the first 0xA0
+// goes between the quotes, the rest (fill bytes at its end cut) after the
+// closing quote, as in "dirart",8,1.
+struct ShownCbmName {
+    std::string name, tail;
+};
+ShownCbmName shownCbmName(const std::uint8_t* name, bool ascii);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);
@@ -89,9 +96,10 @@ std::string outputPath(const char* destPath, const char* destName);
 // (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without an
 // extension) after their device word, and a name ending in a dot or a space.
 void makeHostSafe(std::string& name, bool windowsRules);
-// The name under which the listing reports a file: its host name made safe,
-// and when an earlier listed file has that name already, "~2", "~3"... before
-// the type extension (CBM names never convert to '~', so these are new).
+// The name under which the listing reports a file: its host name made safe
+// ("_" for an empty CBM name), and when an earlier listed file has that name
+// already, "~2", "~3"... before the type extension (CBM names never convert
+// to '~', so these are new).
 // Records the name in info.listedNameKeys.
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, std::uint8_t fileType);
 // The same with an extension of its own (".cvt").
@@ -116,6 +124,7 @@ struct ChainWalk {
     // kMalformed: a GEOS file the Convert format cannot hold (see geos.cpp).
     enum Outcome { kComplete, kUnreadable, kCircular, kStopped, kMalformed } outcome = kComplete;
     std::uint8_t track = 0, sector = 0;  // the block that ended the walk early
+    int error = 0;                       // kUnreadable: GetDiskSector's answer (-1 off the image, else the error byte)
     std::uint32_t blocks = 0;            // blocks whose data were delivered
     std::uint32_t bytes = 0;             // data bytes delivered
 };
@@ -123,8 +132,8 @@ struct ChainWalk {
 using ChainDataFn = bool (*)(void* context, const std::uint8_t* data, std::size_t size);
 // Follows a file's chain from its start block as extraction does: each block
 // through GetDiskSector (error bytes honoured), a visit table against chains
-// that come back on themselves, so every walk ends. A file of 0 bytes as
-// PackFiles stores it (start track 0, no blocks) has no chain at all.
+// that come back on themselves, so every walk ends. An entry of 0 blocks at
+// track 0 (an empty file as older versions stored it) has no chain at all.
 ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_t sector, std::uint16_t blockCount,
                           ChainDataFn onData, void* context);
 // The same with a visit table shared by several chains (the parts of a GEOS
@@ -219,6 +228,34 @@ std::int32_t getConvertFileLength(const ImageInfo& info, const std::uint8_t* ent
 // The listed file ProcessFile works on: the one the last ReadHeader reported,
 // else the listed file of the requested name; null when there is none.
 const ListedEntry* findListedEntry(const ImageInfo& info, const char* destPath, const char* destName);
+
+// --- listed files by their entries ---
+// What a host that holds a file across calls (the mount, a conversion) is
+// told of each listed file. Its key names the entry itself: where it lies
+// (the byte offset of a disk's directory entry or a tape's slot, the record
+// of an archive of files, "a" in front) with the type byte and the exact
+// 16 name bytes it held, as "OFFSET:TT:NAMEHEX". A key whose entry no longer
+// holds that name and type names no file: the image changed meanwhile.
+struct EntryFacts {
+    std::uint32_t offset = 0;
+    bool archiveRecord = false;
+    std::uint8_t fileType = 0;                 // as the entry has it: closed 0x80, locked 0x40
+    std::uint8_t name[kCbmNameLength] = {};    // 0xA0-filled
+    std::uint8_t recordLength = 0;             // REL files
+    bool geos = false;
+};
+EntryFacts listedEntryFacts(const ImageInfo& info, const ListedEntry& listed);
+std::string entryKey(const EntryFacts& facts);
+// A disk entry's key: false when it is not one.
+bool parseEntryKey(const char* key, std::uint32_t& offset, std::uint8_t& fileType, std::uint8_t* name);
+// "entry<TAB>KEY<TAB>LISTED NAME<TAB>TYPE<TAB>NAMEHEX<TAB>BLOCKS<TAB>BYTES<TAB>FLAGS<TAB>RECORD LENGTH
+// <TAB>SHOWN NAME<TAB>SHOWN TAIL" with TYPE the type byte and NAMEHEX the 16
+// name bytes in hexadecimal, FLAGS letters: h hidden, l locked, o not
+// closed, g GEOS file, c listed as its Convert file ("-" for none), and the
+// name as the drive lists it (shownCbmName).
+std::string entryLine(const EntryFacts& facts, const ListedEntry& listed, const ListedFile& file);
+// count bytes from 2*count hexadecimal digits that end the text or a field (':').
+bool readHexBytes(const char* text, std::size_t count, std::uint8_t* out);
 
 // --- extraction ---
 // 0 done, 22 not listed, 19 output failure, 18 unreadable or cyclic chain.

@@ -3,7 +3,9 @@
 // threads at once (GetBackgroundFlags promises both are safe).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "tests/pack_support.h"
@@ -20,11 +22,14 @@ int cancelAt = 0;
 long bytesReported = 0;
 std::vector<std::string> namesReported;
 bool swapForFolder = false;
+// What another program does to the image while a call works on it (once).
+std::function<void()> meanwhile;
 int WCX_API countingHost(char* name, int size) {
     ++callsSoFar;
     bytesReported += size;
     namesReported.push_back(name);
     if (swapForFolder && std::remove(name) == 0) mkdir(name, 0755);
+    if (meanwhile) std::exchange(meanwhile, nullptr)();
     return callsSoFar == cancelAt ? 0 : 1;
 }
 void resetHost(int n) {
@@ -158,6 +163,97 @@ TEST(Background, ParallelCallsOnDifferentImagesShareNothing) {
                   ts::readFile(dir / ("s" + std::to_string(t) + "/img." + ext)))
             << "thread " << t;
     }
+}
+
+// Another program at the image while a writer works on it (the host's
+// progress callback comes between reading and replacing): cc1541 rewrites
+// it in place, a program moves a new file over it, another writer holds the
+// lock, an image appears where the writer makes a new one, or another writer
+// replaces it while this one waits for the lock. Each writer lands on what
+// is there then, or fails with 19 and leaves the other program's bytes.
+TEST(Background, AWriterLandsOnTheImageAsItIsOrFails) {
+    if (!ts::haveTool("cc1541")) GTEST_SKIP() << "cc1541 missing";
+    pt::SettingsGuard guard;
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=3\n");
+    const std::string src = ts::mkdirIn(dir, "src"), image = dir / "w.d64", copy = dir / "copy.d64";
+    pt::writeSources(src, {{"ours.prg", ts::randomBytes(700, 1)}, {"keep.prg", ts::randomBytes(300, 2)}});
+    const std::string cc1541 = "cc1541 -q -f FOREIGN -w " + ts::shellQuote(src + "/keep.prg") + " ";
+    enum Other { inPlace, movedOver, holdsLock, creates, replacesWhileWaiting };
+    const struct {
+        const char* what;
+        Other other;
+        bool pack;  // else DeleteFiles of keep.prg
+        int rc;
+        std::vector<std::string> listed;  // empty: the image is what the other program left
+        const char* line;
+    } cases[] = {
+        {"cc1541 rewrites it in place", inPlace, true, 19, {}, "changed by another program while it was being written"},
+        {"cc1541 rewrites it in place (delete)", inPlace, false, 19, {}, "changed by another program"},
+        {"a file is moved over it", movedOver, false, 19, {}, "changed by another program"},
+        {"another writer holds it", holdsLock, true, 19, {}, "another program is writing"},
+        {"it appears meanwhile", creates, true, 0, {"FOREIGN.prg", "ours.prg"}, "created by another program"},
+        {"it is replaced while the writer waits", replacesWhileWaiting, true, 0,
+         {"keep.prg", "FOREIGN.prg", "ours.prg"}, ""},
+    };
+    SetProcessDataProc(kPackHandle, countingHost);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        resetHost(0);
+        std::remove(image.c_str());
+        if (c.other != creates) {
+            ASSERT_EQ(pt::pack(image, src, {"keep.prg"}), 0);
+        }
+        Bytes left;
+        meanwhile = [&] {
+            if (c.other == inPlace || c.other == creates) {
+                ASSERT_EQ(ts::run(cc1541 + ts::shellQuote(image)), 0);
+            }
+            if (c.other == movedOver) {
+                ts::writeFile(copy, ts::readFile(image));
+                ASSERT_EQ(ts::run(cc1541 + ts::shellQuote(copy)), 0);
+                ASSERT_EQ(std::rename(copy.c_str(), image.c_str()), 0);
+            }
+            left = ts::readFile(image);
+        };
+        platform::WriteLock other;
+        int lockError = 0;
+        if (c.other == holdsLock || c.other == replacesWhileWaiting) {
+            meanwhile = nullptr;
+            ASSERT_EQ(platform::lockImageForWriting(image.c_str(), other, lockError), platform::LockResult::ok);
+            left = ts::readFile(image);
+        }
+        platform::setWriteLockWait(c.other == holdsLock ? 20 : 60000);
+        ts::LogCapture log;
+        int rc = -1;
+        const unsigned long waitsBefore = platform::writeLockWaits();
+        std::thread writer([&] { rc = c.pack ? pt::pack(image, src, {"ours.prg"}) : pt::remove(image, {"keep.prg"}); });
+        if (c.other == replacesWhileWaiting) {
+            // Once the writer waits, the other writer puts its image in place and lets go.
+            for (int i = 0; i < 100000 && platform::writeLockWaits() == waitsBefore; ++i) platform::yieldThread();
+            ts::writeFile(copy, ts::readFile(image));
+            ASSERT_EQ(ts::run(cc1541 + ts::shellQuote(copy)), 0);
+            ASSERT_EQ(std::rename(copy.c_str(), image.c_str()), 0);
+            platform::unlockImage(other);
+        }
+        writer.join();
+        platform::unlockImage(other);
+        platform::setWriteLockWait(60000);
+        EXPECT_EQ(rc, c.rc);
+        EXPECT_TRUE(log.contains(c.line)) << log.text();
+        std::vector<std::string> names;
+        for (const ts::Listed& f : ts::list(image).files) names.push_back(f.name);
+        if (c.listed.empty()) {
+            EXPECT_EQ(ts::readFile(image), left);
+        } else {
+            EXPECT_EQ(names, c.listed);
+        }
+        std::vector<std::string> files = ts::listDir(dir.path);
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, (std::vector<std::string> {"settings", "src", "w.d64"}));
+    }
+    meanwhile = nullptr;
+    SetProcessDataProc(kPackHandle, nullptr);
 }
 
 }  // namespace

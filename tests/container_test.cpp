@@ -3,6 +3,7 @@
 // against cbmconvert, which writes and reads Lynx and PC64 files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/test_support.h"
@@ -11,48 +12,9 @@ namespace {
 
 using ts::Bytes;
 
-struct LynxFile {
-    std::string name;  // PETSCII
-    char type;
-    Bytes data;
-    int recordLength = 0;
-};
-
-// A Lynx archive as the format describes it and cbmconvert -L lays it out:
-// loader "10 SYS2061", then the directory lines; a REL file's blocks count its
-// side sectors (one per 120 data blocks, zeroed, before its data); `lastLine`
-// replaces the last file's last-byte line when set.
-Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1,
-               const char* lastLine = nullptr) {
-    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
-    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
-                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const LynxFile& f = files[i];
-        const std::size_t data = (f.data.size() + 253) / 254, blocks = data + (f.type == 'R' ? (data + 119) / 120 : 0);
-        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
-        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
-        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
-        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
-    }
-    a.insert(a.end(), dir.begin(), dir.end());
-    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i].type == 'R') a.resize(a.size() + 254 * ((files[i].data.size() + 254 * 120 - 1) / (254 * 120)));
-        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
-        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
-    }
-    return a;
-}
-
-Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0) {
-    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
-    f.resize(26, 0);
-    std::memcpy(f.data() + 8, name.data(), name.size());
-    f[25] = recordLength;
-    f.insert(f.end(), data.begin(), data.end());
-    return f;
-}
+using ts::LynxFile;
+using ts::makeLynx;
+using ts::pc64;
 
 struct ContainerTest : ::testing::Test {
     ts::TempDir dir;
@@ -221,6 +183,25 @@ TEST_F(ContainerTest, ExtractAsPc64AndPackBackWithExactNames) {
     ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir.path) + " src.p00"),
               0);
     EXPECT_EQ(ts::list(dir / "p.d64").files.at(0).name, "my_file_.prg");
+    // A DEL file under its exact name; a REL file of the header's record
+    // length, never with the header inside.
+    const Bytes del = ts::randomBytes(240, 9);  // one block of data, two with the header
+    ts::writeFile(dir / "gone.d00", pc64("GONE/1", del));
+    ts::writeFile(dir / "recs.R07", pc64("RECS", a, 40));
+    std::string said;
+    ASSERT_EQ(ts::run(host() + "--log add " + ts::shellQuote(dir / "pc.d64") + " -C " + ts::shellQuote(dir.path) +
+                          " gone.d00 recs.R07", &said), 0) << said;
+    const ts::Listing added = ts::list(dir / "pc.d64");
+    ASSERT_EQ(added.files.size(), 2u);
+    EXPECT_EQ(added.files[0].name, "gone_1.del");
+    EXPECT_EQ(added.files[0].blocks, 1);
+    EXPECT_EQ(added.files[1].name, "recs.rel");
+    EXPECT_EQ(added.files[1].blocks, 3);  // two data blocks, one side sector
+    ts::TempDir plain;
+    ts::extractAll(dir / "pc.d64", plain.path);
+    EXPECT_EQ(ts::readFile(plain / "gone_1.del"), del);
+    const Bytes records = ts::readFile(plain / "recs.rel");
+    EXPECT_EQ(Bytes(records.begin(), records.begin() + static_cast<long>(std::min(records.size(), a.size()))), a);
     std::string text;
     ASSERT_EQ(ts::run(host() + "extract --pc64 " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "y"),
                       &text),
@@ -274,13 +255,21 @@ TEST_F(ContainerTest, TypeToldByContent) {
         int handled;
         int openResult;
         const char* logLine;
+        int files = -1;  // listed, when it tells the kind
     };
+    Bytes pc64Head = ts::makeRawImage(1).data;  // a D64 whose block 1:0 starts like a PC64 file
+    std::memcpy(pc64Head.data(), "C64File", 8);
     const std::vector<Row> rows = {
         {"disk.d71", ts::makeRawImage(1).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
         {"archive.d64", makeLynx({{"A", 'P', Bytes(3, 1)}}), 1, 0, "holds a LNX image"},
         {"tape.dat", tape, 1, 0, ""},
         {"noise.d64", ts::randomBytes(1000, 9), 0, 14, ""},
-        {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 0, 14, ""},
+        {"gcr.d64", Bytes {'G', 'C', 'R', '-', '1', '5', '4', '1', 0, 84}, 1, 14, "holds a G64 image"},  // cut short
+        {"gcr.g64", Bytes {'G', 'C', 'R', '-', '1', '5', '7', '1', 0, 168}, 1, 14,
+         "holds a G71 image, not what its name says (G64)"},
+        {"vice42.dat", ts::makeRawImage(1, 42).data, 1, 0, ""},
+        {"vice42e.d71", ts::makeRawImage(1, 42, true).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
+        {"pc64head.d64", pc64Head, 1, 0, "", 0},
         {"short.x64", Bytes {0x43, 0x15, 0x41, 0x64}, 0, 14, ""},
     };
     for (const Row& row : rows) {
@@ -288,8 +277,10 @@ TEST_F(ContainerTest, TypeToldByContent) {
         std::string path = dir / row.file;
         EXPECT_EQ(CanYouHandleThisFile(path.data()), row.handled) << row.file;
         ts::LogCapture log;
-        EXPECT_EQ(ts::list(path).openResult, row.openResult) << row.file;
+        const ts::Listing listing = ts::list(path);
+        EXPECT_EQ(listing.openResult, row.openResult) << row.file;
         EXPECT_TRUE(log.contains(row.logLine)) << row.file;
+        EXPECT_TRUE(row.files < 0 || listing.files.size() == static_cast<std::size_t>(row.files)) << row.file;
     }
     EXPECT_EQ(SetPackerSwitch("noSuchSwitch", 1), 24);
     std::string out;

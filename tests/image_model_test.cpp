@@ -2,6 +2,7 @@
 // with error bytes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "core/settings.h"
@@ -50,7 +51,8 @@ TEST(ImageModel, SizesDecideTracksAndErrorBytes) {
     const Case cases[] = {
         {kTypeD64, 174847, 0, 35, 0},  {kTypeD64, 174848, 1, 35, 0},  {kTypeD64, 175531, 1, 35, 1},
         {kTypeD64, 175532, 1, 35, 0},  {kTypeD64, 196607, 1, 35, 0},  {kTypeD64, 196608, 1, 40, 0},
-        {kTypeD64, 197376, 1, 40, 1},  {kTypeD64, 300000, 1, 40, 0},  {kTypeD71, 349695, 0, 70, 0},
+        {kTypeD64, 197376, 1, 40, 1},  {kTypeD64, 205311, 1, 40, 0},  {kTypeD64, 205312, 1, 42, 0},
+        {kTypeD64, 206114, 1, 42, 1},  {kTypeD64, 300000, 1, 42, 0},  {kTypeD71, 349695, 0, 70, 0},
         {kTypeD71, 351061, 1, 70, 0},  {kTypeD71, 351062, 1, 70, 1},  {kTypeD80, 533248, 1, 77, 0},
         {kTypeD80, 535331, 1, 77, 1},  {kTypeD82, 1066495, 0, 154, 0}, {kTypeD82, 1070662, 1, 154, 1},
         {kTypeD81, 819200, 1, 80, 0},  {kTypeD81, 822400, 1, 80, 1},
@@ -61,7 +63,7 @@ TEST(ImageModel, SizesDecideTracksAndErrorBytes) {
         EXPECT_EQ(info.trackCount, c.tracks) << c.size;
         EXPECT_EQ(info.hasErrorInfo, c.errors) << c.size;
         if (c.errors) {
-            const FormatLayout* layout = formatLayout(c.type, c.tracks == 40);
+            const FormatLayout* layout = diskLayout(c.type, c.tracks);
             EXPECT_EQ(info.errorInfo, info.imageData.get() + c.size - layout->blockCount);
         }
     }
@@ -70,6 +72,9 @@ TEST(ImageModel, SizesDecideTracksAndErrorBytes) {
 TEST(ImageModel, GeometryTellingRows) {
     EXPECT_EQ(formatLayout(kTypeD64)->geometry[17].offset, 91392u);
     EXPECT_EQ(formatLayout(kTypeD64, true)->geometry[35].offset, 174848u);
+    EXPECT_EQ(diskLayout(kTypeD64, 42)->geometry[41].offset, 200960u);
+    EXPECT_EQ(diskLayout(kTypeD64, 42)->blockCount, 802);
+    EXPECT_EQ(diskLayout(kTypeD71, 42), formatLayout(kTypeD71));
     EXPECT_EQ(formatLayout(kTypeD71)->geometry[52].offset, 266240u);
     EXPECT_EQ(formatLayout(kTypeD80)->geometry[38].offset, 282112u);
     EXPECT_EQ(formatLayout(kTypeD80)->geometry[37].offset, 274688u);
@@ -166,13 +171,15 @@ TEST(ImageModel, FortyTrackLayoutRecognition) {
     ts::TempDir dir;
     ts::loadSettings(dir, "[common]\nlogLevel=4\n");
     ts::LogCapture log;
-    auto check = [](int speedByte, int dolphinByte) {
-        ImageInfo info = sized(kTypeD64, 196608);
+    // 42 tracks: the entries of 41 and 42 at 212-219 after SpeedDOS's.
+    auto check = [](int speedByte, int dolphinByte, std::array<std::uint8_t, 8> entries41 = {}, int tracks = 40) {
+        ImageInfo info = sized(kTypeD64, tracks == 40 ? 196608 : 205312);
         checkImageSize(info);
         setDiskInitValues(info);
         std::uint8_t* bam = info.imageData.get() + 91392;
         if (speedByte >= 0) bam[speedByte] = 0x11;
         if (dolphinByte >= 0) bam[dolphinByte] = 0x11;
+        std::memcpy(bam + 212, entries41.data(), 8);
         int r = checkD64Valid40Track(info);
         return std::make_pair(r, info.fortyTrackType);
     };
@@ -184,6 +191,17 @@ TEST(ImageModel, FortyTrackLayoutRecognition) {
     EXPECT_TRUE(log.contains("checkD64Valid40Track: Dolphin = true"));
     EXPECT_EQ(check(211, 172), std::make_pair(0, 1));
     EXPECT_EQ(check(-1, -1), std::make_pair(0, 1));
+    const std::array<std::uint8_t, 8> free41 = {17, 0xFF, 0xFF, 0x01, 2, 0x81, 0, 0};
+    EXPECT_EQ(check(192, -1, free41, 42), std::make_pair(1, 2));
+    EXPECT_EQ(check(192, -1, {}, 42), std::make_pair(1, 2));  // both full
+    EXPECT_FALSE(log.contains("no BAM entries for tracks 41-42"));
+    EXPECT_EQ(check(192, -1, {18, 0xFF, 0xFF, 0x03, 2, 0x81, 0, 0}, 42), std::make_pair(0, 1));  // a sector 17
+    EXPECT_TRUE(log.contains("checkD64Valid40Track: no BAM entries for tracks 41-42\n"));
+    EXPECT_EQ(check(192, -1, {17, 0xFF, 0xFF, 0x01, 3, 0x81, 0, 0}, 42), std::make_pair(0, 1));  // a count the bits deny
+    EXPECT_EQ(check(-1, 191, free41, 42), std::make_pair(0, 1));  // DolphinDOS has no place for them
+    EXPECT_EQ(check(-1, -1, free41, 42), std::make_pair(1, 2));  // 36-40 full: the run tells SpeedDOS
+    EXPECT_EQ(check(-1, -1, {}, 42), std::make_pair(0, 1));
+    EXPECT_EQ(check(-1, 191, free41, 40), std::make_pair(1, 3));  // 40 tracks: 212-219 are no matter
     ts::loadDefaultSettings(dir);
 }
 

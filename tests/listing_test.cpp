@@ -2,8 +2,10 @@
 // directory chains, names, types, lengths, scratched entries, damaged chains.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +61,8 @@ TEST_F(ListingTest, NamesTypesAndScratchedEntries) {
     ts::save(img, path("d.d64"));
     ts::Listing l = ts::list(path("d.d64"));
     EXPECT_EQ(l.endResult, 10);
-    const std::vector<std::string> expected = {"hello.prg", "HELLO.seq", "locked", "a_b_c.del",
+    // A file of an empty name is listed as "_" (a name no host takes).
+    const std::vector<std::string> expected = {"hello.prg", "HELLO.seq", "locked", "a_b_c.del", "_.prg",
                                                "abcdefghijklmnop.usr", "hello.rel", "hello~2.prg", "last.prg"};
     EXPECT_EQ(names(l), expected);
     ASSERT_EQ(l.files.size(), expected.size());
@@ -75,6 +78,18 @@ TEST_F(ListingTest, NamesTypesAndScratchedEntries) {
     EXPECT_EQ(ts::readFile(path("hello.prg")), a);
     EXPECT_EQ(ts::readFile(path("hello~2.prg")), b);
     EXPECT_EQ(ts::readFile(path("HELLO.seq")), b);
+    EXPECT_EQ(ts::readFile(path("_.prg")), b);
+    std::string said;
+    EXPECT_EQ(ts::run(ts::host(dir) + "test " + ts::shellQuote(path("d.d64")), &said), 0) << said;
+    EXPECT_NE(said.find("ok _.prg"), std::string::npos) << said;
+    ts::loadSettings(dir, "[common]\nextractAsPC64=1\n");
+    EXPECT_EQ(ts::list(path("d.d64")).files.at(4).name, "_.p00");
+    ts::loadDefaultSettings(dir);
+    ts::save(img, path("n.d64"));
+    EXPECT_EQ(ts::run(ts::host(dir) + "delete " + ts::shellQuote(path("n.d64")) + " _.prg", &said), 0) << said;
+    std::vector<std::string> left = expected;
+    left.erase(left.begin() + 4);
+    EXPECT_EQ(names(ts::list(path("n.d64"))), left);
 
     // Scratched entries: shown as hidden with .prg, or shown alone.
     ts::loadSettings(dir, "[common]\nshowScratchedFiles=1\n");
@@ -209,7 +224,7 @@ TEST_F(ListingTest, ExtractionReplacesWhatHoldsTheName) {
                 EXPECT_EQ(ts::readFile(out / name), data) << name;
             }
         }
-        EXPECT_EQ(ts::listDir(out.path).size(), 8u);  // no temporary file left
+        EXPECT_EQ(ts::listDir(out.path).size(), 9u);  // no temporary file left
     }
 }
 
@@ -234,11 +249,13 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
     ts::putEntry(img, 18, 1, 3, 0x82, "NOWHERE", 0, 0, 1);
     ts::putEntry(img, 18, 4, 0, 0x82, "SECOND", 17, 5, 3);
     ts::putEntry(img, 18, 4, 1, 0x82, "HUGE", 17, 0, 0xFFFF);  // a count no walk may trust
+    ts::putEntry(img, 18, 4, 2, 0x82, "OLD", 0, 0, 0);          // an empty file as older versions stored it
     ts::save(img, path("bad.d64"));
     ts::LogCapture log;
     ts::Listing l = ts::list(path("bad.d64"));
     EXPECT_EQ(names(l),
-              (std::vector<std::string>{"self.prg", "same.prg", "far.prg", "nowhere.prg", "second.prg", "huge.prg"}));
+              (std::vector<std::string>{"self.prg", "same.prg", "far.prg", "nowhere.prg", "second.prg", "huge.prg",
+                                        "old.prg"}));
     EXPECT_EQ(l.endResult, 18);
     EXPECT_TRUE(log.contains("ReadHeader: error cyclic access for 18:1\n"));
     EXPECT_EQ(l.files[0].bytes, 0);  // a loop: extraction fails
@@ -252,14 +269,18 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
     EXPECT_EQ(ts::run(std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(path("cfg/wcx.ini")) + " test " +
                           ts::shellQuote(bad), &out2), 18) << out2;
     EXPECT_NE(out2.find("ok same.prg"), std::string::npos) << out2;
-    EXPECT_NE(out2.find("self.prg: E_EREAD (18)"), std::string::npos) << out2;
+    EXPECT_NE(out2.find("self.prg: read error: a block of the file is damaged or missing"), std::string::npos) << out2;
+    EXPECT_NE(out2.find("[E_EREAD (18)]"), std::string::npos) << out2;
 
     ts::TempDir out;
     auto results = ts::extractAll(path("bad.d64"), out.path);
-    ASSERT_EQ(results.size(), 6u);
+    ASSERT_EQ(results.size(), 7u);
+    EXPECT_EQ(results[6].second, 0);
+    EXPECT_EQ(ts::readFile(out / "old.prg").size(), 0u);
+    EXPECT_TRUE(ts::exists(out / "old.prg"));
     EXPECT_EQ(results[5].second, 18);
     EXPECT_EQ(results[0].second, 18);
-    EXPECT_EQ(ts::readFile(out / "self.prg").size(), 254u);  // data before the loop stay
+    EXPECT_FALSE(ts::exists(out / "self.prg"));  // no stub of the data before the loop
     EXPECT_TRUE(log.contains("ProcessFile: error cyclic access for 17:0\n"));
     EXPECT_EQ(results[1].second, 0);
     EXPECT_EQ(results[2].second, 18);
@@ -288,13 +309,43 @@ TEST_F(ListingTest, ErrorBytesMakeSingleFilesUnreadable) {
     EXPECT_EQ(l.files[1].bytes, 0);
     EXPECT_EQ(l.files[2].bytes, 100);
     ts::TempDir out;
+    ts::writeText(out / "bad.prg", "keep");
     auto results = ts::extractAll(path("e.d64"), out.path);
     EXPECT_EQ(results[0].second, 0);
     EXPECT_EQ(results[1].second, 18);
     EXPECT_EQ(results[2].second, 0);
     EXPECT_EQ(ts::readFile(out / "good.prg"), a);
     EXPECT_EQ(ts::readFile(out / "one.prg"), c);
-    EXPECT_EQ(ts::readFile(out / "bad.prg").size(), 254u);
+    EXPECT_EQ(ts::readFile(out / "bad.prg"), (Bytes {'k', 'e', 'e', 'p'}));  // what was there stays
+    // Each call's reason is its own: asked by name after the listing, as
+    // hosts do, the sound file after the damaged one has none.
+    std::string image = path("e.d64");
+    tOpenArchiveData open {};
+    open.ArcName = image.data();
+    HANDLE h = OpenArchive(&open);
+    ASSERT_NE(h, nullptr);
+    tHeaderData header {};
+    while (ReadHeader(h, &header) == 0) {
+    }
+    for (const auto& [name, rc, reason] : {std::tuple {"bad.prg", 18, "block 16:10: 23, Checksum error in data block"},
+                                           std::tuple {"good.prg", 0, ""}}) {
+        std::string request = out.path + "/" + name;
+        EXPECT_EQ(ProcessFile(h, PK_TEST, nullptr, request.data()), rc) << name;
+        char why[256] = "x";
+        int whySize = sizeof why;
+        EXPECT_EQ(LastErrorText(why, &whySize), 0);
+        EXPECT_STREQ(why, reason) << name;
+    }
+    CloseArchive(h);
+    // A fresh extraction leaves no stub and no temporary file; the user is
+    // told which block failed and why.
+    std::string said;
+    EXPECT_EQ(ts::run(ts::host(dir) + "extract " + ts::shellQuote(path("e.d64")) + " -C " + ts::shellQuote(path("x")), &said), 18);
+    EXPECT_NE(said.find("bad.prg: read error: a block of the file is damaged or missing (ombrix validate shows where) (block 16:10: 23, Checksum error in data block) [E_EREAD (18)]\n"),
+              std::string::npos) << said;
+    std::vector<std::string> made = ts::listDir(path("x"));
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(made, (std::vector<std::string> {"good.prg", "one.prg"}));
 
     // A bad directory block ends the listing with a read error.
     img.data[errors + ts::blockIndex(img, 18, 1)] = 2;
@@ -456,6 +507,12 @@ TEST(Names, ConversionTables) {
     splitHostNameForAdding("GAME.PRG", cbm);
     EXPECT_EQ(cbm.fileType, 0x81);
     EXPECT_EQ(0, std::memcmp(cbm.name, "\xC7\xC1\xCD\xC5\x2E\xD0\xD2\xC7\xA0", 9));
+    // The types the listing shows: x.usr and x.del give USR and DEL files (lower case only).
+    for (const auto& [name, type] : {std::pair {"x.usr", 0x83}, std::pair {"x.del", 0x80}, std::pair {"x.USR", 0x81}}) {
+        splitHostNameForAdding(name, cbm);
+        EXPECT_EQ(cbm.fileType, type) << name;
+        EXPECT_EQ(cbm.name[1], type == 0x81 ? 0x2E : 0xA0) << name;
+    }
     splitHostNameForAdding("sub/file.prg", cbm);
     EXPECT_EQ(cbm.fileType, 0x82);
     EXPECT_EQ(0, std::memcmp(cbm.name, "SUB FILE\xA0", 9));

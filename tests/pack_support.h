@@ -50,6 +50,18 @@ inline std::vector<char> cstr(const std::string& s) {
     return v;
 }
 
+// The lines of a text, without their ends.
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t from = 0; from < text.size();) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return out;
+}
+
 // PackFiles as a file manager calls it: the source folder ends with '/'.
 inline int pack(const std::string& image, const std::string& srcDir, const std::vector<std::string>& names,
                 int flags = 0) {
@@ -76,7 +88,7 @@ inline std::unique_ptr<ImageInfo> load(const std::string& path) {
     setDiskInitValues(*info);
     checkImageSize(*info);
     readStatedBamTracks(*info);
-    if (info->imageType == kTypeD64 && info->trackCount == 40) checkD64Valid40Track(*info);
+    if (info->imageType == kTypeD64 && info->trackCount > kStandardD64Tracks) checkD64Valid40Track(*info);
     return info;
 }
 

@@ -19,7 +19,8 @@ struct SizeCase {
     int lastByte1;
 };
 // Chain ends around the block boundaries: 254 data bytes per block.
-const SizeCase kSizes[] = {{0, 0, -1}, {1, 1, 2}, {253, 1, 254}, {254, 1, 255},
+// An empty file takes one block holding no byte (link 00 01), as drives write it.
+const SizeCase kSizes[] = {{0, 1, 1}, {1, 1, 2}, {253, 1, 254}, {254, 1, 255},
                            {255, 2, 2}, {508, 2, 255}, {509, 3, 2}};
 
 struct FormatCase {
@@ -68,7 +69,7 @@ TEST(PackFiles, NewImageOfEveryFormatHoldsFilesWithTheirChainEnds) {
         EXPECT_TRUE(noTemporaryFiles(dir.path));
 
         auto info = pt::load(image);
-        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), format.freeData - 10);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), format.freeData - 11);
         EXPECT_EQ(getFreeDirBlocksOnDisk(*info), format.freeDir);
         const auto list = pt::entries(*info);
         ASSERT_EQ(list.size(), std::size(kSizes));
@@ -411,14 +412,17 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
     ASSERT_EQ(pt::pack(dir / "dir1.d64", src, {"681.prg"}), 0);
     EXPECT_EQ(getFreeDirBlocksOnDisk(*pt::load(dir / "dir1.d64")), 0);
 
+    // Eight empty files (a block each) and one of 673 or 672 blocks.
+    ts::writeFile(src + "/672.prg", ts::randomBytes(672 * 254, 10));
+    ts::writeFile(src + "/673.prg", ts::randomBytes(673 * 254, 11));
     std::vector<std::string> nine = zeroByteNames(src, "v", 8);
-    nine.push_back("681.prg");
+    nine.push_back("673.prg");
     {
         ts::LogCapture log;
         EXPECT_EQ(pt::pack(dir / "dir9.d64", src, nine), 11);
         EXPECT_TRUE(log.contains("PackFiles: not enough data+dir sectors available (680 < 681)\n")) << log.text();
     }
-    nine.back() = "680.prg";
+    nine.back() = "672.prg";
     ASSERT_EQ(pt::pack(dir / "dir9.d64", src, nine), 0);
     auto dir9 = pt::load(dir / "dir9.d64");
     EXPECT_EQ(getFreeDataBlocksOnDisk(*dir9), 0);
@@ -428,7 +432,7 @@ TEST(PackFiles, CapacityRuleRefusesBeforeAnythingIsAdded) {
     EXPECT_EQ(list[8].track, 18);
     EXPECT_EQ(list[8].sector, 4);
     const pt::Chain big = pt::chainOf(*dir9, list[8]);
-    EXPECT_EQ(big.data, ts::readFile(src + "/680.prg"));
+    EXPECT_EQ(big.data, ts::readFile(src + "/672.prg"));
     int onDirTrack = 0;
     for (auto [t, s] : big.blocks) onDirTrack += t == 18;
     EXPECT_EQ(onDirTrack, 16);
@@ -516,6 +520,76 @@ TEST(PackFiles, FortyTrackImagesUseTracks36To40) {
         ASSERT_EQ(pt::remove(image, {"big.prg"}), 0);
         EXPECT_EQ(getFreeDataBlocksOnDisk(*pt::load(image)), 749);
         NewImageSettings.fortyTrackType = 0;
+    }
+}
+
+
+// 42-track D64s as VICE extends them: every track is read (files on tracks 41
+// and 42, with and without the 802 error bytes); written where the BAM says
+// how it keeps tracks 41-42 (SpeedDOS's run on at 212-219, as VICE keeps
+// it), else read only.
+TEST(PackFiles, FortyTwoTrackImagesReadWholeAndWriteWhereTheBamDescribesThem) {
+    struct Row {
+        const char* what;
+        std::int32_t layout;
+        bool errorBytes;
+        int rc;
+    };
+    const Row rows[] = {{"SpeedDOS run on", 2, false, 0}, {"SpeedDOS run on, error bytes", 2, true, 0}, {"DolphinDOS", 3, false, 24}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        pt::SettingsGuard guard;
+        ts::TempDir dir;
+        ts::loadDefaultSettings(dir);
+        NewImageSettings.fortyTracks = 1;
+        NewImageSettings.fortyTrackType = row.layout;
+        const std::string src = ts::mkdirIn(dir, "src");
+        const Bytes t41 = ts::randomBytes(400, 5), t42 = ts::randomBytes(100, 6), big = ts::randomBytes(760 * 254, 7);
+        pt::writeSources(src, {{"a.prg", ts::randomBytes(700, 1)}, {"big.prg", big}});
+        const std::string image = dir / "vice.d64";
+        ASSERT_EQ(pt::pack(image, src, {"a.prg"}), 0);
+        NewImageSettings.fortyTrackType = 0;
+        ts::RawImage raw {1, 42, ts::readFile(image), row.errorBytes};
+        raw.data.resize(205312 + (row.errorBytes ? 802 : 0), 1);
+        std::fill(raw.data.begin() + 196608, raw.data.begin() + 205312, 0);
+        ts::putEntry(raw, 18, 1, 1, 0x82, "T41", 41, 0, 2);
+        ts::putChain(raw, {{41, 0}, {41, 1}}, t41);
+        ts::putEntry(raw, 18, 1, 2, 0x82, "T42", 42, 0, 1);
+        ts::putChain(raw, {{42, 0}}, t42);
+        if (row.layout == 2) {
+            const std::uint8_t entries[8] = {15, 0xFC, 0xFF, 0x01, 16, 0xFE, 0xFF, 0x01};
+            std::memcpy(ts::block(raw, 18, 0) + 212, entries, 8);
+        }
+        if (row.errorBytes) raw.data[205312 + static_cast<std::size_t>(ts::blockIndex(raw, 42, 0))] = 5;  // 23
+        ts::save(raw, image);
+        ts::TempDir out;
+        const auto results = ts::extractAll(image, out.path);
+        ASSERT_EQ(results.size(), 3u);
+        EXPECT_EQ(results[1], std::make_pair(std::string("t41.prg"), 0));
+        EXPECT_EQ(ts::readFile(out / "t41.prg"), t41);
+        EXPECT_EQ(results[2].second, row.errorBytes ? 18 : 0);
+        EXPECT_TRUE(row.errorBytes || ts::readFile(out / "t42.prg") == t42);
+
+        ts::LogCapture log;
+        EXPECT_EQ(pt::pack(image, src, {"big.prg"}), row.rc);
+        const Bytes after = ts::readFile(image);
+        if (row.rc != 0) {
+            EXPECT_EQ(after, raw.data);
+            EXPECT_TRUE(log.contains("PackFiles: unknown D64 42 track format -> read only\n")) << log.text();
+            EXPECT_EQ(pt::remove(image, {"t41.prg"}), 24);
+            EXPECT_EQ(ts::readFile(image), raw.data);
+            continue;
+        }
+        ASSERT_EQ(after.size(), raw.data.size());
+        EXPECT_TRUE(std::equal(after.begin() + 205312, after.end(), raw.data.begin() + 205312)) << "error bytes kept";
+        auto info = pt::load(image);
+        EXPECT_EQ(getFreeDataBlocksOnDisk(*info), 749 - 3 + 15 + 16 - 760);
+        const pt::Chain chain = pt::chainOf(*info, *pt::findEntry(pt::entries(*info), "BIG"));
+        EXPECT_EQ(chain.data, big);
+        int high = 0;
+        for (auto [t, s] : chain.blocks) high += t > 40;
+        EXPECT_EQ(high, 760 - (749 - 3));
+        EXPECT_EQ(ts::list(image).files.size(), 4u);
     }
 }
 
@@ -803,6 +877,7 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
         link[0] = static_cast<std::uint8_t>(c.toTrack);
         link[1] = static_cast<std::uint8_t>(c.toSector);
         const std::string block = std::to_string(c.toTrack) + ":" + std::to_string(c.toSector);
+        if (c.file.empty()) link[kDirBlockCount - kDirStartTrack] = 0;  // an entry of 0 blocks
         ts::writeFile(image, wt::bytesOf(*info));
         const Bytes bent = ts::readFile(image);
         ts::LogCapture log;
@@ -818,8 +893,96 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
         EXPECT_TRUE(ts::exists(src + "/a.prg"));
         std::string problems;
         EXPECT_EQ(validateImage(image.c_str(), false, problems), 13);
-        EXPECT_NE(problems.find("block " + block + " is used by the directory and by"), std::string::npos) << problems;
+        // A run of shared sectors of a track is one range ("blocks 8:1-2 are used by ...").
+        bool named = problems.find("block " + block + " is used by the directory and by") != std::string::npos;
+        for (int first = 0; first <= c.toSector && !named; ++first)
+            for (int last = c.toSector; last < 40 && !named; ++last)
+                named = problems.find("blocks " + std::to_string(c.toTrack) + ":" + std::to_string(first) + "-" +
+                                      std::to_string(last) + " are used by the directory and by") != std::string::npos;
+        EXPECT_TRUE(named) << problems;
     }
+}
+
+
+// Files addressed by their entries' keys (what the mount and a conversion
+// use): a change of content stays in its entry under its exact name and
+// type, a second store replaces the first, a rename replaces the file of
+// the resulting name, a key whose entry changed names nothing, and a
+// missing image is never made without being asked for.
+TEST(PackFiles, EntriesByKeyKeepTheirIdentity) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src") + "/";
+    const std::string image = dir / "keys.d64";
+    pt::writeSources(src, {{"a.prg", ts::randomBytes(300, 1)}, {"b.prg", ts::randomBytes(20, 2)},
+                           {"c.prg", ts::randomBytes(600, 3)}, {"d.prg", ts::randomBytes(9, 4)}});
+    ASSERT_EQ(pt::pack(image, src, {"a.prg", "b.prg", "c.prg", "d.prg"}), 0);
+    {
+        // A USR file with a name no host name keeps, and an unclosed one.
+        auto info = pt::load(image);
+        auto e = pt::entries(*info);
+        e[2].bytes[kDirEntryType] = kTypeUsr;
+        std::memcpy(e[2].bytes + kDirFileName, "PART 1/2", 8);
+        e[3].bytes[kDirEntryType] = kTypePrg & 7;
+        ts::writeFile(image, wt::bytesOf(*info));
+    }
+    auto keys = [&] {
+        std::vector<std::string> out;
+        std::vector<char> text(65536);
+        int size = static_cast<int>(text.size());
+        EXPECT_EQ(ListEntriesText(image.c_str(), text.data(), &size), 0);
+        for (const std::string& line : pt::lines(text.data()))
+            if (line.rfind("entry\t", 0) == 0) out.push_back(line.substr(6, line.find('\t', 6) - 6));
+        return out;
+    };
+    auto write = [&](const std::string& lines, std::string* key = nullptr, int flags = 0) {
+        std::vector<char> out(4096);
+        int size = static_cast<int>(out.size());
+        const int rc = WriteEntriesText(image.c_str(), src.c_str(), lines.c_str(), flags, out.data(), &size);
+        if (key) *key = pt::lines(out.data()).empty() ? "" : pt::lines(out.data())[0];
+        return rc;
+    };
+    std::vector<std::string> k = keys();
+    ASSERT_EQ(k.size(), 4u);
+    EXPECT_NE(k[2].find(":83:5041525420312F32A0"), std::string::npos) << k[2];
+
+    ts::writeFile(src + "new1", ts::randomBytes(700, 5));
+    ts::writeFile(src + "new2", ts::randomBytes(40, 6));
+    std::string key;
+    EXPECT_EQ(write("store\t" + k[2] + "\tnew1", &key), 0);
+    EXPECT_EQ(key, k[2]);  // same entry, exact name, same type
+    EXPECT_EQ(write("store\t" + k[2] + "\tnew2"), 0);
+    EXPECT_EQ(write("store\t" + k[3] + "\tnew1", &key), 0);
+    EXPECT_NE(key.find(":82:"), std::string::npos) << key;  // written whole: closed
+    EXPECT_EQ(write("store\t" + k[3] + "\tnew1"), 22);       // that key named the unclosed file
+    EXPECT_EQ(write("rename\t" + k[0] + "\tb.prg", &key), 0);
+    EXPECT_EQ(write("delete\t" + k[0]), 22);
+    EXPECT_EQ(write("exact\tC1\t4E6F746573A0A0A0A0A0A0A0A0A0A0A0\tnew2"), 0);
+    EXPECT_EQ(write("exact\t81\t4E6F746573A0A0A0A0A0A0A0A0A0A0A0\tnew2"), 16);  // that name and type are there
+    k = keys();
+    ASSERT_EQ(k.size(), 4u);
+    EXPECT_EQ(write("store\t" + k[1] + "\tnew1"), 24);  // locked, in the entry B's old file left free
+    EXPECT_EQ(write("add\tnew1\nbogus"), 24);                  // one bad line: nothing written
+
+    ts::TempDir out;
+    const auto got = ts::extractAll(image, out.path);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].first, "b.prg");
+    EXPECT_EQ(ts::readFile(out / "b.prg"), ts::readFile(src + "a.prg"));
+    EXPECT_EQ(got[1].first, "nOTES");  // locked: no type extension
+    EXPECT_EQ(ts::readFile(out / got[2].first), ts::readFile(src + "new2")) << got[2].first;
+    EXPECT_EQ(ts::readFile(out / got[3].first), ts::readFile(src + "new1")) << got[3].first;
+    std::string problems;
+    EXPECT_EQ(validateImage(image.c_str(), kValidateStrict, problems), 0) << problems;
+
+    const std::string gone = dir / "gone.d64";
+    std::vector<char> buffer(256);
+    int size = static_cast<int>(buffer.size());
+    EXPECT_EQ(WriteEntriesText(gone.c_str(), src.c_str(), "add\tnew1", 0, buffer.data(), &size), 15);
+    EXPECT_FALSE(ts::exists(gone));
+    size = static_cast<int>(buffer.size());
+    EXPECT_EQ(WriteEntriesText(gone.c_str(), src.c_str(), "add\tnew1", 1, buffer.data(), &size), 0);
+    EXPECT_EQ(ts::list(gone).files.size(), 1u);
 }
 
 }  // namespace

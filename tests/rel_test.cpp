@@ -1,4 +1,4 @@
-// REL files written: from .r00 files and from the writer's own entry point,
+// REL files written: from .r00 files and from exact lines (conversion's road),
 // on every disk format, read back by our reader and by cbmconvert, checked by
 // validate, deleted; and against the REL files c1541 made.
 #include <gtest/gtest.h>
@@ -190,6 +190,12 @@ TEST_F(RelTest, WrittenAsADriveMakesThemReadBackValidatedAndDeleted) {
         ASSERT_EQ(pt::remove(image, {"r.rel"}), 0);
         EXPECT_EQ(getAllocatableBlocks(*pt::load(image), false), room);
     }
+    // A header giving no record length (0, or 255, which no record has): nothing is begun.
+    for (const int none : {0, 255}) {
+        ts::writeFile(src + "/r.r00", pc64("R", Bytes(100, 1), static_cast<std::uint8_t>(none)));
+        EXPECT_EQ(pt::pack(dir / "none.d64", src, {"r.r00"}), 12);
+        EXPECT_FALSE(ts::exists(dir / "none.d64"));
+    }
 }
 
 // c1541's REL files read whole; written again from the same records, ours
@@ -257,25 +263,42 @@ TEST_F(RelTest, C1541sFilesReadAndWrittenAlike) {
     }
 }
 
-// The writer's entry point: a REL file of the caller's records under its
-// exact name, replacing the REL file of that name; a locked one, no record
-// length or no name are refused. Then validate against each kind of damage
-// to side sectors and the super side sector of a file of two groups.
-TEST_F(RelTest, EntryPointAndValidateAgainstDamagedSideSectors) {
-    std::uint8_t name[16];
-    std::memset(name, 0xA0, sizeof name);
-    std::memcpy(name, "R", 1);
+// Conversion's road in (an exact line of WriteEntries): REL files of the
+// caller's records under their exact names, one call; a name taken, a REL
+// type byte without a record length or with none a record has, and an empty
+// name are refused. Then validate against each kind of damage to side
+// sectors and the super side sector of a file of two groups.
+TEST_F(RelTest, ExactLinesAndValidateAgainstDamagedSideSectors) {
     const std::string image = dir / "p.d81";
     const Bytes small = ts::randomBytes(300, 1), big = ts::randomBytes(800 * 254, 2);
-    ASSERT_EQ(addRelFile(image.c_str(), name, 30, small.data(), 300), 0);
-    ASSERT_EQ(addRelFile(image.c_str(), name, 254, big.data(), static_cast<std::uint32_t>(big.size())), 0);
-    EXPECT_EQ(addRelFile(image.c_str(), name, 0, small.data(), 300), 16);
+    ts::writeFile(dir / "small", small);
+    ts::writeFile(dir / "big", big);
+    auto hex = [](const char* first) {
+        std::string h = first;
+        while (h.size() < 32) h += "A0";
+        return h;
+    };
+    const std::string src = dir.path + "/", r = hex("52"), s = hex("53"), t = hex("54");
+    std::string keys;
+    auto exact = [&](const std::string& lines) {
+        return writeEntries(image.c_str(), src.c_str(), lines.c_str(), kWriteEntriesCreate, keys);
+    };
+    ASSERT_EQ(exact("exact\t84\t" + r + "\tbig\trel=254\nexact\t84\t" + s + "\tsmall\trel=30\n"), 0);
+    const std::string smallKey = keys.substr(keys.find('\n') + 1, keys.find('\n', keys.find('\n') + 1) - keys.find('\n') - 1);
+    EXPECT_EQ(exact("exact\t84\t" + s + "\tsmall\trel=30\n"), 16);
+    EXPECT_EQ(exact("exact\t84\t" + t + "\tsmall\n"), 24);
+    EXPECT_EQ(exact("exact\t84\t" + t + "\tsmall\trel=0\n"), 24);
+    EXPECT_EQ(exact("exact\t84\t" + t + "\tsmall\trel=255\n"), 24);
+    EXPECT_EQ(exact("exact\t82\t" + t + "\tsmall\trel=30\n"), 24);
+    EXPECT_EQ(exact("exact\t84\t" + hex("") + "\tsmall\trel=30\n"), 16);
     const ts::Listing l = ts::list(image);
-    ASSERT_EQ(l.files.size(), 1u);
+    ASSERT_EQ(l.files.size(), 2u);
     EXPECT_EQ(l.files[0].blocks, 808);
+    EXPECT_EQ(l.files[1].blocks, 4);
     ts::TempDir out;
     ts::extractAll(image, out.path);
     EXPECT_TRUE(ts::readFile(out / "r.rel") == big);
+    EXPECT_TRUE(ts::readFile(out / "s.rel") == asDriveReads(small, 30));
 
     using Apply = void (*)(std::uint8_t* entry, std::uint8_t* super, std::vector<std::uint8_t*>& sides);
     const struct {
@@ -296,8 +319,6 @@ TEST_F(RelTest, EntryPointAndValidateAgainstDamagedSideSectors) {
              e[22] = su[1];
          }},
     };
-    std::uint8_t lock[16];
-    std::memcpy(lock, name, sizeof lock);
     for (const auto& d : damages) {
         SCOPED_TRACE(d.what);
         auto info = pt::load(image);
@@ -315,13 +336,9 @@ TEST_F(RelTest, EntryPointAndValidateAgainstDamagedSideSectors) {
         EXPECT_NE(text.find(std::string("error\trel\t\"r\": ")), std::string::npos) << text;
         EXPECT_NE(text.find(d.what), std::string::npos) << text;
     }
-    // Locked: neither replaced nor gone.
-    auto info = pt::load(image);
-    pt::entries(*info)[0].bytes[kDirEntryType] = 0xC4;
-    ts::writeFile(image, wt::bytesOf(*info));
-    EXPECT_EQ(addRelFile(image.c_str(), lock, 30, small.data(), 300), 24);
-    lock[0] = 0xA0;
-    EXPECT_EQ(addRelFile(image.c_str(), lock, 30, small.data(), 300), 16);
+    // A store would write the records as a plain chain: refused, the file stays.
+    EXPECT_EQ(exact("store\t" + smallKey + "\tbig\n"), 24);
+    EXPECT_TRUE(ts::readFile(out / "s.rel") == asDriveReads(small, 30));
 }
 
 }  // namespace

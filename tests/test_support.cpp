@@ -176,7 +176,7 @@ std::string LogCapture::text() const {
 RawImage makeRawImage(int type, int tracks, bool errorBytes) {
     RawImage image;
     image.type = type;
-    const FormatLayout* layout = formatLayout(type, tracks == 40);
+    const FormatLayout* layout = diskLayout(type, tracks);
     image.tracks = layout->trackCount;
     image.errorBytes = errorBytes;
     image.data.assign(layout->size + (errorBytes ? layout->blockCount : 0), 0);
@@ -184,11 +184,11 @@ RawImage makeRawImage(int type, int tracks, bool errorBytes) {
 }
 
 int sectorsOf(const RawImage& image, int track) {
-    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].sectors);
+    return static_cast<int>(diskLayout(image.type, image.tracks)->geometry[track - 1].sectors);
 }
 
 int blockIndex(const RawImage& image, int track, int sector) {
-    return static_cast<int>(formatLayout(image.type, image.tracks == 40)->geometry[track - 1].offset / 256) + sector;
+    return static_cast<int>(diskLayout(image.type, image.tracks)->geometry[track - 1].offset / 256) + sector;
 }
 
 std::uint8_t* block(RawImage& image, int track, int sector) {
@@ -296,6 +296,37 @@ Bytes makeTape(std::uint16_t maxFiles, const std::vector<TapeSlot>& slots, std::
     }
     for (std::size_t i = 64 + 32 * maxFiles; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i * 7);
     return t;
+}
+
+Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks, int count, const char* lastLine) {
+    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
+    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
+                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const LynxFile& f = files[i];
+        const std::size_t data = (f.data.size() + 253) / 254, blocks = data + (f.type == 'R' ? (data + 119) / 120 : 0);
+        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
+        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
+        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
+        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
+    }
+    a.insert(a.end(), dir.begin(), dir.end());
+    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].type == 'R') a.resize(a.size() + 254 * ((files[i].data.size() + 254 * 120 - 1) / (254 * 120)));
+        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
+        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
+    }
+    return a;
+}
+
+Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength) {
+    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
+    f.resize(26, 0);
+    std::memcpy(f.data() + 8, name.data(), name.size());
+    f[25] = recordLength;
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
 }
 
 }  // namespace ts

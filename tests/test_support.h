@@ -114,4 +114,16 @@ Bytes convertFile(const std::string& petsciiName, std::uint8_t type, bool vlir, 
 // Its info block, without the link (the Convert file's bytes 254-507).
 inline Bytes convertInfo(const Bytes& cvt) { return Bytes(cvt.begin() + 254, cvt.begin() + 508); }
 
+// A Lynx archive as the format describes it: loader "10 SYS2061", then the
+// directory lines; `lastLine` replaces the last file's last-byte line when set.
+struct LynxFile {
+    std::string name;  // PETSCII
+    char type;
+    Bytes data;
+    int recordLength = 0;
+};
+Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1, const char* lastLine = nullptr);
+// A PC64 file (.p00 ...): header with the PETSCII name, then the data.
+Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0);
+
 }  // namespace ts

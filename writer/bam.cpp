@@ -36,7 +36,7 @@ struct BamLayout {
     std::int32_t imageType;
     const BamZone* zones;
     std::size_t zoneCount;
-    // D64 tracks that only forty-track layouts describe (0, 0 for none).
+    // D64 tracks that only forty- or 42-track layouts describe (0, 0 for none).
     std::uint8_t fortyFirst, fortyLast;
     // D80/D82: each block states its tracks (readStatedBamTracks).
     bool rangeFromBlock;
@@ -46,7 +46,7 @@ struct BamLayout {
 
 constexpr BamZone kZonesD64[] = {
     {1, 35, 0, kMainBam0, 4, 4, kMainBam0, 5, 4, 3, true},
-    {36, 40, 2, kMainBam0, 192, 4, kMainBam0, 193, 4, 3, true},  // SpeedDOS
+    {36, 42, 2, kMainBam0, 192, 4, kMainBam0, 193, 4, 3, true},  // SpeedDOS (41-42 as VICE runs it on)
     {36, 40, 3, kMainBam0, 172, 4, kMainBam0, 173, 4, 3, true},  // DolphinDOS
 };
 constexpr BamZone kZonesD71[] = {
@@ -76,7 +76,7 @@ constexpr BamLayout layoutOf(std::int32_t type, const BamZone (&zones)[N], std::
 }
 
 constexpr BamLayout kBamLayouts[] = {
-    layoutOf(kTypeD64, kZonesD64, 36, 40, false, true),
+    layoutOf(kTypeD64, kZonesD64, 36, 42, false, true),
     layoutOf(kTypeD71, kZonesD71, 0, 0, false, true),
     layoutOf(kTypeD80, kZonesD80, 0, 0, true, false),
     layoutOf(kTypeD82, kZonesD82, 0, 0, true, false),
@@ -309,9 +309,9 @@ std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
         logMessage(kLogError, "getFreeDataBlocksOnDisk: format %d not supported (yet)", info.imageType);
         return 0;
     }
-    // Tracks 36-40 of a D64 count by the image's own track count and the
+    // Tracks 36-42 of a D64 count by the image's own track count and the
     // layout recognised in it, never by a dialog setting.
-    const bool fortyTrackImage = layout->fortyFirst != 0 && info.trackCount >= layout->fortyLast;
+    const bool fortyTrackImage = layout->fortyFirst != 0 && info.trackCount >= layout->fortyFirst;
     if (fortyTrackImage && info.fortyTrackType != 2 && info.fortyTrackType != 3)
         logMessage(kLogWarning, "getFreeDataBlocksOnDisk: unknown 40 tracks type %d\n", info.fortyTrackType);
 

@@ -162,10 +162,11 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     logMessage(kLogTrace, "DeleteFiles: PackedFile=%s\n", packedFile);
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
     if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
-    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
+    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
     if (int rc = loadExistingImage(*info, "DeleteFiles", true)) return rc;

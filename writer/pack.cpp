@@ -25,9 +25,12 @@ constexpr std::uint32_t kDataBytesPerBlock = 254;
 constexpr std::int32_t kManyBlocks = 0x7FFFFFFF;
 
 // Blocks for a file of the given size; sizes of 4 GiB and more count as more
-// than any image holds instead of being cut to their low 32 bits.
+// than any image holds instead of being cut to their low 32 bits. An empty
+// file takes one block holding no byte (link 00 01), as a drive writes it: an
+// entry without a block would start at track 0, which no drive can read.
 std::int32_t blocksForSize(std::uint32_t sizeLow, std::uint32_t sizeHigh) {
     if (sizeHigh != 0) return kManyBlocks;
+    if (sizeLow == 0) return 1;
     return static_cast<std::int32_t>(sizeLow / kDataBytesPerBlock + (sizeLow % kDataBytesPerBlock != 0 ? 1 : 0));
 }
 
@@ -83,11 +86,15 @@ void protectUsedBlocks(ImageInfo& info, const BlockClaims& claims) {
 
 // Loads the existing image or builds a new one, and checks that it may be
 // written. 0 or the call's result code.
-int prepareImage(ImageInfo& info) {
+int prepareImage(ImageInfo& info, bool mayCreate = true) {
     const char* path = info.imageName.get();
     bool missing = false;
-    if (int rc = readImageFile(info, &missing)) return rc;
+    if (int rc = readImageFile(info, &missing, true)) return rc;
     const bool existing = !missing;
+    if (!existing && !mayCreate) {
+        logMessage(kLogError, "PackFiles: <%s> is gone -> nothing written\n", path);
+        return E_EOPEN;
+    }
     if (!existing) {
         logMessage(kLogTrace, "create new pack file <%s>\n", path);
         allocDiskImage(info);
@@ -106,8 +113,8 @@ int prepareImage(ImageInfo& info) {
     }
     if (!existing) initDiskImage(info);
     readStatedBamTracks(info);
-    if (info.imageType == kTypeD64 && info.trackCount == 40 && checkD64Valid40Track(info) == 0) {
-        logMessage(kLogWarning, "PackFiles: unknown D64 40 track format -> read only\n");
+    if (info.imageType == kTypeD64 && info.trackCount > kStandardD64Tracks && checkD64Valid40Track(info) == 0) {
+        logMessage(kLogWarning, "PackFiles: unknown D64 %d track format -> read only\n", info.trackCount);
         return E_NOT_SUPPORTED;
     }
     return 0;
@@ -115,10 +122,13 @@ int prepareImage(ImageInfo& info) {
 
 struct Source;
 std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSector);
+bool relSourcesHaveRecords(const std::vector<Source>& sources);
 
 // The room for the whole list, before anything is added.
-int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, std::int32_t n) {
+int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, const char* addList) {
+    const std::int32_t n = countListNames(addList);
     logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
+    if (!relSourcesHaveRecords(sources)) return E_BAD_DATA;
     const std::int32_t e = getFreeDirEntryCount(info);
     if (e == -1)
         logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
@@ -166,6 +176,23 @@ int refuseSharedSystemBlock(const ImageInfo& info) {
     logMessage(kLogError, "PackFiles: block %d:%d of the %s is also used by <%s> -> nothing added\n", shared.track,
                shared.sector, shared.inDirectory ? "directory" : "header or BAM", owner.c_str());
     return E_BAD_DATA;
+}
+
+// The image as every adding call starts from: read or made new, listed (the
+// names as the host saw them, for the files it overwrites), refused when
+// its directory runs into a file, and the blocks in use that the BAM calls
+// free marked used.
+int loadForPacking(ImageInfo& info, bool mayCreate, BlockClaims& claims) {
+    if (int rc = prepareImage(info, mayCreate)) return rc;
+    info.restartListing = 1;
+    ListedFile listed;
+    while (readDiskHeader(info, listed) == 0) {
+    }
+    info.lastReported = -1;
+    if (int rc = refuseSharedSystemBlock(info)) return rc;
+    collectBlockClaims(info, claims);
+    protectUsedBlocks(info, claims);
+    return 0;
 }
 
 int failNoBlocks() {
@@ -243,11 +270,8 @@ struct Source {
     // A PC64 file goes in as the CBM file it holds: its exact name and type.
     bool pc64 = false;
     CbmName pc64Name {};
-    // A REL file (a .r00 or the caller's records) and its record length.
-    bool rel = false;
+    // A .r00 goes in as a REL file of the record length its header carries.
     std::uint8_t recordLength = 0;
-    // Data the caller holds, stored under pc64Name instead of a file's.
-    const std::uint8_t* given = nullptr;
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -266,17 +290,15 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
     if (source.geos) logMessage(kLogTrace, "PackFiles: <%s> goes in as a GEOS file\n", name);
 }
 
-// Whether a .p00, .s00, .u00 or .r00 source (any number) holds a PC64 file:
-// its header tells. A .r00 becomes a REL file of the record length its
-// header carries.
+// Whether a PC64 source (.p00, .s00, .u00, .d00, .r00, any number) holds a
+// PC64 file: its header tells. It goes in under the exact name it carries and
+// its type, a REL file with the record length of its header (never with the
+// header inside the data).
 void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     source.pc64 = false;
     const char* dot = std::strrchr(name, '.');
     const std::uint8_t type = dot ? pc64FileType(dot + 1) : 0;
-    if (!source.found || blocks == kManyBlocks || source.geos ||
-        (type != kTypePrg && type != kTypeSeq && type != kTypeUsr && type != kTypeRel) ||
-        source.size < kPC64HeaderSize)
-        return;
+    if (!source.found || blocks == kManyBlocks || source.geos || type == 0 || source.size < kPC64HeaderSize) return;
     platform::InputFile file;
     int lastError = 0;
     if (!platform::openForRead(source.path.c_str(), file, lastError) ||
@@ -286,25 +308,37 @@ void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     cbmNameOfPC64(source.prefix, source.pc64Name.name);
     // A header without a name would store a file no listing shows.
     if (source.pc64Name.name[0] == kDiskNamePad) return;
-    if (type == kTypeRel) {
-        source.recordLength = pc64RecordLength(source.prefix);
-        if (source.recordLength == 0 || source.recordLength == 0xFF) return;
-        source.rel = true;
-    }
     source.prefixSize = kPC64HeaderSize;
     source.pc64 = true;
     source.pc64Name.fileType = type;
+    // 0 (or a length no record has) is refused by the room check.
+    if (type == kTypeRel) source.recordLength = pc64RecordLength(source.prefix);
     logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
 }
 
-// Blocks the source takes in an image (a REL file's side sectors too).
+bool isRelSource(const Source& source) { return source.pc64 && source.pc64Name.fileType == kTypeRel; }
+
+// A .r00 whose header gives no record length (0, or 255, which no record
+// has) cannot become a REL file: the call adds nothing.
+bool relSourcesHaveRecords(const std::vector<Source>& sources) {
+    for (const Source& source : sources)
+        if (isRelSource(source) && (source.recordLength == 0 || source.recordLength == 0xFF)) {
+            logMessage(kLogError, "PackFiles: <%s> is a REL file of record length %d -> nothing added\n",
+                       source.path.c_str(), source.recordLength);
+            return false;
+        }
+    return true;
+}
+
+// Blocks the source takes in the image (a REL file's side sectors too; more
+// than any image holds when its record length is none or its side sectors
+// cannot list its data blocks).
 std::int32_t blocksOfSource(const Source& source, bool superSideSector) {
-    const std::uint32_t data = source.pc64 && !source.given ? source.size - kPC64HeaderSize : source.size;
-    if (source.rel) {
-        const std::int32_t blocks = relFileBlocks(data, source.recordLength, superSideSector);
+    if (isRelSource(source)) {
+        const std::int32_t blocks = relFileBlocks(source.size - kPC64HeaderSize, source.recordLength, superSideSector);
         return blocks < 0 ? kManyBlocks : blocks;
     }
-    if (source.pc64) return blocksForSize(data, 0);
+    if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
     return source.geos ? source.layout.blocks : source.blocks;
 }
 
@@ -331,7 +365,7 @@ std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSecto
         const std::int32_t blocks = blocksOfSource(source, superSideSector);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", source.path.c_str(),
                    blocks);
-        if (source.rel && blocks == kManyBlocks)
+        if (isRelSource(source) && blocks == kManyBlocks)
             logMessage(kLogError, "PackFiles: <%s> needs more side sectors than a REL file has here\n",
                        source.path.c_str());
         total += blocks;
@@ -365,13 +399,6 @@ std::uint8_t* findListedForPacking(ImageInfo& info, const std::string& name) {
     return nullptr;
 }
 
-// The caller's REL file replaces the REL file of its exact name, locked or
-// not (a locked one then fails the call).
-std::uint8_t* findReplacedRel(const ImageInfo& info, const std::uint8_t* name) {
-    std::uint8_t* entry = findDirEntryByCbmName(info, name, kTypeRel | kTypeLocked);
-    return entry ? entry : findDirEntryByCbmName(info, name, kTypeRel);
-}
-
 // A file manager's "overwrite" calls PackFiles alone, for the file it
 // showed under the name (which may be a_b.prg for A/B, or game~2.prg): that
 // file, of the incoming type, is replaced, and no other. A file the host did
@@ -381,8 +408,7 @@ std::uint8_t* findReplacedRel(const ImageInfo& info, const std::uint8_t* name) {
 // file or a partition, fails the call before anything changes.
 int planReplacements(ImageInfo& info, std::vector<Source>& sources) {
     for (Source& source : sources) {
-        std::uint8_t* entry =
-            source.given ? findReplacedRel(info, source.pc64Name.name) : findListedForPacking(info, source.name);
+        std::uint8_t* entry = findListedForPacking(info, source.name);
         if (!entry) continue;
         const std::uint8_t type = entry[kDirEntryType];
         if ((type & kTypeLocked) || (type & kFileTypeMask) == kFileTypePartition) {
@@ -467,7 +493,7 @@ void makeNameUnique(const ImageInfo& info, const std::uint8_t* slot, const Sourc
                source.name.c_str(), cbmText(cbm.name, kCbmNameLength, info.imageType).c_str());
 }
 
-int addFile(ImageInfo& info, const Source& source) {
+int addFile(ImageInfo& info, const Source& source, std::uint8_t** storedEntry = nullptr) {
     logMessage(kLogTrace, "adding file <%s>\n", source.path.c_str());
     if (!source.found) {
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
@@ -493,9 +519,7 @@ int addFile(ImageInfo& info, const Source& source) {
         return E_NO_MEMORY;
     }
     int lastError = 0;
-    if (source.given) {
-        if (size) std::memcpy(data.get(), source.given, size);
-    } else if (!platform::readWholeFile(source.path.c_str(), data.get(), size, lastError)) {
+    if (!platform::readWholeFile(source.path.c_str(), data.get(), size, lastError)) {
         logMessage(kLogError, "error reading file <%s>\n", source.path.c_str());
         return E_EREAD;
     }
@@ -512,6 +536,7 @@ int addFile(ImageInfo& info, const Source& source) {
         logMessage(kLogError, "error: no free dir entry\n");
         return E_TOO_MANY_FILES;
     }
+    if (storedEntry) *storedEntry = entry;
     CbmName cbm = incomingName(source);
     makeNameUnique(info, entry, source, cbm);
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
@@ -522,7 +547,7 @@ int addFile(ImageInfo& info, const Source& source) {
     }
     const std::uint8_t* bytes = data.get();
     std::uint32_t stored = size;
-    if (source.pc64 && !source.given) {
+    if (source.pc64) {
         // The header that gave the name must still be the file's.
         if (std::memcmp(bytes, source.prefix, kPC64HeaderSize) != 0) {
             logMessage(kLogError, "error: <%s> changed while being added\n", source.path.c_str());
@@ -532,7 +557,7 @@ int addFile(ImageInfo& info, const Source& source) {
         stored -= kPC64HeaderSize;
     }
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
-    if (source.rel) return writeRelFile(info, entry, source.recordLength, bytes, stored);
+    if (isRelSource(source)) return writeRelFile(info, entry, source.recordLength, bytes, stored);
     entry[kDirEntryType] = cbm.fileType;
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
@@ -558,39 +583,34 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
 
 namespace {
 
-// Every store: the image loaded or built, listed as the host saw it, its
-// used blocks protected; then the sources `findSources` gives (once the image
-// is ready; 0 or a result code) replace what they replace, are counted against the room and
-// added, and the image is written back.
-template <class FindSources>
-int storeSources(const char* packedFile, FindSources findSources, std::vector<Source>& sources,
-                 const ProgressSink* progress) {
-    // The new-image values are read once, as they are now.
-    const NewImageCallScope settings;
+int packFilesOnce(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+                  const ProgressSink* progress) {
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
-    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset);
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
     if (!formatLayout(type)) return E_NOT_SUPPORTED;
 
-    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type);
+    std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
-    if (int rc = prepareImage(*info)) return rc;
-    // The names as the host saw them listed, for the files it overwrites.
-    info->restartListing = 1;
-    ListedFile listed;
-    while (readDiskHeader(*info, listed) == 0) {
-    }
-    info->lastReported = -1;
-    if (int rc = refuseSharedSystemBlock(*info)) return rc;
-    BlockClaims claims;
-    collectBlockClaims(*info, claims);
-    protectUsedBlocks(*info, claims);
 
-    if (int rc = findSources(sources)) return rc;
+    // A name listed twice is one source: stored once, moved once.
+    std::string list;
+    std::set<std::string> seen;
+    for (const char* name = addList; *name; name = nextName(name))
+        if (seen.insert(listedNameKey(name)).second) list.append(name, std::strlen(name) + 1);
+    list.push_back('\0');
+
+    if (int rc = checkNames(list.data())) return rc;
+    BlockClaims claims;
+    if (int rc = loadForPacking(*info, true, claims)) return rc;
+
+    std::vector<Source> sources;
+    for (const char* name = list.data(); *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
     if (int rc = planReplacements(*info, sources)) return rc;
     if (int rc = releaseReplacedFiles(*info, sources, claims)) return rc;
-    if (int rc = checkCapacity(*info, sources, static_cast<std::int32_t>(sources.size()))) return rc;
+    if (int rc = checkCapacity(*info, sources, list.data())) return rc;
     reserveReplacedEntries(sources);
     for (const Source& source : sources) {
         if (int rc = addFile(*info, source)) return rc;
@@ -601,28 +621,7 @@ int storeSources(const char* packedFile, FindSources findSources, std::vector<So
         }
     }
     logMessage(kLogTrace, "packing done\n");
-    return writeImageFile(*info);
-}
-
-}  // namespace
-
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
-              const ProgressSink* progress) {
-    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
-    // A name listed twice is one source: stored once, moved once.
-    std::string list;
-    std::set<std::string> seen;
-    for (const char* name = addList; *name; name = nextName(name))
-        if (seen.insert(listedNameKey(name)).second) list.append(name, std::strlen(name) + 1);
-    list.push_back('\0');
-
-    std::vector<Source> sources;
-    const auto find = [&](std::vector<Source>& found) {
-        if (int rc = checkNames(list.data())) return rc;
-        for (const char* name = list.data(); *name; name = nextName(name)) found.push_back(findSource(srcPath, name));
-        return 0;
-    };
-    if (int rc = storeSources(packedFile, find, sources, progress)) return rc;
+    if (int rc = writeImageFile(*info)) return rc;
     // Moving: the sources go only once the image holding them is written.
     if (!moveSources) return 0;
     int result = 0;
@@ -634,27 +633,45 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     return result;
 }
 
-int addRelFile(const char* packedFile, const std::uint8_t* cbmName, std::uint8_t recordLength,
-               const std::uint8_t* data, std::uint32_t size) {
-    Source source {};
-    std::memcpy(source.pc64Name.name, cbmName, kCbmNameLength);
-    source.pc64Name.fileType = kTypeRel;
-    source.name = source.path = cbmText(cbmName, kCbmNameLength, kTypeNone) + ".rel";
-    logMessage(kLogTrace, "PackFiles: REL file <%s>, record length %d, %u bytes\n", source.name.c_str(),
-               recordLength, size);
-    if (cbmName[0] == kDiskNamePad || recordLength == 0 || recordLength == 0xFF) {
-        logMessage(kLogError, "PackFiles: REL file <%s>: no name or record length %d -> nothing added\n",
-                   source.name.c_str(), recordLength);
+}  // namespace
+
+int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+              const ProgressSink* progress) {
+    logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
+    // The new-image values are read once, as they are now.
+    const NewImageCallScope settings;
+    // Two programs making one new image: the one whose image comes second
+    // finds the other's in place and adds its files to that one instead.
+    // Once the image exists, the lock lets every later try land.
+    for (int attempt = 1;; ++attempt) {
+        const int rc = packFilesOnce(packedFile, srcPath, addList, moveSources, progress);
+        if (rc != kImageAppeared) return rc;
+        if (attempt == 3) break;
+        logMessage(kLogTrace, "PackFiles: adding to the image made meanwhile\n");
+    }
+    logMessage(kLogError, "PackFiles: <%s> keeps being made by another program -> not written\n", packedFile);
+    return E_EWRITE;
+}
+
+int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info) {
+    std::uint32_t bodyOffset = 0;
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
+    if (!formatLayout(type)) return E_NOT_SUPPORTED;
+    info = newWorkingImage(packedFile, type, container);
+    if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
+    BlockClaims claims;
+    return loadForPacking(*info, mayCreate, claims);
+}
+
+int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uint8_t** stored) {
+    CbmName cbm {};
+    splitHostNameForAdding(name, cbm);
+    if (cbm.name[0] == kDiskNamePad) {
+        logMessage(kLogError, "PackFiles: <%s> gives an empty CBM name -> nothing added\n", name);
         return E_ECREATE;
     }
-    source.found = source.pc64 = source.rel = true;
-    source.recordLength = recordLength;
-    source.size = size;
-    source.given = data ? data : cbmName;  // no data: 0 records
-    std::vector<Source> sources;
-    const auto find = [&](std::vector<Source>& found) {
-        found.push_back(source);
-        return 0;
-    };
-    return storeSources(packedFile, find, sources, nullptr);
+    const Source source = findSource(srcPath, name);
+    return addFile(info, source, stored);
 }

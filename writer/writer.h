@@ -128,12 +128,6 @@ int writeRelFile(ImageInfo& info, std::uint8_t* entry, std::uint8_t recordLength
 // chain: false with the first disagreement in `problem`. A data chain that
 // loops or leaves the disk is left to the chain check.
 bool checkRelFile(const ImageInfo& info, const std::uint8_t* entry, std::string& problem);
-// Stores data as the REL file of exactly this 16-byte CBM name (0xA0-filled)
-// in the image file, which is made when missing: the REL file of that name is
-// replaced, a locked one fails with 24. 0 or the PackFiles result codes.
-int addRelFile(const char* packedFile, const std::uint8_t* cbmName, std::uint8_t recordLength,
-               const std::uint8_t* data, std::uint32_t size);
-
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
 // moveSources: the source files are removed once the image is written.
@@ -153,6 +147,38 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
 // (its type kept unless newName's extension names another one); a file
 // listed as newName is replaced. 0, 22 not listed, 24 locked, 16 no name.
 int renameFile(const char* packedFile, const char* oldName, const char* newName);
+
+// The new name and type a rename gives the entry: the CBM name packing makes
+// of the host name, the type from a ".prg", ".seq", ".usr" or ".del"
+// extension, else kept (a REL file stays one, nothing becomes one; a GEOS
+// file keeps its kind and takes ".cvt" off). False when no name results.
+bool renamedCbmName(const std::uint8_t* entry, const char* hostName, std::uint8_t* name, std::uint8_t& type);
+
+// --- files by their entries (the WriteEntriesText export) ---
+// The image as an adding call starts from (read, or made new with
+// mayCreate; a missing one otherwise gives 15), listed, checked, its blocks
+// in use protected.
+int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<ImageInfo>& info);
+// One host file added as PackFiles adds it, under the name packing makes of
+// it (a Convert or PC64 file as what it holds), never replacing another:
+// a name taken gets "-2". stored: its entry.
+int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uint8_t** stored);
+// Lines, one change each, applied to the image as one write:
+//   store<TAB>KEY<TAB>SOURCE          the file's new content, same entry, name and type
+//   add<TAB>NAME                      SOURCE = NAME, added as PackFiles adds it, never replacing
+//   exact<TAB>TT<TAB>NAMEHEX<TAB>SOURCE[<TAB>cvt|rel=N]   a new file of exactly this type byte and name;
+//                                     cvt: SOURCE is a GEOS file's Convert file; rel=N (a REL file's type
+//                                     byte needs it, N 1-254): SOURCE holds its records of N bytes
+//   rename<TAB>KEY<TAB>HOSTNAME[<TAB>KEY2]  in place; the file of the resulting name and type goes, and KEY2
+//   delete<TAB>KEY
+// SOURCE is a file name in srcPath. keys: one line per line given, the
+// entry's key after the change ("" for a deletion). 0, or the first
+// failure's code (nothing written): 22 a key whose entry is not what it
+// named, 24 locked, a store to a REL file or a bad line, 16 a name that is
+// there already or none, 11 no room (a REL file's side sectors counted),
+// 15 the image is gone (without kWriteEntriesCreate).
+constexpr int kWriteEntriesCreate = 1;
+int writeEntries(const char* packedFile, const char* srcPath, const char* lines, int flags, std::string& keys);
 
 // --- the disk as a whole ---
 // The image's facts and directory as "key<TAB>value" lines (format, tracks,

@@ -9,15 +9,16 @@ fail() {
 }
 [ $# -eq 2 ] || fail "usage: $0 OMBRIX SOURCE_DIR"
 [ -c /dev/fuse ] || fail "/dev/fuse is missing: FUSE mounts cannot be tested here"
-for tool in fusermount3 rsync cc1541 cbmconvert cmp diff df timeout; do
+for tool in fusermount3 rsync cc1541 cbmconvert cmp diff df du timeout; do
     command -v "$tool" >/dev/null 2>&1 || fail "tool '$tool' is missing (scripts/setup-deps.sh test installs it)"
 done
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-mount.XXXXXX")
-OMBRIX="$1 --ini $WORK/config/wcx.ini"
+OMBRIX="$(realpath "$1") --ini $WORK/config/wcx.ini"
 MNT=$WORK/mnt
 mkdir "$MNT"
 cleanup() {
-    fusermount3 -uz "$MNT" 2>/dev/null || true
+    for _ in 1 2 3; do fusermount3 -uz "$MNT" 2>/dev/null || break; done
+    fusermount3 -uz "$WORK/rel" 2>/dev/null || true
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -125,5 +126,147 @@ $OMBRIX add "$WORK/after.d64" -C "$WORK" killed.prg >/dev/null
 cmp -s "$WORK/demo.d64" "$WORK/before.d64" || cmp -s "$WORK/demo.d64" "$WORK/after.d64" ||
     fail "the image is neither as before nor as after the write the killed mount was serving"
 ls "$WORK"/.demo.d64* 2>/dev/null && fail "a temporary file was left beside the image"
+
+# The drive's view of an image, without its header and blocks-free lines.
+cbm_dir() { $OMBRIX dir "$1" | sed '1d;$d' | tr -s ' ' | tr '\n' '|'; }
+refused() {  # refused ERRNO-TEXT COMMAND...: the command fails with that error
+    local err
+    err=$("${@:2}" 2>&1) && fail "$* was taken"
+    echo "$err" | grep -q "$1" || fail "${*:2} gave: $err"
+}
+
+# 8. One write is one file, in its own entry under its exact name and type;
+# a name shown keeps naming its file (rm of game~2 and game~3 takes the 2nd
+# and 3rd GAME); a locked file is read only.
+printf 'AB' >"$WORK/two"
+printf 'CDEF' >"$WORK/four"
+(cd "$WORK" && cc1541 -q -m -n test -f game -w two -N -f game -w four -N -f game -w two -N -f game -w four \
+    -f "part 1/2" -w two -T USR -f ufile -w two -T DEL -f dfile -w two -O -f open -w two -P -f locked -w four \
+    kinds.d64) || fail "cc1541 cannot build kinds.d64"
+mount_image "$WORK/kinds.d64"
+echo text >"$MNT/notes.txt"
+printf 'fsynced' | dd of="$MNT/dd.seq" conv=fsync status=none
+printf '+' >>"$MNT/part 1_2.prg"
+for f in ufile.usr dfile.del open; do printf 'new' >"$MNT/$f"; done
+rm "$MNT/game~2.prg" "$MNT/game~3.prg"
+[ "$(cat "$MNT/game~4.prg")" = CDEF ] || fail "game~4.prg no longer names the 4th GAME file"
+[ "$(stat -c %a "$MNT/locked")" = 444 ] || fail "a locked file shows as $(stat -c %a "$MNT/locked")"
+refused "Operation not permitted" sh -c "printf x >'$MNT/locked'"
+refused "Operation not permitted" rm "$MNT/locked"
+refused "Operation not permitted" mv "$MNT/locked" "$MNT/other"
+refused "Invalid argument" touch "$MNT/$(printf 'x\ndelete\t')"  # no second line of changes
+unmount
+[ "$(cbm_dir "$WORK/kinds.d64")" = '1 "game" PRG|1 "game" PRG|1 "part 1/2" PRG|1 "ufile" USR|1 "dfile" DEL|1 "open" PRG|1 "locked" PRG<|1 "notes.txt" SEQ|1 "dd" SEQ|' ] ||
+    fail "the entries after the writes: $(cbm_dir "$WORK/kinds.d64")"
+$OMBRIX extract "$WORK/kinds.d64" -C "$WORK/kinds" >/dev/null
+[ "$(cd "$WORK/kinds" && cat game~2.prg 'part 1_2.prg' ufile.usr dfile.del open.prg notes.txt.seq dd.seq)" = \
+    "CDEFAB+newnewnewtext
+fsynced" ] || fail "the files' bytes after the writes"
+
+# 9. Renames as rename(2), never a second file of one CBM name and type:
+# rsync twice (and again after a new mount, where NOTES.TXT shows as
+# notes.txt.seq), mv onto a name that packing makes the same; rm of
+# open files; mv of a file still being written.
+RS=$WORK/rsync
+mkdir "$RS"
+printf 'rsynced\r' >"$RS/notes.txt"
+cp "$2/samples/demo.d64" "$WORK/ren.d64"
+mount_image "$WORK/ren.d64"
+rsync -a "$RS/" "$MNT/" && touch -d 2001-01-01 "$RS/notes.txt" && rsync -a "$RS/" "$MNT/" || fail "rsync twice"
+[ "$(ls "$MNT" | grep -c notes)" = 1 ] || fail "rsync twice shows: $(ls "$MNT")"
+unmount
+mount_image "$WORK/ren.d64"
+rsync -a "$RS/" "$MNT/" || fail "rsync after a new mount"
+printf 'A' >"$MNT/a.prg"
+printf 'B' >"$MNT/b.prg"
+printf 'C' >"$MNT/c.seq"
+mv "$MNT/a.prg" "$MNT/b"
+mv -n "$MNT/c.seq" "$MNT/b" && [ -f "$MNT/c.seq" ] || fail "mv -n replaced b"
+mv "$MNT/c.seq" "$MNT/b"  # b is the PRG file B: the name shown goes, whatever its type
+exec 3<"$MNT/hello.prg"
+rm "$MNT/hello.prg"
+cat <&3 | cmp - "$WORK/extracted/hello.prg" || fail "a file held open no longer reads after rm"
+ls -a "$MNT" | grep -q 'hello\|fuse' && fail "rm of an open file left: $(ls -a "$MNT")"
+exec 3<&-
+exec 4>"$MNT/w.prg"
+echo one >&4
+mv "$MNT/w.prg" "$MNT/v.prg"
+echo two >&4
+exec 4>&-
+exec 5>"$MNT/gone.prg"
+rm "$MNT/gone.prg"
+echo late >&5
+exec 5>&-
+[ "$(cat "$MNT/v.prg" "$MNT/b")" = "one
+two
+C" ] || fail "v.prg and b hold: $(cat "$MNT/v.prg" "$MNT/b")"
+unmount
+[ "$(cbm_dir "$WORK/ren.d64")" = '1 "v" PRG|1 "readme" SEQ|1 "notes.txt" SEQ|1 "b" SEQ|' ] ||
+    fail "the entries after the renames: $(cbm_dir "$WORK/ren.d64")"
+[ "$($OMBRIX extract "$WORK/ren.d64" -C "$WORK/ren" notes.txt.seq >/dev/null && cat "$WORK/ren/notes.txt.seq")" = \
+    "$(cat "$RS/notes.txt")" ] || fail "NOTES.TXT does not hold what rsync wrote"
+
+# 10. Another program changes the image under an open file: the key no
+# longer matches, and the writer's bytes never go into another file.
+cp "$2/samples/demo.d64" "$WORK/both.d64"
+mount_image "$WORK/both.d64"
+exec 3>"$MNT/hello.prg"
+$OMBRIX delete "$WORK/both.d64" hello.prg >/dev/null
+cp "$SRC/notes.seq" "$WORK/other.seq"
+$OMBRIX add "$WORK/both.d64" -C "$WORK" other.seq >/dev/null
+echo stray >&3
+exec 3>&- || true
+[ "$(ls "$MNT" | tr '\n' ' ')" = "other.seq readme.seq " ] || fail "after the change behind the mount: $(ls "$MNT")"
+cmp "$MNT/other.seq" "$SRC/notes.seq" || fail "a writer of a file gone wrote into another file"
+unmount
+
+# 11. An X64 (under a name FUSE's option list would split) renames and
+# writes; du counts a small file's 512-byte block.
+{ printf '\103\025\101\144\001\002\001\043\001\000'; head -c 54 /dev/zero; cat "$WORK/before.d64"; } >"$WORK/disk,1.x64"
+mount_image "$WORK/disk,1.x64"
+printf 'x64' >"$MNT/small.prg"
+mv "$MNT/small.prg" "$MNT/moved.prg"
+[ "$(du -B1 "$MNT/moved.prg" | cut -f1)" = 512 ] || fail "du of a 3-byte file: $(du -B1 "$MNT/moved.prg")"
+unmount
+$OMBRIX list "$WORK/disk,1.x64" | grep -q ' 3  moved.prg$' || fail "the X64 after mv: $($OMBRIX list "$WORK/disk,1.x64")"
+
+# 12. The image moved away: writes fail, and no image appears at its path;
+# a second mount on one folder is refused.
+cp "$2/samples/demo.d64" "$WORK/away.d64"
+mount_image "$WORK/away.d64"
+refused "mount point already" $OMBRIX mount "$WORK/away.d64" "$MNT"
+mv "$WORK/away.d64" "$WORK/moved.d64"
+refused "cannot create.*Stale file handle" cp "$SRC/prog.prg" "$MNT/"
+[ -e "$WORK/away.d64" ] && fail "a write made a new image where the moved one was"
+unmount
+
+# 13. SIGTERM to a detached mount given a relative folder: unmounted, no dead
+# mount left ("Transport endpoint is not connected").
+mkdir "$WORK/rel"
+(cd "$WORK" && timeout 20 $OMBRIX mount moved.d64 rel) || fail "mount on a relative folder"
+for p in /proc/[0-9]*; do
+    tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -q "$WORK/config/wcx.ini mount moved.d64 rel" && pid=${p#/proc/}
+done
+[ -n "${pid:-}" ] || fail "the detached mount's process is not found"
+kill -TERM "$pid"
+for _ in $(seq 50); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
+ls "$WORK/rel" >/dev/null || fail "SIGTERM left a dead mount"
+grep -q " $WORK/rel " /proc/mounts && fail "SIGTERM left the mount"
+
+# 14. Writers at once: six copies into the mount and six ombrix add beside
+# it, all started together; every file each reported stored is there whole.
+cp "$2/samples/demo.d64" "$WORK/many.d64"
+mount_image "$WORK/many.d64"
+mkdir "$WORK/many"
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do head -c $((i * 300)) /dev/urandom >"$WORK/many/w$i.prg"; done
+pids=()
+for i in 1 2 3 4 5 6; do cp "$WORK/many/w$i.prg" "$MNT/" & pids+=($!); done
+for i in 7 8 9 10 11 12; do $OMBRIX add "$WORK/many.d64" -C "$WORK/many" "w$i.prg" >/dev/null & pids+=($!); done
+for p in "${pids[@]}"; do wait "$p" || fail "a writer beside the others failed"; done
+unmount
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
+    $OMBRIX extract "$WORK/many.d64" -C "$WORK/many/out" "w$i.prg" >/dev/null || fail "w$i.prg is not in the image"
+    cmp "$WORK/many/out/w$i.prg" "$WORK/many/w$i.prg" || fail "w$i.prg holds other bytes"
+done
 
 echo "mount: every check passed"

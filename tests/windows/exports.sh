@@ -30,7 +30,7 @@ REQUIRED="OpenArchive:4 ReadHeader:8 ProcessFile:16 CloseArchive:4 PackFiles:20 
 GetPackerCaps:0 ConfigurePacker:8 SetChangeVolProc:8 SetProcessDataProc:8 PackSetDefaultParams:4"
 OPTIONAL="ConfigurePackerText:4 GetBackgroundFlags:0 OpenArchiveW:4 ReadHeaderEx:8 ReadHeaderExW:8 ProcessFileW:16
 PackFilesW:20 DeleteFilesW:8 SetChangeVolProcW:8 SetProcessDataProcW:8 ImageInfoText:12 ValidateImageText:16
-RenameFile:12 CanYouHandleThisFile:4 CanYouHandleThisFileW:4 SetPackerSwitch:8"
+RenameFile:12 CanYouHandleThisFile:4 CanYouHandleThisFileW:4 SetPackerSwitch:8 ListEntriesText:12 WriteEntriesText:24 LastErrorText:8"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ombrix-exports.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
