@@ -22,15 +22,6 @@ struct Format {
 const Format kFormats[] = {{"d64", kTypeD64, false}, {"d71", kTypeD71, false}, {"d80", kTypeD80, false},
                            {"d81", kTypeD81, true},  {"d82", kTypeD82, true}};
 
-Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength) {
-    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
-    f.resize(26, 0);
-    std::memcpy(f.data() + 8, name.data(), name.size());
-    f[25] = recordLength;
-    f.insert(f.end(), data.begin(), data.end());
-    return f;
-}
-
 std::size_t dataBlocksOf(std::size_t size, int length) {
     return std::max<std::size_t>(1, ((size + length - 1) / length * length + 253) / 254);
 }
@@ -139,7 +130,7 @@ TEST_F(RelTest, WrittenAsADriveMakesThemReadBackValidatedAndDeleted) {
         const Format& f = *row.format;
         SCOPED_TRACE(std::string(f.ext) + " L" + std::to_string(row.length) + " " + std::to_string(row.size) + " bytes");
         const Bytes data = ts::randomBytes(row.size, static_cast<std::uint32_t>(row.size + row.length));
-        ts::writeFile(src + "/r.r00", pc64("R", data, static_cast<std::uint8_t>(row.length)));
+        ts::writeFile(src + "/r.r00", ts::pc64("R", data, static_cast<std::uint8_t>(row.length)));
         const std::string image = dir / (std::string("r.") + f.ext);
         std::remove(image.c_str());
         const std::int32_t room = getAllocatableBlocks(*wt::newImage(f.type), false);
@@ -192,7 +183,7 @@ TEST_F(RelTest, WrittenAsADriveMakesThemReadBackValidatedAndDeleted) {
     }
     // A header giving no record length (0, or 255, which no record has): nothing is begun.
     for (const int none : {0, 255}) {
-        ts::writeFile(src + "/r.r00", pc64("R", Bytes(100, 1), static_cast<std::uint8_t>(none)));
+        ts::writeFile(src + "/r.r00", ts::pc64("R", Bytes(100, 1), static_cast<std::uint8_t>(none)));
         EXPECT_EQ(pt::pack(dir / "none.d64", src, {"r.r00"}), 12);
         EXPECT_FALSE(ts::exists(dir / "none.d64"));
     }
@@ -227,7 +218,7 @@ TEST_F(RelTest, C1541sFilesReadAndWrittenAlike) {
         const std::size_t from = records == 0 ? static_cast<std::size_t>(length) : 0;
         EXPECT_TRUE(Bytes(peerRead.begin() + static_cast<long>(from), peerRead.end()) ==
                     Bytes(drive.begin() + static_cast<long>(from), drive.end()));
-        ts::writeFile(src + "/" + lower + ".r00", pc64(e.name, written, static_cast<std::uint8_t>(length)));
+        ts::writeFile(src + "/" + lower + ".r00", ts::pc64(e.name, written, static_cast<std::uint8_t>(length)));
         const std::string image = dir / (lower + ".d64");
         ASSERT_EQ(pt::pack(image, src, {lower + ".r00"}), 0);
         auto ours = pt::load(image);
