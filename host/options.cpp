@@ -65,7 +65,7 @@ const CommandInfo kCommands[] = {
      false},
     {"new", "new IMAGE [--title T] [--id ID] [--tracks 40]",
      "an empty image of the type its extension names (d64\n"
-     "d71 d80 d81 d82 g64)\n", true},
+     "d71 d80 d81 d82 g64 g71)\n", true},
     {"convert", "convert SOURCE TARGET",
      "copy every file of any image into a new or existing\n"
      "disk image of any writable type: exact CBM names,\n"
@@ -115,9 +115,9 @@ const CommandInfo kCommands[] = {
 constexpr char kIntro[] =
     "Usage: ombrix [OPTION]... COMMAND ARGS\n"
     "List, extract, test, add, delete and rename the files of Commodore disk and\n"
-    "tape images (D64, D71, D80, D81, D82, G64, X64, T64) and file archives (Lynx,\n"
-    "PC64), make new images and convert between them, through the OMBRIX packer\n"
-    "plug-in, driving it as a file manager does.\n";
+    "tape images (D64, D71, D80, D81, D82, G64, G71, X64, T64) and file archives\n"
+    "(Lynx, PC64), make new images and convert between them, through the OMBRIX\n"
+    "packer plug-in, driving it as a file manager does.\n";
 
 constexpr char kNames[] =
     "NAME is a listed name (game.prg, game~2.prg) or the CBM name as dir shows it\n"

@@ -152,6 +152,9 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"find zzz .", 1, "=", "="},
         {"find game nowhere", 15, "=", "nowhere: no such folder or image"},
         {"find GAME src.d64", 0, "=src.d64: game.prg\n", "="},
+        {"new sub/blank.g71", 0, "=made sub/blank.g71\n", "="},
+        {"add -q sub/blank.g71 src/a.prg", 0, "=", "="},
+        {"find A sub", 0, "=sub/blank.g71: a.prg\n", "="},
         {"find 'game.prg?' src.d64", 1, "=", "="},
         // 4. Conventions: -O, --, --opt=value, -Cdir, -q, -v, --ini FILE, switches.
         {"extract src.d64 -Cout2 --directory=out3 notes.seq", 0, "=extracted out3/notes.seq\n", "="},
@@ -299,7 +302,7 @@ TEST(CommandLine, ConvertKeepsEveryFileBetweenEveryPairOfWritableTypes) {
     const Bytes empty = ts::readFile(dir / "empty.d64");
     x64.insert(x64.end(), empty.begin(), empty.end());
 
-    const std::vector<std::string> kinds = {"d64", "d71", "d80", "d81", "d82", "g64", "x64"};
+    const std::vector<std::string> kinds = {"d64", "d71", "d80", "d81", "d82", "g64", "g71", "x64"};
     auto convert = [&](const std::string& from, const std::string& to) {
         SCOPED_TRACE(from + " -> " + to);
         if (to.substr(to.size() - 3) == "x64") ts::writeFile(to, x64);
