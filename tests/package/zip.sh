@@ -59,7 +59,7 @@ tr -d '\r' <"$WORK/x/copyright.txt" | cmp -s - "$SOURCE/packaging/copyright" || 
 # The readme: CRLF lines for Notepad, and every extension a user assigns.
 README=$WORK/x/readme.txt
 [ "$(tr -cd '\r' <"$README" | wc -c)" -eq "$(wc -l <"$README")" ] || fail "readme.txt lines do not end in CRLF"
-for ext in d64 d71 d80 d81 d82 g64 x64 t64 lnx p00; do
+for ext in d64 d71 d80 d81 d82 g64 g71 x64 t64 lnx p00; do
     grep -q "^ *$ext " "$README" || fail "readme.txt does not name the extension $ext"
 done
 grep -q "ombrix64.exe" "$README" && grep -q "pluginst.inf" "$README" || fail "readme.txt does not say what the ZIP holds"
