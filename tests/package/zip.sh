@@ -68,7 +68,7 @@ INF=$WORK/x/pluginst.inf
 [ "$(tr -cd '\r' <"$INF" | wc -c)" -eq "$(wc -l <"$INF")" ] || fail "pluginst.inf lines do not end in CRLF"
 tr -d '\r' <"$INF" >"$WORK/inf"
 [ "$(head -n 1 "$WORK/inf")" = "[plugininstall]" ] || fail "pluginst.inf does not start with [plugininstall]"
-for kind in D64 D71 D80 D81 D82 G64 X64 T64 LNX P00; do
+for kind in D64 D71 D80 D81 D82 G64 G71 X64 T64 LNX P00; do
     grep -q "^description=.*$kind" "$WORK/inf" || fail "pluginst.inf's description does not name $kind"
 done
 for line in 'description=..*' 'type=wcx' 'file=ombrix\.wcx' 'defaultdir=ombrix' 'defaultextension=d64'; do
