@@ -30,6 +30,7 @@ struct Options {
     bool move = false, lock = false, pc64 = false, toStdout = false;
     bool readOnly = false, foreground = false;
     std::string name, type;    // add: one-off files
+    int recordLength = 0;      // add --type rel
     std::string settingsText;  // new-image values, "key=value" lines for the plug-in
     bool creationValues = false;  // values that only a new image takes
     std::string title, id;

@@ -264,11 +264,13 @@ std::string exactLine(const Options& o, const std::string& base, std::string& cb
     typeByte = byName ? byName->typeByte : 0x81;
     for (const TypeExtension& t : kTypeExtensions)
         if (o.type == t.type) typeByte = t.typeByte;
+    if (o.type == "rel") typeByte = 0x84;
     if (o.lock) typeByte |= 0x40;
     cbmName = petsciiName(name);
     char tt[4];
     std::snprintf(tt, sizeof tt, "%02X", typeByte);
-    return std::string("exact\t") + tt + "\t" + hexText(cbmName) + "\t" + base;
+    return std::string("exact\t") + tt + "\t" + hexText(cbmName) + "\t" + base +
+           (o.recordLength ? "\trel=" + std::to_string(o.recordLength) : std::string());
 }
 
 // Sources must all be there before the image is touched.

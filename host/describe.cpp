@@ -30,16 +30,6 @@ std::vector<Fact> facts(const std::string& text) {
     return out;
 }
 
-std::vector<std::string> fields(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t tab = text.find('\t', from);
-        out.push_back(text.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
-        if (tab == std::string::npos) return out;
-        from = tab + 1;
-    }
-}
 
 std::string factValue(const std::vector<Fact>& all, const char* key) {
     for (const Fact& f : all)
@@ -92,7 +82,7 @@ int runDir(const host::Plugin& p, const Options& o) {
             if (f.key != "file") continue;
             // BLOCKS, TYPE, NAME, then (newer plug-ins) the name as the drive
             // splits it: before the first 0xA0 in quotes, the rest after them.
-            const std::vector<std::string> v = fields(f.value);
+            const std::vector<std::string> v = host::tabFields(f.value);
             if (v.size() < 3) continue;
             const std::string quoted =
                 "\"" + shown(v.size() >= 5 ? v[3] : v[2]) + "\"" + (v.size() >= 5 ? shown(v[4]) : std::string());

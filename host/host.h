@@ -53,6 +53,8 @@ void closeArchive(const Plugin& plugin, void* handle);
 int packFiles(const Plugin& plugin, const std::string& image, const std::string& srcDir,
               const std::vector<std::string>& names, int flags);
 int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names);
+// The fields of a line of the plug-in's text answers, split at tabs.
+std::vector<std::string> tabFields(const std::string& line);
 // A switch of the plug-in's settings file for this run (SetPackerSwitch):
 // 0, or 24 when the plug-in has no such export or switch.
 int setSwitch(const Plugin& plugin, const std::string& key, int value);

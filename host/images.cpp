@@ -15,11 +15,6 @@ namespace {
 
 using host::kSep;
 
-// REL files need side sectors, which the plug-in's writer does not make yet.
-// Once it does, this asks it, and the "rel=N" option of the exact line below
-// carries the record length.
-bool relFilesWritable(const host::Plugin&) { return false; }
-
 struct Problem {
     int code;
     std::string words;
@@ -32,16 +27,16 @@ bool sameFile(const host::EntryFacts& a, const host::EntryFacts& b) {
 bool emptyName(const std::string& cbmName) { return cbmName.empty() || static_cast<unsigned char>(cbmName[0]) == 0xA0; }
 
 // What the target cannot take, each file at once.
-std::vector<Problem> problemsOf(const host::Plugin& p, const std::vector<host::EntryFacts>& files,
+std::vector<Problem> problemsOf(const std::vector<host::EntryFacts>& files,
                                 const std::vector<host::EntryFacts>& target, const std::string& dst) {
     std::vector<Problem> problems;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const host::EntryFacts& f = files[i];
         if (f.hidden) continue;
         const int type = f.fileType & 7;
-        if (type == 4 && !relFilesWritable(p))
-            problems.push_back({E_NOT_SUPPORTED, cbmFileText(f) + " (record length " + std::to_string(f.recordLength) +
-                                                     "): REL files cannot be written yet"});
+        if (type == 4 && (f.recordLength < 1 || f.recordLength > 254))
+            problems.push_back({E_NOT_SUPPORTED, cbmFileText(f) + ": a REL file of record length " +
+                                                     std::to_string(f.recordLength) + ", which no record has"});
         else if (type > 4)
             problems.push_back({E_NOT_SUPPORTED, cbmFileText(f) + ": a partition is no file and is not copied"});
         else if (emptyName(f.cbmName))
@@ -135,7 +130,7 @@ int runConvert(const host::Plugin& p, const Options& o) {
     } else if (int rc = refuseKind(p, dst, true)) {
         return rc;
     }
-    const std::vector<Problem> problems = problemsOf(p, files, target, dst);
+    const std::vector<Problem> problems = problemsOf(files, target, dst);
     for (const Problem& problem : problems) fail(p, srcImage, "", problem.code, problem.words);
     if (!problems.empty()) {
         say(shown(dst) + ": nothing was written");

@@ -3,6 +3,7 @@
 // short flags ("-qf"), "--" before operands that start with a dash. An
 // option the command does not take is refused, never taken for a name.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,7 +50,9 @@ const CommandInfo kCommands[] = {
      "other names SEQ files. Each is said: game.prg ->\n"
      "\"game\" PRG. A FILE that is not absolute is read under\n"
      "DIR. --name N (one FILE), --type prg|seq|usr|del,\n"
-     "--lock: exactly that CBM name, type, lock. --move\n"
+     "--lock: exactly that CBM name, type, lock; --type rel\n"
+     "--record-length N: a REL file of the FILE's records\n"
+     "of N bytes. --move\n"
      "removes the files once the image is written\n",
      true},
     {"delete", "delete IMAGE NAME...","delete the files NAME matches, saying each; nothing\n"
@@ -62,7 +65,7 @@ const CommandInfo kCommands[] = {
      false},
     {"new", "new IMAGE [--title T] [--id ID] [--tracks 40]",
      "an empty image of the type its extension names (d64\n"
-     "d71 d80 d81 d82 g64)\n", true},
+     "d71 d80 d81 d82 g64 g71)\n", true},
     {"convert", "convert SOURCE TARGET",
      "copy every file of any image into a new or existing\n"
      "disk image of any writable type: exact CBM names,\n"
@@ -112,9 +115,9 @@ const CommandInfo kCommands[] = {
 constexpr char kIntro[] =
     "Usage: ombrix [OPTION]... COMMAND ARGS\n"
     "List, extract, test, add, delete and rename the files of Commodore disk and\n"
-    "tape images (D64, D71, D80, D81, D82, G64, X64, T64) and file archives (Lynx,\n"
-    "PC64), make new images and convert between them, through the OMBRIX packer\n"
-    "plug-in, driving it as a file manager does.\n";
+    "tape images (D64, D71, D80, D81, D82, G64, G71, X64, T64) and file archives\n"
+    "(Lynx, PC64), make new images and convert between them, through the OMBRIX\n"
+    "packer plug-in, driving it as a file manager does.\n";
 
 constexpr char kNames[] =
     "NAME is a listed name (game.prg, game~2.prg) or the CBM name as dir shows it\n"
@@ -219,7 +222,7 @@ const OptionSpec kOptionSpecs[] = {
     {"json", 0, false, "list info"},   {"names", 0, false, "list"},     {"directory", 'C', true, "extract add"},
     {"pc64", 0, false, "extract"},     {"to-stdout", 'O', false, "extract"},
     {"move", 0, false, "add"},         {"name", 0, true, "add"},        {"type", 0, true, "add"},
-    {"lock", 0, false, "add"},         {"title", 0, true, "add new convert"},
+    {"lock", 0, false, "add"},          {"record-length", 0, true, "add"},         {"title", 0, true, "add new convert"},
     {"id", 0, true, "add new convert"}, {"dos", 0, true, "add new convert"},
     {"tracks", 0, true, "add new convert"}, {"forty", 0, true, "add new convert"},
     {"error-bytes", 0, false, "add new convert"}, {"interleave", 0, true, "add convert"},
@@ -280,14 +283,18 @@ bool applyOption(const GivenOption& g, Options& o, int& status) {
     else if (name == "type") {
         o.type = v;
         for (char& c : o.type) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (o.type == "rel") {
-            status = usageError("--type rel: REL files cannot be written (their records need side sectors)");
+        if (o.type != "prg" && o.type != "seq" && o.type != "usr" && o.type != "del" && o.type != "rel") {
+            status = usageError("--type takes prg, seq, usr, del or rel, not '" + v + "'");
             return false;
         }
-        if (o.type != "prg" && o.type != "seq" && o.type != "usr" && o.type != "del") {
-            status = usageError("--type takes prg, seq, usr or del, not '" + v + "'");
+    } else if (name == "record-length") {
+        char* end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end != '\0' || n < 1 || n > 254) {
+            status = usageError("--record-length takes 1 to 254 (bytes per record), not '" + v + "'");
             return false;
         }
+        o.recordLength = static_cast<int>(n);
     } else if (name == "tracks") {
         if (v != "35" && v != "40") {
             status = usageError("--tracks takes 35 or 40, not '" + v + "'");
@@ -359,6 +366,9 @@ int takeOperands(Options& o) {
     if (!a.empty()) o.image = a[0];
     if (o.freeUnused && !o.repair) return usageError("--free-unused goes with --repair");
     if (!o.name.empty() && o.names.size() != 1) return usageError("--name names one file: give one FILE");
+    if ((o.type == "rel") != (o.recordLength != 0))
+        return usageError(o.recordLength ? "--record-length goes with --type rel"
+                                         : "--type rel needs --record-length N: the bytes per record (1 to 254)");
     if (c == "add" && !o.name.empty() && characters(o.name) > 16)
         say("warning: the name is cut to 16 characters: \"" + shown(o.name.substr(0, 16)) + "\"");
     if (o.toStdout && o.pc64) return usageError("-O writes the files' bytes: it does not go with --pc64");

@@ -203,13 +203,13 @@ std::string extensionKind(const std::string& image) {
 
 bool isImageName(const std::string& name) {
     const std::string kind = extensionKind(name);
-    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "T64", "G64", "X64", "LNX", "PC64"})
+    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "T64", "G64", "G71", "X64", "LNX", "PC64"})
         if (kind == known) return true;
     return false;
 }
 
 bool isCreatableKind(const std::string& kind) {
-    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "G64"})
+    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "G64", "G71"})
         if (kind == known) return true;
     return false;
 }
@@ -220,9 +220,9 @@ std::string notWritableWords(const std::string& kind, const std::string& image, 
     if (kind == "LNX") return "Lynx archives are read only: extract the files and add them to a .d64" + convert;
     if (kind == "PC64") return "PC64 files are read only: add the file to a disk image (ombrix add disk.d64 " + image + ")";
     if (!creating) return "";
-    if (kind == "X64") return "new X64 images are not made: name the image .d64, .d71, .d80, .d81, .d82 or .g64";
+    if (kind == "X64") return "new X64 images are not made: name the image .d64, .d71, .d80, .d81, .d82, .g64 or .g71";
     if (!isCreatableKind(kind))
-        return "no image of this name is made: name it .d64, .d71, .d80, .d81, .d82 or .g64";
+        return "no image of this name is made: name it .d64, .d71, .d80, .d81, .d82, .g64 or .g71";
     return "";
 }
 

@@ -288,6 +288,8 @@ constexpr std::uint32_t kPC64HeaderSize = 26;
 bool isPC64Header(const std::uint8_t* data, std::uint64_t size);
 // The 16-byte CBM name a PC64 header holds, its fill made 0xA0.
 void cbmNameOfPC64(const std::uint8_t* header, std::uint8_t* name);
+// The record length a PC64 header carries (REL files; 0 for the others).
+std::uint8_t pc64RecordLength(const std::uint8_t* header);
 // The extension letter of a file type (0x82 'p' ...).
 char pc64Letter(std::uint8_t fileType);
 // The header of a PC64 file holding a CBM file: the 16 name bytes (trailing

@@ -117,7 +117,9 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"add new.d64 --type usr --lock src/b.prg", 0, "=src/b.prg -> \"b\" USR<\n", ""},
         {"add new.d64 --title NEW src/a.prg", 2, "=", "new.d64 exists (its header is not changed)"},
         {"add new.d64 --name x src/a.prg src/b.prg", 2, "=", "--name names one file"},
-        {"add new.d64 --type rel src/a.prg", 2, "=", "REL files cannot be written"},
+        {"add new.d64 --type rel src/a.prg", 2, "=", "--type rel needs --record-length N"},
+        {"add new.d64 --type rel --record-length 255 src/a.prg", 2, "=", "--record-length takes 1 to 254"},
+        {"add new.d64 --type rel --record-length=64 src/a.prg", 0, "=src/a.prg -> \"a\" REL\n", "="},
         {"add new.d64 src/missing.prg", 18, "=", "=ombrix: no such file: src/missing.prg [E_EREAD (18)]\n"},
         {"add tape.t64 src/a.prg", 24, "=", "T64 images are read only: extract the files and add them to a .d64"},
         {"add arc.lnx src/a.prg", 24, "=", "Lynx archives are read only"},
@@ -150,6 +152,9 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"find zzz .", 1, "=", "="},
         {"find game nowhere", 15, "=", "nowhere: no such folder or image"},
         {"find GAME src.d64", 0, "=src.d64: game.prg\n", "="},
+        {"new sub/blank.g71", 0, "=made sub/blank.g71\n", "="},
+        {"add -q sub/blank.g71 src/a.prg", 0, "=", "="},
+        {"find A sub", 0, "=sub/blank.g71: a.prg\n", "="},
         {"find 'game.prg?' src.d64", 1, "=", "="},
         // 4. Conventions: -O, --, --opt=value, -Cdir, -q, -v, --ini FILE, switches.
         {"extract src.d64 -Cout2 --directory=out3 notes.seq", 0, "=extracted out3/notes.seq\n", "="},
@@ -169,7 +174,7 @@ TEST(CommandLine, OneSessionOfInvocations) {
         {"new tape2.t64", 24, "=", "T64 images are read only"},
         {"convert src.d64 blank.d81", 0, "locked -> \"locked\" PRG<\n" + art + " -> \"dirart\",8,1 PRG\n", "="},
         {"convert src.d64 blank.d81", 16, "=", "a file \"game\" PRG is there already in blank.d81"},
-        {"convert recs.r00 r.d64", 24, "=", "\"recs\" REL (record length 40): REL files cannot be written yet"},
+        {"convert recs.r00 r.d64", 0, "=recs.rel -> \"recs\" REL\n", "="},
         {"convert src.d64 src.d64", 2, "=", "the source is the target"},
         // 6. dir as the drive shows it.
         {"dir src.d64", 0, "3    \"locked\"           PRG<\n1    \"dirart\",8,1       PRG\n", "="},
@@ -297,7 +302,7 @@ TEST(CommandLine, ConvertKeepsEveryFileBetweenEveryPairOfWritableTypes) {
     const Bytes empty = ts::readFile(dir / "empty.d64");
     x64.insert(x64.end(), empty.begin(), empty.end());
 
-    const std::vector<std::string> kinds = {"d64", "d71", "d80", "d81", "d82", "g64", "x64"};
+    const std::vector<std::string> kinds = {"d64", "d71", "d80", "d81", "d82", "g64", "g71", "x64"};
     auto convert = [&](const std::string& from, const std::string& to) {
         SCOPED_TRACE(from + " -> " + to);
         if (to.substr(to.size() - 3) == "x64") ts::writeFile(to, x64);
@@ -351,13 +356,22 @@ TEST(CommandLine, ConvertFromTapesAndArchivesOfFiles) {
             EXPECT_EQ(after.count(data), 1u) << name;
         EXPECT_EQ(peerLines(dir, dir / row.to), row.peer);
     }
-    // A REL file cannot go yet: said, and nothing is written.
-    ts::writeFile(dir / "r.lnx", ts::makeLynx({{"PROG", 'P', Bytes(10, 1)}, {"RECS", 'R', Bytes(300, 2), 30}}));
+    // A REL file goes with its record length, its records whole (a drive
+    // extends them with empty records to the end of the last block).
+    const Bytes records = ts::randomBytes(300, 6);
+    ts::writeFile(dir / "r.lnx", ts::makeLynx({{"PROG", 'P', Bytes(10, 1)}, {"RECS", 'R', records, 30}}));
     const Output rel = runIn(dir, "convert r.lnx rel.d64");
-    EXPECT_EQ(rel.status, 24);
-    EXPECT_EQ(rel.err, "ombrix: r.lnx: \"recs\" REL (record length 30): REL files cannot be written yet "
-                       "[E_NOT_SUPPORTED (24)]\nombrix: rel.d64: nothing was written\n");
-    EXPECT_FALSE(ts::exists(dir / "rel.d64"));
+    EXPECT_EQ(rel.status, 0) << rel.err;
+    EXPECT_EQ(peerLines(dir, dir / "rel.d64"), (std::vector<std::string>{"1    \"prog\"             prg ", "3    \"recs\"             rel "}));
+    EXPECT_NE(runIn(dir, "list --json rel.d64").out.find("\"type\": \"REL\", \"cbmName\": \"52454353a0a0a0a0a0a0a0a0a0a0a0a0\", \"locked\": false, \"closed\": true, \"geos\": false, \"recordLength\": 30"), std::string::npos);
+    const Bytes back = extracted(dir, dir / "rel.d64", "rel.d64").at("recs.rel");
+    ASSERT_EQ(back.size(), 480u);
+    EXPECT_TRUE(Bytes(back.begin(), back.begin() + 300) == records);
+    ts::writeFile(dir / "r0.lnx", ts::makeLynx({{"RECS", 'R', records, 0}}));
+    const Output none = runIn(dir, "convert r0.lnx r0.d64");
+    EXPECT_EQ(none.status, 24);
+    EXPECT_NE(none.err.find("\"recs\" REL: a REL file of record length 0, which no record has"), std::string::npos) << none.err;
+    EXPECT_FALSE(ts::exists(dir / "r0.d64"));
 }
 
 }  // namespace

@@ -355,6 +355,8 @@ TEST(DiskCheck, PartitionsAreAreasOfBlocks) {
         const char* line;
     } cases[] = {
         {60, 0, 80, 0, ""},
+        {41, 0, 1600, 0, ""},  // from just above the directory track to the disk's last block
+        {40, 0, 40, 13, "error: \"part\": its 40 blocks from 40:0 run over the directory track 40"},
         {80, 0, 41, 13, "error: \"part\": its 41 blocks from 80:0 run off the disk"},  // one block too many
         {39, 0, 41, 13, "error: \"part\": its 41 blocks from 39:0 run over the directory track 40"},
         {79, 0, 65535, 13, "error: \"part\": its 65535 blocks from 79:0 run off the disk"},

@@ -304,8 +304,7 @@ Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks, int count, con
                       std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
     for (std::size_t i = 0; i < files.size(); ++i) {
         const LynxFile& f = files[i];
-        const std::size_t side = f.type == 'R' ? 1 : 0;
-        const std::size_t blocks = (f.data.size() + 253) / 254 + side;
+        const std::size_t data = (f.data.size() + 253) / 254, blocks = data + (f.type == 'R' ? (data + 119) / 120 : 0);
         dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
         if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
         const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
@@ -314,7 +313,7 @@ Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks, int count, con
     a.insert(a.end(), dir.begin(), dir.end());
     a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i].type == 'R') a.resize(a.size() + 254);
+        if (files[i].type == 'R') a.resize(a.size() + 254 * ((files[i].data.size() + 254 * 120 - 1) / (254 * 120)));
         a.insert(a.end(), files[i].data.begin(), files[i].data.end());
         if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
     }

@@ -315,6 +315,10 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
     } else if (chained && entry[kDirStartTrack] != 0) {
         whole = walkChain(info, usage, report, entry[kDirStartTrack], entry[kDirStartSector], name, false);
     }
+    // A drive finds a REL file's records through its side sectors.
+    std::string problem;
+    if (whole && !partition && (type & kFileTypeMask) == (kTypeRel & kFileTypeMask) && !checkRelFile(info, entry, problem))
+        report.error("rel", name + ": " + problem);
     // Every block of the entry as the writer counts them: its chain, side
     // sectors, GEOS info block and records, a partition's area.
     BlockClaims own;

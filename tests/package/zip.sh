@@ -59,7 +59,7 @@ tr -d '\r' <"$WORK/x/copyright.txt" | cmp -s - "$SOURCE/packaging/copyright" || 
 # The readme: CRLF lines for Notepad, and every extension a user assigns.
 README=$WORK/x/readme.txt
 [ "$(tr -cd '\r' <"$README" | wc -c)" -eq "$(wc -l <"$README")" ] || fail "readme.txt lines do not end in CRLF"
-for ext in d64 d71 d80 d81 d82 g64 x64 t64 lnx p00; do
+for ext in d64 d71 d80 d81 d82 g64 g71 x64 t64 lnx p00; do
     grep -q "^ *$ext " "$README" || fail "readme.txt does not name the extension $ext"
 done
 grep -q "ombrix64.exe" "$README" && grep -q "pluginst.inf" "$README" || fail "readme.txt does not say what the ZIP holds"
@@ -68,7 +68,7 @@ INF=$WORK/x/pluginst.inf
 [ "$(tr -cd '\r' <"$INF" | wc -c)" -eq "$(wc -l <"$INF")" ] || fail "pluginst.inf lines do not end in CRLF"
 tr -d '\r' <"$INF" >"$WORK/inf"
 [ "$(head -n 1 "$WORK/inf")" = "[plugininstall]" ] || fail "pluginst.inf does not start with [plugininstall]"
-for kind in D64 D71 D80 D81 D82 G64 X64 T64 LNX P00; do
+for kind in D64 D71 D80 D81 D82 G64 G71 X64 T64 LNX P00; do
     grep -q "^description=.*$kind" "$WORK/inf" || fail "pluginst.inf's description does not name $kind"
 done
 for line in 'description=..*' 'type=wcx' 'file=ombrix\.wcx' 'defaultdir=ombrix' 'defaultextension=d64'; do
