@@ -131,44 +131,61 @@ bool gcrDecode(const std::uint8_t* in, std::size_t groups, std::uint8_t* out, st
         groups, out, checkedBytes);
 }
 
-std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
-    std::vector<std::uint32_t> syncs;
+namespace {
+
+// Calls onSync(bit) for every bit where a block starts, in the order of the
+// track: the first 0 bit after 10 or more 1 bits (the run may wrap from the
+// end of the track to its start). onSync gives the first bit the search
+// goes on from: past its bit, or past a block that can hold no sync.
+template <typename OnSync>
+void scanSyncs(const GcrTrack& track, OnSync onSync) {
     const std::uint32_t length = track.length;
-    if (length == 0) return syncs;
     // Six bytes at a time, with the two before them: a 0 bit of the six
-    // whose 10 bits before are all 1 ends a sync. The track is a loop, so
-    // the windows at its ends take their bytes around it.
+    // whose 10 bits before are all 1 ends a sync. The windows at the track's
+    // ends take their bytes around the loop.
     constexpr std::uint64_t kSix = (std::uint64_t {1} << 48) - 1;
-    auto ends = [&](std::uint32_t p, std::uint64_t x, std::uint64_t inside) {
+    std::uint32_t from = 0;
+    for (std::uint32_t p = 0; p < length;) {
+        std::uint64_t x = 0, inside = kSix;
+        if (p >= 2 && p + 6 <= length) {
+            x = load64(track.bytes + p - 2);
+        } else {
+            for (int j = 0; j < 8; ++j) {
+                const auto i = static_cast<std::int64_t>(p) - 2 + j;
+                x = x << 8 | track.bytes[static_cast<std::uint32_t>((i % length + length) % length)];
+            }
+            inside &= ~((std::uint64_t {1} << (48 - 8 * std::min<std::uint32_t>(6, length - p))) - 1);
+        }
         // Bit k (0 the last of the window) with bits k+1 .. k+10 all 1.
         const std::uint64_t y = x >> 1;
         const std::uint64_t two = y & (y >> 1);
         const std::uint64_t four = two & (two >> 2);
         const std::uint64_t eight = four & (four >> 4);
         std::uint64_t found = eight & (two >> 8) & ~x & inside;
-        // In the order of the track from its start, as a drive meets them
-        // after the index hole: of two headers for one sector the first is
-        // read.
+        std::uint32_t next = p + 6;
         while (found) {
             const int k = 63 - std::countl_zero(found);
-            syncs.push_back(p * 8 + static_cast<std::uint32_t>(47 - k));
             found &= ~(std::uint64_t {1} << k);
+            const std::uint32_t bit = p * 8 + static_cast<std::uint32_t>(47 - k);
+            if (bit < from) continue;
+            from = onSync(bit);
+            if (from > bit + 1) {
+                next = std::max(p + 1, from >> 3);
+                break;
+            }
         }
-    };
-    // The windows at the track's ends take their bytes around the loop.
-    auto around = [&](std::uint32_t p) {
-        std::uint64_t x = 0;
-        for (int j = 0; j < 8; ++j) {
-            const auto i = static_cast<std::int64_t>(p) - 2 + j;
-            x = x << 8 | track.bytes[static_cast<std::uint32_t>((i % length + length) % length)];
-        }
-        const std::uint32_t inside = std::min<std::uint32_t>(6, length - p);
-        ends(p, x, kSix & ~((std::uint64_t {1} << (48 - 8 * inside)) - 1));
-    };
-    around(0);
-    std::uint32_t p = 6;
-    for (; p + 6 <= length; p += 6) ends(p, load64(track.bytes + p - 2), kSix);
-    for (; p < length; p += 6) around(p);
+        p = next;
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> findSyncs(const GcrTrack& track) {
+    std::vector<std::uint32_t> syncs;
+    scanSyncs(track, [&](std::uint32_t bit) {
+        syncs.push_back(bit);
+        return bit + 1;
+    });
     return syncs;
 }
 
@@ -213,7 +230,27 @@ void decodeTrack(const GcrTrack& track, std::uint8_t trackNumber, std::uint8_t s
     std::memset(out.dataBit, 0, sizeof out.dataBit);
     std::memset(out.error, kErrorNoSync, sizeof out.error);
     if (sectors > 21) sectors = 21;
-    const std::vector<std::uint32_t> syncs = track.length ? findSyncs(track) : std::vector<std::uint32_t> {};
+    // The syncs, and the data blocks after them decoded once. A data block
+    // whose every quintuple is a code holds no sync (no code has more than
+    // four 1 bits at either end, and its first bit, ending a sync, is 0), so
+    // the search goes on behind it: most of a track is never searched.
+    std::vector<std::uint32_t> syncs;
+    std::vector<int> soundBlock;  // per sync: its data block in sound, or -1
+    std::vector<std::array<std::uint8_t, kDataBlockBytes>> sound;
+    syncs.reserve(2 * sectors + 2);
+    soundBlock.reserve(2 * sectors + 2);
+    sound.reserve(sectors);
+    scanSyncs(track, [&](std::uint32_t bit) {
+        syncs.push_back(bit);
+        soundBlock.push_back(-1);
+        std::uint8_t d[kDataBlockBytes];
+        if (!decodeTrackBits(track, bit, 1, d, SIZE_MAX) || d[0] != kDataMark ||
+            !decodeTrackBits(track, bit, kGcrDataBytes / 5, d, SIZE_MAX))
+            return bit + 1;
+        soundBlock.back() = static_cast<int>(sound.size());
+        std::memcpy(sound.emplace_back().data(), d, sizeof d);
+        return bit + static_cast<std::uint32_t>(kGcrDataBytes * 8);
+    });
     const std::size_t n = syncs.size();
     if (n == 0) {
         out.clean = false;
@@ -244,7 +281,9 @@ void decodeTrack(const GcrTrack& track, std::uint8_t trackNumber, std::uint8_t s
             out.error[sector] = kErrorNoData;
             continue;
         }
-        const bool valid = decodeTrackBits(track, data, kGcrDataBytes / 5, d, kDataChecksum + 1);
+        const int known = soundBlock[(i + 1) % n];
+        if (known >= 0) std::memcpy(d, sound[static_cast<std::size_t>(known)].data(), sizeof d);
+        const bool valid = known >= 0 || decodeTrackBits(track, data, kGcrDataBytes / 5, d, kDataChecksum + 1);
         if (d[0] != kDataMark) {
             out.error[sector] = kErrorNoData;
             continue;
