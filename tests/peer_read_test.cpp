@@ -203,9 +203,9 @@ TEST_F(PeerReadTest, LinkedInAndLoadedPluginAgree) {
         images.push_back(dir / ("peer." + std::string(ext)));
         makeWithCc1541(images.back(), "", files);
     }
-    const std::string real = std::string(OMBRIX_SOURCE_DIR) + "/../shared/realimages";
     for (const char* name : {"xmas89a.d64", "t64fix-compunet.t64"})
-        if (ts::exists(real + "/" + name)) images.push_back(real + "/" + name);
+        if (const std::string real = ts::sharedFile(std::string("realimages/") + name); !real.empty())
+            images.push_back(real);
     ts::writeFile(dir / "new.prg", ts::randomBytes(1000, 5));
     const std::string linked = std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(dir / "cfg/wcx.ini") + " ";
     const std::string loaded = linked + "--plugin " + ts::shellQuote(OMBRIX_PLUGIN) + " ";

@@ -195,8 +195,8 @@ TEST_F(RelTest, WrittenAsADriveMakesThemReadBackValidatedAndDeleted) {
 // no side sectors: it names one as a block used outside files, on c1541's
 // image and on ours alike.
 TEST_F(RelTest, C1541sFilesReadAndWrittenAlike) {
-    const std::string peer = std::string(OMBRIX_SOURCE_DIR) + "/../shared/peerimages/rel_c1541.d64";
-    if (!ts::exists(peer)) GTEST_SKIP() << "no peer images";
+    const std::string peer = ts::sharedFile("peerimages/rel_c1541.d64");
+    if (peer.empty()) GTEST_SKIP() << "no peer images (../shared/peerimages or $OMBRIX_SHARED)";
     std::string text;
     EXPECT_EQ(validateImage(peer.c_str(), kValidateStrict, text), 0) << text;
     ts::TempDir out;

@@ -39,6 +39,14 @@ void writeFile(const std::string& path, const Bytes& data) {
 
 void writeText(const std::string& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
 
+std::string sharedFile(const std::string& relative) {
+    const char* env = std::getenv("OMBRIX_SHARED");
+    for (const std::string& folder : {std::string(OMBRIX_SOURCE_DIR) + "/../shared", std::string(env ? env : ""),
+                                      std::string("/work/shared")})
+        if (!folder.empty() && exists(folder + "/" + relative)) return folder + "/" + relative;
+    return "";
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;

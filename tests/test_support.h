@@ -26,6 +26,10 @@ Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& data);
 void writeText(const std::string& path, const std::string& text);
 bool exists(const std::string& path);
+// A file of the images others made (realimages/..., peerimages/...): in the
+// folder beside the checkout (../shared), else under $OMBRIX_SHARED, else
+// in /work/shared; "" when none holds it (the test then skips, saying so).
+std::string sharedFile(const std::string& relative);
 // Makes the folder dir/name (mode 0755) and returns its path.
 std::string mkdirIn(const TempDir& dir, const std::string& name);
 std::vector<std::string> listDir(const std::string& path);
