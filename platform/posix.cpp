@@ -13,6 +13,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -242,17 +243,18 @@ bool stillAsRead(const WriteLock& lock) {
     struct stat named {}, held {};
     const int fd = static_cast<int>(lock.handle);
     if (::stat(lock.target.c_str(), &named) != 0 || ::fstat(fd, &held) != 0 || !sameFile(named, held)) return false;
-    std::uint64_t print = kFingerprintStart;
-    std::uint8_t buffer[16384];
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (static_cast<std::uint64_t>(held.st_size) != lock.asRead.size()) return false;
+    // Compared with the copy taken at reading, in large reads.
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(lock.asRead.size(), 1u << 20) + 1);
+    for (std::size_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
-        if (n == 0) break;
-        print = fingerprint(buffer, static_cast<std::size_t>(n), print);
-        at += n;
+        if (n == 0) return at == lock.asRead.size();
+        const auto got = static_cast<std::size_t>(n);
+        if (got > lock.asRead.size() - at || std::memcmp(buffer.data(), lock.asRead.data() + at, got) != 0) return false;
+        at += got;
     }
-    return print == lock.fingerprint;
 }
 
 // Moves the finished file in where there is none, never over one that has
@@ -287,6 +289,10 @@ void unlockImage(WriteLock& lock) {
     if (lock.handle >= 0) ::close(static_cast<int>(lock.handle));
     lock.handle = -1;
     lock.taken = lock.missing = lock.exclusive = false;
+}
+
+void noteImageAsRead(WriteLock& lock, const std::uint8_t* data, std::size_t size) {
+    lock.asRead.assign(data, data + size);
 }
 
 LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError) {
