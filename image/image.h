@@ -120,12 +120,10 @@ struct BlockSet {
 // passed already, so a directory whose chain runs into one of them ends
 // there, as a chain that comes back on itself does (a new entry written
 // into such a block would wreck the BAM).
+void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set);
 inline BlockSet directoryVisits(const ImageInfo& info) {
-    std::array<std::uint8_t, kMaxImageBlocks> marks {};
-    markHeaderAndBamBlocks(info, marks.data());
     BlockSet set;
-    for (std::size_t i = 0; i < marks.size(); ++i)
-        if (marks[i]) set.words[i / 64] |= std::uint64_t {1} << (i % 64);
+    markHeaderAndBamBlocks(info, set);
     return set;
 }
 
