@@ -98,12 +98,20 @@ void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen);
 
 // A set of blocks by block index: the visit table of a chain walk.
 struct BlockSet {
-    std::array<std::uint8_t, kMaxImageBlocks> seen {};
+    // One bit a block: a walk per listed file clears 66 words, not 4 KiB.
+    std::array<std::uint64_t, (kMaxImageBlocks + 63) / 64> words {};
+    bool contains(int index) const {
+        return index >= 0 && index < kMaxImageBlocks &&
+               (words[static_cast<std::size_t>(index) / 64] >> (index % 64) & 1) != 0;
+    }
     // False when the block was in the set already or has no index.
     bool insert(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
         const int index = getBlockIndex(info, track, sector);
-        if (index < 0 || index >= kMaxImageBlocks || seen[static_cast<std::size_t>(index)]) return false;
-        seen[static_cast<std::size_t>(index)] = 1;
+        if (index < 0 || index >= kMaxImageBlocks) return false;
+        std::uint64_t& word = words[static_cast<std::size_t>(index) / 64];
+        const std::uint64_t bit = std::uint64_t {1} << (index % 64);
+        if (word & bit) return false;
+        word |= bit;
         return true;
     }
 };
@@ -112,9 +120,10 @@ struct BlockSet {
 // passed already, so a directory whose chain runs into one of them ends
 // there, as a chain that comes back on itself does (a new entry written
 // into such a block would wreck the BAM).
+void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set);
 inline BlockSet directoryVisits(const ImageInfo& info) {
     BlockSet set;
-    markHeaderAndBamBlocks(info, set.seen.data());
+    markHeaderAndBamBlocks(info, set);
     return set;
 }
 

@@ -51,12 +51,22 @@ int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
     return result;
 }
 
-void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen) {
-    auto mark = [&](std::uint8_t track, std::uint8_t sector) {
-        const int index = getBlockIndex(info, track, sector);
-        if (index >= 0 && index < kMaxImageBlocks) seen[index] = 1;
-    };
+namespace {
+template <typename Mark>
+void forHeaderAndBamBlocks(const ImageInfo& info, Mark mark) {
     mark(info.headerTrack, info.headerSector);
     for (int k = 0; k < info.bamBlockCount && k < 4; ++k) mark(info.bamTrack, info.bamSector[k]);
     mark(info.bamTrack2, info.bamSector[0]);
+}
+}  // namespace
+
+void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen) {
+    forHeaderAndBamBlocks(info, [&](std::uint8_t track, std::uint8_t sector) {
+        const int index = getBlockIndex(info, track, sector);
+        if (index >= 0 && index < kMaxImageBlocks) seen[index] = 1;
+    });
+}
+
+void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set) {
+    forHeaderAndBamBlocks(info, [&](std::uint8_t track, std::uint8_t sector) { set.insert(info, track, sector); });
 }

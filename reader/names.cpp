@@ -248,9 +248,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
             std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
             std::string name = base + extension;
             makeHostSafe(name, kWindowsNames);
-            if (info.listedNameKeys.count(listedNameKey(name)) != 0) continue;
-            info.listedNameKeys.emplace(listedNameKey(name), 2u);
-            return name;
+            if (info.listedNameKeys.try_emplace(listedNameKey(name), 2u).second) return name;
         }
         char extension[8] = {};
         std::snprintf(extension, sizeof extension, ".%c99", pc64Letter(fileType));
@@ -263,21 +261,20 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
     const std::string base = listedBase(convertedName);
-    auto key = listedNameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);
-    auto taken = info.listedNameKeys.find(key(name));
-    if (taken != info.listedNameKeys.end()) {
-        // Each name remembers the next number to try, so a tape of thousands
-        // of equal names is still listed in linear time.
-        unsigned& next = taken->second;
-        do {
-            name = base + "~" + std::to_string(next++) + typeExtension;
-            makeHostSafe(name, kWindowsNames);
-        } while (info.listedNameKeys.count(key(name)) != 0);
+    // One look-up that also records the name (its key made once).
+    auto [taken, added] = info.listedNameKeys.try_emplace(listedNameKey(name), 2u);
+    if (added) return name;
+    // Each name remembers the next number to try, so a tape of thousands of
+    // equal names is still listed in linear time (the map's entries stay
+    // where they are while others are added).
+    unsigned& next = taken->second;
+    for (;;) {
+        name = base + "~" + std::to_string(next++) + typeExtension;
+        makeHostSafe(name, kWindowsNames);
+        if (info.listedNameKeys.try_emplace(listedNameKey(name), 2u).second) return name;
     }
-    info.listedNameKeys.emplace(key(name), 2u);
-    return name;
 }
 
 void splitHostNameForAdding(const char* hostName, CbmName& out) {

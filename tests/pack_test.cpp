@@ -473,20 +473,21 @@ TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
     EXPECT_EQ(ts::readFile(image)[errorByte], 5);
     ts::loadDefaultSettings(dir);
 
-    // A directory whose full first block links back to itself.
-    const std::string loop = dir / "loop.d64";
-    ASSERT_EQ(pt::pack(loop, src, zeroByteNames(src, "z", 8)), 0);
-    bytes = ts::readFile(loop);
-    const std::size_t dirBlock = pt::offsetOf(*pt::load(loop), 18, 1);
-    bytes[dirBlock] = 18;
-    bytes[dirBlock + 1] = 1;
-    ts::writeFile(loop, bytes);
-    {
+    // A directory whose full first block links back to itself, or on into
+    // the BAM block (taken as a directory block, a new entry would wreck it).
+    for (const std::uint8_t next : {1, 0}) {
+        const std::string loop = dir / ("loop" + std::to_string(next) + ".d64");
+        ASSERT_EQ(pt::pack(loop, src, zeroByteNames(src, "z", 8)), 0);
+        bytes = ts::readFile(loop);
+        const std::size_t dirBlock = pt::offsetOf(*pt::load(loop), 18, 1);
+        bytes[dirBlock] = 18;
+        bytes[dirBlock + 1] = next;
+        ts::writeFile(loop, bytes);
         ts::LogCapture log;
         EXPECT_EQ(pt::pack(loop, src, {"a.prg"}), 23);
         EXPECT_TRUE(log.contains("PackFiles: problem getting free dir entries\n")) << log.text();
         EXPECT_TRUE(log.contains("error: no free dir entry\n")) << log.text();
-        EXPECT_EQ(ts::readFile(loop), bytes);
+        EXPECT_EQ(ts::readFile(loop), bytes) << int(next);
     }
 }
 

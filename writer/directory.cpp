@@ -89,7 +89,7 @@ std::uint8_t* getFreeDirEntry(ImageInfo& info) {
         // A BAM that calls a block of the chain free must not let the chain
         // overwrite its own blocks.
         const int newIndex = getBlockIndex(info, nt, ns);
-        if (newIndex >= 0 && newIndex < kMaxImageBlocks && visits.seen[static_cast<std::size_t>(newIndex)]) {
+        if (visits.contains(newIndex)) {
             logMessage(kLogError, "getFreeDirEntry: directory chain loops back to %d:%d\n", nt, ns);
             return nullptr;
         }
@@ -142,7 +142,7 @@ bool findSharedSystemBlock(const ImageInfo& info, SharedBlock& shared) {
         for (int s = 0; s < getTrackSectorCount(info, static_cast<std::uint8_t>(t)); ++s) {
             const auto track = static_cast<std::uint8_t>(t), sector = static_cast<std::uint8_t>(s);
             const int index = getBlockIndex(info, track, sector);
-            if (index >= 0 && index < kMaxImageBlocks && fixed.seen[static_cast<std::size_t>(index)])
+            if (fixed.contains(index))
                 blocks.emplace_back(track, sector);
         }
     for (std::size_t b = 0; b < blocks.size(); ++b) {
