@@ -12,6 +12,9 @@ install(TARGETS ombrix_plugin LIBRARY DESTINATION lib/ombrix)
 install(FILES resources/ombrix.sample DESTINATION lib/ombrix)
 install(FILES README.md packaging/copyright DESTINATION share/doc/ombrix)
 install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME ombrix)
+# Completion of commands, options and the files inside an image, found by
+# bash-completion's loader on first use of `ombrix`.
+install(FILES packaging/ombrix.bash-completion DESTINATION share/bash-completion/completions RENAME ombrix)
 # Debian wants the manual page and the changelog compressed (gzip -n: the same
 # bytes at every build).
 find_program(GZIP gzip)

@@ -56,7 +56,7 @@ struct DialogView {
 struct SettingsDialogStateRecord {
     std::uint8_t interleave[3][3];
     char dosVersion[3][2];
-    char diskTitle[16];
+    char diskTitle[17];  // 16 characters and a terminator
     char diskId[2];
     std::int32_t fortyTracks;
     std::int32_t fortyTrackType;

@@ -46,9 +46,9 @@ struct FormControl {
     int maxLength;  // characters an edit takes; 0 = no limit
 };
 
-// The logic keeps 15 characters of the title (its 16th byte is the
-// terminator), so the field takes no more; ID and DOS version take 2.
-constexpr int kTitleLength = 15;
+// A disk title has 16 characters, as the drive and the peer tools keep it;
+// ID and DOS version take 2.
+constexpr int kTitleLength = 16;
 constexpr int kTwoChars = 2;
 
 // Template order, which is also the order of creation and so the tab order.

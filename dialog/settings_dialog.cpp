@@ -15,7 +15,7 @@ namespace {
 
 constexpr unsigned kInterleaveMax = 40;
 
-// Title: 15 characters and the terminator; ID and DOS version: 2 characters.
+// Title: 16 characters and the terminator; ID and DOS version: 2 characters.
 constexpr int kTitleBuffer = sizeof SettingsDialogState.diskTitle;
 constexpr int kTwoCharBuffer = 3;
 

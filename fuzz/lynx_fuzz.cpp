@@ -51,13 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     fz::writeFile(fz::path("src/zz fuzz add.prg"), fz::Bytes(10, 7));
-    if (listed.openResult == 0) {
+    // A G64 or G71 is told by its bytes under any name: a disk, which may be
+    // written (the g64 target's business), not an archive of files.
+    const bool gcrDisk = archive.size() >= 5 && std::memcmp(archive.data(), "GCR-1", 5) == 0;
+    if (listed.openResult == 0 && !gcrDisk) {
         fz::check(fz::packFiles(image, fz::path("src"), {"zz fuzz add.prg"}) == E_NOT_SUPPORTED, "archive-write",
                   "PackFiles into an archive of files did not give 24");
         fz::check(fz::deleteFiles(image, {listed.files.empty() ? "x.prg" : listed.files[0].name}) == E_NOT_SUPPORTED,
                   "archive-write", "DeleteFiles on an archive of files did not give 24");
     }
-    fz::check(fz::readFile(image) == archive, "reader-wrote", "the archive changed");
+    fz::check(gcrDisk || fz::readFile(image) == archive, "reader-wrote", "the archive changed");
     ::unlink(image.c_str());
     return 0;
 }

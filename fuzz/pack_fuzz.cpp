@@ -1,9 +1,10 @@
-// PackFiles of one or two small host files into a disk image of any format:
-// a call that succeeds leaves every other file in its place with its bytes
-// (but an entry of 0 blocks whose chain reads the header or directory), the
-// added files extract with theirs, and a failed call leaves the image as it
-// was. Input bytes 2-5: file count, the two sizes, the writing switches and
-// interleave.
+// PackFiles of one or two small host files, and with bit 1 of the file count
+// a REL file from a .r00, into a disk image of any format: a call that
+// succeeds leaves every other file in its place with its bytes (but an entry
+// of 0 blocks whose chain reads the header or directory), the added files
+// extract with theirs (the REL file with its records as a drive reads them),
+// and a failed call leaves the image as it was. Input bytes 2-5: file count,
+// the sizes, the writing switches and interleave.
 #include <unistd.h>
 
 #include <string>
@@ -18,11 +19,34 @@ namespace {
 // Host names no image of ours holds by chance; a file listed under one of
 // them is replaced.
 const char* const kAdded[] = {"zz fuzz add.prg", "zz fuzz note.seq"};
+// The REL file, as packed and as listed.
+const char* const kRelSource = "zz fuzz recs.r00";
+const char* const kRelListed = "zz fuzz recs.rel";
 
 fz::Bytes content(std::size_t size, std::uint8_t salt) {
     fz::Bytes b(size);
     for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + salt + (i >> 8));
     return b;
+}
+
+// A .r00 of these records, and what a drive reads of the REL file made of
+// it: the last record filled up with 00, then empty records (FF, 00s) to
+// the last that fits wholly into the last block.
+fz::Bytes pc64Rel(const fz::Bytes& records, std::uint8_t length) {
+    fz::Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0, 'Z', 'Z', ' ', 'F', 'U', 'Z', 'Z', ' ', 'R', 'E', 'C', 'S'};
+    f.resize(26, 0);
+    f[25] = length;
+    f.insert(f.end(), records.begin(), records.end());
+    return f;
+}
+fz::Bytes relAsRead(fz::Bytes records, std::size_t length) {
+    records.resize((records.size() + length - 1) / length * length, 0);
+    const std::size_t blocks = records.empty() ? 1 : (records.size() + 253) / 254;
+    while (records.size() + length <= blocks * 254) {
+        records.push_back(0xFF);
+        records.resize(records.size() + length - 1, 0);
+    }
+    return records;
 }
 
 const char* groupOf(std::int32_t type) {
@@ -75,6 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         added.push_back(content(in.param[2] * 53u, 2));
     }
     for (std::size_t i = 0; i < names.size(); ++i) fz::writeFile(fz::path("src/") + names[i], added[i]);
+    std::vector<std::string> listed = names;
+    if (in.param[0] & 2) {
+        const auto length = static_cast<std::uint8_t>(in.param[2] % 254 + 1);
+        const fz::Bytes records = content(in.param[1] * 29u, 3);
+        fz::writeFile(fz::path("src/") + kRelSource, pc64Rel(records, length));
+        names.push_back(kRelSource);
+        listed.push_back(kRelListed);
+        added.push_back(relAsRead(records, length));
+    }
 
     // The switches that also govern adding to an existing image.
     std::string options = std::string("use-dir-track=") + (in.param[3] & 1 ? "1" : "0") +
@@ -98,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // written after it: that is then the cause of any damage.
     const fz::Bytes result = fz::readFile(image);
     bool tookSystemBlock = false;
-    for (const std::string& n : names) tookSystemBlock |= fz::tookSystemBlock(in.image, result, in.variant->type, n);
+    for (const std::string& n : listed) tookSystemBlock |= fz::tookSystemBlock(in.image, result, in.variant->type, n);
     // So is a directory chain that runs through the header or a BAM block:
     // a new entry there and the BAM overwrite each other.
     const bool directoryInBam = fz::directoryInHeaderOrBam(in.image, in.variant->type);
@@ -116,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto it = newSlots.find(slot);
         const fz::Entry* kept = it != newSlots.end() ? it->second : nullptr;
         if (kept && kept->type == old->type && kept->result == old->result && kept->bytes == old->bytes) continue;
-        std::vector<std::string> released(std::begin(kAdded), std::end(kAdded));
+        std::vector<std::string> released = {kAdded[0], kAdded[1], kRelListed};
         const std::string check =
             "pack-" + (!knownCause.empty() ? knownCause : fz::damageCause(in.image, in.variant->type, old->name, released));
         fz::check(false, check.c_str(),
@@ -129,9 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < names.size(); ++i) {
         bool found = false;
         for (const fz::File& f : after.files)
-            found |= listedAs(f.name, names[i]) && f.result == 0 && f.bytes == added[i];
+            found |= listedAs(f.name, listed[i]) && f.result == 0 && f.bytes == added[i];
         if (found) continue;
-        const auto it = now.find(names[i]);
+        const auto it = now.find(listed[i]);
         const std::string check = "pack-" + (!knownCause.empty() ? knownCause : std::string("added"));
         fz::check(false, check.c_str(),
                   describe(in, rc) + "; the added <" + names[i] + "> (" + std::to_string(added[i].size()) +

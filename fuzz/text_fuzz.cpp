@@ -45,7 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fz::check(s.interleave[g][p] >= 1 && s.interleave[g][p] <= 40, "interleave-range",
                       "interleave " + std::to_string(g) + "/" + std::to_string(p) + " is " +
                           std::to_string(s.interleave[g][p]));
-    fz::check(s.diskTitle[15] == 0, "title-length", "the title keeps 16 characters");
+    // A title ends at its first zero: no bytes of an older, longer one linger.
+    const std::size_t titleEnd = strnlen(s.diskTitle, sizeof s.diskTitle);
+    for (std::size_t i = titleEnd; i < sizeof s.diskTitle; ++i)
+        fz::check(s.diskTitle[i] == 0, "title-length", "bytes after the title's end");
 
     const std::string image = fz::path("img/new.") + kFormats[format];
     ::unlink(image.c_str());

@@ -53,6 +53,8 @@ void closeArchive(const Plugin& plugin, void* handle);
 int packFiles(const Plugin& plugin, const std::string& image, const std::string& srcDir,
               const std::vector<std::string>& names, int flags);
 int deleteFiles(const Plugin& plugin, const std::string& image, const std::vector<std::string>& names);
+// The fields of a line of the plug-in's text answers, split at tabs.
+std::vector<std::string> tabFields(const std::string& line);
 // A switch of the plug-in's settings file for this run (SetPackerSwitch):
 // 0, or 24 when the plug-in has no such export or switch.
 int setSwitch(const Plugin& plugin, const std::string& key, int value);
@@ -79,6 +81,9 @@ struct EntryFacts {
     bool hidden = false, locked = false, closed = true, geos = false, asConvert = false;
     bool folder = false;     // a folder: its files are listed under its name and '/'
     int recordLength = 0;
+    // The name as the drive lists it: before its first 0xA0 (in the quotes)
+    // and after it.
+    std::string shownName, shownTail;
 };
 // writable: the plug-in writes this kind of image. The listing's result code.
 int listEntries(const Plugin& plugin, const std::string& image, std::vector<EntryFacts>& files, bool& writable);
@@ -114,5 +119,17 @@ bool folderWritable(const std::string& path, std::string& why);
 bool listFolder(const std::string& path, std::vector<std::string>& files, std::vector<std::string>& folders);
 // Why the file cannot be opened for reading ("" when it can).
 std::string whyNotReadable(const std::string& path);
+// Anything under this name (a dangling link too).
+bool pathExists(const std::string& path);
+bool isAbsolutePath(const std::string& path);
+// Removes a file; false with the system's reason.
+bool removePath(const std::string& path, std::string& why);
+bool copyFile(const std::string& from, const std::string& to, std::string& why);
+// A new private folder for temporary files ("" with the reason), and its
+// removal with the files in it.
+std::string makeScratchFolder(std::string& why);
+void removeScratchFolder(const std::string& path);
+// Standard output takes bytes as they are (Windows: no CRLF translation).
+void binaryOutput();
 
 }  // namespace host

@@ -391,8 +391,7 @@ int renameFile(const Plugin& plugin, const std::string& image, const std::string
     return plugin.calls->renameFile(image.c_str(), oldName.c_str(), newName.c_str());
 }
 
-namespace {
-std::vector<std::string> fieldsOf(const std::string& line) {
+std::vector<std::string> tabFields(const std::string& line) {
     std::vector<std::string> fields;
     std::size_t from = 0;
     for (;;) {
@@ -403,6 +402,7 @@ std::vector<std::string> fieldsOf(const std::string& line) {
     }
 }
 
+namespace {
 int hexValue(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 16)); }
 }  // namespace
 
@@ -416,7 +416,7 @@ int listEntries(const Plugin& plugin, const std::string& image, std::vector<Entr
     while (from < text.size()) {
         std::size_t end = text.find('\n', from);
         if (end == std::string::npos) end = text.size();
-        const std::vector<std::string> f = fieldsOf(text.substr(from, end - from));
+        const std::vector<std::string> f = tabFields(text.substr(from, end - from));
         from = end + 1;
         if (f.size() == 3 && f[0] == "image" && f[1] == "writable") writable = f[2] == "1";
         if (f.size() < 9 || f[0] != "entry") continue;
@@ -435,6 +435,10 @@ int listEntries(const Plugin& plugin, const std::string& image, std::vector<Entr
         e.geos = f[7].find('g') != std::string::npos;
         e.asConvert = f[7].find('c') != std::string::npos;
         e.recordLength = std::atoi(f[8].c_str());
+        if (f.size() >= 11) {
+            e.shownName = f[9];
+            e.shownTail = f[10];
+        }
         files.push_back(std::move(e));
     }
     return rc;

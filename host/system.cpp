@@ -86,6 +86,47 @@ bool createNewFile(const std::string& path) {
 
 void removeFile(const std::string& path) { _wremove(wide(path).c_str()); }
 }  // namespace
+
+bool pathExists(const std::string& path) {
+    struct _stat st {};
+    return _wstat(wide(path).c_str(), &st) == 0;
+}
+
+bool isAbsolutePath(const std::string& path) {
+    return (!path.empty() && (path[0] == '\\' || path[0] == '/')) || (path.size() > 2 && path[1] == ':' &&
+                                                                       (path[2] == '\\' || path[2] == '/'));
+}
+
+bool removePath(const std::string& path, std::string& why) {
+    if (_wremove(wide(path).c_str()) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+}
+
+std::string makeScratchFolder(std::string& why) {
+    wchar_t base[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH, base) == 0) {
+        why = "no folder for temporary files";
+        return "";
+    }
+    const std::string root = utf8(base);
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const std::string path = root + "ombrix-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+        if (_wmkdir(wide(path).c_str()) == 0) return path;
+        if (errno != EEXIST) break;
+    }
+    why = std::strerror(errno);
+    return "";
+}
+
+void removeScratchFolder(const std::string& path) {
+    std::vector<std::string> files, folders;
+    if (path.empty() || !listFolder(path, files, folders)) return;
+    for (const std::string& f : files) removeFile(path + "\\" + f);
+    _wrmdir(wide(path).c_str());
+}
+
+void binaryOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 #else
 std::vector<std::string> arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
@@ -132,7 +173,65 @@ bool createNewFile(const std::string& path) {
 
 void removeFile(const std::string& path) { std::remove(path.c_str()); }
 }  // namespace
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool isAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+bool removePath(const std::string& path, std::string& why) {
+    if (unlink(path.c_str()) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+}
+
+std::string makeScratchFolder(std::string& why) {
+    std::string base = environment("TMPDIR");
+    if (base.empty()) base = "/tmp";
+    std::string path = base + "/ombrix-XXXXXX";
+    if (!mkdtemp(path.data())) {
+        why = std::strerror(errno);
+        return "";
+    }
+    return path;
+}
+
+void removeScratchFolder(const std::string& path) {
+    std::vector<std::string> files, folders;
+    if (path.empty() || !listFolder(path, files, folders)) return;
+    for (const std::string& f : files) removeFile(path + "/" + f);
+    rmdir(path.c_str());
+}
+
+void binaryOutput() {}
 #endif
+
+bool copyFile(const std::string& from, const std::string& to, std::string& why) {
+    std::FILE* in = openFile(from, "rb");
+    if (!in) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::FILE* out = openFile(to, "wb");
+    if (!out) {
+        why = std::strerror(errno);
+        std::fclose(in);
+        return false;
+    }
+    char buffer[65536];
+    bool ok = true;
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, in)) ok = ok && std::fwrite(buffer, 1, n, out) == n;
+    ok = ok && !std::ferror(in);
+    if (!ok) why = std::strerror(errno);
+    std::fclose(in);
+    if (std::fclose(out) != 0 && ok) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
 
 bool makeFolders(const std::string& path, std::string& why) {
     for (std::size_t i = 1; i <= path.size(); ++i) {

@@ -51,8 +51,15 @@ int GetDiskSector(const ImageInfo& info, std::uint8_t track, std::uint8_t sector
     return result;
 }
 
-void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& seen) {
-    seen.insert(info, info.headerTrack, info.headerSector);
-    for (int k = 0; k < bamBlockTotal(info); ++k) seen.insert(info, info.bamTrack, bamBlockSector(info, k));
-    seen.insert(info, info.bamTrack2, info.bamSector[0]);
+namespace {
+template <typename Mark>
+void forHeaderAndBamBlocks(const ImageInfo& info, Mark mark) {
+    mark(info.headerTrack, info.headerSector);
+    for (int k = 0; k < bamBlockTotal(info); ++k) mark(info.bamTrack, bamBlockSector(info, k));
+    mark(info.bamTrack2, info.bamSector[0]);
+}
+}  // namespace
+
+void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set) {
+    forHeaderAndBamBlocks(info, [&](std::uint8_t track, std::uint8_t sector) { set.insert(info, track, sector); });
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -85,7 +86,8 @@ struct WriteLock {
     bool missing = false;       // there was no image: it is created, never replaced
     bool exclusive = false;     // a lock is held (some file systems offer none)
     std::uint64_t volume = 0, index = 0;  // the file as locked (device and inode)
-    std::uint64_t fingerprint = 0;        // of the bytes read, set by the reader
+    std::uint64_t fingerprint = 0;        // of the bytes read (Windows), set by noteImageAsRead
+    std::vector<std::uint8_t> asRead;     // the bytes read (POSIX), set by noteImageAsRead
     WriteLock() = default;
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
@@ -97,6 +99,11 @@ enum class LockResult { ok, busy, failed };
 // it for longer than the wait allows; failed: lastError says why.
 LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError);
 void unlockImage(WriteLock& lock);
+// What the image held when it was read, for the check before it is replaced:
+// on POSIX a copy, compared byte for byte with the file then (a memcmp, where
+// the fingerprint's one multiply a byte took most of an add to a D81); on
+// Windows its fingerprint.
+void noteImageAsRead(WriteLock& lock, const std::uint8_t* data, std::size_t size);
 // The bytes' fingerprint (64-bit FNV-1a), as WriteLock::fingerprint holds it;
 // `from` continues the fingerprint of the bytes before these.
 constexpr std::uint64_t kFingerprintStart = 0xcbf29ce484222325u;

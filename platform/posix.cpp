@@ -13,6 +13,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -174,9 +175,17 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
     InputFile file;
     int lastError = 0;
     if (!openForRead(iniPath, file, lastError)) return lastError != ENOENT && lastError != ENOTDIR;
-    std::FILE* f = ::fdopen(static_cast<int>(file.handle), "r");
-    if (!f) return true;
-    file.handle = -1;
+    // Read whole in one call (the size is known): no stdio stream, which
+    // would ask the descriptor's flags and size again. A settings file is
+    // small; past 16 MiB nothing more is read.
+    std::string content(static_cast<std::size_t>(std::min<std::uint64_t>(file.size, 16u << 20)), '\0');
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = readSome(static_cast<int>(file.handle), content.data() + done, content.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    content.resize(done);
     auto trim = [](std::string s) {
         std::size_t b = 0, e = s.size();
         while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
@@ -190,10 +199,13 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
     bool inSection = false;
     // Lines are read whole, however long: a tail parsed as a line of its own
     // could bring a commented-out key to life.
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    while (::getline(&line, &capacity, f) >= 0) {
-        std::string text = trim(line);
+    for (std::size_t at = 0; at < content.size();) {
+        std::size_t end = content.find('\n', at);
+        end = end == std::string::npos ? content.size() : end + 1;
+        // A line ends at a NUL byte, as a C string of it would.
+        std::string text = content.substr(at, end - at);
+        at = end;
+        text = trim(text.substr(0, text.find('\0')));
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
             std::size_t close = text.find(']');
@@ -214,8 +226,6 @@ bool iniGetInts(const char* iniPath, const char* section, const char* const* key
             if (end != value.c_str()) values[k] = static_cast<int>(v);
         }
     }
-    std::free(line);
-    std::fclose(f);
     return true;
 }
 
@@ -241,17 +251,18 @@ bool stillAsRead(const WriteLock& lock) {
     struct stat named {}, held {};
     const int fd = static_cast<int>(lock.handle);
     if (::stat(lock.target.c_str(), &named) != 0 || ::fstat(fd, &held) != 0 || !sameFile(named, held)) return false;
-    std::uint64_t print = kFingerprintStart;
-    std::uint8_t buffer[16384];
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (static_cast<std::uint64_t>(held.st_size) != lock.asRead.size()) return false;
+    // Compared with the copy taken at reading, in large reads.
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(lock.asRead.size(), 1u << 20) + 1);
+    for (std::size_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
-        if (n == 0) break;
-        print = fingerprint(buffer, static_cast<std::size_t>(n), print);
-        at += n;
+        if (n == 0) return at == lock.asRead.size();
+        const auto got = static_cast<std::size_t>(n);
+        if (got > lock.asRead.size() - at || std::memcmp(buffer.data(), lock.asRead.data() + at, got) != 0) return false;
+        at += got;
     }
-    return print == lock.fingerprint;
 }
 
 // Moves the finished file in where there is none, never over one that has
@@ -286,6 +297,10 @@ void unlockImage(WriteLock& lock) {
     if (lock.handle >= 0) ::close(static_cast<int>(lock.handle));
     lock.handle = -1;
     lock.taken = lock.missing = lock.exclusive = false;
+}
+
+void noteImageAsRead(WriteLock& lock, const std::uint8_t* data, std::size_t size) {
+    lock.asRead.assign(data, data + size);
 }
 
 LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError) {
@@ -407,15 +422,14 @@ bool createOutputFile(const char* path, OutputFile& out) {
     // Nothing at the name (the common case): the file is made there at once,
     // new (O_EXCL: nothing that appears meanwhile is written through), and
     // removed again should the extraction fail.
+    // fopen's "x" is O_CREAT|O_EXCL, which follows no link at the name
+    // either, and "e" O_CLOEXEC: one call, where open and fdopen take two
+    // (fdopen asks for the descriptor's flags).
     thread_local char buffer[16384];
-    const int direct = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (direct >= 0) {
-        out.file = ::fdopen(direct, "wb");
-        if (!out.file) {
-            ::close(direct);
-            ::unlink(path);
-            return false;
-        }
+    out.file = std::fopen(path, "wbxe");
+    if (out.file) {
+        // A buffer of our own: for one of its own, stdio would first ask the
+        // system for the file's block size, a call per extracted file.
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.createdTarget = true;
         return true;
@@ -433,17 +447,9 @@ bool createOutputFile(const char* path, OutputFile& out) {
         const std::string temp =
             folder + ".ombrix-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
         // A new name of our own (O_EXCL, no link followed); the mode as a new file gets.
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return false;
-        out.file = ::fdopen(fd, "wb");
-        if (!out.file) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        // A buffer of our own: for one of its own, stdio would first ask the
-        // system for the file's block size, a call per extracted file.
+        out.file = std::fopen(temp.c_str(), "wbxe");
+        if (!out.file && errno == EEXIST) continue;
+        if (!out.file) return false;
         std::setvbuf(out.file, buffer, _IOFBF, sizeof buffer);
         out.temp = temp;
         return true;

@@ -235,6 +235,10 @@ void unlockImage(WriteLock& lock) {
     lock.taken = lock.missing = lock.exclusive = false;
 }
 
+void noteImageAsRead(WriteLock& lock, const std::uint8_t* data, std::size_t size) {
+    lock.fingerprint = fingerprint(data, size);
+}
+
 LockResult lockImageForWriting(const char* path, WriteLock& lock, int& lastError) {
     unlockImage(lock);
     lock.target = path;

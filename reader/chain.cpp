@@ -17,10 +17,11 @@ ChainWalk followFileChain(const ImageInfo& info, std::uint8_t track, std::uint8_
     // no block at all; today's take one block holding no byte.
     if (track == 0 && blockCount == 0) return walk;
     for (;;) {
-        std::uint8_t block[kBlockSize];
+        // Read where it lies: the walk only reads the block.
+        std::uint8_t* block = nullptr;
         walk.track = track;
         walk.sector = sector;
-        if (const int error = GetDiskSector(info, track, sector, block); error != 0) {
+        if (const int error = GetDiskSectorAddr(info, track, sector, &block); error != 0) {
             walk.outcome = ChainWalk::kUnreadable;
             walk.error = error;
             return walk;

@@ -101,7 +101,8 @@ std::string entryLine(const EntryFacts& facts, const ListedEntry& listed, const 
     appendHex(line, &facts.fileType, 1);
     line += '\t';
     appendHex(line, facts.name, kCbmNameLength);
+    const ShownCbmName shown = shownCbmName(facts.name, facts.geos);
     line += "\t" + std::to_string(file.packSize) + "\t" + std::to_string(file.unpSize) + "\t" + flags + "\t" +
-            std::to_string(facts.recordLength) + "\n";
+            std::to_string(facts.recordLength) + "\t" + shown.name + "\t" + shown.tail + "\n";
     return line;
 }

@@ -56,6 +56,14 @@ std::uint8_t typeOfExtension(const char* dot) {
     return 0;
 }
 
+// Packing also knows ".USR" and ".DEL", the types the listing shows so
+// (deleting by the old CBM-name road keeps to PRG and SEQ).
+std::uint8_t typeOfExtensionForAdding(const char* dot) {
+    if (equalsNoCase(dot, ".USR")) return kTypeUsr;
+    if (equalsNoCase(dot, ".DEL")) return kTypeDel;
+    return typeOfExtension(dot);
+}
+
 }  // namespace
 
 void trimNamePad(std::uint8_t* name, int length, std::int32_t imageType) {
@@ -149,6 +157,15 @@ std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType) {
     return cbmText(entry + kDirFileName, kCbmNameLength, imageType, isGeosEntry(entry));
 }
 
+ShownCbmName shownCbmName(const std::uint8_t* name, bool ascii) {
+    int end = 0;
+    while (end < kCbmNameLength && name[end] != kDiskNamePad) ++end;
+    ShownCbmName shown;
+    shown.name = cbmText(name, end, kTypeNone, ascii);
+    if (end + 1 < kCbmNameLength) shown.tail = cbmText(name + end + 1, kCbmNameLength - end - 1, kTypeNone, ascii);
+    return shown;
+}
+
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize) {
     char plain[kCbmNameLength + 8] = {};
     const std::string name = convertedNameText(convertedName);
@@ -231,9 +248,7 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
             std::snprintf(extension, sizeof extension, ".%c%02d", pc64Letter(fileType), number);
             std::string name = base + extension;
             makeHostSafe(name, kWindowsNames);
-            if (info.listedNameKeys.count(listedNameKey(name)) != 0) continue;
-            info.listedNameKeys.emplace(listedNameKey(name), 2u);
-            return name;
+            if (info.listedNameKeys.try_emplace(listedNameKey(name), 2u).second) return name;
         }
         char extension[8] = {};
         std::snprintf(extension, sizeof extension, ".%c99", pc64Letter(fileType));
@@ -246,21 +261,20 @@ std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName,
 
 std::string uniqueListedName(ImageInfo& info, const std::uint8_t* convertedName, const std::string& typeExtension) {
     const std::string base = listedBase(convertedName);
-    auto key = listedNameKey;
     std::string name = base + typeExtension;
     makeHostSafe(name, kWindowsNames);
-    auto taken = info.listedNameKeys.find(key(name));
-    if (taken != info.listedNameKeys.end()) {
-        // Each name remembers the next number to try, so a tape of thousands
-        // of equal names is still listed in linear time.
-        unsigned& next = taken->second;
-        do {
-            name = base + "~" + std::to_string(next++) + typeExtension;
-            makeHostSafe(name, kWindowsNames);
-        } while (info.listedNameKeys.count(key(name)) != 0);
+    // One look-up that also records the name (its key made once).
+    auto [taken, added] = info.listedNameKeys.try_emplace(listedNameKey(name), 2u);
+    if (added) return name;
+    // Each name remembers the next number to try, so a tape of thousands of
+    // equal names is still listed in linear time (the map's entries stay
+    // where they are while others are added).
+    unsigned& next = taken->second;
+    for (;;) {
+        name = base + "~" + std::to_string(next++) + typeExtension;
+        makeHostSafe(name, kWindowsNames);
+        if (info.listedNameKeys.try_emplace(listedNameKey(name), 2u).second) return name;
     }
-    info.listedNameKeys.emplace(key(name), 2u);
-    return name;
 }
 
 void splitHostNameForAdding(const char* hostName, CbmName& out) {
@@ -276,7 +290,7 @@ void splitHostNameForAdding(const char* hostName, CbmName& out) {
     hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped), len);
     out.fileType = kTypeSeq;
     if (char* dot = std::strrchr(mapped, '.')) {
-        if (std::uint8_t t = typeOfExtension(dot)) {
+        if (std::uint8_t t = typeOfExtensionForAdding(dot)) {
             out.fileType = t;
             *dot = 0;
         }

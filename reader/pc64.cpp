@@ -33,6 +33,8 @@ void cbmNameOfPC64(const std::uint8_t* header, std::uint8_t* name) {
     for (int i = kCbmNameLength - 1; i >= 0 && (name[i] == 0 || name[i] == kDiskNamePad); --i) name[i] = kDiskNamePad;
 }
 
+std::uint8_t pc64RecordLength(const std::uint8_t* header) { return header[kPC64RecordLength]; }
+
 int readPC64File(ImageInfo& info) {
     info.archived.clear();
     info.archivedNext = 0;
@@ -45,7 +47,7 @@ int readPC64File(ImageInfo& info) {
     ArchivedFile file {};
     cbmNameOfPC64(info.imageData.get(), file.name);
     file.fileType = fileTypeOfPath(info.imageName.get());
-    file.recordLength = file.fileType == kTypeRel ? info.imageData[kPC64RecordLength] : 0;
+    file.recordLength = file.fileType == kTypeRel ? pc64RecordLength(info.imageData.get()) : 0;
     file.offset = kPC64HeaderSize;
     file.length = size - kPC64HeaderSize;
     file.blocks = static_cast<std::uint32_t>((file.length + 253) / 254);

@@ -80,6 +80,13 @@ std::size_t hostToPetscii(std::uint8_t* name, std::size_t length);
 std::string cbmText(const std::uint8_t* bytes, int length, std::int32_t imageType, bool ascii = false);
 // A directory entry's name so (ASCII for a GEOS file).
 std::string entryNameText(const std::uint8_t* entry, std::int32_t imageType);
+// A 16-byte name as the drive lists it: what stands before the first 0xA0
+// goes between the quotes, the rest (fill bytes at its end cut) after the
+// closing quote, as in "dirart",8,1.
+struct ShownCbmName {
+    std::string name, tail;
+};
+ShownCbmName shownCbmName(const std::uint8_t* name, bool ascii);
 // The host name of a converted entry name (at most 16 bytes, ends at a zero):
 // name plus type extension, in the host's encoding. False when it does not fit.
 bool buildHostName(const std::uint8_t* convertedName, std::uint8_t fileType, char* out, std::size_t outSize);
@@ -309,10 +316,11 @@ EntryFacts listedEntryFacts(const ImageInfo& info, const ListedEntry& listed);
 std::string entryKey(const EntryFacts& facts);
 // A disk entry's key: false when it is not one.
 bool parseEntryKey(const char* key, std::uint32_t& offset, std::uint8_t& fileType, std::uint8_t* name);
-// "entry<TAB>KEY<TAB>LISTED NAME<TAB>TYPE<TAB>NAMEHEX<TAB>BLOCKS<TAB>BYTES<TAB>FLAGS<TAB>RECORD LENGTH"
-// with TYPE the type byte and NAMEHEX the 16 name bytes in hexadecimal, and
-// FLAGS letters: h hidden, l locked, o not closed, g GEOS file, c listed as
-// its Convert file ("-" for none).
+// "entry<TAB>KEY<TAB>LISTED NAME<TAB>TYPE<TAB>NAMEHEX<TAB>BLOCKS<TAB>BYTES<TAB>FLAGS<TAB>RECORD LENGTH
+// <TAB>SHOWN NAME<TAB>SHOWN TAIL" with TYPE the type byte and NAMEHEX the 16
+// name bytes in hexadecimal, FLAGS letters: h hidden, l locked, o not
+// closed, g GEOS file, c listed as its Convert file ("-" for none), and the
+// name as the drive lists it (shownCbmName).
 std::string entryLine(const EntryFacts& facts, const ListedEntry& listed, const ListedFile& file);
 // count bytes from 2*count hexadecimal digits that end the text or a field (':').
 bool readHexBytes(const char* text, std::size_t count, std::uint8_t* out);
@@ -348,6 +356,8 @@ constexpr std::uint32_t kPC64HeaderSize = 26;
 bool isPC64Header(const std::uint8_t* data, std::uint64_t size);
 // The 16-byte CBM name a PC64 header holds, its fill made 0xA0.
 void cbmNameOfPC64(const std::uint8_t* header, std::uint8_t* name);
+// The record length a PC64 header carries (REL files; 0 for the others).
+std::uint8_t pc64RecordLength(const std::uint8_t* header);
 // The extension letter of a file type (0x82 'p' ...).
 char pc64Letter(std::uint8_t fileType);
 // The header of a PC64 file holding a CBM file: the 16 name bytes (trailing

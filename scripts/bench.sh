@@ -39,16 +39,18 @@ cd "$W"
 cc -O2 -static -I"$ROOT" "$ROOT/bench/floor.c" -o floor
 # The settings file exists before the first timed run, as on any machine
 # after the first use.
-"$BUILD/ombrix" --ini "$W/cfg/wcx.ini" --version >/dev/null
+"$BUILD/ombrix" --ini "$W/cfg/ombrix.ini" --version >/dev/null
 
 # Inputs: 40 source files of 450 bytes to 6.3 KiB, a D64 of 15 and a D81 of
-# 40 files made by cc1541, and 1,000 copies of the D64.
+# 40 files made by cc1541, the same disk as the D64 as a G64 (cc1541's GCR),
+# and a catalogue of 1,000 images: copies of the three, in turn.
 for i in $(seq 1 40); do head -c $((300 + i * 150)) /dev/urandom >"src/f$i.prg"; done
 ccargs=()
 for i in $(seq 1 40); do ccargs+=(-f "file$i" -w "src/f$i.prg"); done
-cc1541 -q -n BENCH -i 01 "${ccargs[@]:0:60}" base.d64 >/dev/null
+cc1541 -q -n BENCH -i 01 "${ccargs[@]:0:60}" -g base.g64 base.d64 >/dev/null
 cc1541 -q -n BENCH -i 01 "${ccargs[@]}" base.d81 >/dev/null
-for i in $(seq 1 1000); do cp base.d64 "many/img$i.d64"; done
+kinds=(d64 d81 g64)
+for i in $(seq 1 1000); do k=${kinds[i % 3]}; cp "base.$k" "many/img$i.$k"; done
 seqw() { for i in $(seq 1 "$1"); do printf '%s' "${2//%d/$i}"; done; }
 names40=$(seqw 40 'f%d.prg ')
 names10=$(seqw 10 'f%d.prg ')
@@ -56,13 +58,13 @@ src40=$(seqw 40 'src/f%d.prg ')
 src10=$(seqw 10 'src/f%d.prg ')
 cc40=$(seqw 40 '-f file%d -w src/f%d.prg ')
 cc10=$(seqw 10 '-f new%d -w src/f%d.prg ')
-many=$(seqw 1000 'many/img%d.d64 ')
+many=$(for i in $(seq 1 1000); do printf 'many/img%d.%s ' "$i" "${kinds[i % 3]}"; done)
 
 # Each workload: name | folder (under out/bench) | prepare | runs | commands,
 # one `label=command` per line. Labels: ombrix, ombrix-dynamic, the peers,
 # floor, floor-nofsync.
-O="$BUILD/ombrix --ini $W/cfg/wcx.ini"
-D=${DYNAMIC:+$DYNAMIC/ombrix --ini $W/cfg/wcx.ini}
+O="$BUILD/ombrix --ini $W/cfg/ombrix.ini"
+D=${DYNAMIC:+$DYNAMIC/ombrix --ini $W/cfg/ombrix.ini}
 F=$W/floor
 workload() {
     local name=$1 folder=$2 prepare=$3 runs=$4 ours=$5 peers=$6 floor=$7 nofsync=${8:-}
@@ -74,11 +76,16 @@ WORKLOADS=$(
     echo @
     workload "list a D81" . "true" "$RUNS" "list base.d81" "cc1541=cc1541 base.d81" "list base.d81"
     echo @
+    workload "list a G64" . "true" "$RUNS" "list base.g64" "" "list base.g64"
+    echo @
     workload "extract all of a D64" x "find . -mindepth 1 -delete" "$RUNS" "extract ../base.d64 -C ." \
         "cbmconvert=cbmconvert -N -d ../base.d64" "extract ../base.d64 ."
     echo @
     workload "extract all of a D81" x "find . -mindepth 1 -delete" "$RUNS" "extract ../base.d81 -C ." \
         "cbmconvert=cbmconvert -N -d ../base.d81" "extract ../base.d81 ."
+    echo @
+    workload "extract all of a G64" x "find . -mindepth 1 -delete" "$RUNS" "extract ../base.g64 -C ." \
+        "" "extract ../base.g64 ."
     echo @
     workload "create a D64 from 40 files" . "rm -f new.d64" "$RUNS" "add new.d64 -C src $names40" \
         "cc1541=cc1541 -q $cc40 new.d64"$'\n'"cbmconvert=cbmconvert -n -D4 new.d64 $src40" \
@@ -89,7 +96,7 @@ WORKLOADS=$(
         "add add.d81 $src10" "add --no-fsync add.d81 $src10"
     echo @
     workload "catalogue 1,000 images" . "true" 3 "list $many" \
-        "cc1541=bash -c 'for f in many/*.d64; do cc1541 \"\$f\"; done'" "list $many"
+        "cc1541=bash -c 'for f in many/*.d64 many/*.d81; do cc1541 \"\$f\"; done'" "list $many"
 )
 
 # Median of the runs of every round, per label, in ms.
@@ -129,15 +136,18 @@ for block in "${blocks[@]}"; do
     rm -f "$W"/round*.json
     get() { jq -r --arg k "$1" '.[$k] // empty' <<<"$m"; }
     ours=$(get ombrix)
-    best=$(jq -r 'to_entries | map(select(.key | test("^(ombrix|floor)") | not)) | min_by(.value) | "\(.value) \(.key)"' <<<"$m")
+    # No peer reads a G64 (cc1541 only writes one): "-" there.
+    best=$(jq -r 'to_entries | map(select(.key | test("^(ombrix|floor)") | not)) |
+        if length == 0 then "" else min_by(.value) | "\(.value) \(.key)" end' <<<"$m")
     peer_ms=${best%% *}
     peer=${best#* }
+    [ -n "$best" ] || peer=
     floor=$(get floor)
     nofsync=$(get floor-nofsync)
     dyn=$(get ombrix-dynamic)
     fmt() { [ -n "$1" ] && printf '%.2f' "$1" || printf -- '-'; }
     ratio() { [ -n "$1" ] && [ -n "$2" ] && printf '%.2f' "$(echo "$1 / $2" | bc -l)" || printf -- '-'; }
-    row="| $name | $(fmt "$ours") | $(fmt "$peer_ms") ($peer) | $(ratio "$ours" "$peer_ms") | $(fmt "$floor") | $(fmt "$nofsync") | $(ratio "$ours" "$floor") |"
+    row="| $name | $(fmt "$ours") | $(fmt "$peer_ms")${peer:+ ($peer)} | $(ratio "$ours" "$peer_ms") | $(fmt "$floor") | $(fmt "$nofsync") | $(ratio "$ours" "$floor") |"
     [ -n "$DYNAMIC" ] && row="$row $(fmt "$dyn") |"
     rows+=("$row")
     count="| $name |"

@@ -3,6 +3,7 @@
 // against cbmconvert, which writes and reads Lynx and PC64 files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/test_support.h"
@@ -11,47 +12,9 @@ namespace {
 
 using ts::Bytes;
 
-struct LynxFile {
-    std::string name;  // PETSCII
-    char type;
-    Bytes data;
-    int recordLength = 0;
-};
-
-// A Lynx archive as the format describes it: loader "10 SYS2061", then the
-// directory lines; `lastLine` replaces the last file's last-byte line when set.
-Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1,
-               const char* lastLine = nullptr) {
-    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
-    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
-                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const LynxFile& f = files[i];
-        const std::size_t side = f.type == 'R' ? 1 : 0;
-        const std::size_t blocks = (f.data.size() + 253) / 254 + side;
-        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
-        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
-        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
-        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
-    }
-    a.insert(a.end(), dir.begin(), dir.end());
-    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i].type == 'R') a.resize(a.size() + 254);
-        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
-        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
-    }
-    return a;
-}
-
-Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0) {
-    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
-    f.resize(26, 0);
-    std::memcpy(f.data() + 8, name.data(), name.size());
-    f[25] = recordLength;
-    f.insert(f.end(), data.begin(), data.end());
-    return f;
-}
+using ts::LynxFile;
+using ts::makeLynx;
+using ts::pc64;
 
 struct ContainerTest : ::testing::Test {
     ts::TempDir dir;
@@ -62,36 +25,40 @@ struct ContainerTest : ::testing::Test {
 
 TEST_F(ContainerTest, LynxListsExtractsAndFailsWhatLiesOutside) {
     const Bytes a = ts::randomBytes(13, 1), b = ts::randomBytes(700, 2), c = ts::randomBytes(254, 3),
-                r = ts::randomBytes(300, 4);
-    const std::vector<LynxFile> files = {{"GAME", 'P', a}, {"BIG", 'P', b}, {"RECS", 'R', r, 32}, {"EXACT", 'S', c}};
+                r = ts::randomBytes(300, 4), big = ts::randomBytes(120 * 254, 5), u = ts::randomBytes(9, 6);
+    // The 121-block REL file: 120 data blocks behind one side sector.
+    const std::vector<LynxFile> files = {{"GAME", 'P', a}, {"BIG", 'P', b},  {"RECS", 'R', r, 32}, {"TABLE", 'R', big, 254},
+                                         {"USER", 'U', u}, {"GONE", 'D', u}, {"EXACT", 'S', c}};
     struct Row {
         const char* what;
         Bytes archive;
         int endResult;
         std::vector<int> results;  // per listed file
     };
-    Bytes cut = makeLynx(files);
+    Bytes cut = makeLynx(files, 2);
     cut.resize(cut.size() - 10);
     const std::vector<Row> rows = {
-        {"whole", makeLynx(files), 10, {0, 0, 0, 0}},
-        {"cut short", cut, 10, {0, 0, 0, 18}},
-        {"count above its entries", makeLynx(files, 1, 6), 18, {0, 0, 0, 0}},
-        {"last count missing", makeLynx(files, 1, -1, ""), 10, {0, 0, 0, 0}},
-        {"last count impossible", makeLynx(files, 1, -1, " 300 \r"), 10, {0, 0, 0, 18}},
+        {"whole", makeLynx(files, 2), 10, {0, 0, 0, 0, 0, 0, 0}},
+        {"cut short", cut, 10, {0, 0, 0, 0, 0, 0, 18}},
+        {"count above its entries", makeLynx(files, 2, 9), 18, {0, 0, 0, 0, 0, 0, 0}},
+        {"last count missing", makeLynx(files, 2, -1, ""), 10, {0, 0, 0, 0, 0, 0, 0}},
+        {"last count impossible", makeLynx(files, 2, -1, " 300 \r"), 10, {0, 0, 0, 0, 0, 0, 18}},
     };
     for (const Row& row : rows) {
         ts::writeFile(dir / "a.lnx", row.archive);
         const ts::Listing l = ts::list(dir / "a.lnx");
         ASSERT_EQ(l.openResult, 0) << row.what;
         EXPECT_EQ(l.endResult, row.endResult) << row.what;
-        ASSERT_EQ(l.files.size(), 4u) << row.what;
+        ASSERT_EQ(l.files.size(), 7u) << row.what;
         EXPECT_EQ(l.files[2].name, "recs.rel");
+        EXPECT_EQ(l.files[5].name, "gone.del");
         EXPECT_EQ(l.files[1].blocks, 3);
+        EXPECT_EQ(l.files[3].blocks, 121);
         ts::TempDir out;
         const auto results = ts::extractAll(dir / "a.lnx", out.path);
-        ASSERT_EQ(results.size(), 4u) << row.what;
-        const Bytes* expected[] = {&a, &b, &r, &c};
-        for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(results.size(), 7u) << row.what;
+        const Bytes* expected[] = {&a, &b, &r, &big, &u, &u, &c};
+        for (std::size_t i = 0; i < 7; ++i) {
             EXPECT_EQ(results[i].second, row.results[i]) << row.what << " " << results[i].first;
             if (row.results[i] == 0) {
                 EXPECT_EQ(ts::readFile(out / results[i].first), *expected[i]) << row.what;
@@ -127,6 +94,19 @@ TEST_F(ContainerTest, LynxAndPc64OfCbmconvertThroughTheHost) {
               0)
         << out;
     for (const auto& f : files) EXPECT_EQ(ts::readFile(dir / ("x/" + f.first)), ts::readFile(dir / f.first)) << f.first;
+    // A REL file of 121 blocks and a USR file, from PC64 files: the files'
+    // bytes lie as makeLynx lays them, and come out whole.
+    const Bytes table = ts::randomBytes(120 * 254, 20), user = ts::randomBytes(9, 21);
+    ts::writeFile(dir / "table.r00", pc64("TABLE", table, 254));
+    ts::writeFile(dir / "user.u00", pc64("USER", user));
+    ASSERT_EQ(ts::run("cd " + ts::shellQuote(dir.path) + " && cbmconvert -L rel.lnx -p table.r00 user.u00", &out), 0);
+    const Bytes peer = ts::readFile(dir / "rel.lnx"), ours = makeLynx({{"TABLE", 'R', table, 254}, {"USER", 'U', user}});
+    const std::size_t tail = 121 * 254 + user.size();
+    ASSERT_GT(peer.size(), tail);
+    EXPECT_EQ(Bytes(peer.end() - static_cast<long>(tail), peer.end()), Bytes(ours.end() - static_cast<long>(tail), ours.end()));
+    ASSERT_EQ(ts::run(host() + "extract " + ts::shellQuote(dir / "rel.lnx") + " -C " + ts::shellQuote(dir / "r")), 0);
+    EXPECT_EQ(ts::readFile(dir / "r/table.rel"), table);
+    EXPECT_EQ(ts::readFile(dir / "r/user.usr"), user);
     // cbmconvert's PC64 files: read, and packed under the names they carry.
     ASSERT_EQ(ts::run("mkdir -p " + ts::shellQuote(dir / "p") + " && cd " + ts::shellQuote(dir / "p") +
                       " && cbmconvert -P -n ../game.prg ../notes.seq"),
@@ -160,10 +140,16 @@ TEST_F(ContainerTest, Pc64FilesOpenAsTheOneFileTheyHold) {
         ASSERT_EQ(l.files.size(), 1u) << row.file;
         EXPECT_EQ(l.files[0].name, row.listed);
         EXPECT_EQ(l.files[0].bytes, 300);
+        EXPECT_EQ(l.files[0].blocks, 2) << row.file;  // 300 bytes: 254 and 46
         ts::TempDir out;
         ts::extractAll(dir / row.file, out.path);
         EXPECT_EQ(ts::readFile(out / row.listed), data) << row.file;
     }
+    // Extracted as a PC64 file again, the REL file keeps its record length at byte 25.
+    ts::loadSettings(dir, "[common]\nextractAsPC64=1\n");
+    ts::TempDir out;
+    ts::extractAll(dir / "recs.r00", out.path);
+    EXPECT_EQ(ts::readFile(out / "recs.r00"), pc64("RECS\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0", data, 40));
 }
 
 // Extraction as PC64 files: exact names and types, numbered where two files
@@ -197,26 +183,25 @@ TEST_F(ContainerTest, ExtractAsPc64AndPackBackWithExactNames) {
     ASSERT_EQ(ts::run(host() + "add " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir.path) + " src.p00"),
               0);
     EXPECT_EQ(ts::list(dir / "p.d64").files.at(0).name, "my_file_.prg");
-    // A DEL file under its exact name; a REL file as a SEQ file of its data
-    // (said in the log), never with the header inside.
+    // A DEL file under its exact name; a REL file of the header's record
+    // length, never with the header inside.
     const Bytes del = ts::randomBytes(240, 9);  // one block of data, two with the header
     ts::writeFile(dir / "gone.d00", pc64("GONE/1", del));
     ts::writeFile(dir / "recs.R07", pc64("RECS", a, 40));
     std::string said;
     ASSERT_EQ(ts::run(host() + "--log add " + ts::shellQuote(dir / "pc.d64") + " -C " + ts::shellQuote(dir.path) +
                           " gone.d00 recs.R07", &said), 0) << said;
-    EXPECT_NE(said.find("PackFiles: <recs.R07> holds a REL file: stored as a SEQ file of its data"), std::string::npos)
-        << said;
     const ts::Listing added = ts::list(dir / "pc.d64");
     ASSERT_EQ(added.files.size(), 2u);
     EXPECT_EQ(added.files[0].name, "gone_1.del");
     EXPECT_EQ(added.files[0].blocks, 1);
-    EXPECT_EQ(added.files[1].name, "recs.seq");
-    EXPECT_EQ(added.files[1].blocks, 2);
+    EXPECT_EQ(added.files[1].name, "recs.rel");
+    EXPECT_EQ(added.files[1].blocks, 3);  // two data blocks, one side sector
     ts::TempDir plain;
     ts::extractAll(dir / "pc.d64", plain.path);
     EXPECT_EQ(ts::readFile(plain / "gone_1.del"), del);
-    EXPECT_EQ(ts::readFile(plain / "recs.seq"), a);
+    const Bytes records = ts::readFile(plain / "recs.rel");
+    EXPECT_EQ(Bytes(records.begin(), records.begin() + static_cast<long>(std::min(records.size(), a.size()))), a);
     std::string text;
     ASSERT_EQ(ts::run(host() + "extract --pc64 " + ts::shellQuote(dir / "p.d64") + " -C " + ts::shellQuote(dir / "y"),
                       &text),

@@ -320,7 +320,9 @@ TEST(DiskCheck, BlocksOutsideFilesStayUnlessFreeingIsAsked) {
         for (std::uint8_t s = 0; s < getTrackSectorCount(*info, static_cast<std::uint8_t>(c.track)); ++s)
             markSectorUsed(*info, static_cast<std::uint8_t>(c.track), s);
         ts::writeFile(image, wt::bytesOf(*info));
-        const std::string blocks = std::to_string(c.track) + ":0 " + std::to_string(c.track) + ":1 ";
+        // A whole track is one range.
+        const std::string blocks = std::to_string(c.track) + ":0-" +
+                                   std::to_string(getTrackSectorCount(*info, static_cast<std::uint8_t>(c.track)) - 1) + "\n";
         EXPECT_EQ(ts::run(host(dir) + "validate " + shellQuote(image), &out), 0) << out;
         EXPECT_NE(out.find("note: marked used but nothing uses them: " + blocks), std::string::npos) << out;
         const Bytes before = ts::readFile(image);
@@ -353,6 +355,8 @@ TEST(DiskCheck, PartitionsAreAreasOfBlocks) {
         const char* line;
     } cases[] = {
         {60, 0, 80, 0, ""},
+        {41, 0, 1600, 0, ""},  // from just above the directory track to the disk's last block
+        {40, 0, 40, 13, "error: \"part\": its 40 blocks from 40:0 run over the directory track 40"},
         {80, 0, 41, 13, "error: \"part\": its 41 blocks from 80:0 run off the disk"},  // one block too many
         {39, 0, 41, 13, "error: \"part\": its 41 blocks from 39:0 run over the directory track 40"},
         {79, 0, 65535, 13, "error: \"part\": its 65535 blocks from 79:0 run off the disk"},
@@ -439,8 +443,16 @@ TEST(DiskCheck, SeveralImagesAndFind) {
               0);
     const std::string one = dir / "tree/one.d64", two = dir / "tree/deeper/two.D81";
     ASSERT_EQ(ts::run(host(dir) + "list --json " + shellQuote(one) + " " + shellQuote(two), &out), 0);
-    EXPECT_EQ(out, "[\n  {\"image\": \"" + one + "\", \"files\": [\n    {\"name\": \"game.prg\", \"blocks\": 2, \"bytes\": 300, \"hidden\": false}\n  ]},\n  {\"image\": \"" + two +
-                       "\", \"files\": [\n    {\"name\": \"game.prg\", \"blocks\": 2, \"bytes\": 300, \"hidden\": false},\n    {\"name\": \"notes.seq\", \"blocks\": 1, \"bytes\": 30, \"hidden\": false}\n  ]}\n]\n");
+    const std::string facts = ", \"locked\": false, \"closed\": true, \"geos\": false, \"recordLength\": 0}";
+    const std::string game = "{\"name\": \"game.prg\", \"blocks\": 2, \"bytes\": 300, \"hidden\": false, \"type\": \"PRG\", "
+                             "\"cbmName\": \"47414d45a0a0a0a0a0a0a0a0a0a0a0a0\"" + facts;
+    EXPECT_EQ(out, "[\n  {\"image\": \"" + one + "\", \"files\": [\n    " + game + "\n  ]},\n  {\"image\": \"" + two +
+                       "\", \"files\": [\n    " + game + ",\n    {\"name\": \"notes.seq\", \"blocks\": 1, \"bytes\": 30, "
+                       "\"hidden\": false, \"type\": \"SEQ\", \"cbmName\": \"4e4f544553a0a0a0a0a0a0a0a0a0a0a0\"" + facts +
+                       "\n  ]}\n]\n");
+    // One image: the same shape (a glob that matches one file gives what it gives for many).
+    ASSERT_EQ(ts::run(host(dir) + "list --json " + shellQuote(one), &out), 0);
+    EXPECT_EQ(out, "[\n  {\"image\": \"" + one + "\", \"files\": [\n    " + game + "\n  ]}\n]\n");
     ASSERT_EQ(ts::run(host(dir) + "test " + shellQuote(one) + " " + shellQuote(two), &out), 0);
     EXPECT_NE(out.find(one + ":\nok game.prg\n\n" + two + ":\nok game.prg\nok notes.seq\n"), std::string::npos) << out;
     // A tape's blocks in dir are its bytes in whole blocks, rounded up.
@@ -453,9 +465,10 @@ TEST(DiskCheck, SeveralImagesAndFind) {
         std::string folder, found;
     } finds[] = {{"GAME.*", dir / "tree", one + ": game.prg\n" + two + ": game.prg\n"},  // files before folders
                  {"*.s?q", dir.path, two + ": notes.seq\n"},
-                 {"game", dir.path, ""}};  // without a wildcard, the whole name
+                 {"game", dir.path, one + ": game.prg\n" + two + ": game.prg\n"},  // the CBM name
+                 {"gam", dir.path, ""}};  // without a wildcard, the whole name
     for (const auto& f : finds) {
-        ASSERT_EQ(ts::run(host(dir) + "find '" + f.pattern + "' " + shellQuote(f.folder), &out), 0);
+        ASSERT_EQ(ts::run(host(dir) + "find '" + f.pattern + "' " + shellQuote(f.folder), &out), f.found.empty() ? 1 : 0);
         EXPECT_EQ(out, f.found) << f.pattern;
     }
 }
@@ -508,7 +521,7 @@ TEST(DiskCheck, OddPathsGiveValidJsonAndHarmlessText) {
     ASSERT_EQ(ts::run(host(dir) + "list --json " + shellQuote(odd) + " " + shellQuote(odd), &out), 0);
     EXPECT_NE(out.find("{\"image\": " + json + ", \"files\""), std::string::npos) << out;
     ASSERT_EQ(ts::run(host(dir) + "info --json " + shellQuote(odd), &out), 0);
-    EXPECT_EQ(out.rfind("{\"image\": " + json + ", ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("[\n  {\"image\": " + json + ", ", 0), 0u) << out;
     for (const char* command : {"list", "dir", "info", "test"}) {
         ASSERT_EQ(ts::run(host(dir) + command + " " + shellQuote(odd) + " " + shellQuote(odd), &out), 0);
         EXPECT_NE(out.find(text + ":\n"), std::string::npos) << command << out;

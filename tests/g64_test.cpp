@@ -101,6 +101,7 @@ struct DriveWriting {
     std::uint32_t headerFillBits = 0xAD6B5;  // the header's last two bytes: the GCR of 0F 0F
     bool duplicate17_0 = false;          // a second header for 17:0 at the track's end, its data an empty block
     bool invalidCode17_0 = false;        // a 0 nybble of 17:0's data as 00000, no GCR code; the checksum right
+    bool nineOnes17_0 = false;           // before 17:0 a header of it and an empty block after runs of 9 one bits (no syncs)
     int badChecksumTrack = 0, badChecksumSector = 0;  // that block's data checksum wrong
 };
 
@@ -146,14 +147,15 @@ Bytes driveG64(const Bytes& disk, const DriveWriting& w) {
         const int sectors = p <= 17 ? 21 : p <= 24 ? 19 : p <= 30 ? 18 : 17;
         const std::size_t zoneLength = p <= 17 ? 7692 : p <= 24 ? 7142 : p <= 30 ? 6666 : 6250;
         TrackBits track;
+        int ones = w.syncBits;
         auto sector = [&](int s, const std::uint8_t* block, int invalidNybble) {
             const std::uint8_t header[8] = {0x08, static_cast<std::uint8_t>(s ^ t ^ id2 ^ id1),
                                             static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(t), id2, id1, 0x0F, 0x0F};
-            track.sync(w.syncBits);
+            track.sync(ones);
             track.gcr(header, 6);
             track.bits(w.headerFillBits, 20);
             for (int g = 0; g < 9; ++g) track.bits(0x55, 8);
-            track.sync(w.syncBits);
+            track.sync(ones);
             Bytes data = {0x07};
             data.insert(data.end(), block, block + 256);
             data.push_back(std::accumulate(block, block + 256, std::uint8_t {0}, std::bit_xor<std::uint8_t>()));
@@ -170,6 +172,11 @@ Bytes driveG64(const Bytes& disk, const DriveWriting& w) {
             if (w.invalidCode17_0 && t == 17 && s == 0)
                 for (int i = 2; i < 2 + 2 * 256 && invalid < 0; ++i)
                     if ((i % 2 ? block[i / 2 - 1] & 15 : block[i / 2 - 1] >> 4) == 0) invalid = i;
+            if (w.nineOnes17_0 && t == 17 && s == 0) {
+                ones = 9;
+                sector(0, formatted, -1);
+                ones = w.syncBits;
+            }
             sector(s, block, invalid);
         }
         if (w.duplicate17_0 && t == 17) {
@@ -227,7 +234,8 @@ struct G64Test : ::testing::Test {
 TEST_F(G64Test, EveryTestD64DecodesBackFromOurG64AndListsAsTheD64) {
     std::vector<std::pair<std::string, Bytes>> d64s = {
         {"demo", ts::readFile(std::string(OMBRIX_SOURCE_DIR) + "/samples/demo.d64")},
-        {"xmas89a", ts::readFile("/work/shared/realimages/xmas89a.d64")},
+        {"xmas89a", ts::sharedFile("realimages/xmas89a.d64").empty() ? Bytes()
+                                                                     : ts::readFile(ts::sharedFile("realimages/xmas89a.d64"))},
     };
     for (int tracks : {35, 40, 42}) d64s.push_back({"raw" + std::to_string(tracks), noiseDisk(kTypeD64, tracks, tracks == 40)});
     packed("packed.d64");
@@ -245,6 +253,9 @@ TEST_F(G64Test, EveryTestD64DecodesBackFromOurG64AndListsAsTheD64) {
         const std::string host = std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(dir / "cfg/wcx.ini");
         EXPECT_EQ(ts::run(host + " list " + ts::shellQuote(dir / (name + ".d64")) + " --json", &fromD64), 0);
         EXPECT_EQ(ts::run(host + " list " + ts::shellQuote(dir / (name + ".g64")) + " --json", &fromG64), 0);
+        // The same files; only the image's name differs.
+        const std::size_t at = fromG64.find(".g64\"");
+        if (at != std::string::npos) fromG64.replace(at, 4, ".d64");
         EXPECT_EQ(fromG64, fromD64) << name;
     }
     std::string found;
@@ -320,6 +331,7 @@ TEST_F(G64Test, TracksAsADriveWritesThemReadAsADriveReadsThem) {
         {"fillers of zero bits", {.fillerBits = 0}, "drive.g64", kErrorOk, 0},
         {"header fillers that are no GCR", {.headerFillBits = 0x12345}, "drive.g64", kErrorOk, 0},
         {"syncs of exactly 10 one bits", {.syncBits = 10}, "drive.g64", kErrorOk, 0},
+        {"a header and block for 17:0 after 9 one bits, no syncs", {.nineOnes17_0 = true}, "drive.g64", kErrorOk, 0},
         {"a second header for 17:0 at the track's end", {.duplicate17_0 = true}, "drive.g64", kErrorOk, 0},
         {"a code that is none in 17:0, its checksum right", {.invalidCode17_0 = true}, "drive.g64", kErrorDataChecksum, 18},
         {"a G64 under a .d64 name", {}, "drive.d64", kErrorOk, 0},

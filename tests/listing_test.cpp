@@ -269,7 +269,8 @@ TEST_F(ListingTest, DamagedChainsEndWithReadErrors) {
     EXPECT_EQ(ts::run(std::string(OMBRIX_HOST) + " --ini " + ts::shellQuote(path("cfg/wcx.ini")) + " test " +
                           ts::shellQuote(bad), &out2), 18) << out2;
     EXPECT_NE(out2.find("ok same.prg"), std::string::npos) << out2;
-    EXPECT_NE(out2.find("self.prg: E_EREAD (18)"), std::string::npos) << out2;
+    EXPECT_NE(out2.find("self.prg: read error: a block of the file is damaged or missing"), std::string::npos) << out2;
+    EXPECT_NE(out2.find("[E_EREAD (18)]"), std::string::npos) << out2;
 
     ts::TempDir out;
     auto results = ts::extractAll(path("bad.d64"), out.path);
@@ -340,11 +341,18 @@ TEST_F(ListingTest, ErrorBytesMakeSingleFilesUnreadable) {
     // told which block failed and why.
     std::string said;
     EXPECT_EQ(ts::run(ts::host(dir) + "extract " + ts::shellQuote(path("e.d64")) + " -C " + ts::shellQuote(path("x")), &said), 18);
-    EXPECT_NE(said.find("bad.prg: E_EREAD (18): read error: block 16:10: 23, Checksum error in data block\n"),
+    EXPECT_NE(said.find("bad.prg: read error: a block of the file is damaged or missing (ombrix validate shows where) (block 16:10: 23, Checksum error in data block) [E_EREAD (18)]\n"),
               std::string::npos) << said;
     std::vector<std::string> made = ts::listDir(path("x"));
     std::sort(made.begin(), made.end());
     EXPECT_EQ(made, (std::vector<std::string> {"good.prg", "one.prg"}));
+    // Over an older file of that name: the old file stays, no temporary file is left.
+    ts::writeFile(path("x/bad.prg"), Bytes {'o', 'l', 'd'});
+    EXPECT_EQ(ts::run(ts::host(dir) + "extract " + ts::shellQuote(path("e.d64")) + " -C " + ts::shellQuote(path("x")), &said), 18);
+    made = ts::listDir(path("x"));
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(made, (std::vector<std::string> {"bad.prg", "good.prg", "one.prg"}));
+    EXPECT_EQ(ts::readFile(path("x/bad.prg")), (Bytes {'o', 'l', 'd'}));
 
     // A bad directory block ends the listing with a read error.
     img.data[errors + ts::blockIndex(img, 18, 1)] = 2;
@@ -578,6 +586,12 @@ TEST(Names, ConversionTables) {
     splitHostNameForAdding("GAME.PRG", cbm);
     EXPECT_EQ(cbm.fileType, 0x81);
     EXPECT_EQ(0, std::memcmp(cbm.name, "\xC7\xC1\xCD\xC5\x2E\xD0\xD2\xC7\xA0", 9));
+    // The types the listing shows: x.usr and x.del give USR and DEL files (lower case only).
+    for (const auto& [name, type] : {std::pair {"x.usr", 0x83}, std::pair {"x.del", 0x80}, std::pair {"x.USR", 0x81}}) {
+        splitHostNameForAdding(name, cbm);
+        EXPECT_EQ(cbm.fileType, type) << name;
+        EXPECT_EQ(cbm.name[1], type == 0x81 ? 0x2E : 0xA0) << name;
+    }
     splitHostNameForAdding("sub/file.prg", cbm);
     EXPECT_EQ(cbm.fileType, 0x82);
     EXPECT_EQ(0, std::memcmp(cbm.name, "SUB FILE\xA0", 9));

@@ -473,20 +473,21 @@ TEST(PackFiles, BadBlocksAndLoopingDirectoriesEndTheCall) {
     EXPECT_EQ(ts::readFile(image)[errorByte], 5);
     ts::loadDefaultSettings(dir);
 
-    // A directory whose full first block links back to itself.
-    const std::string loop = dir / "loop.d64";
-    ASSERT_EQ(pt::pack(loop, src, zeroByteNames(src, "z", 8)), 0);
-    bytes = ts::readFile(loop);
-    const std::size_t dirBlock = pt::offsetOf(*pt::load(loop), 18, 1);
-    bytes[dirBlock] = 18;
-    bytes[dirBlock + 1] = 1;
-    ts::writeFile(loop, bytes);
-    {
+    // A directory whose full first block links back to itself, or on into
+    // the BAM block (taken as a directory block, a new entry would wreck it).
+    for (const std::uint8_t next : {1, 0}) {
+        const std::string loop = dir / ("loop" + std::to_string(next) + ".d64");
+        ASSERT_EQ(pt::pack(loop, src, zeroByteNames(src, "z", 8)), 0);
+        bytes = ts::readFile(loop);
+        const std::size_t dirBlock = pt::offsetOf(*pt::load(loop), 18, 1);
+        bytes[dirBlock] = 18;
+        bytes[dirBlock + 1] = next;
+        ts::writeFile(loop, bytes);
         ts::LogCapture log;
         EXPECT_EQ(pt::pack(loop, src, {"a.prg"}), 23);
         EXPECT_TRUE(log.contains("PackFiles: problem getting free dir entries\n")) << log.text();
         EXPECT_TRUE(log.contains("error: no free dir entry\n")) << log.text();
-        EXPECT_EQ(ts::readFile(loop), bytes);
+        EXPECT_EQ(ts::readFile(loop), bytes) << int(next);
     }
 }
 
@@ -857,7 +858,8 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
     const std::string src = ts::mkdirIn(dir, "src");
-    ts::writeFile(dir / "xmas89a.d64", ts::readFile("/work/shared/realimages/xmas89a.d64"));
+    const std::string xmas = ts::sharedFile("realimages/xmas89a.d64");  // a real disk, where present
+    if (!xmas.empty()) ts::writeFile(dir / "xmas89a.d64", ts::readFile(xmas));
     std::vector<std::string> nine = zeroByteNames(src, "z", 7);
     ts::writeFile(src + "/big.prg", ts::randomBytes(3000, 1));
     nine.insert(nine.begin(), "big.prg");
@@ -871,6 +873,7 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.image == "xmas89a.d64" && xmas.empty()) continue;
         const std::string image = dir / c.image;
         auto info = pt::load(image);
         std::uint8_t* link = pt::blockOf(*info, c.track, c.sector) + c.at;
@@ -893,7 +896,13 @@ TEST(PackFiles, NoEntryGoesIntoABlockAFileUses) {
         EXPECT_TRUE(ts::exists(src + "/a.prg"));
         std::string problems;
         EXPECT_EQ(validateImage(image.c_str(), false, problems), 13);
-        EXPECT_NE(problems.find("block " + block + " is used by the directory and by"), std::string::npos) << problems;
+        // A run of shared sectors of a track is one range ("blocks 8:1-2 are used by ...").
+        bool named = problems.find("block " + block + " is used by the directory and by") != std::string::npos;
+        for (int first = 0; first <= c.toSector && !named; ++first)
+            for (int last = c.toSector; last < 40 && !named; ++last)
+                named = problems.find("blocks " + std::to_string(c.toTrack) + ":" + std::to_string(first) + "-" +
+                                      std::to_string(last) + " are used by the directory and by") != std::string::npos;
+        EXPECT_TRUE(named) << problems;
     }
 }
 
@@ -983,7 +992,7 @@ TEST(PackFiles, EntriesByKeyKeepTheirIdentity) {
 // image's folders: a missing native subdirectory is made as c1541's md makes
 // it, a CMD FD image's top files go into its default partition, a name whose
 // first folder is no partition adds nothing (24), and on a 1581 disk, which
-// has no folders packing makes, the folder stays part of the name.
+// has no folders packing makes, the file goes in by its own name.
 TEST(PackFiles, PathsGoIntoTheImagesFolders) {
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
@@ -1010,7 +1019,7 @@ TEST(PackFiles, PathsGoIntoTheImagesFolders) {
         {"fd.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", ts::makeNative(12, {})}}), nullptr,
          {"partition 1/new/b.prg", "a.prg"}, 0, {"partition 1/new", "partition 1/new/b.prg", "partition 1/a.prg"}},
         {"nopart.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", ts::makeNative(12, {})}}), nullptr, {"sub/a.prg"}, 24, {}},
-        {"sub.d81", subDisks, nullptr, {"inner/z.prg", "none/c.prg"}, 0, {"inner/z.prg", "none c.prg"}},
+        {"sub.d81", subDisks, nullptr, {"inner/z.prg", "none/c.prg"}, 0, {"inner/z.prg", "c.prg"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.file);

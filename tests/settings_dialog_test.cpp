@@ -139,10 +139,10 @@ TEST_F(SettingsDialog, OpensWithTheLiveValues) {
     EXPECT_FALSE(d.at(kIdUseDirTrack).checked);
     EXPECT_TRUE(d.at(kIdWriteFromTrack1).checked);
 
-    // A title that fills all 16 bytes (no terminator) opens cut to 15.
+    // A title that fills all 16 bytes (no terminator) opens whole.
     std::memcpy(NewImageSettings.diskTitle, "0123456789ABCDEF", 16);
     FakeDialog full;
-    EXPECT_EQ(full.at(kIdDiskTitle).text, "0123456789ABCDE");
+    EXPECT_EQ(full.at(kIdDiskTitle).text, "0123456789ABCDEF");
 }
 
 TEST_F(SettingsDialog, InterleaveInputOutsideOneToFortyTakesTheSlotDefault) {
@@ -234,8 +234,7 @@ TEST_F(SettingsDialog, TextsAreCutToTheirFields) {
     d.type(4031, "");
     d.type(4033, "3DX");
     d.command(kIdOk);
-    EXPECT_EQ(title(), "ABCDEFGHIJKLMNO");
-    EXPECT_EQ(NewImageSettings.diskTitle[15], 0);
+    EXPECT_EQ(title(), "ABCDEFGHIJKLMNOP");  // 16 characters, as the drive keeps them
     EXPECT_EQ(twoChars(NewImageSettings.diskId), "XY");
     EXPECT_EQ(twoChars(NewImageSettings.dosVersion[0]), std::string("4\0", 2));
     EXPECT_EQ(twoChars(NewImageSettings.dosVersion[1]), std::string("\0\0", 2));
@@ -394,7 +393,7 @@ TEST_F(SettingsDialog, TextExportRunsTheDialog) {
     EXPECT_EQ(NewImageSettings.interleave[2][1], 1);
     EXPECT_EQ(NewImageSettings.interleave[2][2], 1);
     EXPECT_EQ(NewImageSettings.interleave[0][2], 1);
-    EXPECT_EQ(title(), "ABCDEFGHIJKLMNO");
+    EXPECT_EQ(title(), "ABCDEFGHIJKLMNOP");
     EXPECT_EQ(twoChars(NewImageSettings.diskId), "AB");
     EXPECT_EQ(NewImageSettings.fortyTrackType, kFortyTrackSpeedDos);
     EXPECT_EQ(NewImageSettings.includeErrorInfo, 1);

@@ -95,9 +95,9 @@ TEST_F(TapeTest, TruncatedTapesNeverReadOutside) {
 }
 
 TEST_F(TapeTest, RealTapesMadeByOthers) {
-    const std::string folder = std::string(OMBRIX_SOURCE_DIR) + "/../shared/realimages";
-    const std::string compunet = folder + "/t64fix-compunet.t64";
-    if (!ts::exists(compunet)) GTEST_SKIP() << "real images not present";
+    const std::string compunet = ts::sharedFile("realimages/t64fix-compunet.t64");
+    if (compunet.empty()) GTEST_SKIP() << "real images not present (../shared/realimages or $OMBRIX_SHARED)";
+    const std::string folder = compunet.substr(0, compunet.rfind('/'));
     ts::Listing l = ts::list(compunet);
     ASSERT_EQ(l.openResult, 0);
     const std::vector<std::pair<std::string, int>> expected = {

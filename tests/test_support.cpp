@@ -40,6 +40,14 @@ void writeFile(const std::string& path, const Bytes& data) {
 
 void writeText(const std::string& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
 
+std::string sharedFile(const std::string& relative) {
+    const char* env = std::getenv("OMBRIX_SHARED");
+    for (const std::string& folder : {std::string(OMBRIX_SOURCE_DIR) + "/../shared", std::string(env ? env : ""),
+                                      std::string("/work/shared")})
+        if (!folder.empty() && exists(folder + "/" + relative)) return folder + "/" + relative;
+    return "";
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
@@ -565,6 +573,37 @@ std::string sha256(const Bytes& data) {
     std::string out;
     run("sha256sum " + shellQuote(dir / "data"), &out);
     return out.substr(0, 64);
+}
+
+Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks, int count, const char* lastLine) {
+    Bytes a = {0x01, 0x08, 0x0B, 0x08, 0x0A, 0x00, 0x9E, '2', '0', '6', '1', 0x00, 0x00, 0x00};
+    std::string dir = "\r " + std::to_string(dirBlocks) + "  *LYNX TEST*\r " +
+                      std::to_string(count < 0 ? files.size() : static_cast<std::size_t>(count)) + " \r";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const LynxFile& f = files[i];
+        const std::size_t data = (f.data.size() + 253) / 254, blocks = data + (f.type == 'R' ? (data + 119) / 120 : 0);
+        dir += f.name + std::string(16 - f.name.size(), '\xA0') + "\r " + std::to_string(blocks) + "\r" + f.type + "\r";
+        if (f.type == 'R') dir += " " + std::to_string(f.recordLength) + " \r";
+        const std::size_t last = f.data.empty() ? 1 : (f.data.size() - 1) % 254 + 2;
+        dir += lastLine && i + 1 == files.size() ? lastLine : " " + std::to_string(last) + " \r";
+    }
+    a.insert(a.end(), dir.begin(), dir.end());
+    a.resize(254 * static_cast<std::size_t>(dirBlocks) > a.size() ? 254 * static_cast<std::size_t>(dirBlocks) : a.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].type == 'R') a.resize(a.size() + 254 * ((files[i].data.size() + 254 * 120 - 1) / (254 * 120)));
+        a.insert(a.end(), files[i].data.begin(), files[i].data.end());
+        if (i + 1 < files.size()) a.resize((a.size() + 253) / 254 * 254);
+    }
+    return a;
+}
+
+Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength) {
+    Bytes f = {'C', '6', '4', 'F', 'i', 'l', 'e', 0};
+    f.resize(26, 0);
+    std::memcpy(f.data() + 8, name.data(), name.size());
+    f[25] = recordLength;
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
 }
 
 }  // namespace ts

@@ -26,6 +26,10 @@ Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& data);
 void writeText(const std::string& path, const std::string& text);
 bool exists(const std::string& path);
+// A file of the images others made (realimages/..., peerimages/...): in the
+// folder beside the checkout (../shared), else under $OMBRIX_SHARED, else
+// in /work/shared; "" when none holds it (the test then skips, saying so).
+std::string sharedFile(const std::string& relative);
 // Makes the folder dir/name (mode 0755) and returns its path.
 std::string mkdirIn(const TempDir& dir, const std::string& name);
 std::vector<std::string> listDir(const std::string& path);
@@ -139,5 +143,16 @@ Bytes makeD81(const std::vector<CmdFile>& files);
 void putSubDisk(Bytes& d81, int first, int tracks, const std::string& name, const std::vector<CmdFile>& files,
                 bool format = true);
 std::string sha256(const Bytes& data);
+// A Lynx archive as the format describes it: loader "10 SYS2061", then the
+// directory lines; `lastLine` replaces the last file's last-byte line when set.
+struct LynxFile {
+    std::string name;  // PETSCII
+    char type;
+    Bytes data;
+    int recordLength = 0;
+};
+Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks = 1, int count = -1, const char* lastLine = nullptr);
+// A PC64 file (.p00 ...): header with the PETSCII name, then the data.
+Bytes pc64(const std::string& name, const Bytes& data, std::uint8_t recordLength = 0);
 
 }  // namespace ts

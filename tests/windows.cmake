@@ -7,8 +7,15 @@ set(OMBRIX_WINDOWS_BUILD "" CACHE PATH "32-bit mingw build folder whose DLL and 
 set(OMBRIX_WINDOWS_BUILD64 "" CACHE PATH "64-bit mingw build folder whose DLL and host the Wine tests run")
 
 set(windows_tests ${CMAKE_CURRENT_SOURCE_DIR}/windows)
-# Real tape images are read where they lie, when they are there.
+# Real tape images are read where they lie, when they are there: beside the
+# checkout, under $OMBRIX_SHARED, or in /work/shared (as the unit tests look).
 get_filename_component(ombrix_real_images ${CMAKE_SOURCE_DIR}/../shared/realimages ABSOLUTE)
+if(NOT EXISTS ${ombrix_real_images} AND DEFINED ENV{OMBRIX_SHARED})
+  set(ombrix_real_images $ENV{OMBRIX_SHARED}/realimages)
+endif()
+if(NOT EXISTS ${ombrix_real_images})
+  set(ombrix_real_images /work/shared/realimages)
+endif()
 
 foreach(bits "" 64)
   set(winbuild ${OMBRIX_WINDOWS_BUILD${bits}})

@@ -55,6 +55,14 @@ bool forEachDirEntry(const ImageInfo& info, Visit visit, std::string* where = nu
     return true;
 }
 
+// "file<TAB>BLOCKS<TAB>TYPE<TAB>NAME<TAB>QUOTED<TAB>AFTER": the whole name,
+// then as the drive lists it (before the first 0xA0 in quotes, the rest after).
+std::string fileLine(int blocks, const std::string& type, const std::uint8_t* name, bool ascii) {
+    const ShownCbmName shown = shownCbmName(name, ascii);
+    return "file\t" + std::to_string(blocks) + "\t" + type + "\t" + cbmText(name, kCbmNameLength, kTypeNone, ascii) +
+           "\t" + shown.name + "\t" + shown.tail + "\n";
+}
+
 bool isArchiveOfFiles(std::int32_t type) { return type == kTypeLynx || type == kTypePC64; }
 
 int loadForReading(ImageInfo& info) {
@@ -101,7 +109,9 @@ void describeTape(ImageInfo& info, std::string& text) {
     std::string entries;
     while (readTapeHeader(info, file) == 0) {
         ++files;
-        entries += "file\t" + std::to_string((file.packSize + 253) / 254) + "\tPRG\t" + file.fileName + "\n";
+        // The tape's own name, as a drive would list the file once loaded and saved.
+        const EntryFacts facts = listedEntryFacts(info, info.listed.back());
+        entries += fileLine((file.packSize + 253) / 254, "PRG", facts.name, false);
     }
     text += "files\t" + std::to_string(files) + "\n" + entries;
 }
@@ -111,9 +121,7 @@ void describeTape(ImageInfo& info, std::string& text) {
 int describeArchive(ImageInfo& info, std::string& text) {
     text += std::string("format\t") + (info.imageType == kTypeLynx ? "LNX" : "PC64") + "\n";
     text += "files\t" + std::to_string(info.archived.size()) + "\n";
-    for (const ArchivedFile& file : info.archived)
-        text += "file\t" + std::to_string(file.blocks) + "\t" + typeText(file.fileType) + "\t" +
-                cbmText(file.name, kCbmNameLength, kTypeNone) + "\n";
+    for (const ArchivedFile& file : info.archived) text += fileLine(file.blocks, typeText(file.fileType), file.name, false);
     return info.archivedEnd == E_END_ARCHIVE ? 0 : info.archivedEnd;
 }
 
@@ -153,8 +161,7 @@ void describeVolume(const ImageInfo& info, std::string& text, bool withErrorByte
         if (entry[kDirEntryType] == kTypeScratched) return;
         ++files;
         const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
-        entries += "file\t" + std::to_string(blocks) + "\t" + typeText(entry[kDirEntryType]) + "\t" +
-                   entryNameText(entry, type) + "\n";
+        entries += fileLine(blocks, typeText(entry[kDirEntryType]), entry + kDirFileName, isGeosEntry(entry));
     });
     text += "files\t" + std::to_string(files) + "\n";
     int total = 0;
@@ -210,11 +217,39 @@ int describeImage(const char* path, std::string& text) {
 
 namespace {
 
+// A block that a second structure also uses, said once the walk is done, so
+// that a damaged track reads as ranges rather than a line per block.
+struct SharedUse {
+    int track, sector;
+    std::string first, second;
+};
+
 // Who uses each block, as the check walks the image.
 struct Usage {
     std::vector<std::string> owner = std::vector<std::string>(kMaxImageBlocks);
     BlockClaims claims;
+    std::vector<SharedUse> shared;
 };
+
+// Blocks of one track in ascending sectors, each with what it belongs to
+// (may be empty), as ranges: "17:0-5 (\"game\"), 17:7".
+struct BlockOfTrack {
+    int sector;
+    std::string owner;
+};
+std::string blockRanges(int track, const std::vector<BlockOfTrack>& blocks) {
+    std::string text;
+    for (std::size_t i = 0; i < blocks.size();) {
+        std::size_t j = i;
+        while (j + 1 < blocks.size() && blocks[j + 1].sector == blocks[j].sector + 1 && blocks[j + 1].owner == blocks[i].owner)
+            ++j;
+        text += (text.empty() ? " " : ", ") + blockName(track, blocks[i].sector);
+        if (j > i) text += "-" + std::to_string(blocks[j].sector);
+        if (!blocks[i].owner.empty()) text += " (" + blocks[i].owner + ")";
+        i = j + 1;
+    }
+    return text;
+}
 
 // Errors put data at risk (the next write may destroy a file, a walk may not
 // end); notes are what a sound disk may well hold: blocks marked used that no
@@ -239,12 +274,11 @@ struct Report {
     }
 };
 
-void use(const ImageInfo& info, Usage& usage, Report& report, int track, int sector, const std::string& owner) {
+void use(const ImageInfo& info, Usage& usage, int track, int sector, const std::string& owner) {
     const int index = getBlockIndex(info, static_cast<std::uint8_t>(track), static_cast<std::uint8_t>(sector));
     if (index < 0 || index >= kMaxImageBlocks) return;
     std::string& first = usage.owner[static_cast<std::size_t>(index)];
-    if (!first.empty() && first != owner)
-        report.error("shared", "block " + blockName(track, sector) + " is used by " + first + " and by " + owner);
+    if (!first.empty() && first != owner) usage.shared.push_back({track, sector, first, owner});
     if (first.empty()) first = owner;
     std::uint8_t& count = usage.claims.count[static_cast<std::size_t>(index)];
     if (count < 255) ++count;
@@ -266,7 +300,7 @@ bool walkChain(const ImageInfo& info, Usage& usage, Report& report, int track, i
             report.error("chain", owner + ": its chain loops back to " + blockName(track, sector));
             return false;
         }
-        if (claim) use(info, usage, report, track, sector, owner);
+        if (claim) use(info, usage, track, sector, owner);
         track = block[kDirLinkTrack];
         sector = block[kDirLinkSector];
     }
@@ -313,6 +347,10 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
     } else if (chained && entry[kDirStartTrack] != 0) {
         whole = walkChain(info, usage, report, entry[kDirStartTrack], entry[kDirStartSector], name, false);
     }
+    // A drive finds a REL file's records through its side sectors.
+    std::string problem;
+    if (whole && !partition && (type & kFileTypeMask) == (kTypeRel & kFileTypeMask) && !checkRelFile(info, entry, problem))
+        report.error("rel", name + ": " + problem);
     // Every block of the entry as the writer counts them: its chain, side
     // sectors, GEOS info block and records, a partition's area.
     BlockClaims own;
@@ -322,7 +360,7 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
         for (int s = 0; s < getTrackSectorCount(info, static_cast<std::uint8_t>(t)); ++s) {
             if (!blockClaims(info, own, static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(s))) continue;
             ++blocks;
-            use(info, usage, report, t, s, name);
+            use(info, usage, t, s, name);
         }
     // The count is what the listing shows; nothing is written by it.
     if (whole && !partition && blocks != claimed)
@@ -347,16 +385,16 @@ void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, s
                  std::string& freed) {
     ImageInfo* const info = &vol;
     Usage usage;
-    use(*info, usage, report, info->headerTrack, info->headerSector, "the header");
+    use(*info, usage, info->headerTrack, info->headerSector, "the header");
     for (int k = 0; k < bamBlockTotal(*info); ++k)
         if (info->bamTrack != info->headerTrack || bamBlockSector(*info, k) != info->headerSector)
-            use(*info, usage, report, info->bamTrack, bamBlockSector(*info, k), "the BAM");
+            use(*info, usage, info->bamTrack, bamBlockSector(*info, k), "the BAM");
     if (getTrackSectorCount(*info, info->bamTrack2) != 0)
-        use(*info, usage, report, info->bamTrack2, info->bamSector[0], "the BAM");
+        use(*info, usage, info->bamTrack2, info->bamSector[0], "the BAM");
     walkChain(*info, usage, report, info->dirTrack, info->dirSector, "the directory", true);
     forEachDirEntry(*info, [&](const std::uint8_t* entry) { checkEntry(*info, usage, report, entry); });
     if (isNativeVolume(*info)) {
-        use(*info, usage, report, 1, 0, "the boot block");
+        use(*info, usage, 1, 0, "the boot block");
         // The subdirectories: each one's entry claims its header and chain.
         struct Walk {
             ImageInfo* info;
@@ -385,8 +423,23 @@ void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, s
     // A GEOS disk's border block and its files, as collectBlockClaims takes them.
     const BorderBlock border = findBorderBlock(*info, usage.claims);
     if (const std::uint8_t* block = border.found ? blockBytes(*info, border.track, border.sector) : nullptr) {
-        use(*info, usage, report, border.track, border.sector, "the GEOS border block");
+        use(*info, usage, border.track, border.sector, "the GEOS border block");
         for (int i = 0; i < kEntriesPerBlock; ++i) checkEntry(*info, usage, report, block + i * kDirEntrySize);
+    }
+
+    // Shared blocks, a run of sectors of one track with the same two users a line.
+    for (std::size_t i = 0; i < usage.shared.size();) {
+        const SharedUse& u = usage.shared[i];
+        std::size_t j = i;
+        while (j + 1 < usage.shared.size() && usage.shared[j + 1].track == u.track &&
+               usage.shared[j + 1].sector == usage.shared[j].sector + 1 && usage.shared[j + 1].first == u.first &&
+               usage.shared[j + 1].second == u.second)
+            ++j;
+        const std::string where = j > i ? "blocks " + blockName(u.track, u.sector) + "-" +
+                                              std::to_string(usage.shared[j].sector) + " are"
+                                        : "block " + blockName(u.track, u.sector) + " is";
+        report.error("shared", where + " used by " + u.first + " and by " + u.second);
+        i = j + 1;
     }
 
     // The BAM against what is used, track by track (the D71's second BAM
@@ -399,7 +452,7 @@ void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, s
         int count = 0;
         if (track == info->bamTrack2 || !readBamEntry(*info, track, freeBits, count)) continue;
         SectorBits usedButFreeBits, unusedBits;
-        std::string usedButFree, freeButUnused;
+        std::vector<BlockOfTrack> usedButFree, freeButUnused;
         int freeInBits = 0;
         for (int s = 0; s < getTrackSectorCount(*info, track); ++s) {
             const bool used = blockClaims(*info, usage.claims, track, static_cast<std::uint8_t>(s)) != 0;
@@ -407,17 +460,22 @@ void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, s
             freeInBits += free ? 1 : 0;
             if (used && free) {
                 usedButFreeBits.set(s);
-                usedButFree += " " + blockName(t, s);
+                const int index = getBlockIndex(*info, track, static_cast<std::uint8_t>(s));
+                usedButFree.push_back({s, index >= 0 && index < kMaxImageBlocks
+                                              ? usage.owner[static_cast<std::size_t>(index)]
+                                              : std::string()});
             }
             if (!used && !free) {
                 unusedBits.set(s);
-                freeButUnused += " " + blockName(t, s);
+                freeButUnused.push_back({s, std::string()});
             }
         }
         if (!usedButFree.empty())
-            report.error("bam-free", "in use but free in the BAM (the next write would destroy them):" + usedButFree,
+            report.error("bam-free",
+                         "in use but free in the BAM (the next write would destroy them):" + blockRanges(t, usedButFree),
                          true);
-        if (!freeButUnused.empty()) report.note("bam-used", "marked used but nothing uses them:" + freeButUnused, true);
+        if (!freeButUnused.empty())
+            report.note("bam-used", "marked used but nothing uses them:" + blockRanges(t, freeButUnused), true);
         if (count != freeInBits)
             report.error("bam-count", "track " + std::to_string(t) + ": the BAM counts " + std::to_string(count) +
                                           " free blocks, its bitmap " + std::to_string(freeInBits),
@@ -426,7 +484,7 @@ void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, s
         const bool freeThem = freeUnused && unusedBits.any();
         if (!mendErrors && !freeThem) continue;
         mends.push_back({info, track, freeBits.without(usedButFreeBits).with(freeThem ? unusedBits : SectorBits {})});
-        if (freeThem) freed += freeButUnused;
+        if (freeThem) freed += (freed.empty() ? "" : ",") + blockRanges(t, freeButUnused);
     }
 }
 

@@ -122,12 +122,31 @@ int releaseEntry(ImageInfo& info, std::uint8_t* entry) {
     return deleteDirEntry(info, entry, claims);
 }
 
+// Whether the blocks fit what the allocator can hand out.
+bool roomFor(const ImageInfo& info, std::int32_t blocks) {
+    std::int32_t free = getAllocatableBlocks(info, false);
+    if (newImageSettings().useDirTrack) free += getAllocatableBlocks(info, true);
+    if (blocks <= free) return true;
+    logMessage(kLogError, "error not enough space <%d>\n", blocks);
+    return false;
+}
+
 // Writes data into a cleared entry as a plain file (or, with a Convert
-// layout, as the GEOS file it holds) under this name and type.
+// layout, as the GEOS file it holds; with a record length, as a REL file)
+// under this name and type.
 int writeEntryData(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* name, std::uint8_t fileType,
-                   const std::vector<std::uint8_t>& data, bool asConvert) {
+                   const std::vector<std::uint8_t>& data, bool asConvert, std::uint8_t recordLength = 0) {
     const auto size = static_cast<std::uint32_t>(data.size());
-    if (asConvert) {
+    if (recordLength) {
+        const std::int32_t blocks = relFileBlocks(size, recordLength, usesSuperSideSector(info));
+        if (blocks < 0) {
+            logMessage(kLogError, "WriteEntries: %u bytes of records of %d: more than side sectors can list here\n",
+                       size, recordLength);
+            return E_NO_MEMORY;
+        }
+        if (!roomFor(info, blocks)) return E_NO_MEMORY;
+        if (int rc = writeRelFile(info, entry, recordLength, data.data(), size)) return rc;
+    } else if (asConvert) {
         ConvertLayout layout;
         if (!readConvertLayout(data.data(), size, size, layout)) {
             logMessage(kLogError, "WriteEntries: not a whole Convert file\n");
@@ -136,12 +155,7 @@ int writeEntryData(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* nam
         if (int rc = writeGeosFile(info, entry, data.data(), size, layout)) return rc;
     } else {
         const std::int32_t blocks = chainBlocks(size);
-        std::int32_t free = getAllocatableBlocks(info, false);
-        if (newImageSettings().useDirTrack) free += getAllocatableBlocks(info, true);
-        if (blocks > free) {
-            logMessage(kLogError, "error not enough space <%d>\n", blocks);
-            return E_NO_MEMORY;
-        }
+        if (!roomFor(info, blocks)) return E_NO_MEMORY;
         entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
         entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
         ChainCursor cursor;
@@ -187,9 +201,22 @@ int storeEntry(ImageInfo& info, std::uint8_t* entry, const std::string& source, 
     return 0;
 }
 
+// The record length of a REL file's "rel=N" option (1 to 254); 0 when the
+// option is not that.
+std::uint8_t recordLengthOption(const std::string& option) {
+    if (option.size() < 5 || option.size() > 7 || option.compare(0, 4, "rel=") != 0) return 0;
+    int n = 0;
+    for (std::size_t i = 4; i < option.size(); ++i) {
+        if (option[i] < '0' || option[i] > '9') return 0;
+        n = n * 10 + (option[i] - '0');
+    }
+    return n >= 1 && n <= 254 ? static_cast<std::uint8_t>(n) : 0;
+}
+
 // exact TYPE NAMEHEX SOURCE [OPTIONS]: a new file of exactly this name and
 // type byte (lock and closed bits as given); "cvt" takes the source as the
-// Convert file of a GEOS file.
+// Convert file of a GEOS file, a REL file takes "rel=N", its record length,
+// and the source as its records.
 int exactEntry(ImageInfo& info, const std::vector<std::string>& f, const std::string& srcPath, std::string& key) {
     std::uint8_t fileType = 0;
     std::uint8_t name[kCbmNameLength];
@@ -204,8 +231,10 @@ int exactEntry(ImageInfo& info, const std::vector<std::string>& f, const std::st
         logMessage(kLogError, "WriteEntries: an empty CBM name -> nothing added\n");
         return E_ECREATE;
     }
-    if (isRel(fileType)) {
-        logMessage(kLogError, "WriteEntries: REL files cannot be written -> nothing added\n");
+    const bool relOption = f.size() > 4 && f[4].compare(0, 4, "rel=") == 0;
+    const std::uint8_t recordLength = relOption ? recordLengthOption(f[4]) : 0;
+    if (isRel(fileType) ? recordLength == 0 : relOption) {
+        logMessage(kLogError, "WriteEntries: a REL file takes rel=N (N from 1 to 254), no other file does -> nothing added\n");
         return E_NOT_SUPPORTED;
     }
     if (otherFileNamed(info, nullptr, name, fileType)) {
@@ -221,7 +250,7 @@ int exactEntry(ImageInfo& info, const std::vector<std::string>& f, const std::st
         return E_TOO_MANY_FILES;
     }
     std::memset(entry + kDirEntryType, 0, kDirEntrySize - kDirEntryType);
-    if (int rc = writeEntryData(info, entry, name, fileType, data, asConvert)) return rc;
+    if (int rc = writeEntryData(info, entry, name, fileType, data, asConvert, recordLength)) return rc;
     if (asConvert) entry[kDirEntryType] = fileType;
     key = keyOf(info, entry);
     return 0;

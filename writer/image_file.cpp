@@ -87,7 +87,7 @@ int readImageFile(ImageInfo& info, bool* missing, bool forWriting) {
     }
     platform::closeFile(*file);
     // What the image held when it was read, for the check before it is replaced.
-    if (forWriting) info.writeLock->fingerprint = platform::fingerprint(info.imageData.get(), size);
+    if (forWriting) platform::noteImageAsRead(*info.writeLock, info.imageData.get(), size);
     return info.container == kContainerG64 ? decodeG64Image(info) : 0;
 }
 

@@ -123,7 +123,8 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
 }
 
 struct Source;
-std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam = nullptr);
+std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam, bool superSideSector);
+bool relSourcesHaveRecords(const std::vector<Source>& sources);
 
 // The room for the whole list, before anything is added: on every BAM a
 // file goes to, its blocks and the directory blocks its new entries need.
@@ -253,6 +254,8 @@ struct Source {
     // A PC64 file goes in as the CBM file it holds: its exact name and type.
     bool pc64 = false;
     CbmName pc64Name {};
+    // A .r00 goes in as a REL file of the record length its header carries.
+    std::uint8_t recordLength = 0;
 };
 
 // Whether a ".cvt" source holds a Convert file: its first bytes and its
@@ -273,8 +276,8 @@ void readConvertSource(Source& source, const char* name, std::int32_t blocks) {
 
 // Whether a PC64 source (.p00, .s00, .u00, .d00, .r00, any number) holds a
 // PC64 file: its header tells. It goes in under the exact name it carries and
-// its type; a REL file as a SEQ file of its data, for the writer makes no
-// side sectors. (Never with the header inside the data.)
+// its type, a REL file with the record length of its header (never with the
+// header inside the data).
 void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     source.pc64 = false;
     const char* dot = std::strrchr(name, '.');
@@ -291,18 +294,36 @@ void readPC64Source(Source& source, const char* name, std::int32_t blocks) {
     if (source.pc64Name.name[0] == kDiskNamePad) return;
     source.prefixSize = kPC64HeaderSize;
     source.pc64 = true;
-    source.pc64Name.fileType = type == kTypeRel ? kTypeSeq : type;
-    if (type == kTypeRel)
-        logMessage(kLogWarning,
-                   "PackFiles: <%s> holds a REL file: stored as a SEQ file of its data (REL files cannot be written yet)\n",
-                   name);
+    source.pc64Name.fileType = type;
+    // 0 (or a length no record has) is refused by the room check.
+    if (type == kTypeRel) source.recordLength = pc64RecordLength(source.prefix);
     logMessage(kLogTrace, "PackFiles: <%s> goes in as the PC64 file it is\n", name);
 }
 
-// Blocks the source takes in the image.
-std::int32_t blocksOfSource(const Source& source, std::int32_t sizeBlocks) {
+bool isRelSource(const Source& source) { return source.pc64 && source.pc64Name.fileType == kTypeRel; }
+
+// A .r00 whose header gives no record length (0, or 255, which no record
+// has) cannot become a REL file: the call adds nothing.
+bool relSourcesHaveRecords(const std::vector<Source>& sources) {
+    for (const Source& source : sources)
+        if (isRelSource(source) && (source.recordLength == 0 || source.recordLength == 0xFF)) {
+            logMessage(kLogError, "PackFiles: <%s> is a REL file of record length %d -> nothing added\n",
+                       source.path.c_str(), source.recordLength);
+            return false;
+        }
+    return true;
+}
+
+// Blocks the source takes in the image (a REL file's side sectors too; more
+// than any image holds when its record length is none or its side sectors
+// cannot list its data blocks).
+std::int32_t blocksOfSource(const Source& source, bool superSideSector) {
+    if (isRelSource(source)) {
+        const std::int32_t blocks = relFileBlocks(source.size - kPC64HeaderSize, source.recordLength, superSideSector);
+        return blocks < 0 ? kManyBlocks : blocks;
+    }
     if (source.pc64) return blocksForSize(source.size - kPC64HeaderSize, 0);
-    return source.geos ? source.layout.blocks : sizeBlocks;
+    return source.geos ? source.layout.blocks : source.blocks;
 }
 
 // A listed source as the call finds it: its size is looked up once, and the
@@ -317,7 +338,7 @@ Source findSource(const char* srcPath, const char* name) {
     return source;
 }
 
-std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam) {
+std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam, bool superSideSector) {
     std::int64_t total = 0;
     for (const Source& source : sources) {
         if (bam && source.volume && &bamVolume(*source.volume) != bam) continue;
@@ -326,9 +347,12 @@ std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* ba
                        source.path.c_str());
             continue;
         }
-        const std::int32_t blocks = blocksOfSource(source, source.blocks);
+        const std::int32_t blocks = blocksOfSource(source, superSideSector);
         logMessage(kLogTrace, "getTotalSectorCount: checking file <%s>, size=%d blocks\n", source.path.c_str(),
                    blocks);
+        if (isRelSource(source) && blocks == kManyBlocks)
+            logMessage(kLogError, "PackFiles: <%s> needs more side sectors than a REL file has here\n",
+                       source.path.c_str());
         total += blocks;
         if (total > kManyBlocks) total = kManyBlocks;
     }
@@ -336,6 +360,7 @@ std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* ba
 }
 
 int checkCapacity(const std::vector<Source>& sources) {
+    if (!relSourcesHaveRecords(sources)) return E_BAD_DATA;
     std::vector<ImageInfo*> bams;
     for (const Source& source : sources)
         if (std::find(bams.begin(), bams.end(), &bamVolume(*source.volume)) == bams.end())
@@ -360,7 +385,7 @@ int checkCapacity(const std::vector<Source>& sources) {
         }
         logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
         if (e != -1) logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
-        const std::int32_t total = totalBlocks(sources, bam);
+        const std::int32_t total = totalBlocks(sources, bam, usesSuperSideSector(info));
         logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
         // Only blocks the allocator can really hand out count.
         const std::int32_t data = getAllocatableBlocks(info, false);
@@ -583,8 +608,10 @@ int resolveTarget(ImageInfo& top, const std::string& subPath, bool savePaths, So
     }
     source.volume = at;
     source.leaf.clear();
-    for (std::size_t i = used; i < parts.size(); ++i)
-        source.leaf += (i > used ? std::string(1, platform::kPathSeparator) : std::string()) + parts[i];
+    // With paths, a folder the format cannot hold is left out (the file goes
+    // in by its own name); without, the old rule folds it into the name.
+    for (std::size_t i = savePaths ? parts.size() - 1 : used; i < parts.size(); ++i)
+        source.leaf += (source.leaf.empty() ? std::string() : std::string(1, platform::kPathSeparator)) + parts[i];
     if (!savePaths && subPath.empty()) source.leaf = source.name;
     source.listedPath = prefix.empty() ? source.leaf : prefix + platform::kPathSeparator + source.leaf;
     CbmName cbm {};
@@ -602,7 +629,7 @@ int addFile(ImageInfo& info, const Source& source, std::uint8_t** storedEntry = 
         logMessage(kLogError, "error getting file size for <%s>\n", source.path.c_str());
         return E_EREAD;
     }
-    const std::int32_t blocks = blocksOfSource(source, source.blocks);
+    const std::int32_t blocks = blocksOfSource(source, usesSuperSideSector(info));
     // The room was counted from the sizes the sources had when the call
     // began: reading refuses a file whose size has changed since, which would
     // be stored cut short.
@@ -659,8 +686,9 @@ int addFile(ImageInfo& info, const Source& source, std::uint8_t** storedEntry = 
         bytes += kPC64HeaderSize;
         stored -= kPC64HeaderSize;
     }
-    entry[kDirEntryType] = cbm.fileType;
     std::memcpy(entry + kDirFileName, cbm.name, kCbmNameLength);
+    if (isRelSource(source)) return writeRelFile(info, entry, source.recordLength, bytes, stored);
+    entry[kDirEntryType] = cbm.fileType;
     entry[kDirBlockCount] = static_cast<std::uint8_t>(blocks & 0xFF);
     entry[kDirBlockCount + 1] = static_cast<std::uint8_t>((blocks >> 8) & 0xFF);
     ChainCursor cursor;
@@ -679,7 +707,8 @@ int countListNames(const char* list) {
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     std::vector<Source> sources;
     for (const char* name = list; *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
-    return totalBlocks(sources);
+    // No image to ask: a REL file counts with a super side sector.
+    return totalBlocks(sources, nullptr, true);
 }
 
 namespace {
@@ -776,7 +805,7 @@ ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc) {
     rc = resolveTarget(top, "", true, source);
     if (rc) return nullptr;
     // Every folder of the path is one now, or the format makes none there.
-    if (source.volume == &top || source.leaf != "x") {
+    if (source.volume == &top || listedNameKey(source.listedPath) != listedNameKey(source.name)) {
         rc = E_NOT_SUPPORTED;  // a folder this format cannot make (a 1581 disk's, a partition)
         return nullptr;
     }

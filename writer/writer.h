@@ -137,6 +137,26 @@ bool readConvertLayout(const std::uint8_t* data, std::uint32_t available, std::u
 int writeGeosFile(ImageInfo& info, std::uint8_t* entry, const std::uint8_t* data, std::uint32_t size,
                   const ConvertLayout& layout);
 
+// --- REL files (writer/rel.cpp) ---
+// Whether the format keeps a super side sector in front of a REL file's side
+// sectors: the 1581's D81 and, as VICE writes it, the 8250's D82.
+bool usesSuperSideSector(const ImageInfo& info);
+// Blocks a REL file of `size` bytes of records takes: its data blocks (at
+// least one), side sectors and super side sector; -1 when the record length
+// is 0 or 255 or its side sectors cannot list that many data blocks (720
+// without a super side sector).
+std::int32_t relFileBlocks(std::uint32_t size, std::uint8_t recordLength, bool superSideSector);
+// Writes a REL file as a drive makes it into a cleared directory entry (the
+// name is the caller's): the data as records of recordLength bytes (a short
+// last record filled with 00), empty records (FF, then 00s) to the end of
+// the last data block, side sectors, the super side sector where the format
+// has one. No data gives one block of empty records. 0, or 11.
+int writeRelFile(ImageInfo& info, std::uint8_t* entry, std::uint8_t recordLength, const std::uint8_t* data,
+                 std::uint32_t size);
+// Checks a REL entry's side sectors (and super side sector) against its data
+// chain: false with the first disagreement in `problem`. A data chain that
+// loops or leaves the disk is left to the chain check.
+bool checkRelFile(const ImageInfo& info, const std::uint8_t* entry, std::string& problem);
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
 // flags: kPackMoveFiles removes the source files once the image is written;
@@ -199,13 +219,16 @@ int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uin
 // Lines, one change each, applied to the image as one write:
 //   store<TAB>KEY<TAB>SOURCE          the file's new content, same entry, name and type
 //   add<TAB>NAME                      SOURCE = NAME, added as PackFiles adds it, never replacing
-//   exact<TAB>TT<TAB>NAMEHEX<TAB>SOURCE[<TAB>cvt]   a new file of exactly this type byte and name
+//   exact<TAB>TT<TAB>NAMEHEX<TAB>SOURCE[<TAB>cvt|rel=N]   a new file of exactly this type byte and name;
+//                                     cvt: SOURCE is a GEOS file's Convert file; rel=N (a REL file's type
+//                                     byte needs it, N 1-254): SOURCE holds its records of N bytes
 //   rename<TAB>KEY<TAB>HOSTNAME[<TAB>KEY2]  in place; the file of the resulting name and type goes, and KEY2
 //   delete<TAB>KEY
 // SOURCE is a file name in srcPath. keys: one line per line given, the
 // entry's key after the change ("" for a deletion). 0, or the first
 // failure's code (nothing written): 22 a key whose entry is not what it
-// named, 24 locked or a REL file, 16 a name that is there already or none,
+// named, 24 locked, a store to a REL file or a bad line, 16 a name that is
+// there already or none, 11 no room (a REL file's side sectors counted),
 // 15 the image is gone (without kWriteEntriesCreate).
 constexpr int kWriteEntriesCreate = 1;
 int writeEntries(const char* packedFile, const char* srcPath, const char* lines, int flags, std::string& keys);

@@ -102,7 +102,7 @@ printf '%s\n' "$controls" | while IFS='|' read -r id caption box enabled; do
 done || exit 1
 echo "every control as in the template ($(latest_dialog | grep -ac ' shows ') reported by DC, the rest from the form)"
 
-# Title (the field takes 15 characters), ID (2), the D64 files interleave,
+# Title (the field takes 16 characters), ID (2), the D64 files interleave,
 # then 40 tracks, and DolphinDos with the arrow key in the radio group.
 type_into 272 96 64 12 "DOUBLE COMMANDER DISK"
 type_into 272 112 16 12 "DCX"
@@ -121,8 +121,8 @@ pack confirmed.d64
 image=$WORK/right/confirmed.d64
 header=$(($(d64_block_index 18 0) * 256))
 [ "$(wc -c <"$image")" -eq 196608 ] || fail "confirmed.d64 has $(wc -c <"$image") bytes, not 40 tracks"
-# "DOUBLE COMMANDE" and the padding, ID "DC".
-[ "$(bytes_at "$image" $((header + 144)) 16)" = "68 79 85 66 76 69 32 67 79 77 77 65 78 68 69 160" ] ||
+# "DOUBLE COMMANDER" (16 characters), ID "DC".
+[ "$(bytes_at "$image" $((header + 144)) 16)" = "68 79 85 66 76 69 32 67 79 77 77 65 78 68 69 82" ] ||
     fail "title of confirmed.d64: $(bytes_at "$image" $((header + 144)) 16)"
 [ "$(bytes_at "$image" $((header + 162)) 2)" = "68 67" ] || fail "ID of confirmed.d64: $(bytes_at "$image" $((header + 162)) 2)"
 # DolphinDOS keeps the BAM of tracks 36-40 at bytes 172-191 (17 free each).
@@ -138,7 +138,7 @@ echo "confirmed.d64: 40 tracks DolphinDOS, title and ID as typed, files interlea
 # Opened again: the confirmed values. A new title and 40 tracks off, then
 # Cancel (Escape): the next image keeps the confirmed values.
 open_settings cancelled.d64
-expect_item 4022 "DOUBLE COMMANDE" -1 1
+expect_item 4022 "DOUBLE COMMANDER" -1 1
 expect_item 4024 DC -1 1
 expect_item 4007 4 -1 1
 expect_item 4020 "40 tracks image ?" 1 1

@@ -37,7 +37,8 @@ HELPER=
 [ -x "$BUILD/ombrix-plugin-host" ] && HELPER=./usr/lib/ombrix/ombrix-plugin-host
 printf '%s\n' ./usr/bin/ombrix $HELPER ./usr/lib/ombrix/ombrix.sample ./usr/lib/ombrix/ombrix.wcx \
     ./usr/share/doc/ombrix/README.md ./usr/share/doc/ombrix/changelog.gz ./usr/share/doc/ombrix/copyright \
-    ./usr/share/man/man1/ombrix.1.gz ./usr/share/lintian/overrides/ombrix | sort >"$WORK/expected"
+    ./usr/share/man/man1/ombrix.1.gz ./usr/share/lintian/overrides/ombrix \
+    ./usr/share/bash-completion/completions/ombrix | sort >"$WORK/expected"
 cmp -s "$WORK/files" "$WORK/expected" || fail "package files:
 $(cat "$WORK/files")"
 
@@ -74,4 +75,21 @@ dd if="$DEMO" of="$WORK/hello" bs=1 skip=2 count=35 status=none
 dd if="$DEMO" of="$WORK/readme" bs=1 skip=$((10 * 256 + 2)) count=82 status=none
 cmp "$WORK/out/hello.prg" "$WORK/hello" || fail "hello.prg differs from the image's bytes"
 cmp "$WORK/out/readme.seq" "$WORK/readme" || fail "readme.seq differs from the image's bytes"
+
+# The completion, as bash runs it for the packaged ombrix: commands, the
+# options of a command, an option's values, the files inside an image.
+command -v bash >/dev/null 2>&1 || fail "tool 'bash' is missing"
+expect_completion() {
+    expected=$1
+    shift
+    got=$(HOME=$WORK/home bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _ombrix
+        printf "%s\n" "${COMPREPLY[@]}"' completion "$ROOT/usr/share/bash-completion/completions/ombrix" \
+        "$ROOT/usr/bin/ombrix" "$@" | tr '\n' ' ' | sed 's/ $//')
+    [ "$got" = "$expected" ] || fail "completion of 'ombrix $*': '$got', not '$expected'"
+}
+expect_completion "extract" ex
+expect_completion "--repair" validate --re
+expect_completion "usr" add x.d64 --type u
+expect_completion "hello.prg" extract "$DEMO" h
+expect_completion "hello.prg readme.seq" delete -q "$DEMO" ""
 echo "$(basename "$DEB"): $(tr '\n' ' ' <"$WORK/files")"

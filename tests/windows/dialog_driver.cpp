@@ -268,7 +268,7 @@ DWORD WINAPI cancelRound(void*) {
         fail("the dialog did not appear a second time");
         return 1;
     }
-    if (itemText(dialog, 4022) != "WINE DIALOG DIS") fail("title shown <%s>", itemText(dialog, 4022).c_str());
+    if (itemText(dialog, 4022) != "WINE DIALOG DISK") fail("title shown <%s>", itemText(dialog, 4022).c_str());
     if (itemText(dialog, 4024) != "WD") fail("ID shown <%s>", itemText(dialog, 4024).c_str());
     if (itemText(dialog, 4007) != "1" || itemText(dialog, 4006) != "3") fail("interleaves shown");
     if (!checked(dialog, 4020) || !checked(dialog, 4035) || checked(dialog, 4034) ||
@@ -326,7 +326,7 @@ void checkImage(const char* imageName) {
     }
     const unsigned char* h = d.data() + d64Offset(18, 0);
     if (h[2] != 'B') fail("%s: DOS character %02x", imageName, h[2]);
-    if (std::memcmp(h + 144, "WINE DIALOG DIS\xA0", 16) != 0) fail("%s: title %.16s", imageName, h + 144);
+    if (std::memcmp(h + 144, "WINE DIALOG DISK", 16) != 0) fail("%s: title %.16s", imageName, h + 144);
     if (std::memcmp(h + 162, "WD\xA0" "2B", 5) != 0) fail("%s: ID and DOS version %.5s", imageName, h + 162);
     for (int t = 36; t <= 40; ++t) {
         if (h[172 + 4 * (t - 36)] != 17 || h[192 + 4 * (t - 36)] != 0)

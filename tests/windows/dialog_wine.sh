@@ -112,7 +112,7 @@ done
 # A peer tool reads the image made after OK.
 if command -v cc1541 >/dev/null 2>&1; then
     listing=$(cc1541 "$work/confirmed.d64" 2>&1) || fail "cc1541 cannot list the image: $listing"
-    printf '%s\n' "$listing" | grep -q '"wine dialog dis " wd 2b' || fail "cc1541 listing: $listing"
+    printf '%s\n' "$listing" | grep -q '"wine dialog disk" wd 2b' || fail "cc1541 listing: $listing"
 fi
 # The Windows host reaches the same logic through ConfigurePackerText.
 mkdir -p "$WORK/host"
