@@ -514,7 +514,8 @@ int runAdd(const host::Plugin& p, const Options& o) {
     ScratchFolder scratch;
     std::string src = inFolders ? withSeparator(o.dir) : withSeparator(folderOf(paths[0]));
     for (const std::string& path : paths) {
-        if (inFolders || withSeparator(folderOf(path)) == src) continue;
+        if (inFolders) break;
+        if (withSeparator(folderOf(path)) == src) continue;
         if (!scratch.make()) return fail(p, "", "", E_ECREATE, "no folder for temporary files: " + scratch.why);
         for (std::size_t i = 0; i < paths.size(); ++i) {
             std::string why;

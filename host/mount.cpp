@@ -749,7 +749,7 @@ int opMkdir(const char* path, mode_t) {
     if (s.readOnly) return -EROFS;
     if (!isNewPath(path)) return -EINVAL;
     if (int e = refresh(s)) return -e;
-    if (s.gone) return -ESTALE;
+    if (s.gone) return -ESTALE /* moved away */;
     if (int e = folderError(s, path)) return -e;
     if (s.byShown.count(path + 1) || pendingNamed(s, path + 1)) return -EEXIST;
     std::string key;

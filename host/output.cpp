@@ -203,15 +203,18 @@ std::string extensionKind(const std::string& image) {
 
 bool isImageName(const std::string& name) {
     const std::string kind = extensionKind(name);
-    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "T64", "G64", "G71", "X64", "LNX", "PC64", "DNP", "D1M",
-                              "D2M", "D4M"})
+    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "T64", "G64", "G71", "X64", "LNX", "PC64"})
         if (kind == known) return true;
+    for (const char* cmd : {"DNP", "D1M", "D2M", "D4M"})
+        if (kind == cmd) return true;
     return false;
 }
 
 bool isCreatableKind(const std::string& kind) {
-    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "G64", "G71", "DNP", "D1M", "D2M", "D4M"})
+    for (const char* known : {"D64", "D71", "D80", "D81", "D82", "G64", "G71"})
         if (kind == known) return true;
+    for (const char* cmd : {"DNP", "D1M", "D2M", "D4M"})
+        if (kind == cmd) return true;
     return false;
 }
 
