@@ -15,11 +15,22 @@
 
 struct TrackGeometry;
 
+// A buffer from malloc/calloc, freed by its owner. A folder's view of an
+// image (see ImageInfo::folders) borrows its parent's bytes through the same
+// type with `owned` false, so every function keeps reading imageData and
+// nothing but the parent ever frees them.
 struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
+    bool owned = true;
+    void operator()(void* p) const noexcept {
+        if (owned) std::free(p);
+    }
 };
 template <class T>
 using CBuffer = std::unique_ptr<T, FreeDeleter>;
+template <class T>
+CBuffer<T> borrowedBuffer(typename CBuffer<T>::pointer bytes) {
+    return CBuffer<T>(bytes, FreeDeleter {false});
+}
 
 // Type codes.
 constexpr std::int32_t kTypeNone = 0;
@@ -29,6 +40,14 @@ constexpr std::int32_t kTypeD80 = 3;
 constexpr std::int32_t kTypeD82 = 4;
 constexpr std::int32_t kTypeD81 = 5;
 constexpr std::int32_t kTypeT64 = 6;
+// A CMD native partition: a DNP file, or a native partition inside a CMD FD
+// image (tracks of 256 sectors, subdirectories).
+constexpr std::int32_t kTypeDNP = 7;
+// CMD FD images: a partition table in the last cylinder, each partition a
+// folder (a native partition, or a 1541/1571/1581 disk at an offset).
+constexpr std::int32_t kTypeD1M = 8;
+constexpr std::int32_t kTypeD2M = 9;
+constexpr std::int32_t kTypeD4M = 10;
 // Archives of files besides tapes, numbered apart from the disk formats.
 constexpr std::int32_t kTypeLynx = 16;
 constexpr std::int32_t kTypePC64 = 17;
@@ -41,20 +60,48 @@ constexpr std::int32_t kContainerG64 = 1;
 
 constexpr int kBlockSize = 256;
 constexpr int kDirEntrySize = 32;
-// Blocks of the largest format (D82); every block index lies below it.
-constexpr int kMaxImageBlocks = 4166;
-// Far above any image file (a D82 with error bytes is about 1 MiB, tapes
-// are smaller still): a larger file is no image and is refused unread.
+// Blocks of the largest volume (a native partition of 255 tracks of 256
+// sectors); every block index of a volume lies below it.
+constexpr int kMaxImageBlocks = 255 * 256;
+// Above any image file (the largest, a DNP of 255 tracks, is 16,711,680
+// bytes): a larger file is no image and is refused unread.
 constexpr std::uint64_t kMaxImageFileSize = 16u << 20;
+
+struct ImageInfo;
+int getBlockIndex(const ImageInfo& info, std::uint8_t track, std::uint8_t sector);
+
+// A set of blocks by block index: the visit table of a chain walk (a bit a
+// block, 8 KiB, so walks may keep one on the stack).
+struct BlockSet {
+    std::array<std::uint64_t, (kMaxImageBlocks + 63) / 64> bits {};
+    bool contains(int index) const {
+        return index >= 0 && index < kMaxImageBlocks &&
+               ((bits[static_cast<std::size_t>(index) / 64] >> (index % 64)) & 1) != 0;
+    }
+    // False when the block was in the set already or has no index.
+    bool add(int index) {
+        if (index < 0 || index >= kMaxImageBlocks || contains(index)) return false;
+        bits[static_cast<std::size_t>(index) / 64] |= std::uint64_t {1} << (index % 64);
+        return true;
+    }
+    bool insert(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
+        return add(getBlockIndex(info, track, sector));
+    }
+    void clear() { bits.fill(0); }
+};
 
 // One file the listing reported: the record behind it and the name it was
 // reported under, which no other listed file shares.
 struct ListedEntry {
     std::uint32_t record;       // index into fileEntries (disks) or the slot number (tapes)
     std::uint32_t entryOffset;  // where its directory entry or tape slot lies in imageData
-    std::string hostName;
+    std::string hostName;       // in a folder: the folder's path, the host's separator, the name
     bool asConvert = false;     // a GEOS file listed and extracted as its Convert file
     bool asPC64 = false;        // extracted as a PC64 file (extractAsPC64)
+    std::uint32_t volume = 0;   // 0: the image itself; k: its folder k - 1 (ImageInfo::folders)
+    bool folder = false;        // a directory entry: the folder `child` (folders[child - 1])
+    std::uint32_t child = 0;
+    bool raw = false;           // a partition's bytes as one file: archived[record]
 };
 
 // One file of an archive of files (Lynx, PC64): where its data lie in
@@ -130,8 +177,8 @@ struct ImageInfo {
     std::int32_t archivedEnd = 10;
 
     // Directory blocks the listing has passed, by block index: a chain that
-    // comes back to one of them ends the listing.
-    std::array<std::uint8_t, kMaxImageBlocks> dirBlockVisits = {};
+    // comes back to one of them ends the listing. Made when a listing starts.
+    std::unique_ptr<BlockSet> dirBlockVisits;
     std::uint8_t dirTrack = 0;
     std::uint8_t dirSector = 0;
     std::uint8_t bamTrack2 = 0;
@@ -140,6 +187,15 @@ struct ImageInfo {
     std::uint8_t bamTrack = 0;
     std::uint8_t bamSector[4] = {};
     std::uint8_t bamBlockCount = 0;
+    // The BAM blocks are a run from bamSector[0] (a native partition's 32),
+    // not the listed sectors.
+    bool bamRun = false;
+    // The track the DOS keeps for header, BAM and directory, where files go
+    // last (or only with useDirTrack); 0 for none (a native partition).
+    std::uint8_t systemTrack = 0;
+    // A 1581 sub-disk: the tracks of its area; its BAM keeps no entry for the
+    // others. 0: every track of the disk.
+    std::uint8_t areaFirstTrack = 0, areaLastTrack = 0;
     // D80/D82: the tracks BAM block k covers, bamFirstTrack[k] up to before
     // bamEndTrack[k], as the image states them (readStatedBamTracks). All
     // zero: the format's fixed layout.
@@ -152,6 +208,28 @@ struct ImageInfo {
     std::int32_t container = kContainerPlain;
     std::unique_ptr<G64Source> g64;  // set once a G64 file is read
 
+    // Folders, in the image the exports opened: a CMD FD image's partitions,
+    // a native partition's subdirectories, a 1581 disk's sub-disks. Each is
+    // a view of this image's bytes (imageData borrowed, bodyOffset its
+    // start), so reader and writer functions work on it as on any disk and
+    // the image is written back once, whole. Entry offsets stay offsets into
+    // this image's bytes. A view lives in `folders` of the image the exports
+    // opened, so it never outlives the bytes it borrows.
+    std::vector<std::unique_ptr<ImageInfo>> folders;
+    ImageInfo* parentFolder = nullptr;  // a view: the volume its entry stands in (null: a top volume)
+    std::uint32_t folderEntry = 0;      // a view: offset of the entry that makes it a folder
+    std::string folderPath;             // a view: its listed path (no separator at the end)
+    int folderDepth = 0;
+    // The listing's walk into folders: folder numbers (1-based), innermost last.
+    std::vector<std::uint32_t> listingFolders;
+    // A folder whose directory could not be read to its end: the listing
+    // goes on with the others and ends with this (18) instead of 10.
+    std::int32_t listingError = 0;
+    // Directory headers (native) or areas (sub-disks) entered, against a
+    // folder that holds itself.
+    std::unique_ptr<BlockSet> foldersEntered;
+    // A writing call has checked this BAM and marked its blocks in use used.
+    bool writePrepared = false;
     // A writer's hold on the image file, from its reading to its replacing
     // (readImageFile for writing takes it, writeImageFile releases it).
     std::unique_ptr<platform::WriteLock> writeLock;

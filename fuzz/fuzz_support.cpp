@@ -1058,3 +1058,108 @@ Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32
 }
 
 }  // namespace fz
+
+// --- CMD images: folders ---
+
+namespace fz {
+
+namespace {
+
+const char* cmdExtension(CmdKind kind) { return kind == CmdKind::dnp ? "dnp" : kind == CmdKind::fd ? "d1m" : "d81"; }
+
+// The folder of the base a file is packed into, by its listed path.
+const char* cmdFolder(CmdKind kind) { return kind == CmdKind::dnp ? "sub/deeper" : kind == CmdKind::fd ? "p/sub" : "inner"; }
+
+}  // namespace
+
+const Bytes& cmdBase(CmdKind kind) {
+    static const Bytes bases[3] = {
+        ts::makeNative(3, {{"top", 0x82, Bytes(300, 1)}, {"sub/one", 0x81, Bytes(600, 2)},
+                           {"sub/deeper/two", 0x82, Bytes(40, 3)}, {"sub/deeper/three", 0x83, Bytes(2000, 4)}}),
+        [] {
+            ts::RawImage d64 = ts::makeRawImage(1);
+            ts::block(d64, 18, 1)[1] = 0xFF;
+            ts::putChain(d64, {{1, 0}, {1, 10}}, Bytes(400, 5));
+            ts::putEntry(d64, 18, 1, 0, 0x82, "EMU", 1, 0, 2);
+            d64.data.resize(684 * 256, 0);
+            return ts::makeFdImage(8, {{1, "P", ts::makeNative(2, {{"top", 0x82, Bytes(300, 1)},
+                                                                   {"sub/one", 0x81, Bytes(600, 2)}})},
+                                       {2, "C64", d64.data},
+                                       {6, "SPOOL", Bytes(512, 6)}});
+        }(),
+        [] {
+            Bytes d81 = ts::makeD81({{"root", 0x82, Bytes(300, 1)}});
+            ts::putSubDisk(d81, 50, 3, "inner", {{"in", 0x81, Bytes(600, 2)}});
+            return d81;
+        }(),
+    };
+    return bases[static_cast<int>(kind)];
+}
+
+Bytes cmdInput(bool raw, const std::vector<std::pair<std::size_t, Bytes>>& patches) {
+    Bytes input {static_cast<std::uint8_t>(raw ? 1 : 0)};
+    for (const auto& [offset, bytes] : patches) {
+        for (int shift : {16, 8, 0}) input.push_back(static_cast<std::uint8_t>(offset >> shift));
+        input.push_back(static_cast<std::uint8_t>(bytes.size()));
+        input.insert(input.end(), bytes.begin(), bytes.end());
+    }
+    return input;
+}
+
+void runCmdInput(CmdKind kind, const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    Bytes image;
+    if (data[0] & 1) {
+        image.assign(data + 1, data + size);
+    } else {
+        image = cmdBase(kind);
+        for (std::size_t at = 1; at + 4 <= size;) {
+            const std::size_t offset = (std::size_t {data[at]} << 16 | std::size_t {data[at + 1]} << 8 | data[at + 2]) % image.size();
+            const std::size_t length = data[at + 3] ? data[at + 3] : 256;
+            at += 4;
+            for (std::size_t k = 0; k < length && at < size; ++k, ++at) image[(offset + k) % image.size()] = data[at];
+        }
+    }
+    const std::string file = path("img/image.") + cmdExtension(kind);
+    writeFile(file, image);
+    readImage(file, Pass::list);
+    readImage(file, Pass::test);
+    const Bytes added(700, 0x5A);
+    // Files of those bytes before (a replaced one among them may go).
+    std::set<std::string> before;
+    for (const File& f : readImage(file, Pass::extract).files)
+        if (f.bytes == added) before.insert(f.name);
+
+    const std::string folder = cmdFolder(kind);
+    std::error_code ec;
+    fs::create_directories(path("src/" + folder), ec);
+    const std::string inFolder = folder + "/zz fuzz add.prg";
+    writeFile(path("src/" + inFolder), added);
+    writeFile(path("src/zz fuzz top.prg"), added);
+    std::vector<char> img(file.begin(), file.end()), src;
+    img.push_back(0);
+    const std::string from = path("src/");
+    src.assign(from.begin(), from.end());
+    src.push_back(0);
+    std::vector<char> list(inFolder.begin(), inFolder.end());
+    list.push_back(0);
+    list.insert(list.end(), {'z', 'z', ' ', 'f', 'u', 'z', 'z', ' ', 't', 'o', 'p', '.', 'p', 'r', 'g', 0, 0});
+    const int packed = PackFiles(img.data(), nullptr, src.data(), list.data(), PK_PACK_SAVE_PATHS);
+    check(readFile(file).size() == image.size(), "cmd-size", "PackFiles changed the image's size");
+    if (packed != 0) return;
+    // Both went in and read back whole (in the folder, or where a patch
+    // left no folder of that name, under a name that keeps the path).
+    std::vector<std::string> found;
+    for (const File& f : readImage(file, Pass::extract).files)
+        if (f.result == 0 && f.bytes == added && !before.count(f.name)) found.push_back(f.name);
+    check(found.size() >= 2, "cmd-pack", "PackFiles gave 0 but the files it added do not read back whole");
+    if (found.size() < 2) return;
+    const int deleted = deleteFiles(file, found);
+    check(readFile(file).size() == image.size(), "cmd-size", "DeleteFiles changed the image's size");
+    if (deleted != 0) return;
+    for (const File& f : readImage(file, Pass::list).files)
+        check(std::find(found.begin(), found.end(), f.name) == found.end() || f.name.find("~") != std::string::npos,
+              "cmd-delete", "DeleteFiles gave 0 but " + f.name + " is still listed");
+}
+
+}  // namespace fz

@@ -171,3 +171,25 @@ Contents exerciseReader(const std::string& image, const Bytes& bytes, std::int32
                         const Bytes* file = nullptr);
 
 }  // namespace fz
+
+namespace fz {
+
+// --- CMD images: folders ---
+
+// The kinds with folders, each a target of its own: a DNP (subdirectories
+// two deep), a D1M (a native partition, a 1541 disk, a print buffer), a D81
+// with a sub-disk. Their base images are laid by the tests' builders from
+// the layouts, never by the plug-in's writer.
+enum class CmdKind { dnp, fd, subDisk };
+const Bytes& cmdBase(CmdKind kind);
+// Byte 0 odd: the rest is the image itself; even: patches over the base,
+// each [offset: 3 bytes, MSB first, taken modulo the base's size][length,
+// 0 = 256][bytes].
+Bytes cmdInput(bool raw, const std::vector<std::pair<std::size_t, Bytes>>& patches);
+// Lists, extracts and tests; packs a file into a folder of the base (by
+// path) and one to the top, then deletes them. Checks that every call ends,
+// the image keeps its size, a packed file reads back whole under its name,
+// and a delete that succeeds takes it.
+void runCmdInput(CmdKind kind, const std::uint8_t* data, std::size_t size);
+
+}  // namespace fz

@@ -26,7 +26,7 @@ seconds=$3
 campaign=0
 [ "${4:-}" = "--campaign" ] && campaign=1
 source_dir=$(cd "$(dirname "$0")" && pwd)
-targets=(disk pack delete tape settings text g64 lynx x64)
+targets=(disk pack delete tape settings text g64 lynx x64 dnp fdimage subdisk)
 
 # Halt at the first report, so that libFuzzer saves the input.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}halt_on_error=1"
@@ -51,6 +51,7 @@ options_of() {
     case $1 in
     disk | pack | delete) echo "-max_len=1100000" ;;  # whole images, D82 with error bytes
     g64) echo "-max_len=700000" ;;                    # a G71: 84 tracks of 7930 bytes
+    dnp | fdimage | subdisk) echo "-max_len=840000" ;; # a D1M whole (a raw DNP of up to 12 tracks)
     *) echo "-max_len=8192" ;;
     esac
 }

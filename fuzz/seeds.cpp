@@ -225,6 +225,42 @@ void lynxSeeds() {
     seed("lynx", "pc64-empty", pc64(1, "", 0));
 }
 
+// The CMD kinds: valid, whole, and the hostile layouts the tests name.
+void cmdSeeds() {
+    using K = fz::CmdKind;
+    auto native = [](int t, int s, int offset) { return static_cast<std::size_t>(((t - 1) * 256 + s) * 256 + offset); };
+    const std::size_t table = 3208 * 256 + 32, root81 = (39 * 40 + 3) * 256;
+    const struct {
+        const char* target;
+        K kind;
+        const char* name;
+        std::vector<std::pair<std::size_t, fz::Bytes>> patches;
+    } rows[] = {
+        {"dnp", K::dnp, "valid", {}},
+        {"dnp", K::dnp, "bam-255-tracks", {{native(1, 2, 8), {255}}}},
+        {"dnp", K::dnp, "dir-loops-to-root", {{native(1, 72, 0), {1, 34}}}},
+        {"dnp", K::dnp, "holds-itself", {{native(1, 67, 32 + 3), {1, 66}}}},
+        {"dnp", K::dnp, "header-not-h", {{native(1, 66, 2), {0}}}},
+        {"fdimage", K::fd, "valid", {}},
+        {"fdimage", K::fd, "start-past-image", {{table + 0x15, {0xFF, 0xFF, 0xFF}}}},
+        {"fdimage", K::fd, "size-past-data", {{table + 0x1D, {0xFF, 0xFF, 0xFF}}}},
+        {"fdimage", K::fd, "native-bam-200", {{8 + 2 * 256, {200}}}},
+        {"fdimage", K::fd, "emulated-over-native", {{table + 32 + 0x15, {0, 0, 0}}}},
+        {"subdisk", K::subDisk, "valid", {}},
+        {"subdisk", K::subDisk, "crosses-track-40", {{root81 + 32 + 3, {38, 0}}}},
+        {"subdisk", K::subDisk, "huge", {{root81 + 32 + 30, {0x40, 0x06}}}},
+        {"subdisk", K::subDisk, "within-itself", {{(49 * 40 + 3) * 256 + 2, {0x85, 51, 0}}, {(49 * 40 + 3) * 256 + 30, {120, 0}}}},
+    };
+    for (const auto& row : rows) {
+        seed(row.target, row.name, fz::cmdInput(false, row.patches));
+        if (std::string(row.name) == "valid") {
+            fz::Bytes whole = fz::cmdBase(row.kind);
+            whole.insert(whole.begin(), 1);
+            seed(row.target, "whole", whole);
+        }
+    }
+}
+
 void settingsSeeds() {
     const std::string sample =
         "[common]\nlogLevel=0\nshowScratchedFiles=0\nshowONLYScratchedFiles=0\nappendPrgExtension=0\n"
@@ -273,6 +309,7 @@ int main(int argc, char** argv) {
     tapeSeeds();
     g64Seeds();
     lynxSeeds();
+    cmdSeeds();
     settingsSeeds();
     textSeeds();
     return 0;

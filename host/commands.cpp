@@ -459,15 +459,25 @@ int applySettings(const host::Plugin& p, const Options& o) {
 int runAdd(const host::Plugin& p, const Options& o) {
     // Where each source lies: under -C DIR unless its path is absolute.
     std::vector<std::string> paths;
+    // Names under -C DIR keep their folders ("sub1/new.prg"): they go into
+    // the image's folders where it has them (PK_PACK_SAVE_PATHS).
+    bool inFolders = !o.dir.empty();
+    std::vector<std::string> relative;
     for (const std::string& n : o.names) {
+        inFolders = inFolders && !host::isAbsolutePath(n);
         const std::string path = o.dir.empty() || host::isAbsolutePath(n) ? n : withSeparator(o.dir) + n;
-        if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+            paths.push_back(path);
+            relative.push_back(n);
+        }
     }
     std::vector<std::string> bases;
-    for (const std::string& path : paths) {
-        const std::string base = baseOf(path);
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+        const std::string& path = paths[k];
+        const std::string leaf = baseOf(path);
+        const std::string base = inFolders && !leaf.empty() ? relative[k] : leaf;
         const std::string low = [&] {
-            std::string l = base;
+            std::string l = leaf;
             for (char& c : l) c = lower(c);
             return l;
         }();
@@ -502,8 +512,9 @@ int runAdd(const host::Plugin& p, const Options& o) {
     // One source folder for the plug-in: the sources' own, or copies of them
     // in a scratch folder when they lie in several.
     ScratchFolder scratch;
-    std::string src = withSeparator(folderOf(paths[0]));
+    std::string src = inFolders ? withSeparator(o.dir) : withSeparator(folderOf(paths[0]));
     for (const std::string& path : paths) {
+        if (inFolders) break;
         if (withSeparator(folderOf(path)) == src) continue;
         if (!scratch.make()) return fail(p, "", "", E_ECREATE, "no folder for temporary files: " + scratch.why);
         for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -537,7 +548,8 @@ int runAdd(const host::Plugin& p, const Options& o) {
         if (!p.canPack) return fail(p, o.image, "", E_NOT_SUPPORTED, "the plug-in has no PackFiles export");
         // The file manager's road. The plug-in removes moved sources itself
         // unless they went as copies.
-        rc = host::packFiles(p, o.image, src, bases, o.move && scratch.path.empty() ? PK_PACK_MOVE_FILES : 0);
+        rc = host::packFiles(p, o.image, src, bases,
+                             (o.move && scratch.path.empty() ? PK_PACK_MOVE_FILES : 0) | (inFolders ? PK_PACK_SAVE_PATHS : 0));
     }
     if (rc != 0) return fail(p, o.image, "", rc, writeFailureWords(p, o.image, rc));
 

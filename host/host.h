@@ -79,6 +79,7 @@ struct EntryFacts {
     std::string cbmName;     // the 16 name bytes as stored (0xA0-filled)
     std::int64_t blocks = 0, bytes = 0;
     bool hidden = false, locked = false, closed = true, geos = false, asConvert = false;
+    bool folder = false;     // a folder: its files are listed under its name and '/'
     int recordLength = 0;
     // The name as the drive lists it: before its first 0xA0 (in the quotes)
     // and after it.
@@ -88,7 +89,7 @@ struct EntryFacts {
 int listEntries(const Plugin& plugin, const std::string& image, std::vector<EntryFacts>& files, bool& writable);
 // Changes by key, one image write (see WriteEntriesText: "store KEY SOURCE",
 // "add NAME", "exact TT NAMEHEX SOURCE [cvt]", "rename KEY HOSTNAME [KEY2]",
-// "delete KEY"; fields separated by tabs); keys: one per line, after the
+// "delete KEY", "folder PATH"; fields separated by tabs); keys: one per line, after the
 // change. flags 1: create the image when it is missing.
 constexpr int kWriteEntriesCreate = 1;
 int writeEntries(const Plugin& plugin, const std::string& image, const std::string& srcDir,

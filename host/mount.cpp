@@ -121,6 +121,28 @@ bool isNewName(const char* path) {
     return path && path[0] == '/' && path[1] != 0 && !std::strpbrk(path + 1, "/\t\n\r");
 }
 
+// A new name in a folder ("/sub/new.prg"): each component one that
+// isNewName takes, none of them "." or "..".
+bool isNewPath(const char* path) {
+    if (!path || path[0] != '/') return false;
+    const std::string p = path;
+    for (std::size_t from = 0; from < p.size();) {
+        const std::size_t next = p.find('/', from + 1);
+        const std::string part = p.substr(from, next == std::string::npos ? std::string::npos : next - from);
+        if (!isNewName(part.c_str()) || part == "/." || part == "/..") return false;
+        if (next == std::string::npos) break;
+        from = next;
+    }
+    return true;
+}
+
+// The folder a shown name lies in ("" for the top) and its own last part.
+std::string parentOf(const std::string& shown) {
+    const std::size_t slash = shown.rfind('/');
+    return slash == std::string::npos ? std::string() : shown.substr(0, slash);
+}
+std::string leafOf(const std::string& shown) { return shown.substr(shown.rfind('/') + 1); }
+
 const OpenFile* pendingNamed(const MountState& s, const std::string& name) {
     for (const auto& [handle, f] : s.open)
         if (isPending(f) && f.name == name) return &f;
@@ -170,13 +192,30 @@ int refresh(MountState& s) {
         if (isPending(f)) reserved.insert(f.name);
     std::map<std::string, std::size_t> byShown;
     std::vector<std::string> shown(files.size());
+    // A folder's files show under the folder's shown name (the listing
+    // gives each folder before what it holds); a kept name only where it
+    // still lies in that folder (a folder renamed takes its files along).
+    std::map<std::string, std::string> shownFolder;
+    auto folderOf = [&](const std::string& listed) {
+        const std::string parent = parentOf(listed);
+        auto it = shownFolder.find(parent);
+        return it == shownFolder.end() ? parent : it->second;
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         auto kept = s.nameOfKey.find(files[i].key);
-        if (kept != s.nameOfKey.end() && !byShown.count(kept->second) && !reserved.count(kept->second))
+        if (kept != s.nameOfKey.end() && !byShown.count(kept->second) && !reserved.count(kept->second) &&
+            parentOf(kept->second) == parentOf(files[i].name))
             byShown.emplace(shown[i] = kept->second, i);
     }
-    for (std::size_t i = 0; i < files.size(); ++i)
-        if (shown[i].empty()) byShown.emplace(shown[i] = freeName(files[i].name, byShown, reserved), i);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string parent = folderOf(files[i].name);
+        if (shown[i].empty() || parentOf(shown[i]) != parent) {
+            if (!shown[i].empty()) byShown.erase(shown[i]);
+            const std::string wanted = (parent.empty() ? "" : parent + "/") + leafOf(files[i].name);
+            byShown.emplace(shown[i] = freeName(wanted, byShown, reserved), i);
+        }
+        if (files[i].folder) shownFolder[files[i].name] = shown[i];
+    }
     s.nameOfKey.clear();
     for (std::size_t i = 0; i < files.size(); ++i) s.nameOfKey[files[i].key] = shown[i];
     s.files = std::move(files);
@@ -197,7 +236,7 @@ const EntryFacts* findFile(MountState& s, const char* path, int& error) {
     error = refresh(s);
     if (error) return nullptr;
     error = ENOENT;
-    if (!path || path[0] != '/' || std::strchr(path + 1, '/')) return nullptr;
+    if (!path || path[0] != '/') return nullptr;
     auto it = s.byShown.find(path + 1);
     if (it == s.byShown.end()) return nullptr;
     error = 0;
@@ -261,11 +300,21 @@ int loadContent(MountState& s, const EntryFacts& e, std::shared_ptr<Bytes>& out)
     return 0;
 }
 
+// A name with folders lies in as many folders of the scratch folder (the
+// plug-in takes the name's folders as the image's); dropScratch removes them.
 bool putScratch(const MountState& s, const std::string& name, const Bytes& data) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+        mkdir((s.scratch + "/" + name.substr(0, slash)).c_str(), 0700);
     std::FILE* f = std::fopen((s.scratch + "/" + name).c_str(), "wb");
     if (!f) return false;
     const bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
     return std::fclose(f) == 0 && written;
+}
+
+void dropScratch(const MountState& s, const std::string& name) {
+    unlink((s.scratch + "/" + name).c_str());
+    for (std::string folder = parentOf(name); !folder.empty(); folder = parentOf(folder))
+        rmdir((s.scratch + "/" + folder).c_str());
 }
 
 // One change of the image by key (a line of WriteEntriesText); never makes
@@ -289,12 +338,12 @@ int storeFile(MountState& s, OpenFile& f) {
     const bool adding = f.key.empty();
     const std::string source = adding ? f.name : std::string("content");
     if (!putScratch(s, source, *f.data)) {
-        unlink((s.scratch + "/" + source).c_str());
+        dropScratch(s, source);
         return EIO;
     }
     std::string key;
     const int rc = change(s, adding ? "add\t" + f.name : "store\t" + f.key + "\t" + source, key);
-    unlink((s.scratch + "/" + source).c_str());
+    dropScratch(s, source);
     if (rc) {
         note(s, "storing", adding ? f.name : f.key, rc);
         refresh(s);
@@ -313,6 +362,29 @@ int storeFile(MountState& s, OpenFile& f) {
         if (!o.removed && (adding ? isPending(o) && o.name == created : o.key == was)) o.key = key;
     refresh(s);
     return 0;
+}
+
+void fillFolder(const MountState& s, struct stat* st) {
+    st->st_mode = S_IFDIR | (s.readOnly ? 0555 : 0755);
+    st->st_nlink = 2;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+    st->st_atim = st->st_mtim = s.imageStat.st_mtim;
+    st->st_ctim = s.imageStat.st_ctim;
+}
+
+// The folder shown under a path ("" the top); null when none is.
+const EntryFacts* folderNamed(const MountState& s, const std::string& shown) {
+    auto it = s.byShown.find(shown);
+    return it != s.byShown.end() && s.files[it->second].folder ? &s.files[it->second] : nullptr;
+}
+
+// Where a new name may go: its folder is the top or a folder shown (ENOENT
+// when nothing has that name, ENOTDIR when a file has).
+int folderError(const MountState& s, const char* path) {
+    const std::string parent = parentOf(path + 1);
+    if (parent.empty() || folderNamed(s, parent)) return 0;
+    return s.byShown.count(parent) ? ENOTDIR : ENOENT;
 }
 
 void fillFile(const MountState& s, struct stat* st, std::int64_t size, bool writable) {
@@ -386,12 +458,7 @@ int opGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     std::memset(st, 0, sizeof *st);
     if (path && std::strcmp(path, "/") == 0) {
         if (int e = refresh(s)) return -e;
-        st->st_mode = S_IFDIR | (s.readOnly ? 0555 : 0755);
-        st->st_nlink = 2;
-        st->st_uid = getuid();
-        st->st_gid = getgid();
-        st->st_atim = st->st_mtim = s.imageStat.st_mtim;
-        st->st_ctim = s.imageStat.st_ctim;
+        fillFolder(s, st);
         return 0;
     }
     refresh(s);
@@ -411,6 +478,10 @@ int opGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     int error = 0;
     const EntryFacts* e = findFile(s, path, error);
     if (!e) return -error;
+    if (e->folder) {
+        fillFolder(s, st);
+        return 0;
+    }
     const OpenFile* writer = writerOf(s, e->key);
     fillFile(s, st, writer ? static_cast<std::int64_t>(writer->data->size()) : e->bytes, mayWrite(s, *e));
     return 0;
@@ -419,16 +490,19 @@ int opGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
 int opReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
               enum fuse_readdir_flags) {
     MountState& s = *state();
-    if (!path || std::strcmp(path, "/") != 0) return -ENOTDIR;
+    if (!path || path[0] != '/') return -ENOENT;
     if (int e = refresh(s)) return -e;
+    const std::string folder = path + 1;
+    if (!folder.empty() && !folderNamed(s, folder)) return s.byShown.count(folder) ? -ENOTDIR : -ENOENT;
     const auto none = static_cast<fuse_fill_dir_flags>(0);
     filler(buf, ".", nullptr, 0, none);
     filler(buf, "..", nullptr, 0, none);
-    for (const EntryFacts& e : s.files) filler(buf, shownName(s, e).c_str(), nullptr, 0, none);
+    for (const EntryFacts& e : s.files)
+        if (parentOf(shownName(s, e)) == folder) filler(buf, leafOf(shownName(s, e)).c_str(), nullptr, 0, none);
     std::set<std::string> pending;
     for (const auto& [handle, f] : s.open)
-        if (isPending(f) && !s.byShown.count(f.name) && pending.insert(f.name).second)
-            filler(buf, f.name.c_str(), nullptr, 0, none);
+        if (isPending(f) && !s.byShown.count(f.name) && parentOf(f.name) == folder && pending.insert(f.name).second)
+            filler(buf, leafOf(f.name).c_str(), nullptr, 0, none);
     return 0;
 }
 
@@ -448,6 +522,7 @@ int opOpen(const char* path, struct fuse_file_info* fi) {
         int error = 0;
         const EntryFacts* e = findFile(s, path, error);
         if (!e) return -error;
+        if (e->folder) return -EISDIR;
         if (writing && !mayWrite(s, *e)) return -EPERM;
         f.key = e->key;
         if (writing && (fi->flags & O_TRUNC)) {
@@ -467,9 +542,10 @@ int opOpen(const char* path, struct fuse_file_info* fi) {
 int opCreate(const char* path, mode_t, struct fuse_file_info* fi) {
     MountState& s = *state();
     if (s.readOnly) return -EROFS;
-    if (!isNewName(path)) return -EINVAL;
+    if (!isNewPath(path)) return -EINVAL;
     if (int e = refresh(s)) return -e;
     if (s.gone) return -ESTALE;
+    if (int e = folderError(s, path)) return -e;
     // Shown after all (the image changed since the kernel looked): an open.
     if (s.byShown.count(path + 1) || pendingNamed(s, path + 1))
         return (fi->flags & O_EXCL) ? -EEXIST : opOpen(path, fi);
@@ -576,6 +652,7 @@ int removeFile(MountState& s, const char* path, const std::string& ghost) {
     int error = 0;
     const EntryFacts* e = findFile(s, path, error);
     if (!e) return error;
+    if (e->folder) return EISDIR;
     if (!mayRemove(*e)) return EPERM;
     const std::string key = e->key;
     std::string none;
@@ -610,7 +687,9 @@ int opRename(const char* from, const char* to, unsigned int flags) {
     MountState& s = *state();
     if (s.readOnly) return -EROFS;
     if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) return -EINVAL;
-    if (!from || !isNewName(to)) return -EINVAL;
+    if (!from || !isNewPath(to)) return -EINVAL;
+    // Within its folder only: mv copies across folders itself.
+    if (parentOf(from + 1) != parentOf(to + 1)) return -EXDEV;
     const bool noReplace = (flags & RENAME_NOREPLACE) != 0;
     if (isHideName(to) && !flags && heldOpen(s, from)) return -removeFile(s, from, to + 1);
     if (int e = refresh(s)) return -e;
@@ -629,12 +708,12 @@ int opRename(const char* from, const char* to, unsigned int flags) {
     const std::string key = e->key;
     std::string replaced;
     if (auto it = s.byShown.find(to + 1); it != s.byShown.end()) {
-        if (!mayRemove(s.files[it->second])) return -EPERM;
+        if (!mayRemove(s.files[it->second]) || s.files[it->second].folder || e->folder) return -EPERM;
         replaced = s.files[it->second].key;
     }
     if (noReplace && (!replaced.empty() || pendingNamed(s, to + 1))) return -EEXIST;
     std::string now;
-    const int rc = change(s, "rename\t" + key + "\t" + (to + 1) + "\t" + replaced, now);
+    const int rc = change(s, "rename\t" + key + "\t" + leafOf(to + 1) + "\t" + replaced, now);
     if (rc) {
         note(s, "renaming", from, rc);
         return rc == E_NOT_SUPPORTED ? -EPERM : rc == E_NO_FILES ? -ENOENT : -errorOf(rc);
@@ -662,7 +741,51 @@ int opStatfs(const char*, struct statvfs* st) {
     return 0;
 }
 
-int opMkdir(const char*, mode_t) { return -EPERM; }
+// mkdir and rmdir where the format has folders a program may make: a native
+// partition's subdirectories (a partition or a sub-disk is never made or
+// removed here: EPERM).
+int opMkdir(const char* path, mode_t) {
+    MountState& s = *state();
+    if (s.readOnly) return -EROFS;
+    if (!isNewPath(path)) return -EINVAL;
+    if (int e = refresh(s)) return -e;
+    if (s.gone) return -ESTALE /* moved away */;
+    if (int e = folderError(s, path)) return -e;
+    if (s.byShown.count(path + 1) || pendingNamed(s, path + 1)) return -EEXIST;
+    std::string key;
+    const int rc = change(s, std::string("folder\t") + (path + 1), key);
+    if (rc) {
+        note(s, "making the folder", path, rc);
+        return rc == E_NOT_SUPPORTED ? -EPERM : -errorOf(rc);
+    }
+    s.nameOfKey[key] = path + 1;
+    refresh(s);
+    return 0;
+}
+
+int opRmdir(const char* path) {
+    MountState& s = *state();
+    if (s.readOnly) return -EROFS;
+    if (int e = refresh(s)) return -e;
+    int error = 0;
+    const EntryFacts* e = findFile(s, path, error);
+    if (!e) return -error;
+    if (!e->folder) return -ENOTDIR;
+    for (const EntryFacts& f : s.files)
+        if (parentOf(shownName(s, f)) == path + 1) return -ENOTEMPTY;
+    for (const auto& [handle, f] : s.open)
+        if (isPending(f) && parentOf(f.name) == path + 1) return -ENOTEMPTY;
+    const std::string key = e->key;
+    std::string none;
+    const int rc = change(s, "delete\t" + key, none);
+    if (rc) {
+        note(s, "removing the folder", path, rc);
+        return rc == E_NOT_SUPPORTED ? -EPERM : rc == E_NO_FILES ? -ENOENT : -errorOf(rc);
+    }
+    s.nameOfKey.erase(key);
+    refresh(s);
+    return 0;
+}
 int opLink(const char*, const char*) { return -EPERM; }
 int opSymlink(const char*, const char*) { return -EPERM; }
 
@@ -710,6 +833,7 @@ struct fuse_operations makeOperations() {
     ops.rename = opRename;
     ops.statfs = opStatfs;
     ops.mkdir = opMkdir;
+    ops.rmdir = opRmdir;
     ops.link = opLink;
     ops.symlink = opSymlink;
     ops.chmod = opChmod;

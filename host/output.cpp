@@ -205,12 +205,16 @@ bool isImageName(const std::string& name) {
     const std::string kind = extensionKind(name);
     for (const char* known : {"D64", "D71", "D80", "D81", "D82", "T64", "G64", "G71", "X64", "LNX", "PC64"})
         if (kind == known) return true;
+    for (const char* cmd : {"DNP", "D1M", "D2M", "D4M"})
+        if (kind == cmd) return true;
     return false;
 }
 
 bool isCreatableKind(const std::string& kind) {
     for (const char* known : {"D64", "D71", "D80", "D81", "D82", "G64", "G71"})
         if (kind == known) return true;
+    for (const char* cmd : {"DNP", "D1M", "D2M", "D4M"})
+        if (kind == cmd) return true;
     return false;
 }
 
@@ -222,7 +226,7 @@ std::string notWritableWords(const std::string& kind, const std::string& image, 
     if (!creating) return "";
     if (kind == "X64") return "new X64 images are not made: name the image .d64, .d71, .d80, .d81, .d82, .g64 or .g71";
     if (!isCreatableKind(kind))
-        return "no image of this name is made: name it .d64, .d71, .d80, .d81, .d82, .g64 or .g71";
+        return "no image of this name is made: name it .d64, .d71, .d80, .d81, .d82, .g64, .g71, .dnp, .d1m, .d2m or .d4m";
     return "";
 }
 

@@ -430,6 +430,7 @@ int listEntries(const Plugin& plugin, const std::string& image, std::vector<Entr
         e.bytes = std::strtoll(f[6].c_str(), nullptr, 10);
         e.hidden = f[7].find('h') != std::string::npos;
         e.locked = f[7].find('l') != std::string::npos;
+        e.folder = f[7].find('d') != std::string::npos;
         e.closed = f[7].find('o') == std::string::npos;
         e.geos = f[7].find('g') != std::string::npos;
         e.asConvert = f[7].find('c') != std::string::npos;

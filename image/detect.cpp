@@ -47,7 +47,22 @@ bool looksLikeLynx(const std::uint8_t* head, std::size_t headSize) {
     return false;
 }
 
+// A native partition: its root header at 1/1 ('H' at byte 2) and its first
+// BAM block at 1/2 ('H', 0xB7 at bytes 2 and 3), in whole tracks.
+bool looksLikeNative(const std::uint8_t* head, std::size_t headSize, std::uint64_t size) {
+    constexpr std::size_t kHeader = kBlockSize, kBam = 2 * kBlockSize;
+    if (headSize < kBam + 4 || size % kNativeTrackBytes != 0 || size / kNativeTrackBytes > 255) return false;
+    return head[kHeader + 2] == kNativeHeaderMark && head[kBam + 2] == kNativeHeaderMark &&
+           head[kBam + 3] == kNativeBamMark;
+}
+
 }  // namespace
+
+std::uint64_t fdSignatureOffset(std::uint64_t size) {
+    bool errorBytes = false;
+    const FdLayout* fd = fdLayout(diskTypeOfSize(size, errorBytes));
+    return fd ? (fd->systemBlock + kFdDeviceBlock) * static_cast<std::uint64_t>(kBlockSize) + kFdSignatureOffset : 0;
+}
 
 std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size) {
     if (size < kLoadAddressSize + 2) return 0;
@@ -63,7 +78,8 @@ std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size) {
+DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                           const std::uint8_t* fdSignature) {
     DetectedType found;
     for (const Signature& s : kSignatures) {
         if (headSize < s.length || std::memcmp(head, s.bytes, s.length) != 0) continue;
@@ -85,7 +101,20 @@ DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::
         return found;
     }
     found.type = diskTypeOfSize(size, errorBytes);
+    if (const FdLayout* fd = fdLayout(found.type)) {
+        // The size says a CMD FD image; its signature confirms it.
+        if (!fdSignature || std::memcmp(fdSignature, kFdSignature, sizeof kFdSignature - 1) != 0) return {};
+        found.kind = fd->name;
+        return found;
+    }
     if (const FormatLayout* layout = formatLayout(found.type)) found.kind = layout->name;
+    // A DNP of 3 tracks has the size of a 40-track D64: there the track
+    // count its BAM states must agree as well.
+    if (looksLikeNative(head, headSize, size) &&
+        (found.type == kTypeNone || head[2 * kBlockSize + kNativeLastTrack] == size / kNativeTrackBytes)) {
+        found.type = kTypeDNP;
+        found.kind = "DNP";
+    }
     return found;
 }
 
@@ -99,30 +128,41 @@ const char* kindOfName(const char* path, std::int32_t type) {
     if (type == kTypeT64) return "T64";
     if (type == kTypeLynx) return "LNX";
     if (type == kTypePC64) return "PC64";
+    if (const FdLayout* fd = fdLayout(type)) return fd->name;
     const FormatLayout* layout = formatLayout(type);
     return layout ? layout->name : "";
 }
 
-bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::uint64_t& size) {
+// The file's head and, for the size of a CMD FD image, the bytes where its
+// signature stands (the file is never read whole here).
+bool readHead(const char* path, std::uint8_t* head, std::size_t& headSize, std::uint64_t& size,
+              std::uint8_t* fdSignature, bool& fdRead) {
     platform::InputFile file;
     int lastError = 0;
+    fdRead = false;
     if (!platform::openForRead(path, file, lastError) || !platform::fileSize(file, size, lastError)) return false;
     headSize = size < kDetectHeadSize ? static_cast<std::size_t>(size) : kDetectHeadSize;
-    return platform::readAll(file, head, static_cast<std::uint32_t>(headSize), lastError);
+    if (!platform::readAll(file, head, static_cast<std::uint32_t>(headSize), lastError)) return false;
+    const std::uint64_t at = fdSignatureOffset(size);
+    if (at != 0) fdRead = platform::readAt(file, at, fdSignature, sizeof kFdSignature - 1, lastError);
+    return true;
 }
 
 }  // namespace
 
 std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container) {
     std::uint8_t head[kDetectHeadSize];
+    std::uint8_t signature[sizeof kFdSignature] = {};
     std::size_t headSize = 0;
     std::uint64_t size = 0;
-    if (!readHead(path, head, headSize, size)) return imageTypeOfContent(path, nullptr, 0, 0, bodyOffset, container);
-    return imageTypeOfContent(path, head, headSize, size, bodyOffset, container);
+    bool fdRead = false;
+    if (!readHead(path, head, headSize, size, signature, fdRead))
+        return imageTypeOfContent(path, nullptr, 0, 0, bodyOffset, container);
+    return imageTypeOfContent(path, head, headSize, size, bodyOffset, container, fdRead ? signature : nullptr);
 }
 
 std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
-                                std::uint32_t& bodyOffset, std::int32_t* container) {
+                                std::uint32_t& bodyOffset, std::int32_t* container, const std::uint8_t* fdSignature) {
     bodyOffset = 0;
     const char* dot = std::strrchr(path, '.');
     const std::int32_t byName = dot && std::strcmp(kindOfName(path, kTypeNone), "X64") != 0
@@ -136,7 +176,7 @@ std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std:
     bool errorBytes = false;
     if (formatLayout(byName) && containerByName == kContainerPlain && diskTypeOfSize(size, errorBytes) == byName)
         return byName;
-    const DetectedType found = detectContent(head, headSize, size);
+    const DetectedType found = detectContent(head, headSize, size, fdSignature);
     if (found.type == kTypeNone) return byName;
     const char* named = kindOfName(path, byName);
     if (std::strcmp(named, found.kind) != 0)
@@ -149,7 +189,10 @@ std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std:
 
 bool isOurContent(const char* path) {
     std::uint8_t head[kDetectHeadSize];
+    std::uint8_t signature[sizeof kFdSignature] = {};
     std::size_t headSize = 0;
     std::uint64_t size = 0;
-    return readHead(path, head, headSize, size) && detectContent(head, headSize, size).type != kTypeNone;
+    bool fdRead = false;
+    return readHead(path, head, headSize, size, signature, fdRead) &&
+           detectContent(head, headSize, size, fdRead ? signature : nullptr).type != kTypeNone;
 }

@@ -37,14 +37,60 @@ struct FormatLayout {
     // The tracks of the narrower disk the same drive also writes (an 8250
     // writes 8050 disks); 0 for none.
     std::uint8_t narrowTracks;
+    // The track the DOS keeps for itself (ImageInfo::systemTrack); 0 for none.
+    std::uint8_t systemTrack;
+    // The BAM blocks are bamBlockCount blocks in a row from bamSector[0].
+    bool bamRun;
+    // The track count is the image's own (a native partition's BAM states
+    // it); trackCount and size are the largest.
+    bool variableTracks;
+    // Sectors at the start of track 1 kept for the DOS (header, BAM, root
+    // directory): no file goes there, and blocks free leave them out.
+    std::uint8_t reservedSectors;
 };
+
+// A CMD FD image: its blocks in order, the system partition on the last
+// cylinder (the device block at +5 with the signature, the partition
+// directory at +8 to +11, four blocks of eight 32-byte entries).
+struct FdLayout {
+    std::int32_t imageType;
+    const char* name;        // "D1M" ...
+    std::uint32_t blocks;    // of the whole image, error bytes aside
+    std::uint32_t systemBlock;
+};
+constexpr int kFdDeviceBlock = 5;
+constexpr int kFdSignatureOffset = 0xF0;
+constexpr int kFdDefaultPartition = 0xE2;  // in the device block
+constexpr char kFdSignature[] = "CMD FD SERIES   ";
+constexpr int kFdPartitionBlock = 8;
+constexpr int kFdPartitionBlocks = 4;
+constexpr int kFdPartitions = 32;
+// In a partition directory entry.
+constexpr int kFdPartitionType = 2;
+constexpr int kFdPartitionName = 5;
+constexpr int kFdPartitionStart = 0x15;  // three bytes, MSB first, in 512-byte units
+constexpr int kFdPartitionSize = 0x1D;   // three bytes, MSB first, in 512-byte units
+constexpr std::uint32_t kFdUnit = 512;
+const FdLayout* fdLayout(std::int32_t imageType);
+// The image writes: a disk format or a CMD FD image.
+bool isWritableType(std::int32_t imageType);
+
+// A native partition: header 1/1, BAM 1/2 to 1/33 (the first block states
+// the last track at byte 8), root directory from 1/34; tracks of 256 blocks.
+constexpr std::uint32_t kNativeTrackBytes = 256 * 256;
+constexpr int kNativeLastTrack = 8;
+constexpr std::uint8_t kNativeHeaderMark = 'H';
+constexpr std::uint8_t kNativeBamMark = 0xB7;  // 'H' xor 0xFF
+// The tracks a native partition of this many bytes holds: the BAM's last
+// track, never past the bytes (0 when it holds no whole track).
+int nativeTrackCount(const std::uint8_t* partition, std::uint64_t bytes);
 
 // In a D80/D82 BAM block: the first track it covers and the one after its last.
 constexpr int kBamFirstTrack = 4;
 constexpr int kBamEndTrack = 5;
 
 // Layout row of an image type; D64 has three (35, 40 and 42 tracks). Null for
-// types outside 1 to 5.
+// types that are no disk format (tapes, archives, CMD FD images).
 const FormatLayout* formatLayout(std::int32_t imageType, bool fortyTracks = false);
 // The row of a disk of that type and track count (a D64's 35, 40 or 42); the
 // type's first row for any other count, null for no disk type.
@@ -74,7 +120,17 @@ void setDiskInitValues(ImageInfo& info);
 // number of blocks in that run. Ranges no drive writes leave the format's
 // fixed layout in force (with a warning). Nothing happens for other formats.
 void readStatedBamTracks(ImageInfo& info);
-std::uint8_t getTrackSectorCount(const ImageInfo& info, std::uint8_t track);
+// Sectors of the track (256 on a native partition); 0 for none.
+int getTrackSectorCount(const ImageInfo& info, std::uint8_t track);
+// BAM block k of the image (0 to bamBlockCount - 1), and their number.
+inline std::uint8_t bamBlockSector(const ImageInfo& info, int k) {
+    return info.bamRun ? static_cast<std::uint8_t>(info.bamSector[0] + k) : info.bamSector[k & 3];
+}
+inline int bamBlockTotal(const ImageInfo& info) {
+    return info.bamRun ? info.bamBlockCount : (info.bamBlockCount < 4 ? info.bamBlockCount : 4);
+}
+// Sectors at the start of track 1 no file takes (a native partition's 64).
+int reservedSectors(const ImageInfo& info, std::uint8_t track);
 // Blocks of the disk (its tracks, error bytes aside).
 int getDiskBlockCount(const ImageInfo& info);
 
@@ -93,34 +149,13 @@ constexpr int kStandardD64Tracks = 35;
 // that every track of the image has its BAM entry.
 int checkD64Valid40Track(ImageInfo& info);
 
-// Marks the header and BAM blocks in a table of kMaxImageBlocks bytes.
-void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen);
-
-// A set of blocks by block index: the visit table of a chain walk.
-struct BlockSet {
-    // One bit a block: a walk per listed file clears 66 words, not 4 KiB.
-    std::array<std::uint64_t, (kMaxImageBlocks + 63) / 64> words {};
-    bool contains(int index) const {
-        return index >= 0 && index < kMaxImageBlocks &&
-               (words[static_cast<std::size_t>(index) / 64] >> (index % 64) & 1) != 0;
-    }
-    // False when the block was in the set already or has no index.
-    bool insert(const ImageInfo& info, std::uint8_t track, std::uint8_t sector) {
-        const int index = getBlockIndex(info, track, sector);
-        if (index < 0 || index >= kMaxImageBlocks) return false;
-        std::uint64_t& word = words[static_cast<std::size_t>(index) / 64];
-        const std::uint64_t bit = std::uint64_t {1} << (index % 64);
-        if (word & bit) return false;
-        word |= bit;
-        return true;
-    }
-};
+// Adds the header and BAM blocks to the set.
+void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& seen);
 
 // The visit table of a directory walk: the header and BAM blocks count as
 // passed already, so a directory whose chain runs into one of them ends
 // there, as a chain that comes back on itself does (a new entry written
 // into such a block would wreck the BAM).
-void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set);
 inline BlockSet directoryVisits(const ImageInfo& info) {
     BlockSet set;
     markHeaderAndBamBlocks(info, set);
@@ -134,11 +169,16 @@ constexpr std::size_t kDetectHeadSize = 1024;
 struct DetectedType {
     std::int32_t type = kTypeNone;  // kTypeNone: the content does not tell
     std::uint32_t bodyOffset = 0;   // an X64's header
-    const char* kind = "";          // "D64", "G64", "G71", "X64", "T64", "LNX", "PC64" ...
+    const char* kind = "";          // "D64", "G64", "G71", "X64", "T64", "LNX", "PC64", "DNP", "D1M" ...
     std::int32_t container = kContainerPlain;  // kContainerG64: GCR tracks of a D64 or D71
 };
-// head: the file's first bytes (up to kDetectHeadSize), size: the whole size.
-DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size);
+// head: the file's first bytes (up to kDetectHeadSize), size: the whole size;
+// fdSignature: the 16 bytes where a CMD FD image of that size keeps its
+// signature (fdSignatureOffset), null when not read.
+DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
+                           const std::uint8_t* fdSignature = nullptr);
+// Where a CMD FD image of this size keeps its signature; 0 for no such size.
+std::uint64_t fdSignatureOffset(std::uint64_t size);
 // The type a file is opened as: its content where that tells (a name that
 // says otherwise is logged), else its name. bodyOffset is set for an X64,
 // container (when given) to kContainerG64 for a G64 or G71 under any name, or
@@ -147,8 +187,10 @@ DetectedType detectContent(const std::uint8_t* head, std::size_t headSize, std::
 std::int32_t imageTypeOfFile(const char* path, std::uint32_t& bodyOffset, std::int32_t* container = nullptr);
 // The same from bytes already read: head is the file's start (null when the
 // file could not be read: the name alone decides), size its whole size.
+// fdSignature: as detectContent takes it.
 std::int32_t imageTypeOfContent(const char* path, const std::uint8_t* head, std::size_t headSize, std::uint64_t size,
-                                std::uint32_t& bodyOffset, std::int32_t* container);
+                                std::uint32_t& bodyOffset, std::int32_t* container,
+                                const std::uint8_t* fdSignature = nullptr);
 // Where the directory of a Lynx archive starts: after the BASIC loader's
 // end (its zero link); 0 when the line links do not lead there within size.
 std::size_t lynxDirectoryStart(const std::uint8_t* data, std::size_t size);

@@ -55,17 +55,10 @@ namespace {
 template <typename Mark>
 void forHeaderAndBamBlocks(const ImageInfo& info, Mark mark) {
     mark(info.headerTrack, info.headerSector);
-    for (int k = 0; k < info.bamBlockCount && k < 4; ++k) mark(info.bamTrack, info.bamSector[k]);
+    for (int k = 0; k < bamBlockTotal(info); ++k) mark(info.bamTrack, bamBlockSector(info, k));
     mark(info.bamTrack2, info.bamSector[0]);
 }
 }  // namespace
-
-void markHeaderAndBamBlocks(const ImageInfo& info, std::uint8_t* seen) {
-    forHeaderAndBamBlocks(info, [&](std::uint8_t track, std::uint8_t sector) {
-        const int index = getBlockIndex(info, track, sector);
-        if (index >= 0 && index < kMaxImageBlocks) seen[index] = 1;
-    });
-}
 
 void markHeaderAndBamBlocks(const ImageInfo& info, BlockSet& set) {
     forHeaderAndBamBlocks(info, [&](std::uint8_t track, std::uint8_t sector) { set.insert(info, track, sector); });

@@ -42,6 +42,9 @@ bool isMissingFile(int lastError);
 // Reads exactly size bytes in one request. False (with lastError) when the
 // read fails or is short.
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError);
+// Reads exactly size bytes at offset (detection's look at a signature deep
+// in a file); the position afterwards is unspecified.
+bool readAt(InputFile& file, std::uint64_t offset, std::uint8_t* data, std::uint32_t size, int& lastError);
 void closeFile(InputFile& file);
 // True when no byte is left to read.
 bool atEnd(InputFile& file);
@@ -125,6 +128,9 @@ void simulateWriteFailure(long limit);
 
 // Removes a file (a link itself, not what it points to).
 bool removeFile(const char* path);
+// Makes the folder and every missing one above it (an extracted folder of an
+// image, or the folder an extracted file goes into); true when it is there.
+bool makeFolders(const char* path);
 
 // An extracted file while it is written: a new file beside the target that
 // takes the target's name only once it is complete. Whatever held the name

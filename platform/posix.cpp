@@ -81,6 +81,14 @@ ssize_t readSome(int fd, void* data, std::size_t size) {
 }
 }  // namespace
 
+bool readAt(InputFile& file, std::uint64_t offset, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    if (::lseek(static_cast<int>(file.handle), static_cast<off_t>(offset), SEEK_SET) < 0) {
+        lastError = errno;
+        return false;
+    }
+    return readAll(file, data, size, lastError);
+}
+
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
     std::uint32_t done = 0;
     while (done < size) {
@@ -481,6 +489,14 @@ bool userSettingsFolder(char* out, std::size_t outSize) {
 }
 
 bool removeFile(const char* path) { return ::unlink(path) == 0; }
+
+bool makeFolders(const char* path) {
+    const std::string folder(path);
+    for (std::size_t i = 1; i <= folder.size(); ++i)
+        if (i == folder.size() || folder[i] == '/') ::mkdir(folder.substr(0, i).c_str(), 0755);
+    struct stat st {};
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 void yieldThread() { ::sched_yield(); }
 

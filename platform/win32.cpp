@@ -97,6 +97,16 @@ bool fileSize(InputFile& file, std::uint64_t& size, int& lastError) {
 
 bool isMissingFile(int lastError) { return lastError == ERROR_FILE_NOT_FOUND || lastError == ERROR_PATH_NOT_FOUND; }
 
+bool readAt(InputFile& file, std::uint64_t offset, std::uint8_t* data, std::uint32_t size, int& lastError) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(toHandle(file.handle), at, nullptr, FILE_BEGIN)) {
+        lastError = static_cast<int>(GetLastError());
+        return false;
+    }
+    return readAll(file, data, size, lastError);
+}
+
 bool readAll(InputFile& file, std::uint8_t* data, std::uint32_t size, int& lastError) {
     DWORD got = 0;
     if (!ReadFile(toHandle(file.handle), data, size, &got, nullptr) || got != size) {
@@ -376,6 +386,16 @@ bool userSettingsFolder(char* out, std::size_t outSize) {
 }
 
 bool removeFile(const char* path) { return DeleteFileW(wide(path).c_str()) != FALSE; }
+
+bool makeFolders(const char* path) {
+    const std::string folder(path);
+    // From the first separator after a drive or share prefix on.
+    for (std::size_t i = 1; i <= folder.size(); ++i)
+        if (i == folder.size() || folder[i] == '\\' || folder[i] == '/')
+            if (i > 0 && folder[i - 1] != ':') CreateDirectoryW(wide(folder.substr(0, i).c_str()).c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 void yieldThread() { Sleep(0); }
 

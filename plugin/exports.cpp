@@ -72,12 +72,18 @@ bool releaseHandle(const void* handle) {
 constexpr std::int32_t kFileTime = 0x00210000;  // DOS date/time 1980-01-01 00:00:00
 constexpr std::int32_t kAttrNormal = 0;
 constexpr std::int32_t kAttrHidden = 2;
+constexpr std::int32_t kAttrDirectory = 0x10;
 #else
 // Linux hosts read Unix seconds and a Unix mode.
 constexpr std::int32_t kFileTime = 315532800;  // 1980-01-01 00:00:00 UTC
 constexpr std::int32_t kAttrNormal = 0100644;
 constexpr std::int32_t kAttrHidden = 0100444;
+constexpr std::int32_t kAttrDirectory = 040755;
 #endif
+
+std::int32_t fileAttr(const ListedFile& file) {
+    return file.folder ? kAttrDirectory : file.hidden ? kAttrHidden : kAttrNormal;
+}
 
 // Reads the image file whole into a new ImageInfo; null with the open result.
 ImageInfo* openImage(const char* name, int& openResult) {
@@ -125,7 +131,10 @@ ImageInfo* openImage(const char* name, int& openResult) {
         return nullptr;
     }
     const std::size_t headSize = size < kDetectHeadSize ? static_cast<std::size_t>(size) : kDetectHeadSize;
-    const std::int32_t type = imageTypeOfContent(name, info->imageData.get(), headSize, size, bodyOffset, &container);
+    // The whole file is read: a CMD FD image's signature is in it.
+    const std::uint64_t signatureAt = fdSignatureOffset(size);
+    const std::int32_t type = imageTypeOfContent(name, info->imageData.get(), headSize, size, bodyOffset, &container,
+                                                 signatureAt ? info->imageData.get() + signatureAt : nullptr);
     if (type == kTypeNone) return unknown();
     logMessage(kLogTrace, "Open %s\n", name);
     if (size == 0) {
@@ -172,6 +181,12 @@ ImageInfo* openImage(const char* name, int& openResult) {
         openResult = E_UNKNOWN_FORMAT;
         logMessage(kLogError, "unknown disk type\n");
         return nullptr;
+    }
+    if (const FdLayout* fd = fdLayout(type)) {
+        // Partitions are its folders; the table is read once.
+        logMessage(kLogTrace, "disk type = %s\n", fd->name);
+        openResult = readFdPartitions(*info);
+        return openResult == 0 ? info.release() : nullptr;
     }
     // The header and BAM positions too: the listing never takes them
     // for directory blocks.
@@ -261,10 +276,12 @@ void setProgress(HANDLE handle, const ProgressSink& sink) {
     if (isOpenHandle(handle)) static_cast<ImageInfo*>(handle)->progress = sink;
 }
 
-int packFilesUtf8(const char* packedFile, const char* srcPath, const char* addList, int flags) {
+static_assert(PK_PACK_MOVE_FILES == kPackMoveFiles && PK_PACK_SAVE_PATHS == kPackSavePaths);
+
+int packFilesUtf8(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags) {
     clearLastError();
     const ProgressSink progress = packProgressSink();
-    return packFiles(packedFile, srcPath, addList, (flags & PK_PACK_MOVE_FILES) != 0, &progress);
+    return packFiles(packedFile, subPath, srcPath, addList, flags, &progress);
 }
 
 int deleteFilesUtf8(const char* packedFile, const char* deleteList) {
@@ -332,7 +349,7 @@ void fillHeaderEx(Header& header, const ListedFile& file) {
     header.PackSize = static_cast<std::uint32_t>(file.packSize);
     header.UnpSize = static_cast<std::uint32_t>(file.unpSize);
     header.FileTime = kFileTime;
-    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+    header.FileAttr = fileAttr(file);
 }
 #endif
 
@@ -342,7 +359,7 @@ void fillHeader(tHeaderData& header, const ListedFile& file, const char* arcName
     header.PackSize = file.packSize;
     header.UnpSize = file.unpSize;
     header.FileTime = kFileTime;
-    header.FileAttr = file.hidden ? kAttrHidden : kAttrNormal;
+    header.FileAttr = fileAttr(file);
 }
 
 }  // namespace
@@ -415,10 +432,11 @@ void WCX_API PackSetDefaultParams(PackDefaultParamStruct* dps) {
     loadSettings(platform::utf8FromAnsi(iniName).c_str());
 }
 
-int WCX_API PackFiles(char* packedFile, char* /*subPath*/, char* srcPath, char* addList, int flags) {
+int WCX_API PackFiles(char* packedFile, char* subPath, char* srcPath, char* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    return packFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(), platform::utf8FromAnsi(srcPath).c_str(),
-                         nameList(addList, platform::utf8FromAnsi).c_str(), flags);
+    return packFilesUtf8(platform::utf8FromAnsi(packedFile).c_str(), fromAnsi(subPath).get(),
+                         platform::utf8FromAnsi(srcPath).c_str(), nameList(addList, platform::utf8FromAnsi).c_str(),
+                         flags);
 }
 
 int WCX_API DeleteFiles(char* packedFile, char* deleteList) {
@@ -469,7 +487,7 @@ int WCX_API ListEntriesText(const char* path, char* buffer, int* size) {
     std::unique_ptr<ImageInfo> info(openImage(path, result));
     std::string text;
     if (info) {
-        text = std::string("image\twritable\t") + (formatLayout(info->imageType) ? "1" : "0") + "\n";
+        text = std::string("image\twritable\t") + (isWritableType(info->imageType) ? "1" : "0") + "\n";
         ListedFile file {};
         const char* arcName = nullptr;
         registerHandle(info.get());
@@ -570,10 +588,11 @@ int WCX_API ProcessFileW(HANDLE handle, int operation, wchar_t* destPath, wchar_
     return processFile(handle, operation, path.get(), name.get());
 }
 
-int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* /*subPath*/, wchar_t* srcPath, wchar_t* addList, int flags) {
+int WCX_API PackFilesW(wchar_t* packedFile, wchar_t* subPath, wchar_t* srcPath, wchar_t* addList, int flags) {
     if (!packedFile || !srcPath || !addList) return E_NOT_SUPPORTED;
-    return packFilesUtf8(platform::utf8FromWide(packedFile).c_str(), platform::utf8FromWide(srcPath).c_str(),
-                         nameList(addList, platform::utf8FromWide).c_str(), flags);
+    return packFilesUtf8(platform::utf8FromWide(packedFile).c_str(), fromWide(subPath).get(),
+                         platform::utf8FromWide(srcPath).c_str(), nameList(addList, platform::utf8FromWide).c_str(),
+                         flags);
 }
 
 int WCX_API DeleteFilesW(wchar_t* packedFile, wchar_t* deleteList) {

@@ -95,6 +95,7 @@ std::string entryLine(const EntryFacts& facts, const ListedEntry& listed, const 
     if (!(facts.fileType & 0x80)) flags += 'o';
     if (facts.geos) flags += 'g';
     if (listed.asConvert) flags += 'c';
+    if (listed.folder) flags += 'd';
     if (flags.empty()) flags = "-";
     std::string line = "entry\t" + entryKey(facts) + "\t" + listed.hostName + "\t";
     appendHex(line, &facts.fileType, 1);

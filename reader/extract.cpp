@@ -19,17 +19,29 @@ struct FileEntry {
     const std::uint8_t* raw = nullptr;
     bool asConvert = false;
     bool asPC64 = false;
+    const ImageInfo* volume = nullptr;  // the disk or folder it lies in
+    const ListedEntry* listed = nullptr;
 };
 
 FileEntry findFileEntry(const ImageInfo& info, const char* destPath, const char* destName) {
     logMessage(kLogTrace, "COMPARE fileCounter %d\n", info.fileCounter);
     const ListedEntry* listed = findListedEntry(info, destPath, destName);
-    if (!listed || listed->record >= static_cast<std::uint32_t>(info.fileCounter)) return {};
+    if (!listed) return {};
+    const ImageInfo& volume = volumeOf(info, *listed);
+    if (listed->folder || listed->raw) {
+        FileEntry found;
+        found.volume = &volume;
+        found.listed = listed;
+        return found;
+    }
+    if (listed->record >= static_cast<std::uint32_t>(volume.fileCounter)) return {};
     if (static_cast<std::uint64_t>(listed->entryOffset) + kDirEntrySize > static_cast<std::uint64_t>(info.imageSize))
         return {};
-    return {info.fileEntries.get() + listed->record * kDirEntrySize, info.imageData.get() + listed->entryOffset,
-            listed->asConvert, listed->asPC64};
+    return {volume.fileEntries.get() + listed->record * kDirEntrySize, info.imageData.get() + listed->entryOffset,
+            listed->asConvert, listed->asPC64, &volume, listed};
 }
+
+
 
 std::uint16_t blockCountOf(const std::uint8_t* entry) {
     return static_cast<std::uint16_t>(entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8));
@@ -86,29 +98,55 @@ int chainResult(const ChainWalk& walk) {
 // The file's bytes as extraction writes them: a GEOS file as its Convert
 // file when it was listed as one, any other file as its chain.
 int walkFile(const ImageInfo& info, const FileEntry& file, Output& out) {
+    if (file.listed && file.listed->raw) {
+        if (file.listed->record >= info.archived.size()) return E_NO_FILES;
+        const ArchivedFile& part = info.archived[file.listed->record];
+        const std::uint64_t end = static_cast<std::uint64_t>(info.imageSize);
+        if (part.offset + info.bodyOffset > end || part.length > end - part.offset - info.bodyOffset) return E_EREAD;
+        return writeData(&out, info.imageData.get() + info.bodyOffset + part.offset, static_cast<std::size_t>(part.length))
+                   ? 0
+                   : E_EABORTED;
+    }
+    if (file.listed && file.listed->folder) return 0;
+    const ImageInfo& disk = *file.volume;
     if (file.asPC64) {
         std::uint8_t header[kPC64HeaderSize];
         makePC64Header(file.raw + kDirFileName, kDiskNamePad, file.raw[kDirEntryType], file.raw[kDirRecordLength],
                        header);
         if (!writeData(&out, header, sizeof header)) return E_EABORTED;
     }
-    if (file.asConvert) return chainResult(followConvertFile(info, file.raw, writeData, &out));
+    if (file.asConvert) return chainResult(followConvertFile(disk, file.raw, writeData, &out));
     const std::uint8_t* entry = file.recorded;
     return chainResult(
-        followFileChain(info, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+        followFileChain(disk, entry[kDirStartTrack], entry[kDirStartSector], blockCountOf(entry), writeData, &out));
+}
+
+// The folders above a file of a folder, made when missing: a host may ask
+// for its files before (or without) making the folder itself.
+void makeParentFolders(const ListedEntry& listed, const std::string& target) {
+    if (listed.hostName.find(platform::kPathSeparator) == std::string::npos) return;
+    const std::size_t sep = target.find_last_of(std::string(1, platform::kPathSeparator) + "/");
+    if (sep != std::string::npos && sep > 0) platform::makeFolders(target.substr(0, sep).c_str());
 }
 
 }  // namespace
 
 int extractDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const FileEntry file = findFileEntry(info, destPath, destName);
-    if (!file.recorded) return E_NO_FILES;
-    const std::uint8_t* entry = file.recorded;
-    char shownName[kCbmNameLength + 1] = {};
-    std::memcpy(shownName, entry + kDirFileName, kCbmNameLength);
-    logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(entry));
-
+    if (!file.volume) return E_NO_FILES;
     const std::string target = outputPath(destPath, destName);
+    makeParentFolders(*file.listed, target);
+    if (file.listed->folder) {
+        // A folder is made (a host that makes folders itself finds it there).
+        if (platform::makeFolders(target.c_str())) return 0;
+        logMessage(kLogError, "error mkdir <%s>\n", target.c_str());
+        return E_EWRITE;
+    }
+    if (file.recorded) {
+        char shownName[kCbmNameLength + 1] = {};
+        std::memcpy(shownName, file.recorded + kDirFileName, kCbmNameLength);
+        logMessage(kLogTrace, "EXTRACT found <%s> %d\n", shownName, blockCountOf(file.recorded));
+    }
     platform::OutputFile output;
     if (!platform::createOutputFile(target.c_str(), output)) {
         logMessage(kLogError, "error fopen <%s>\n", target.c_str());
@@ -126,7 +164,7 @@ int extractDiskFile(const ImageInfo& info, const char* destPath, const char* des
 
 int testDiskFile(const ImageInfo& info, const char* destPath, const char* destName) {
     const FileEntry file = findFileEntry(info, destPath, destName);
-    if (!file.recorded) return E_NO_FILES;
+    if (!file.volume) return E_NO_FILES;
     Output out {nullptr, false, &info.progress, destName, false};
     return walkFile(info, file, out);
 }

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/image_info.h"
 #include "image/image.h"
@@ -38,6 +40,8 @@ constexpr std::uint8_t kTypeRel = 0x84;
 constexpr std::uint8_t kFileTypeMask = 0x07;  // bit 7 closed, bit 6 locked
 constexpr std::uint8_t kTypeLocked = 0x40;
 constexpr std::uint8_t kFileTypePartition = 5;  // a 1581 partition (CBM)
+constexpr std::uint8_t kFileTypeDirectory = 6;  // a native partition's subdirectory (DIR)
+constexpr std::uint8_t kTypeDirectory = 0x86;
 
 // GEOS disks: the header block says "GEOS format V1.x" at 0xAD and names at
 // 0xAB-0xAC the border block, a block of 8 directory entries for the files
@@ -53,10 +57,11 @@ constexpr std::uint8_t kTapeNamePad = 0x20;
 // What the listing reports of one file; the frame turns it into the host's
 // header record.
 struct ListedFile {
-    char fileName[260];
+    char fileName[1024];  // a folder's file: its path (hosts of 260-character names get it cut)
     std::int32_t packSize;
     std::int32_t unpSize;
     bool hidden;
+    bool folder;          // a directory entry
 };
 
 // --- names ---
@@ -184,7 +189,8 @@ ChainWalk followConvertFile(const ImageInfo& info, const std::uint8_t* entry, Ch
 // --- blocks in use ---
 // How many of the image's own structures claim each block (saturating).
 struct BlockClaims {
-    std::array<std::uint8_t, kMaxImageBlocks> count {};
+    // 64 KiB: on the heap, so that calls holding one stay light on a thread's stack.
+    std::vector<std::uint8_t> count = std::vector<std::uint8_t>(kMaxImageBlocks);
 };
 // Header and BAM blocks, the directory chain, and for every entry that is
 // not scratched: its chain, a REL file's side sectors, a GEOS file's info
@@ -205,19 +211,81 @@ struct BorderBlock {
 BorderBlock findBorderBlock(const ImageInfo& info, const BlockClaims& directoryClaims);
 // The same, walking the directory for its claims.
 BorderBlock findBorderBlock(const ImageInfo& info);
-// Adds the claims of one directory entry (nothing for a scratched one).
+// Adds the claims of one directory entry (nothing for a scratched one; a
+// native subdirectory's entry claims its header and directory chain, not
+// what the subdirectory holds).
 void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uint8_t* entry);
+// Every directory of the volume, each once: its own, and in a native
+// partition the root and every subdirectory below it (kMaxFolderDepth
+// deep), whichever of them the view shows. Gives each directory's header
+// and first block.
+using DirectoryFn = void (*)(void* context, std::uint8_t headerTrack, std::uint8_t headerSector,
+                             std::uint8_t dirTrack, std::uint8_t dirSector);
+void forEachDirectory(const ImageInfo& info, DirectoryFn fn, void* context);
 // Adds one claim for each block of the chain from track:sector.
 void claimChain(const ImageInfo& info, BlockClaims& claims, std::uint8_t track, std::uint8_t sector);
 std::uint8_t blockClaims(const ImageInfo& info, const BlockClaims& claims, std::uint8_t track, std::uint8_t sector);
+
+// --- folders ---
+// Walks into folders stop at these: a folder deeper down, or past the
+// number of folders, is listed but not entered (a warning says so), and its
+// path is never longer than a host's 1024-character name.
+constexpr int kMaxFolderDepth = 16;
+constexpr std::size_t kMaxFolders = 4096;
+constexpr std::size_t kMaxFolderPath = 768;
+bool isFdImage(const ImageInfo& info);
+bool isNativeVolume(const ImageInfo& info);
+// A native partition's subdirectory entry (closed DIR).
+bool isDirectoryEntry(const ImageInfo& info, const std::uint8_t* entry);
+// A 1581 partition that holds a sub-disk: a closed CBM entry of a D81 (or of
+// a sub-disk, inside its area) from sector 0 of a track, whole tracks, three
+// at least, neither on nor across track 40, whose first block reads as a
+// 1581 header ('D' at 2, "3D" at 0x19). Any other partition stays an area.
+bool isSubDiskEntry(const ImageInfo& info, const std::uint8_t* entry);
+bool isFolderEntry(const ImageInfo& info, const std::uint8_t* entry);
+// A CMD FD image's partition table into info.archived (name, type, byte
+// offset and length within the data area, recordLength: the partition's
+// number); 0, or 14. An image without the signature has no partitions.
+int readFdPartitions(ImageInfo& info);
+// The partition a CMD FD drive selects at start (its number).
+std::uint8_t fdDefaultPartition(const ImageInfo& info);
+// The next partition of a CMD FD image: a folder (native, 1541, 1571, 1581)
+// or one plain file of its bytes (CP/M .cpm, print buffer .prn, foreign .bin).
+int readFdHeader(ImageInfo& info, ListedFile& file);
+// The volume a CMD FD partition holds (a native partition or an emulated
+// disk), its bytes borrowed from top; null for a partition of another kind.
+std::unique_ptr<ImageInfo> partitionVolume(const ImageInfo& top, const ArchivedFile& partition);
+// The view a listed folder entry of `parent` opens (its bytes borrowed from
+// top); null when it holds nothing to enter.
+std::unique_ptr<ImageInfo> openFolderView(const ImageInfo& top, const ImageInfo& parent, const ListedEntry& listed);
+// The block a folder starts at, counted in the opened image's blocks (its
+// directory header; -1 for a partition, which the table names once).
+int folderFirstBlock(const ImageInfo& view);
+// The volume a listed entry lies in: the image itself or one of its folders.
+ImageInfo& volumeOf(ImageInfo& top, const ListedEntry& listed);
+const ImageInfo& volumeOf(const ImageInfo& top, const ListedEntry& listed);
+// The view whose BAM a view uses: a native subdirectory's partition, else itself.
+ImageInfo& bamVolume(ImageInfo& view);
+// Writes into a new native directory header the pointers to its parent's
+// header and to its own entry there (bytes 0x22-0x26); false when the
+// parent is no native directory.
+bool nativeParentPointers(const ImageInfo& parent, std::uint8_t* header, const std::uint8_t* entry);
+// Makes a new view the folder of a listed entry: its parent, path and
+// depth, counted as entered; false (nothing changed) when it holds itself.
+bool adoptFolder(ImageInfo& top, ImageInfo& parent, ListedEntry& listed, std::unique_ptr<ImageInfo> view);
 
 // --- listing ---
 // Makes a file the current one, listed under `name`, and fills what the host
 // is told of it.
 void reportListed(ImageInfo& info, ListedFile& file, std::uint32_t record, std::uint32_t entryOffset,
                   std::string name, bool asConvert = false);
-// 0 reported, 10 end, 18 unreadable or cyclic directory, 11 no memory.
+// The next file of a disk image and of its folders (a folder is reported as
+// its directory entry, then what it holds): 0 reported, 10 end, 11 no
+// memory, 18 once everything readable is listed when a directory was
+// unreadable or cyclic.
 int readDiskHeader(ImageInfo& info, ListedFile& file);
+// The same within one volume, folders not entered.
+int readVolumeHeader(ImageInfo& info, ListedFile& file);
 // The bytes extraction of the file writes; 0 for a chain that cannot be read
 // to its end (extraction then fails).
 std::int32_t getActualFileLength(const ImageInfo& info, std::uint8_t track, std::uint8_t sector,

@@ -259,6 +259,8 @@ TEST_F(ContainerTest, TypeToldByContent) {
     };
     Bytes pc64Head = ts::makeRawImage(1).data;  // a D64 whose block 1:0 starts like a PC64 file
     std::memcpy(pc64Head.data(), "C64File", 8);
+    Bytes noSignature = ts::makeFdImage(9, {});
+    noSignature[(6400 + 5) * 256 + 0xF0] = 'X';
     const std::vector<Row> rows = {
         {"disk.d71", ts::makeRawImage(1).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
         {"archive.d64", makeLynx({{"A", 'P', Bytes(3, 1)}}), 1, 0, "holds a LNX image"},
@@ -271,6 +273,11 @@ TEST_F(ContainerTest, TypeToldByContent) {
         {"vice42e.d71", ts::makeRawImage(1, 42, true).data, 1, 0, "holds a D64 image, not what its name says (D71)"},
         {"pc64head.d64", pc64Head, 1, 0, "", 0},
         {"short.x64", Bytes {0x43, 0x15, 0x41, 0x64}, 0, 14, ""},
+        // Three tracks of a native partition: a 40-track D64's size.
+        {"three.dnp", ts::makeNative(3, {{"a", 0x82, Bytes(9, 1)}}), 1, 0, "", 1},
+        {"native.dat", ts::makeNative(2, {{"a", 0x82, Bytes(9, 1)}}), 1, 0, "", 1},
+        {"fd.dat", ts::makeFdImage(9, {{1, "P", ts::makeNative(2, {})}}), 1, 0, "", 1},
+        {"nosig.d2m", noSignature, 0, 0, "CMD FD image without its signature", 0},
     };
     for (const Row& row : rows) {
         ts::writeFile(dir / row.file, row.bytes);

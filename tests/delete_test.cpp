@@ -308,4 +308,53 @@ TEST(DeleteFiles, KeepsWhatOthersUseAndReachesEveryListedName) {
                              static_cast<std::uint8_t>(a.blocks[0].second)));
 }
 
+// Folders: a file in a folder, then the emptied folders, deleted by their
+// listed paths give the BAM back as it was before they were packed; a native
+// subdirectory goes with all it holds unless it holds a locked file; a
+// partition or a sub-disk is never deleted (24), the files in it are.
+TEST(DeleteFiles, FolderFilesThenTheFolderAndNeverAPartition) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src");
+    ts::mkdirIn(dir, "src/new");
+    ts::mkdirIn(dir, "src/new/deep");
+    ts::writeFile(src + "/new/deep/x.prg", ts::randomBytes(3000, 1));
+    const std::vector<ts::CmdFile> tree = {{"top", 0x82, Bytes(300, 1)}, {"sub/one", 0x81, Bytes(600, 2)}};
+    const std::string dnp = dir / "tree.dnp";
+    const Bytes before = ts::makeNative(2, tree);
+    ts::writeFile(dnp, before);
+    ASSERT_EQ(pt::pack(dnp, src, {"new/deep/x.prg"}, PK_PACK_SAVE_PATHS), 0);
+    ASSERT_EQ(ts::list(dnp).files.size(), 6u);
+    for (const char* name : {"new/deep/x.prg", "new/deep", "new"}) EXPECT_EQ(pt::remove(dnp, {name}), 0) << name;
+    const Bytes after = ts::readFile(dnp);
+    EXPECT_TRUE(std::equal(after.begin() + 2 * 256, after.begin() + 34 * 256, before.begin() + 2 * 256));  // the BAM
+    EXPECT_EQ(ts::list(dnp).files.size(), 3u);
+    EXPECT_EQ(pt::remove(dnp, {"sub"}), 0);
+    const ts::Listing left = ts::list(dnp);
+    ASSERT_EQ(left.files.size(), 1u);
+    EXPECT_EQ(left.files[0].name, "top.prg");
+    std::string problems;
+    EXPECT_EQ(validateImage(dnp.c_str(), kValidateStrict, problems), 0) << problems;
+
+    Bytes subDisks = ts::makeD81({});
+    ts::putSubDisk(subDisks, 50, 3, "inner", {{"in", 0x81, Bytes(600, 3)}});
+    const struct {
+        const char* file;
+        Bytes bytes;
+        const char* name;
+    } kept[] = {
+        {"part.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", ts::makeNative(12, {})}}), "partition 1"},
+        {"inner.d81", subDisks, "inner"},
+        {"locked.dnp", ts::makeNative(2, {{"sub/one", 0xC1, Bytes(600, 2)}}), "sub"},
+    };
+    for (const auto& k : kept) {
+        const std::string image = dir / k.file;
+        ts::writeFile(image, k.bytes);
+        EXPECT_EQ(pt::remove(image, {k.name}), 24) << k.file;
+        EXPECT_EQ(ts::readFile(image), k.bytes) << k.file;
+    }
+    EXPECT_EQ(pt::remove(dir / "inner.d81", {"inner/in.seq"}), 0);
+    EXPECT_EQ(ts::list(dir / "inner.d81").files.size(), 1u);
+}
+
 }  // namespace

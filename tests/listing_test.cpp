@@ -457,6 +457,78 @@ TEST_F(ListingTest, DirectoryOfOnlyEmptyEntries) {
     EXPECT_TRUE(log.contains("currSector 40:5-7\n"));
 }
 
+// A D64 or D71 (RawImage, directory 18/1) holding one file, as the bytes of
+// an emulation partition: 342 or 684 units, the drive's filler blocks last.
+Bytes emulatedDisk(int type, const Bytes& data) {
+    ts::RawImage img = ts::makeRawImage(type);
+    ts::block(img, 18, 1)[1] = 0xFF;
+    ts::putChain(img, {{1, 0}, {1, 10}}, data);
+    ts::putEntry(img, 18, 1, 0, 0x82, "EMU", 1, 0, 2);
+    img.data.resize(type == 1 ? 684 * 256 : 1368 * 256, 0);
+    return img.data;
+}
+
+// Images of every CMD kind laid from the layouts, read back through the
+// exports: each folder listed as a directory entry before what it holds,
+// files at their paths, byte for byte.
+TEST_F(ListingTest, CmdImagesOfEveryKind) {
+    const Bytes a = ts::randomBytes(300, 1), b = ts::randomBytes(600, 2), c = ts::randomBytes(40, 3);
+    const std::vector<ts::CmdFile> tree = {{"top", 0x82, a}, {"sub/one", 0x81, b}, {"sub/deeper/two", 0x82, c}};
+    Bytes subDisks = ts::makeD81({{"root", 0x82, a}});
+    ts::putSubDisk(subDisks, 50, 3, "inner", {{"in", 0x81, b}});
+    ts::putSubDisk(subDisks, 60, 2, "area", {}, false);  // two tracks: a protected area, as before
+    const Bytes native = ts::makeNative(2, tree), d1 = ts::makeNative(12, {{"x", 0x82, c}});
+    struct Row {
+        const char* file;
+        Bytes bytes;
+        std::vector<std::pair<std::string, int>> listed;  // name, bytes (-1 a folder)
+    };
+    const std::vector<std::pair<std::string, int>> treeListed = {
+        {"top.prg", 300}, {"sub", -1}, {"sub/one.seq", 600}, {"sub/deeper", -1}, {"sub/deeper/two.prg", 40}};
+    auto under = [&](const std::string& folder) {
+        std::vector<std::pair<std::string, int>> out {{folder, -1}};
+        for (const auto& [name, bytes] : treeListed) out.push_back({folder + "/" + name, bytes});
+        return out;
+    };
+    std::vector<std::pair<std::string, int>> every = under("native");
+    for (const auto& row : std::vector<std::pair<std::string, int>> {
+             {"c64", -1}, {"c64/emu.prg", 300}, {"c128", -1}, {"c128/emu.prg", 300}, {"disk81", -1},
+             {"disk81/root.prg", 300}, {"disk81/inner", -1}, {"disk81/inner/in.seq", 600}, {"disk81/area", 0},
+             {"cpm.cpm", 4096}, {"spool.prn", 1024}, {"other.bin", 512}})
+        every.push_back(row);
+    const std::vector<Row> rows = {
+        {"tree.dnp", native, treeListed},
+        {"one.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", d1}}), {{"partition 1", -1}, {"partition 1/x.prg", 40}}},
+        {"errors.d2m", ts::makeFdImage(9, {{1, "NATIVE", native}}, true), under("native")},
+        {"every.d4m",
+         ts::makeFdImage(10, {{1, "NATIVE", native}, {2, "C64", emulatedDisk(1, a)}, {3, "C128", emulatedDisk(2, a)},
+                              {4, "DISK81", subDisks}, {5, "CPM", Bytes(4096, 0xE5)}, {6, "SPOOL", Bytes(1024, 7)},
+                              {7, "OTHER", Bytes(512, 9)}}),
+         every},
+        {"subdisks.d81", subDisks,
+         {{"root.prg", 300}, {"inner", -1}, {"inner/in.seq", 600}, {"area", 0}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        ts::writeFile(path(row.file), row.bytes);
+        const ts::Listing l = ts::list(path(row.file));
+        ASSERT_EQ(l.openResult, 0);
+        EXPECT_EQ(l.endResult, 10);
+        ASSERT_EQ(l.files.size(), row.listed.size()) << ::testing::PrintToString(names(l));
+        for (std::size_t i = 0; i < l.files.size(); ++i) {
+            EXPECT_EQ(l.files[i].name, row.listed[i].first);
+            EXPECT_EQ(l.files[i].attr == 040755, row.listed[i].second < 0) << l.files[i].name;
+            EXPECT_EQ(l.files[i].bytes, std::max(row.listed[i].second, 0)) << l.files[i].name;
+        }
+        ts::TempDir out;
+        for (const auto& r : ts::extractAll(path(row.file), out.path)) EXPECT_EQ(r.second, 0) << r.first;
+        for (const auto& [name, bytes] : row.listed)
+            if (bytes == 300 || bytes == 600 || bytes == 40) {
+                EXPECT_EQ(ts::readFile(out / name), bytes == 300 ? a : bytes == 600 ? b : c) << name;
+            }
+    }
+}
+
 TEST(Names, ConversionTables) {
     std::uint8_t name[16];
     std::memset(name, 0xA0, 16);

@@ -398,4 +398,57 @@ TEST_F(NewImage, CbmconvertReadsAndWritesNewImages) {
     }
 }
 
+// New CMD images are formatted as VICE formats them: a DNP of 255 tracks,
+// a D1M/D2M/D4M with the device block and one native partition over whole
+// tracks of its data area. Each reads back with the file packed into it,
+// validates clean, and counts blocks free as c1541 does.
+TEST_F(NewImage, CmdImagesAsViceFormatsThem) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    ts::writeFile(dir / "f.prg", ts::randomBytes(300, 1));
+    const struct {
+        const char* name;
+        std::size_t size, partition, system;  // partition: its offset in the file; system: the FD system block
+        int tracks;
+        std::uint8_t end[3];  // the device block's 39/71/A9
+        const char* listed;
+        int freeBlocks;        // as c1541 counts a blank one
+    } cases[] = {{"n.dnp", 16711680, 0, 0, 255, {}, "f.prg", 65216},
+                 {"n.d1m", 829440, 0, 3200, 12, {0, 6, 0x40}, "partition 1/f.prg", 3008},
+                 {"n.d2m", 1658880, 0, 6400, 25, {0, 0x0C, 0x80}, "partition 1/f.prg", 6336},
+                 {"n.d4m", 3317760, 0, 12800, 50, {0, 0x19, 0}, "partition 1/f.prg", 12736}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string image = dir / c.name;
+        std::string img = image, src = dir.path + "/";
+        char list[] = "f.prg\0";
+        ASSERT_EQ(PackFiles(img.data(), nullptr, src.data(), list, 0), 0);
+        const ts::Bytes b = ts::readFile(image);
+        ASSERT_EQ(b.size(), c.size);
+        const std::uint8_t* p = b.data() + c.partition;
+        EXPECT_EQ(range(p + 256, 0, 2), (ts::Bytes {1, 34, 'H'}));
+        EXPECT_EQ(range(p + 256, 0x19, 0x1A), (ts::Bytes {'1', 'H'}));
+        EXPECT_EQ(range(p + 512, 2, 8), (ts::Bytes {'H', 0xB7, p[256 + 0x16], p[256 + 0x17], 0xC0, 0, std::uint8_t(c.tracks)}));
+        // Track 1: sectors 0-34 used (bit 7 the lowest sector), the file's block too.
+        EXPECT_EQ(range(p + 512, 32, 36), (ts::Bytes {0, 0, 0, 0, 0x1F}));
+        EXPECT_TRUE(c.tracks == 255 || p[512 + 32 * (c.tracks + 1)] == 0);  // past the last track: none free
+        if (c.system) {
+            const std::uint8_t* device = b.data() + (c.system + 5) * 256;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(device + 0xF0), 16), "CMD FD SERIES   ");
+            EXPECT_EQ((ts::Bytes {device[0x39], device[0x71], device[0xA9]}), ts::Bytes(c.end, c.end + 3));
+            const std::uint8_t* entry = b.data() + (c.system + 8) * 256 + 32;
+            EXPECT_EQ(entry[2], 1);  // native
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(entry + 5), 11), "PARTITION 1");
+            EXPECT_EQ(entry[0x1E] << 8 | entry[0x1F], c.tracks * 128);  // in 512-byte units
+        }
+        const ts::Listing l = ts::list(image);
+        ASSERT_FALSE(l.files.empty());
+        EXPECT_EQ(l.files.back().name, c.listed);
+        std::string out;
+        EXPECT_EQ(ts::run(ts::host(dir) + "validate --strict " + ts::shellQuote(image), &out), 0) << out;
+        EXPECT_EQ(ts::run(ts::host(dir) + "dir " + ts::shellQuote(image), &out), 0) << out;
+        EXPECT_NE(out.find("\n" + std::to_string(c.freeBlocks - 2) + " BLOCKS FREE."), std::string::npos) << out;
+    }
+}
+
 }  // namespace

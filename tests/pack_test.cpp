@@ -988,4 +988,90 @@ TEST(PackFiles, EntriesByKeyKeepTheirIdentity) {
     EXPECT_EQ(ts::list(gone).files.size(), 1u);
 }
 
+// Packing with paths (PK_PACK_SAVE_PATHS, or a SubPath) puts files into the
+// image's folders: a missing native subdirectory is made as c1541's md makes
+// it, a CMD FD image's top files go into its default partition, a name whose
+// first folder is no partition adds nothing (24), and on a 1581 disk, which
+// has no folders packing makes, the file goes in by its own name.
+TEST(PackFiles, PathsGoIntoTheImagesFolders) {
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const std::string src = ts::mkdirIn(dir, "src");
+    for (const char* sub : {"sub", "made", "made/deep", "partition 1", "partition 1/new", "inner", "none"})
+        ts::mkdirIn(dir, std::string("src/") + sub);
+    for (const char* name : {"a.prg", "sub/a.prg", "made/deep/x.seq", "partition 1/new/b.prg", "inner/z.prg", "none/c.prg"})
+        ts::writeFile(src + "/" + name, ts::randomBytes(600, static_cast<std::uint32_t>(std::strlen(name))));
+    const Bytes tree = ts::makeNative(2, {{"top", 0x82, Bytes(300, 1)}, {"sub/deeper/two", 0x82, Bytes(40, 2)}});
+    Bytes subDisks = ts::makeD81({});
+    ts::putSubDisk(subDisks, 50, 3, "inner", {});
+    struct Row {
+        const char* file;
+        Bytes bytes;
+        const char* subPath;
+        std::vector<std::string> names;
+        int rc;
+        std::vector<std::string> added;  // listed after, beside what was there
+    };
+    const std::vector<Row> rows = {
+        {"paths.dnp", tree, nullptr, {"sub/a.prg", "made/deep/x.seq", "a.prg"}, 0,
+         {"sub/a.prg", "made", "made/deep", "made/deep/x.seq", "a.prg"}},
+        {"subpath.dnp", tree, "sub/deeper", {"a.prg"}, 0, {"sub/deeper/a.prg"}},
+        {"fd.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", ts::makeNative(12, {})}}), nullptr,
+         {"partition 1/new/b.prg", "a.prg"}, 0, {"partition 1/new", "partition 1/new/b.prg", "partition 1/a.prg"}},
+        {"nopart.d1m", ts::makeFdImage(8, {{1, "PARTITION 1", ts::makeNative(12, {})}}), nullptr, {"sub/a.prg"}, 24, {}},
+        {"sub.d81", subDisks, nullptr, {"inner/z.prg", "none/c.prg"}, 0, {"inner/z.prg", "c.prg"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        const std::string image = dir / row.file;
+        ts::writeFile(image, row.bytes);
+        std::vector<std::string> before;
+        for (const ts::Listed& f : ts::list(image).files) before.push_back(f.name);
+        auto img = pt::cstr(image), sub = pt::cstr(row.subPath ? row.subPath : ""), from = pt::cstr(src + "/");
+        auto list = pt::zeroList(row.names);
+        ASSERT_EQ(PackFiles(img.data(), row.subPath ? sub.data() : nullptr, from.data(), list.data(), PK_PACK_SAVE_PATHS),
+                  row.rc);
+        if (row.rc != 0) {
+            EXPECT_EQ(ts::readFile(image), row.bytes);
+            continue;
+        }
+        std::vector<std::string> after;
+        for (const ts::Listed& f : ts::list(image).files)
+            if (std::find(before.begin(), before.end(), f.name) == before.end()) after.push_back(f.name);
+        EXPECT_EQ(after, row.added);
+        ts::TempDir out;
+        for (const auto& r : ts::extractAll(image, out.path)) EXPECT_EQ(r.second, 0) << r.first;
+        const std::string source = row.names.back(), listed = row.added.back();
+        EXPECT_EQ(ts::readFile(out / listed), ts::readFile(src + "/" + source)) << listed;
+        std::string problems;
+        EXPECT_EQ(validateImage(image.c_str(), kValidateStrict, problems), 0) << problems;
+    }
+    // The new subdirectory as the layouts give c1541's: a DIR entry of two
+    // blocks, a header naming its parent's header and its own entry.
+    const Bytes made = ts::readFile(dir / "paths.dnp");
+    auto at = [&](int t, int s) { return made.data() + ((t - 1) * 256 + s) * 256; };
+    const std::uint8_t* e = at(1, 34) + 32 * 2;  // top, sub, made
+    ASSERT_EQ(e[2], 0x86);
+    EXPECT_EQ(e[30] | e[31] << 8, 2);
+    const std::uint8_t* h = at(e[3], e[4]);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 4), 5), "MADE\xA0");
+    EXPECT_EQ(Bytes(h + 0x20, h + 0x27), (Bytes {e[3], e[4], 1, 1, 1, 34, 2 * 32 + 2}));
+    EXPECT_EQ(at(h[0], h[1])[1], 0xFF);
+    // A folder alone (the mount's mkdir): made in a native partition, refused
+    // in a sub-disk and at a D?M's top, where no program makes folders.
+    const std::pair<const char*, int> folders[] = {{"paths.dnp\tmade/new", 0}, {"sub.d81\tinner/new", 24},
+                                                   {"fd.d1m\tpartition 2", 24}};
+    for (const auto& [line, rc] : folders) {
+        const std::string text = line, image = dir / text.substr(0, text.find('\t'));
+        const Bytes before = ts::readFile(image);
+        std::vector<char> keys(256);
+        int size = static_cast<int>(keys.size());
+        EXPECT_EQ(WriteEntriesText(image.c_str(), "", ("folder" + text.substr(text.find('\t'))).c_str(), 0, keys.data(), &size), rc) << line;
+        EXPECT_TRUE(rc == 0 || ts::readFile(image) == before) << line;
+    }
+    const ts::Listing made2 = ts::list(dir / "paths.dnp");
+    EXPECT_TRUE(std::any_of(made2.files.begin(), made2.files.end(),
+                            [](const ts::Listed& f) { return f.name == "made/new" && f.attr == 040755; }));
+}
+
 }  // namespace

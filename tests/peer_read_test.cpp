@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 
 #include "tests/test_support.h"
 
@@ -229,6 +230,53 @@ TEST_F(PeerReadTest, LinkedInAndLoadedPluginAgree) {
         EXPECT_EQ(a, b);
         EXPECT_TRUE(ts::readFile(copyA) == ts::readFile(copyB));
     }
+}
+
+// The CMD images another tool made (../shared/peerimages, with a manifest of
+// every file): each file listed at its folder path in the partition and
+// extracted byte for byte as the manifest gives its data; the folders too.
+TEST(PeerImages, CmdImagesFileForFileAsTheManifestSays) {
+    const std::string folder = std::string(OMBRIX_SOURCE_DIR) + "/../shared/peerimages";
+    if (!ts::exists(folder + "/manifest.json")) GTEST_SKIP() << "no peer images";
+    ts::TempDir dir;
+    ts::loadDefaultSettings(dir);
+    const Bytes text = ts::readFile(folder + "/manifest.json");
+    const std::string manifest(text.begin(), text.end());
+    // One image object from its "image" key to the next; its files as they come.
+    const std::regex imageKey("\"image\": \"([^\"]+\\.(d1m|d2m|d4m|dnp))\"");
+    const std::regex fileKey("\"path\": \"([^\"]+)\",[^}]*?\"type\": \"(\\w+)\",[^}]*?\"blocks\": (\\d+),"
+                             "\\s*\"host_length\": (\\d+),\\s*\"host_sha256\": \"(\\w+)\"");
+    int images = 0;
+    for (auto it = std::sregex_iterator(manifest.begin(), manifest.end(), imageKey); it != std::sregex_iterator(); ++it) {
+        const std::string name = (*it)[1];
+        SCOPED_TRACE(name);
+        const std::size_t from = static_cast<std::size_t>(it->position()), to = manifest.find("\"image\":", from + 1);
+        const std::string part = manifest.substr(from, to == std::string::npos ? std::string::npos : to - from);
+        // A D?M's files lie in its partition 1, the only one such images hold.
+        const std::string prefix = name.substr(name.size() - 3) == "dnp" ? "" : "partition 1/";
+        std::map<std::string, std::pair<int, int>> listed;
+        const ts::Listing l = ts::list(folder + "/" + name);
+        ASSERT_EQ(l.openResult, 0);
+        EXPECT_EQ(l.endResult, 10);
+        for (const ts::Listed& f : l.files) listed[f.name] = {f.blocks, f.attr == 040755 ? -1 : f.bytes};
+        ts::TempDir out;
+        for (const auto& r : ts::extractAll(folder + "/" + name, out.path)) EXPECT_EQ(r.second, 0) << r.first;
+        std::size_t files = 0;
+        for (auto f = std::sregex_iterator(part.begin(), part.end(), fileKey); f != std::sregex_iterator(); ++f, ++files) {
+            const std::string path = prefix + (*f)[1].str() + "." + (*f)[2].str();
+            ASSERT_TRUE(listed.count(path)) << path;
+            EXPECT_EQ(listed[path], std::make_pair(std::stoi((*f)[3]), std::stoi((*f)[4]))) << path;
+            EXPECT_EQ(ts::sha256(ts::readFile(out / path)), (*f)[5].str()) << path;
+            // Every folder on its path is listed as one.
+            for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+                EXPECT_EQ(listed[path.substr(0, slash)].second, -1) << path.substr(0, slash);
+        }
+        EXPECT_GT(files, 0u);
+        ++images;
+        std::string said;
+        EXPECT_EQ(ts::run(ts::host(dir) + "validate " + ts::shellQuote(folder + "/" + name), &said), 0) << said;
+    }
+    EXPECT_GT(images, 0);
 }
 
 }  // namespace

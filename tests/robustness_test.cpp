@@ -103,4 +103,63 @@ TEST(Robustness, RandomTapeHeaders) {
     }
 }
 
+// Hostile CMD images: a partition table pointing past the image, a
+// subdirectory whose chain loops back to its parent or that holds itself, a
+// BAM claiming more tracks than the file holds. Every call ends, the image
+// keeps its size, and whatever is packed reads back whole.
+TEST(Robustness, HostileCmdImages) {
+    ts::TempDir dir;
+    ts::loadSettings(dir, "[common]\nlogLevel=0\n");
+    const std::vector<ts::CmdFile> tree = {{"top", 0x82, Bytes(300, 1)}, {"sub/one", 0x81, Bytes(600, 2)},
+                                           {"sub/deeper/two", 0x82, Bytes(40, 3)}};
+    const Bytes native = ts::makeNative(2, tree);
+    auto at = [](Bytes& b, int t, int s) { return b.data() + ((t - 1) * 256 + s) * 256; };
+    // The tree's blocks from 1/64: sub's header 1/66, its directory 1/67,
+    // deeper's header 1/71 and directory 1/72.
+    Bytes loop = native, self = native, tracks = native, fdPast = ts::makeFdImage(8, {{1, "P", native}}),
+          fdHuge = fdPast, fdTracks = ts::makeFdImage(8, {{1, "P", native}});
+    at(loop, 1, 72)[0] = 1;  // deeper's directory links on to the root's
+    at(loop, 1, 72)[1] = 34;
+    at(self, 1, 67)[3 + 32] = 1;  // deeper's entry names sub's own header
+    at(self, 1, 67)[4 + 32] = 66;
+    at(tracks, 1, 2)[8] = 255;
+    std::uint8_t* entry = fdPast.data() + 3208 * 256 + 32;
+    entry[0x15] = entry[0x16] = entry[0x17] = 0xFF;  // starts past the image
+    fdHuge[3208 * 256 + 32 + 0x1D] = 0xFF;            // runs past the data area
+    at(fdTracks, 1, 2)[8] = 200;                   // a partition of 2 tracks whose BAM says 200
+    const struct {
+        const char* file;
+        Bytes bytes;
+        const char* folder;  // where a file is packed
+        int blocks;          // its size
+    } rows[] = {{"loop.dnp", loop, "sub/deeper/", 3},  {"self.dnp", self, "sub/deeper/", 3},
+                {"tracks.dnp", tracks, "", 500},       {"past.d1m", fdPast, "p/", 3},
+                {"huge.d1m", fdHuge, "p/sub/", 3},     {"tracks.d1m", fdTracks, "p/", 500}};
+    const std::string src = ts::mkdirIn(dir, "src");
+    for (const char* sub : {"sub", "sub/deeper", "p", "p/sub"}) ts::mkdirIn(dir, std::string("src/") + sub);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        const std::string image = dir / row.file, name = std::string(row.folder) + "big.prg";
+        ts::writeFile(image, row.bytes);
+        ts::writeFile(src + "/" + name, ts::randomBytes(254 * row.blocks, 7));
+        ts::list(image);
+        ts::TempDir out;
+        ts::extractAll(image, out.path);
+        std::string img = image, from = src + "/";
+        auto list = name + '\0' + '\0';
+        const int packed = PackFiles(img.data(), nullptr, from.data(), list.data(), PK_PACK_SAVE_PATHS);
+        EXPECT_TRUE(row.blocks < 400 || packed == 11);  // only the tracks the file holds have room
+        EXPECT_EQ(ts::readFile(image).size(), row.bytes.size());
+        if (packed == 0) {
+            ts::TempDir again;
+            for (const auto& r : ts::extractAll(image, again.path))
+                EXPECT_TRUE(r.first != name || ts::readFile(again / name) == ts::readFile(src + "/" + name));
+        }
+        char del[] = "top.prg\0sub\0p\0";
+        DeleteFiles(img.data(), del);
+        EXPECT_EQ(ts::readFile(image).size(), row.bytes.size());
+        ts::list(image);
+    }
+}
+
 }  // namespace

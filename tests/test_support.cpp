@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -304,6 +305,274 @@ Bytes makeTape(std::uint16_t maxFiles, const std::vector<TapeSlot>& slots, std::
     }
     for (std::size_t i = 64 + 32 * maxFiles; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i * 7);
     return t;
+}
+
+namespace {
+
+void putName(std::uint8_t* at, const std::string& name) {
+    std::memset(at, 0xA0, 16);
+    for (std::size_t i = 0; i < name.size() && i < 16; ++i) {
+        const char c = name[i];
+        at[i] = static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+    }
+}
+
+// Writes data as a chain over blocks handed out by next(); returns the first.
+template <class Next, class Address>
+std::pair<int, int> layChain(const Bytes& data, Next next, Address address) {
+    const std::size_t blocks = data.empty() ? 1 : (data.size() + 253) / 254;
+    std::vector<std::pair<int, int>> chain;
+    for (std::size_t i = 0; i < blocks; ++i) chain.push_back(next());
+    for (std::size_t i = 0; i < blocks; ++i) {
+        std::uint8_t* b = address(chain[i].first, chain[i].second);
+        const std::size_t from = 254 * i, n = std::min<std::size_t>(254, data.size() - from);
+        if (n) std::memcpy(b + 2, data.data() + from, n);
+        b[0] = static_cast<std::uint8_t>(i + 1 < blocks ? chain[i + 1].first : 0);
+        b[1] = static_cast<std::uint8_t>(i + 1 < blocks ? chain[i + 1].second : n + 1);
+    }
+    return chain[0];
+}
+
+// The first free slot of a directory chain, growing it by next() when full;
+// grown: called with each new block (the DOS counts them in the entry).
+template <class Next, class Address>
+std::uint8_t* freeSlot(std::pair<int, int> first, Next next, Address address, std::uint8_t* counter) {
+    for (std::pair<int, int> at = first;;) {
+        std::uint8_t* b = address(at.first, at.second);
+        for (int e = 0; e < 8; ++e)
+            if (b[32 * e + 2] == 0) return b + 32 * e;
+        if (b[0] == 0) {
+            const std::pair<int, int> grown = next();
+            b[0] = static_cast<std::uint8_t>(grown.first);
+            b[1] = static_cast<std::uint8_t>(grown.second);
+            std::uint8_t* g = address(grown.first, grown.second);
+            g[1] = 0xFF;
+            if (counter) ++counter[0];
+        }
+        at = {b[0], b[1]};
+    }
+}
+
+void putEntryBytes(std::uint8_t* e, std::uint8_t type, const std::string& name, std::pair<int, int> start, int blocks) {
+    e[2] = type;
+    e[3] = static_cast<std::uint8_t>(start.first);
+    e[4] = static_cast<std::uint8_t>(start.second);
+    putName(e + 5, name);
+    e[30] = static_cast<std::uint8_t>(blocks);
+    e[31] = static_cast<std::uint8_t>(blocks >> 8);
+}
+
+}  // namespace
+
+Bytes makeNative(int tracks, const std::vector<CmdFile>& files, const std::string& title) {
+    Bytes img(static_cast<std::size_t>(tracks) * 65536, 0);
+    auto address = [&](int t, int s) { return img.data() + ((t - 1) * 256 + s) * 256; };
+    std::vector<bool> used(static_cast<std::size_t>(tracks) * 256, false);
+    for (int s = 0; s <= 34; ++s) used[s] = true;
+    int cursor = 64;
+    auto next = [&]() {
+        while (used[cursor]) ++cursor;
+        used[cursor] = true;
+        return std::make_pair(cursor / 256 + 1, cursor % 256);
+    };
+    std::uint8_t* h = address(1, 1);
+    h[0] = 1;
+    h[1] = 34;
+    h[2] = 'H';
+    std::memset(h + 4, 0xA0, 25);
+    putName(h + 4, title);
+    h[22] = 'C';
+    h[23] = 'M';
+    h[25] = '1';
+    h[26] = 'H';
+    h[32] = 1;
+    h[33] = 1;
+    address(1, 34)[1] = 0xFF;
+    // Folders by path: the header and first block of each, and its entry's block count.
+    struct Folder {
+        std::pair<int, int> header, first;
+        std::uint8_t* count;
+    };
+    std::map<std::string, Folder> folders {{"", {{1, 1}, {1, 34}, nullptr}}};
+    auto folderOf = [&](const std::string& path) {
+        std::string at;
+        for (std::size_t from = 0, slash; (slash = path.find('/', from)) != std::string::npos; from = slash + 1) {
+            const std::string name = path.substr(from, slash - from), sub = at.empty() ? name : at + "/" + name;
+            if (!folders.count(sub)) {
+                Folder& parent = folders[at];
+                const auto header = next(), first = next();
+                std::uint8_t* e = freeSlot(parent.first, next, address, parent.count);
+                putEntryBytes(e, 0x86, name, header, 2);
+                std::uint8_t* sh = address(header.first, header.second);
+                std::memcpy(sh, h, 32);
+                sh[0] = static_cast<std::uint8_t>(first.first);
+                sh[1] = static_cast<std::uint8_t>(first.second);
+                putName(sh + 4, name);
+                sh[32] = static_cast<std::uint8_t>(header.first);
+                sh[33] = static_cast<std::uint8_t>(header.second);
+                sh[34] = static_cast<std::uint8_t>(parent.header.first);
+                sh[35] = static_cast<std::uint8_t>(parent.header.second);
+                const std::size_t where = static_cast<std::size_t>(e - img.data());
+                sh[36] = static_cast<std::uint8_t>(where / 65536 + 1);
+                sh[37] = static_cast<std::uint8_t>(where / 256 % 256);
+                sh[38] = static_cast<std::uint8_t>(where % 256 + 2);
+                address(first.first, first.second)[1] = 0xFF;
+                folders[sub] = {header, first, e + 30};
+            }
+            at = sub;
+        }
+        return at;
+    };
+    for (const CmdFile& f : files) {
+        const std::string folder = folderOf(f.path);
+        const std::string name = f.path.substr(folder.empty() ? 0 : folder.size() + 1);
+        const auto start = layChain(f.data, next, address);
+        Folder& dir = folders[folder];
+        putEntryBytes(freeSlot(dir.first, next, address, dir.count), f.type, name, start,
+                      static_cast<int>(f.data.empty() ? 1 : (f.data.size() + 253) / 254));
+    }
+    std::uint8_t* bam = address(1, 2);
+    bam[2] = 'H';
+    bam[3] = 0xB7;
+    bam[4] = 'C';
+    bam[5] = 'M';
+    bam[6] = 0xC0;
+    bam[8] = static_cast<std::uint8_t>(tracks);
+    // Track t at byte 32t of the 32 BAM blocks; bit 7 is the lowest sector.
+    for (int t = 1; t <= tracks; ++t)
+        for (int s = 0; s < 256; ++s)
+            if (!used[(t - 1) * 256 + s]) bam[32 * t + s / 8] |= static_cast<std::uint8_t>(0x80 >> (s % 8));
+    return img;
+}
+
+Bytes makeFdImage(int imageType, const std::vector<FdPartition>& partitions, bool errorBytes) {
+    const std::uint32_t blocks = imageType == 8 ? 3240 : imageType == 9 ? 6480 : 12960,
+                        system = blocks / 81 * 80;  // the last of 81 cylinders
+    Bytes img(blocks * 256 + (errorBytes ? blocks : 0), 0);
+    if (errorBytes) std::fill(img.begin() + blocks * 256, img.end(), 1);
+    std::uint8_t* device = img.data() + (system + 5) * 256;
+    std::memset(device, 0xFF, 256);
+    const std::uint32_t end = system / 2;
+    device[0] = device[0x38] = device[0x70] = device[0xA8] = 0;
+    device[0x39] = static_cast<std::uint8_t>(end >> 16);
+    device[0x71] = static_cast<std::uint8_t>(end >> 8);
+    device[0xA9] = static_cast<std::uint8_t>(end);
+    std::memset(device + 0xE0, 0, 16);
+    device[0xE2] = device[0xE3] = 1;
+    std::memcpy(device + 0xF0, "CMD FD SERIES   ", 16);
+    std::uint8_t* table = img.data() + (system + 8) * 256;
+    const std::uint8_t links[4][2] = {{1, 1}, {1, 2}, {1, 3}, {0, 0xFF}};
+    for (int b = 0; b < 4; ++b) std::memcpy(table + 256 * b, links[b], 2);
+    table[2] = 0xFF;
+    putName(table + 5, "SYSTEM");
+    std::uint32_t unit = 0;
+    for (std::size_t k = 0; k < partitions.size(); ++k) {
+        const FdPartition& p = partitions[k];
+        const std::uint32_t units = static_cast<std::uint32_t>(p.bytes.size() / 512);
+        std::uint8_t* e = table + 32 * (k + 1);
+        e[2] = p.type;
+        putName(e + 5, p.name);
+        e[0x15] = static_cast<std::uint8_t>(unit >> 16);
+        e[0x16] = static_cast<std::uint8_t>(unit >> 8);
+        e[0x17] = static_cast<std::uint8_t>(unit);
+        e[0x1E] = static_cast<std::uint8_t>(units >> 8);
+        e[0x1F] = static_cast<std::uint8_t>(units);
+        std::memcpy(img.data() + unit * 512, p.bytes.data(), p.bytes.size());
+        unit += units;
+    }
+    return img;
+}
+
+namespace {
+
+// A 1581 disk's header, BAM and first directory block on track `at`; only
+// tracks first..last get free bits, track `at` has sectors 0-3 used.
+void formatD81(Bytes& d81, int at, int first, int last, const std::string& name) {
+    auto block = [&](int t, int s) { return d81.data() + ((t - 1) * 40 + s) * 256; };
+    std::uint8_t* h = block(at, 0);
+    std::memset(h, 0, 256);
+    h[0] = static_cast<std::uint8_t>(at);
+    h[1] = 3;
+    h[2] = 'D';
+    std::memset(h + 4, 0xA0, 25);
+    putName(h + 4, name);
+    h[22] = 'S';
+    h[23] = 'D';
+    h[25] = '3';
+    h[26] = 'D';
+    for (int k = 1; k <= 2; ++k) {
+        std::uint8_t* b = block(at, k);
+        std::memset(b, 0, 256);
+        b[0] = static_cast<std::uint8_t>(k == 1 ? at : 0);
+        b[1] = static_cast<std::uint8_t>(k == 1 ? 2 : 0xFF);
+        b[2] = 'D';
+        b[3] = 0xBB;
+        b[4] = 'S';
+        b[5] = 'D';
+        b[6] = 0xC0;
+    }
+    for (int t = first; t <= last; ++t) {
+        std::uint8_t* e = block(at, t <= 40 ? 1 : 2) + 16 + 6 * ((t - 1) % 40);
+        e[0] = static_cast<std::uint8_t>(t == at ? 36 : 40);
+        std::memset(e + 1, 0xFF, 5);
+        if (t == at) e[1] = 0xF0;
+    }
+    std::memset(block(at, 3), 0, 256);
+    block(at, 3)[1] = 0xFF;
+}
+
+void d81Use(Bytes& d81, int at, int t, int s) {
+    std::uint8_t* e = d81.data() + ((at - 1) * 40 + (t <= 40 ? 1 : 2)) * 256 + 16 + 6 * ((t - 1) % 40);
+    if (e[1 + s / 8] & (1 << (s % 8))) {
+        e[1 + s / 8] = static_cast<std::uint8_t>(e[1 + s / 8] & ~(1 << (s % 8)));
+        --e[0];
+    }
+}
+
+// Files of the 1581 directory on track `at`, on tracks from..to.
+void putD81Files(Bytes& d81, int at, int from, int to, const std::vector<CmdFile>& files) {
+    auto address = [&](int t, int s) { return d81.data() + ((t - 1) * 40 + s) * 256; };
+    int cursor = (from - 1) * 40;
+    auto next = [&]() {
+        while (cursor / 40 + 1 == at) ++cursor;
+        const int t = cursor / 40 + 1, s = cursor % 40;
+        if (t > to) std::abort();
+        ++cursor;
+        d81Use(d81, at, t, s);
+        return std::make_pair(t, s);
+    };
+    for (const CmdFile& f : files)
+        putEntryBytes(freeSlot({at, 3}, next, address, nullptr), f.type, f.path, layChain(f.data, next, address),
+                      static_cast<int>(f.data.empty() ? 1 : (f.data.size() + 253) / 254));
+}
+
+}  // namespace
+
+Bytes makeD81(const std::vector<CmdFile>& files) {
+    Bytes d81(819200, 0);
+    formatD81(d81, 40, 1, 80, "SUB DISKS");
+    putD81Files(d81, 40, 1, 39, files);
+    return d81;
+}
+
+void putSubDisk(Bytes& d81, int first, int tracks, const std::string& name, const std::vector<CmdFile>& files,
+                bool format) {
+    auto address = [&](int t, int s) { return d81.data() + ((t - 1) * 40 + s) * 256; };
+    auto none = []() -> std::pair<int, int> { std::abort(); };  // the tests' root directories never fill
+    putEntryBytes(freeSlot({40, 3}, none, address, nullptr), 0x85, name, {first, 0}, 40 * tracks);
+    for (int t = first; t < first + tracks; ++t)
+        for (int s = 0; s < 40; ++s) d81Use(d81, 40, t, s);
+    if (!format) return;
+    formatD81(d81, first, first, first + tracks - 1, name);
+    putD81Files(d81, first, first + 1, first + tracks - 1, files);
+}
+
+std::string sha256(const Bytes& data) {
+    TempDir dir;
+    writeFile(dir / "data", data);
+    std::string out;
+    run("sha256sum " + shellQuote(dir / "data"), &out);
+    return out.substr(0, 64);
 }
 
 Bytes makeLynx(const std::vector<LynxFile>& files, int dirBlocks, int count, const char* lastLine) {

@@ -118,6 +118,31 @@ Bytes convertFile(const std::string& petsciiName, std::uint8_t type, bool vlir, 
 // Its info block, without the link (the Convert file's bytes 254-507).
 inline Bytes convertInfo(const Bytes& cvt) { return Bytes(cvt.begin() + 254, cvt.begin() + 508); }
 
+// CMD images laid byte by byte from the layouts note (LAYOUTS-CMD.md), never
+// by the plug-in's writer: native partitions with subdirectories as c1541's
+// md makes them, CMD FD images with their partition table, 1581 sub-disks.
+struct CmdFile {
+    std::string path;  // folders joined by '/', each made when first named
+    std::uint8_t type;  // 0x81, 0x82 ...
+    Bytes data;
+};
+// A native partition of `tracks` tracks (ID "CM"), its blocks taken upward from 1/64.
+Bytes makeNative(int tracks, const std::vector<CmdFile>& files, const std::string& title = "NATIVE");
+struct FdPartition {
+    std::uint8_t type;  // 1 native, 2-4 1541/1571/1581, 5 CP/M, 6 print buffer, 7 foreign
+    std::string name;
+    Bytes bytes;  // its size in 512-byte units is theirs
+};
+// Partitions one after the other from unit 0; default partition 1.
+Bytes makeFdImage(int imageType, const std::vector<FdPartition>& partitions, bool errorBytes = false);
+// A blank D81 (header 40/0, BAM 40/1-2, directory 40/3) and, in it, a
+// sub-disk of `tracks` tracks from `first`: a CBM entry in the root, its area
+// used in the root BAM, formatted as a 1581 formats one and holding `files`
+// (no folders) on its own tracks. `files` of the root go on the root's tracks.
+Bytes makeD81(const std::vector<CmdFile>& files);
+void putSubDisk(Bytes& d81, int first, int tracks, const std::string& name, const std::vector<CmdFile>& files,
+                bool format = true);
+std::string sha256(const Bytes& data);
 // A Lynx archive as the format describes it: loader "10 SYS2061", then the
 // directory lines; `lastLine` replaces the last file's last-byte line when set.
 struct LynxFile {

@@ -15,6 +15,7 @@ struct FormatGroup {
 };
 constexpr FormatGroup kFormatGroups[] = {
     {kTypeD64, kGroupD64}, {kTypeD71, kGroupD64}, {kTypeD80, kGroupD80}, {kTypeD82, kGroupD80}, {kTypeD81, kGroupD81},
+    {kTypeDNP, kGroupD81},
 };
 
 // Tracks travel as unsigned bytes; the search computes in int so that moving
@@ -34,8 +35,10 @@ bool sectorStep(const ImageInfo& info, int track, int fromSector, int interleave
         s -= n;
         if (s != 0) --s;
     }
+    const int reserved = reservedSectors(info, static_cast<std::uint8_t>(track));
     for (int i = 0; i < n; ++i) {
         const int candidate = (s + i) % n;
+        if (candidate < reserved) continue;
         if (IsSectorFree(info, static_cast<std::uint8_t>(track), static_cast<std::uint8_t>(candidate))) {
             *found = candidate;
             return true;
@@ -52,7 +55,7 @@ bool tryTrack(const ImageInfo& info, const BlockCursorRecord& c, int track, int 
 
 bool firstFreeSector(const ImageInfo& info, int track, int* found) {
     const int n = getTrackSectorCount(info, static_cast<std::uint8_t>(track));
-    for (int s = 0; s < n; ++s)
+    for (int s = reservedSectors(info, static_cast<std::uint8_t>(track)); s < n; ++s)
         if (IsSectorFree(info, static_cast<std::uint8_t>(track), static_cast<std::uint8_t>(s))) {
             *found = s;
             return true;
@@ -69,7 +72,7 @@ void leavePosition(BlockCursorRecord& c, int track, int sector) {
 // lower one first at equal distance, then its first free sector.
 bool firstBlockSearch(const ImageInfo& info, BlockCursorRecord& c) {
     const int dir = c.dirTrack;
-    for (int d = 1; d <= 127; ++d) {
+    for (int d = 1; d <= 255; ++d) {
         const int candidates[2] = {dir - d, dir + d};
         for (int k = 0; k < 2; ++k) {
             const int t = candidates[k];
@@ -179,8 +182,7 @@ std::uint8_t getInterleave(const ImageInfo& info, int purpose) {
     return 1;
 }
 
-std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                          std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                           std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                           std::uint8_t* outTrack, std::uint8_t* outSector) {
     // The cursor lives in the call: calls on other threads have their own.
@@ -195,8 +197,7 @@ std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::
     return result;
 }
 
-std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                            std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                             std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                             std::uint8_t* outTrack, std::uint8_t* outSector) {
     BlockCursorRecord c {lowestTrack, trackLimit, prevLimit, dirTrack, skipTrack, interleave, prevTrack, prevSector};

@@ -30,6 +30,10 @@ struct BamZone {
     std::uint8_t bitmapBytes;
     // False where the sector test believes the bitmap alone (D71 second side).
     bool sectorTestReadsCount;
+    // No count byte: the free bits are the count (a native partition).
+    bool noCount = false;
+    // Bit 7 of a byte is its lowest sector (a native partition), else bit 0.
+    bool lowSectorHigh = false;
 };
 
 struct BamLayout {
@@ -68,6 +72,11 @@ constexpr BamZone kZonesD81[] = {
     {1, 40, 0, kMainBam0, 16, 6, kMainBam0, 17, 6, 5, true},
     {41, 80, 0, kMainBam1, 16, 6, kMainBam1, 17, 6, 5, true},
 };
+// 32 bytes a track, track t at byte 32t of the BAM's run of 32 blocks from
+// 1/2 (track 0's slot is the first block's header), no counts.
+constexpr BamZone kZonesNative[] = {
+    {1, 255, 0, kMainBam0, 0, 0, kMainBam0, 32, 32, 32, false, true, true},
+};
 
 template <std::size_t N>
 constexpr BamLayout layoutOf(std::int32_t type, const BamZone (&zones)[N], std::uint8_t fortyFirst,
@@ -81,16 +90,20 @@ constexpr BamLayout kBamLayouts[] = {
     layoutOf(kTypeD80, kZonesD80, 0, 0, true, false),
     layoutOf(kTypeD82, kZonesD82, 0, 0, true, false),
     layoutOf(kTypeD81, kZonesD81, 0, 0, false, true),
+    layoutOf(kTypeDNP, kZonesNative, 0, 0, false, true),
 };
 
-// Every entry lies wholly inside its block.
+// Every entry lies wholly inside its block (a run's entries inside the run:
+// 32 blocks), and every bitmap has room for its 8 x bitmapBytes sectors.
 constexpr bool zonesFit() {
     for (const BamLayout& layout : kBamLayouts)
         for (std::size_t i = 0; i < layout.zoneCount; ++i) {
             const BamZone& z = layout.zones[i];
             const int last = z.lastTrack - z.firstTrack;
-            if (z.countBase + z.countStride * last > 255) return false;
-            if (z.bitmapBase + z.bitmapStride * last + z.bitmapBytes > 256) return false;
+            const int room = z.noCount ? 32 * 256 : 256;
+            if (!z.noCount && z.countBase + z.countStride * last > 255) return false;
+            if (z.bitmapBase + z.bitmapStride * last + z.bitmapBytes > room || z.bitmapBytes > 32) return false;
+            if (z.noCount && (z.bitmapBase + z.bitmapStride * last) % 256 + z.bitmapBytes > 256) return false;
         }
     return true;
 }
@@ -125,6 +138,8 @@ Lookup findZone(const ImageInfo& info, std::uint8_t track, const BamLayout** lay
     const BamLayout* layout = bamLayout(info.imageType);
     if (!layout) return Lookup::kNoType;
     *layoutOut = layout;
+    // A sub-disk's BAM speaks for its own area only.
+    if (info.areaFirstTrack != 0 && (track < info.areaFirstTrack || track > info.areaLastTrack)) return Lookup::kNoEntry;
     BamZone z {};
     for (std::size_t i = 0; imageZone(info, *layout, i, z); ++i) {
         if (track < z.firstTrack || track > z.lastTrack) continue;
@@ -137,59 +152,83 @@ Lookup findZone(const ImageInfo& info, std::uint8_t track, const BamLayout** lay
     return Lookup::kNoEntry;
 }
 
-void blockAddress(const ImageInfo& info, BamBlock block, std::uint8_t* track, std::uint8_t* sector) {
+// The block of a BAM field: `block`, or in a run of BAM blocks the one
+// `further` blocks on.
+void blockAddress(const ImageInfo& info, BamBlock block, int further, std::uint8_t* track, std::uint8_t* sector) {
     if (block == kSecondSide) {
         *track = info.bamTrack2;
         *sector = info.bamSector[0];
     } else {
         *track = info.bamTrack;
-        *sector = info.bamSector[block];
+        *sector = bamBlockSector(info, block + further);
     }
 }
 
-// A located BAM entry: pointers to the count byte and the first bitmap byte.
+// A located BAM entry: pointers to the count byte (null where there is
+// none) and the first bitmap byte.
 struct Entry {
     std::uint8_t* count;
     std::uint8_t* bitmap;
     std::uint8_t bitmapBytes;
+    bool lowSectorHigh;
 };
+
+bool addressField(const ImageInfo& info, BamBlock block, int offset, std::uint8_t** field, std::uint8_t* badTrack,
+                  std::uint8_t* badSector) {
+    std::uint8_t t = 0, s = 0;
+    std::uint8_t* bytes = nullptr;
+    blockAddress(info, block, offset / kBlockSize, &t, &s);
+    if (GetDiskSectorAddr(info, t, s, &bytes) != 0) {
+        *badTrack = t;
+        *badSector = s;
+        return false;
+    }
+    *field = bytes + offset % kBlockSize;
+    return true;
+}
 
 // Addresses the blocks of the entry; on failure names the refused block.
 bool addressEntry(const ImageInfo& info, const BamZone& z, std::uint8_t track, bool needBitmap, Entry* entry,
                   std::uint8_t* badTrack, std::uint8_t* badSector) {
     const int index = track - z.firstTrack;
-    std::uint8_t t = 0, s = 0;
-    std::uint8_t* block = nullptr;
-    blockAddress(info, z.countBlock, &t, &s);
-    if (GetDiskSectorAddr(info, t, s, &block) != 0) {
-        *badTrack = t;
-        *badSector = s;
-        return false;
-    }
-    entry->count = block + z.countBase + z.countStride * index;
+    entry->count = nullptr;
     entry->bitmap = nullptr;
     entry->bitmapBytes = z.bitmapBytes;
-    if (!needBitmap) return true;
-    if (z.bitmapBlock != z.countBlock) {
-        blockAddress(info, z.bitmapBlock, &t, &s);
-        if (GetDiskSectorAddr(info, t, s, &block) != 0) {
-            *badTrack = t;
-            *badSector = s;
-            return false;
-        }
-    }
-    entry->bitmap = block + z.bitmapBase + z.bitmapStride * index;
-    return true;
+    entry->lowSectorHigh = z.lowSectorHigh;
+    if (!z.noCount && !addressField(info, z.countBlock, z.countBase + z.countStride * index, &entry->count, badTrack,
+                                    badSector))
+        return false;
+    if (!needBitmap && !z.noCount) return true;
+    return addressField(info, z.bitmapBlock, z.bitmapBase + z.bitmapStride * index, &entry->bitmap, badTrack,
+                        badSector);
 }
 
-std::uint64_t readBitmap(const Entry& e) {
-    std::uint64_t bits = 0;
-    for (int i = e.bitmapBytes - 1; i >= 0; --i) bits = (bits << 8) | e.bitmap[i];
+// Bit s of the result is sector s, whichever bit of its byte holds it.
+SectorBits readBitmap(const Entry& e) {
+    SectorBits bits;
+    for (int s = 0; s < 8 * e.bitmapBytes; ++s)
+        if ((e.bitmap[s / 8] >> (e.lowSectorHigh ? 7 - s % 8 : s % 8)) & 1) bits.set(s);
     return bits;
 }
 
-void writeBitmap(const Entry& e, std::uint64_t bits) {
-    for (int i = 0; i < e.bitmapBytes; ++i) e.bitmap[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+void writeBitmap(const Entry& e, const SectorBits& bits) {
+    for (int i = 0; i < e.bitmapBytes; ++i) {
+        std::uint8_t byte = 0;
+        for (int b = 0; b < 8; ++b)
+            if (bits.test(8 * i + b)) byte = static_cast<std::uint8_t>(byte | 1 << (e.lowSectorHigh ? 7 - b : b));
+        e.bitmap[i] = byte;
+    }
+}
+
+bool bitOf(const Entry& e, int s) { return ((e.bitmap[s / 8] >> (e.lowSectorHigh ? 7 - s % 8 : s % 8)) & 1) != 0; }
+
+// The track's free count: its count byte, or its free bits where it has none.
+int entryCount(const Entry& e) {
+    if (e.count) return *e.count;
+    int n = 0;
+    for (int i = 0; i < e.bitmapBytes; ++i)
+        for (unsigned b = e.bitmap[i]; b != 0; b &= b - 1) ++n;
+    return n;
 }
 
 }  // namespace
@@ -217,7 +256,7 @@ std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track) {
         logMessage(kLogError, "IsTrackFree: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
         return 0;
     }
-    const std::uint8_t result = *entry.count != 0 ? 1 : 0;
+    const std::uint8_t result = entryCount(entry) != 0 ? 1 : 0;
     logMessage(kLogBam, "IsTrackFree: returning %d\n", result);
     return result;
 }
@@ -247,7 +286,7 @@ std::uint8_t IsSectorFree(const ImageInfo& info, std::uint8_t track, std::uint8_
     }
     if (zone.sectorTestReadsCount && *entry.count == 0) return 0;
     std::uint8_t result = 0;
-    if (sector < 8 * entry.bitmapBytes) result = static_cast<std::uint8_t>((readBitmap(entry) >> sector) & 1);
+    if (sector < 8 * entry.bitmapBytes) result = bitOf(entry, sector) ? 1 : 0;
     logMessage(kLogBam, "IsSectorFree: returning %d\n", result);
     return result;
 }
@@ -283,21 +322,21 @@ void markSector(ImageInfo& info, std::uint8_t track, std::uint8_t sector, int mo
         return;
     }
     if (sector >= 8 * entry.bitmapBytes) return;  // every addressable sector has a bit; kept for safety
-    const std::uint64_t bit = std::uint64_t {1} << sector;
-    std::uint64_t bits = readBitmap(entry);
+    SectorBits bits = readBitmap(entry);
     const bool used = mode == kMarkUsed;
     // A block already in the requested state keeps count and bit as they are,
     // so a double free or double allocation cannot drift the count.
-    if (((bits & bit) == 0) == used) {
+    if (!bits.test(sector) == used) {
         logMessage(kLogWarning, "markSector: %d:%d already marked %s\n", track, sector, used ? "used" : "free");
         return;
     }
-    bits = used ? bits & ~bit : bits | bit;
+    if (used) bits.reset(sector);
+    else bits.set(sector);
     // An inconsistent count is not wrapped around: a full track must not turn
     // into one with 255 free blocks.
-    if (used) {
+    if (entry.count && used) {
         if (*entry.count > 0) --*entry.count;
-    } else if (*entry.count < 255) {
+    } else if (entry.count && *entry.count < 255) {
         ++*entry.count;
     }
     writeBitmap(entry, bits);
@@ -319,50 +358,53 @@ std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info) {
     BamZone z {};
     for (std::size_t i = 0; imageZone(info, *layout, i, z); ++i) {
         if (z.fortyTrackType != 0 && (!fortyTrackImage || z.fortyTrackType != info.fortyTrackType)) continue;
-        std::uint8_t t = 0, s = 0;
-        std::uint8_t* block = nullptr;
-        blockAddress(info, z.countBlock, &t, &s);
-        if (GetDiskSectorAddr(info, t, s, &block) != 0) {
-            logMessage(kLogError, "getFreeDataBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", t, s);
-            return 0;
-        }
         const int end = z.lastTrack + 1 > info.trackCount + 1 ? info.trackCount + 1 : z.lastTrack + 1;
         for (int track = z.firstTrack; track < end; ++track) {
-            if (track == info.dirTrack || track == info.bamTrack2) continue;
-            sum += block[z.countBase + z.countStride * (track - z.firstTrack)];
+            if (track == info.systemTrack || track == info.bamTrack2) continue;
+            if (info.areaFirstTrack != 0 && (track < info.areaFirstTrack || track > info.areaLastTrack)) continue;
+            Entry entry {};
+            std::uint8_t t = 0, s = 0;
+            if (!addressEntry(info, z, static_cast<std::uint8_t>(track), z.noCount, &entry, &t, &s)) {
+                logMessage(kLogError, "getFreeDataBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", t, s);
+                return 0;
+            }
+            sum += entryCount(entry);
         }
     }
     return sum;
 }
 
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info) {
+    // Without a directory track the directory grows into any free block.
+    if (info.systemTrack == 0 && bamLayout(info.imageType)) return getAllocatableBlocks(info, false);
     const BamLayout* layout = nullptr;
     BamZone zone {};
-    if (findZone(info, info.dirTrack, &layout, &zone) != Lookup::kFound) {
+    if (findZone(info, info.systemTrack, &layout, &zone) != Lookup::kFound) {
         logMessage(kLogError, "getFreeDirBlocksOnDisk: format %d not supported (yet)", info.imageType);
         return 0;
     }
     Entry entry {};
     std::uint8_t badTrack = 0, badSector = 0;
-    if (!addressEntry(info, zone, info.dirTrack, false, &entry, &badTrack, &badSector)) {
+    if (!addressEntry(info, zone, info.systemTrack, zone.noCount, &entry, &badTrack, &badSector)) {
         logMessage(kLogError, "getFreeDirBlocksOnDisk: bad GetDiskSectorAddr call (%d:%d)\n", badTrack, badSector);
         return 0;
     }
-    return *entry.count;
+    return entryCount(entry);
 }
 
 std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly) {
     std::int32_t sum = 0;
     for (int t = 1; t <= info.trackCount; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
-        if (dirTrackOnly != (track == info.dirTrack) || track == info.bamTrack2) continue;
-        std::uint64_t bits = 0;
+        if (dirTrackOnly != (track == info.systemTrack) || track == info.bamTrack2) continue;
+        SectorBits bits;
         int count = 0;
         if (!readBamEntry(info, track, bits, count)) continue;
         // The allocator takes a sector only while the track's count is above
-        // 0 and its bit says free: whichever of the two runs out first.
-        int freeBits = 0;
-        for (; bits != 0; bits &= bits - 1) ++freeBits;
+        // 0 and its bit says free: whichever of the two runs out first. The
+        // sectors kept for the DOS it never takes.
+        for (int s = 0; s < reservedSectors(info, track); ++s) bits.reset(s);
+        const int freeBits = bits.count();
         sum += freeBits < count ? freeBits : count;
     }
     return sum;
@@ -379,22 +421,23 @@ bool locateEntry(const ImageInfo& info, std::uint8_t track, Entry& entry) {
 }
 }  // namespace
 
-bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count) {
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, SectorBits& freeBits, int& count) {
     Entry entry {};
     if (!locateEntry(info, track, entry)) return false;
     // Only the bits of sectors the track has.
     const int sectors = getTrackSectorCount(info, track);
-    freeBits = readBitmap(entry) & (sectors >= 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << sectors) - 1);
-    count = *entry.count;
+    const SectorBits all = readBitmap(entry);
+    freeBits = SectorBits {};
+    for (int s = 0; s < sectors; ++s)
+        if (all.test(s)) freeBits.set(s);
+    count = entry.count ? *entry.count : freeBits.count();
     return true;
 }
 
-bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits) {
+bool writeBamEntry(ImageInfo& info, std::uint8_t track, const SectorBits& freeBits) {
     Entry entry {};
     if (!locateEntry(info, track, entry)) return false;
-    int free = 0;
-    for (int s = 0; s < 64; ++s) free += static_cast<int>((freeBits >> s) & 1);
     writeBitmap(entry, freeBits);
-    *entry.count = static_cast<std::uint8_t>(free);
+    if (entry.count) *entry.count = static_cast<std::uint8_t>(freeBits.count());
     return true;
 }

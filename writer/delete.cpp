@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/log.h"
 #include "core/results.h"
@@ -148,14 +149,66 @@ std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name) 
     }
 }
 
-std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name) {
+std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name, const ListedEntry** found) {
     for (const ListedEntry& listed : info.listed) {
         if (listed.hostName != name) continue;
         std::uint8_t* entry = info.imageData.get() + listed.entryOffset;
-        // A hidden scratched entry is gone already.
-        return entry[kDirEntryType] != kTypeScratched ? entry : nullptr;
+        if (found) *found = &listed;
+        // A hidden scratched entry is gone already (a partition's entry is
+        // the partition table's).
+        return listed.raw || entry[kDirEntryType] != kTypeScratched ? entry : nullptr;
     }
     return nullptr;
+}
+
+namespace {
+
+// What the DOS itself will not scratch: a locked file, a 1581 partition, a
+// CMD FD partition (folder or not).
+bool keptByDos(const ListedEntry* listed, const std::uint8_t* entry) {
+    if (listed && listed->raw) return true;
+    return (entry[kDirEntryType] & kTypeLocked) || (entry[kDirEntryType] & kFileTypeMask) == kFileTypePartition;
+}
+
+// A name of a folder as hosts give it for the folder with all it holds:
+// "NAME", "NAME/" or "NAME/*.*".
+std::string folderRequest(std::string name) {
+    const std::string all = std::string(1, platform::kPathSeparator) + "*.*";
+    if (name.size() > all.size() && name.compare(name.size() - all.size(), all.size(), all) == 0)
+        name.resize(name.size() - all.size());
+    while (name.size() > 1 && (name.back() == platform::kPathSeparator || name.back() == '/')) name.pop_back();
+    return name;
+}
+
+}  // namespace
+
+int deleteListedFolder(ImageInfo& info, const ListedEntry& folder) {
+    const std::uint8_t* entry = info.imageData.get() + folder.entryOffset;
+    if (folder.raw || !isDirectoryEntry(volumeOf(info, folder), entry)) {
+        logMessage(kLogError, "DeleteFiles: <%s> is a partition -> nothing deleted\n", folder.hostName.c_str());
+        return E_NOT_SUPPORTED;
+    }
+    const std::string prefix = folder.hostName + platform::kPathSeparator;
+    std::vector<const ListedEntry*> inside;
+    for (const ListedEntry& listed : info.listed)
+        if (listed.hostName.compare(0, prefix.size(), prefix) == 0) inside.push_back(&listed);
+    // Depth first order lists a folder before what it holds: backwards, the
+    // contents go before their folder.
+    inside.push_back(&folder);
+    for (auto it = inside.rbegin(); it != inside.rend(); ++it) {
+        const ListedEntry& listed = **it;
+        std::uint8_t* at = info.imageData.get() + listed.entryOffset;
+        if (at[kDirEntryType] == kTypeScratched) continue;
+        if (keptByDos(&listed, at)) {
+            logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", listed.hostName.c_str());
+            return E_NOT_SUPPORTED;
+        }
+        ImageInfo& volume = volumeOf(info, listed);
+        BlockClaims claims;
+        collectBlockClaims(bamVolume(volume), claims);
+        if (int rc = deleteDirEntry(volume, at, claims)) return rc;
+    }
+    return 0;
 }
 
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress) {
@@ -164,7 +217,7 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     std::uint32_t bodyOffset = 0;
     std::int32_t container = kContainerPlain;
     const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
-    if (!formatLayout(type)) return E_NOT_SUPPORTED;
+    if (!isWritableType(type)) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
@@ -179,7 +232,7 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
     }
     info->lastReported = -1;
     BlockClaims claims;
-    collectBlockClaims(*info, claims);
+    if (!isFdImage(*info)) collectBlockClaims(*info, claims);
 
     bool imageChanged = false;
     int names = 0, done = 0;
@@ -189,20 +242,34 @@ int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSi
         logMessage(kLogTrace, "deleting file <%s>\n", name);
         std::string mapped(name);
         mapped.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size()));
-        std::uint8_t* entry = findListedForDeleting(*info, name);
-        if (!entry) entry = searchDirEntryInDirTrack(*info, mapped.c_str());
+        const ListedEntry* listed = nullptr;
+        const std::string folderName = folderRequest(name);
+        std::uint8_t* entry = findListedForDeleting(*info, folderName.c_str(), &listed);
+        if (!entry || !listed->folder) entry = findListedForDeleting(*info, name, &listed);
+        if (!entry && !isFdImage(*info)) entry = searchDirEntryInDirTrack(*info, mapped.c_str());
         if (!entry) {
             logMessage(kLogWarning, "file <%s> not found in archive\n", mapped.c_str());
             continue;
         }
-        // Every listed file goes (USR, DEL, REL, unclosed ones too), except
-        // what the DOS itself will not scratch: a locked file, a partition.
-        // Those fail the call, so the host does not report them as deleted.
-        if ((entry[kDirEntryType] & kTypeLocked) || (entry[kDirEntryType] & kFileTypeMask) == kFileTypePartition) {
-            logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", name);
-            return E_NOT_SUPPORTED;
+        if (listed && listed->folder) {
+            if (int rc = deleteListedFolder(*info, *listed)) return rc;
+        } else {
+            // Every listed file goes (USR, DEL, REL, unclosed ones too), except
+            // what the DOS itself will not scratch: a locked file, a partition.
+            // Those fail the call, so the host does not report them as deleted.
+            if (keptByDos(listed, entry)) {
+                logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", name);
+                return E_NOT_SUPPORTED;
+            }
+            ImageInfo& volume = listed ? volumeOf(*info, *listed) : *info;
+            if (&volume == info.get()) {
+                if (int rc = deleteDirEntry(*info, entry, claims)) return rc;
+            } else {
+                BlockClaims own;
+                collectBlockClaims(bamVolume(volume), own);
+                if (int rc = deleteDirEntry(volume, entry, own)) return rc;
+            }
         }
-        if (int rc = deleteDirEntry(*info, entry, claims)) return rc;
         imageChanged = true;
         // A cancel ends the call before the image file is touched.
         if (!reportPercent(progress, name, 100 * done / names)) {

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char* const kTypeNames[] = {"DEL", "SEQ", "PRG", "USR", "REL", "CBM", "???", "???"};
+const char* const kTypeNames[] = {"DEL", "SEQ", "PRG", "USR", "REL", "CBM", "DIR", "???"};
 
 // The type as the drive lists it: "*" before an unclosed file's, "<" after a locked one's.
 std::string typeText(std::uint8_t type) {
@@ -86,12 +86,15 @@ int listedBlocksFree(const ImageInfo& info, int* total = nullptr) {
     const int last = info.imageType == kTypeD64 ? formatLayout(kTypeD64, false)->trackCount : info.trackCount;
     int free = 0, all = 0;
     for (int t = 1; t <= last; ++t) {
-        std::uint64_t bits = 0;
+        SectorBits bits;
         int count = 0;
         const auto track = static_cast<std::uint8_t>(t);
-        if (track == info.dirTrack || !readBamEntry(info, track, bits, count)) continue;
-        for (; bits != 0; bits &= bits - 1) ++free;
-        all += getTrackSectorCount(info, track);
+        if (track == info.systemTrack || !readBamEntry(info, track, bits, count)) continue;
+        // c1541 leaves a native partition's first 64 blocks out.
+        const int reserved = reservedSectors(info, track);
+        for (int s = 0; s < reserved; ++s) bits.reset(s);
+        free += bits.count();
+        all += getTrackSectorCount(info, track) - reserved;
     }
     if (total) *total = all;
     return free;
@@ -140,6 +143,39 @@ int validateArchive(ImageInfo& info, std::string& text) {
     return problems == 0 ? 0 : E_BAD_ARCHIVE;
 }
 
+// A volume's facts and root directory as "key<TAB>value" lines.
+void describeVolume(const ImageInfo& info, std::string& text, bool withErrorBytes = true) {
+    const std::int32_t type = info.imageType;
+    const FormatLayout& layout = *diskLayout(type, info.trackCount);
+    text += "tracks\t" + std::to_string(info.trackCount) + "\n";
+    text += std::string("layout\t") + layoutName(info) + "\n";
+    if (withErrorBytes) text += std::string("errorbytes\t") + (info.hasErrorInfo ? "1" : "0") + "\n";
+    if (const std::uint8_t* header = blockBytes(info, info.headerTrack, info.headerSector)) {
+        text += "title\t" + cbmText(header + layout.titleOffset, kCbmNameLength, type) + "\n";
+        text += "id\t" + cbmText(header + layout.idOffset, 2, type) + "\n";
+        text += "dos\t" + cbmText(header + layout.dosOffset, 2, type) + "\n";
+    }
+    int files = 0;
+    std::string entries;
+    forEachDirEntry(info, [&](const std::uint8_t* entry) {
+        if (entry[kDirEntryType] == kTypeScratched) return;
+        ++files;
+        const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
+        entries += fileLine(blocks, typeText(entry[kDirEntryType]), entry + kDirFileName, isGeosEntry(entry));
+    });
+    text += "files\t" + std::to_string(files) + "\n";
+    int total = 0;
+    text += "blocksfree\t" + std::to_string(listedBlocksFree(info, &total)) + "\n";
+    text += "blockstotal\t" + std::to_string(total) + "\n";
+    text += entries;
+}
+
+const char* partitionTypeName(std::uint8_t type) {
+    static const char* const kNames[] = {"none", "native", "1541", "1571", "1581", "1581 CP/M", "print buffer", "foreign"};
+    return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : "unknown";
+}
+
+
 }  // namespace
 
 int describeImage(const char* path, std::string& text) {
@@ -157,30 +193,25 @@ int describeImage(const char* path, std::string& text) {
         return 0;
     }
     if (isArchiveOfFiles(type)) return describeArchive(*info, text);
-    const FormatLayout& layout = *diskLayout(type, info->trackCount);
+    const char* name = fdLayout(type) ? fdLayout(type)->name : diskLayout(type, info->trackCount)->name;
     text += std::string("format\t") + (bodyOffset ? "X64 " : "") +
-            (info->container != kContainerG64 ? layout.name : type == kTypeD71 ? "G71" : "G64") + "\n";
-    text += "tracks\t" + std::to_string(info->trackCount) + "\n";
-    text += std::string("layout\t") + layoutName(*info) + "\n";
-    text += std::string("errorbytes\t") + (info->hasErrorInfo ? "1" : "0") + "\n";
-    if (const std::uint8_t* header = blockBytes(*info, info->headerTrack, info->headerSector)) {
-        text += "title\t" + cbmText(header + layout.titleOffset, kCbmNameLength, type) + "\n";
-        text += "id\t" + cbmText(header + layout.idOffset, 2, type) + "\n";
-        text += "dos\t" + cbmText(header + layout.dosOffset, 2, type) + "\n";
+            (info->container != kContainerG64 ? name : type == kTypeD71 ? "G71" : "G64") + "\n";
+    if (!isFdImage(*info)) {
+        describeVolume(*info, text);
+        return 0;
     }
-    int files = 0;
-    std::string entries;
-    forEachDirEntry(*info, [&](const std::uint8_t* entry) {
-        if (entry[kDirEntryType] == kTypeScratched) return;
-        ++files;
-        const int blocks = entry[kDirBlockCount] | (entry[kDirBlockCount + 1] << 8);
-        entries += fileLine(blocks, typeText(entry[kDirEntryType]), entry + kDirFileName, isGeosEntry(entry));
-    });
-    text += "files\t" + std::to_string(files) + "\n";
-    int total = 0;
-    text += "blocksfree\t" + std::to_string(listedBlocksFree(*info, &total)) + "\n";
-    text += "blockstotal\t" + std::to_string(total) + "\n";
-    text += entries;
+    // A CMD FD image: its partitions, then the disk of its default partition
+    // as the drive shows it once the image is in.
+    text += std::string("errorbytes\t") + (info->hasErrorInfo ? "1" : "0") + "\n";
+    const ArchivedFile* shown = nullptr;
+    const std::uint8_t wanted = fdDefaultPartition(*info);
+    for (const ArchivedFile& p : info->archived) {
+        text += "partition\t" + std::to_string(p.recordLength) + "\t" + partitionTypeName(p.fileType) + "\t" +
+                cbmText(p.name, kCbmNameLength, type) + "\t" + std::to_string(p.blocks) + "\n";
+        if (!shown || p.recordLength == wanted) shown = &p;
+    }
+    std::unique_ptr<ImageInfo> volume = shown ? partitionVolume(*info, *shown) : nullptr;
+    if (volume) describeVolume(*volume, text, false);
     return 0;
 }
 
@@ -230,13 +261,14 @@ struct Report {
     int notes = 0;
     int bamErrors = 0;    // errors a repair of the BAM mends
     int unusedNotes = 0;  // notes on blocks --free-unused frees
+    std::string where;    // the folder being checked ("" for the image itself)
     void error(const char* kind, const std::string& what, bool bam = false) {
-        text += std::string("error\t") + kind + "\t" + what + "\n";
+        text += std::string("error\t") + kind + "\t" + where + what + "\n";
         ++errors;
         if (bam) ++bamErrors;
     }
     void note(const char* kind, const std::string& what, bool unused = false) {
-        text += std::string("note\t") + kind + "\t" + what + "\n";
+        text += std::string("note\t") + kind + "\t" + where + what + "\n";
         ++notes;
         if (unused) ++unusedNotes;
     }
@@ -288,11 +320,11 @@ void checkPartition(const ImageInfo& info, Report& report, const std::uint8_t* e
     }
     if (first + blocks > getDiskBlockCount(info))
         report.error("partition", name + ": its " + std::to_string(blocks) + from + " run off the disk");
-    const int dirFirst = getBlockIndex(info, info.dirTrack, 0);
-    const int dirEnd = dirFirst + getTrackSectorCount(info, info.dirTrack);
-    if (first < dirEnd && first + blocks > dirFirst)
+    const int dirFirst = getBlockIndex(info, info.systemTrack, 0);
+    const int dirEnd = dirFirst + getTrackSectorCount(info, info.systemTrack);
+    if (dirFirst >= 0 && first < dirEnd && first + blocks > dirFirst)
         report.error("partition", name + ": its " + std::to_string(blocks) + from + " run over the directory track " +
-                                      std::to_string(info.dirTrack));
+                                      std::to_string(info.systemTrack));
 }
 
 void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::uint8_t* entry) {
@@ -338,34 +370,56 @@ void checkEntry(const ImageInfo& info, Usage& usage, Report& report, const std::
 
 }  // namespace
 
-int validateImage(const char* path, int mode, std::string& text) {
-    text.clear();
-    const bool repair = (mode & kValidateRepair) != 0;
-    const bool freeUnused = repair && (mode & kValidateFreeUnused) != 0;
-    std::uint32_t bodyOffset = 0;
-    std::int32_t container = kContainerPlain;
-    const std::int32_t type = imageTypeOfFile(path, bodyOffset, &container);
-    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
-    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type, container);
-    if (!info) return E_NO_MEMORY;
-    info->bodyOffset = bodyOffset;
-    if (isArchiveOfFiles(type)) {
-        if (repair) return E_NOT_SUPPORTED;
-        if (int rc = loadForReading(*info)) return rc;
-        return validateArchive(*info, text);
-    }
-    if (int rc = loadExistingImage(*info, "ValidateImage", repair)) return rc;
+namespace {
 
+// A change a repair makes: a track's BAM entry of one volume.
+struct Mend {
+    ImageInfo* volume;
+    std::uint8_t track;
+    SectorBits freeBits;
+};
+
+// Every structure of one volume (a disk, a partition, a sub-disk; a native
+// partition with all its directories) against its BAM.
+void checkVolume(ImageInfo& vol, Report& report, bool repair, bool freeUnused, std::vector<Mend>& mends,
+                 std::string& freed) {
+    ImageInfo* const info = &vol;
     Usage usage;
-    Report report;
     use(*info, usage, info->headerTrack, info->headerSector, "the header");
-    for (int k = 0; k < info->bamBlockCount && k < 4; ++k)
-        if (info->bamTrack != info->headerTrack || info->bamSector[k] != info->headerSector)
-            use(*info, usage, info->bamTrack, info->bamSector[k], "the BAM");
+    for (int k = 0; k < bamBlockTotal(*info); ++k)
+        if (info->bamTrack != info->headerTrack || bamBlockSector(*info, k) != info->headerSector)
+            use(*info, usage, info->bamTrack, bamBlockSector(*info, k), "the BAM");
     if (getTrackSectorCount(*info, info->bamTrack2) != 0)
         use(*info, usage, info->bamTrack2, info->bamSector[0], "the BAM");
     walkChain(*info, usage, report, info->dirTrack, info->dirSector, "the directory", true);
     forEachDirEntry(*info, [&](const std::uint8_t* entry) { checkEntry(*info, usage, report, entry); });
+    if (isNativeVolume(*info)) {
+        use(*info, usage, 1, 0, "the boot block");
+        // The subdirectories: each one's entry claims its header and chain.
+        struct Walk {
+            ImageInfo* info;
+            Usage* usage;
+            Report* report;
+        } walk {info, &usage, &report};
+        forEachDirectory(
+            *info,
+            [](void* context, std::uint8_t headerTrack, std::uint8_t headerSector, std::uint8_t track,
+               std::uint8_t sector) {
+                auto& w = *static_cast<Walk*>(context);
+                if (headerTrack == w.info->headerTrack && headerSector == w.info->headerSector) return;
+                const std::string owner = "the directory with its header at " + blockName(headerTrack, headerSector);
+                if (!walkChain(*w.info, *w.usage, *w.report, track, sector, owner, false)) return;
+                BlockSet visits = directoryVisits(*w.info);
+                for (std::uint8_t t = track, s = sector; t != 0;) {
+                    const std::uint8_t* block = blockBytes(*w.info, t, s);
+                    if (!block || !visits.insert(*w.info, t, s)) break;
+                    for (int i = 0; i < kEntriesPerBlock; ++i) checkEntry(*w.info, *w.usage, *w.report, block + i * kDirEntrySize);
+                    t = block[kDirLinkTrack];
+                    s = block[kDirLinkSector];
+                }
+            },
+            &walk);
+    }
     // A GEOS disk's border block and its files, as collectBlockClaims takes them.
     const BorderBlock border = findBorderBlock(*info, usage.claims);
     if (const std::uint8_t* block = border.found ? blockBytes(*info, border.track, border.sector) : nullptr) {
@@ -392,33 +446,27 @@ int validateImage(const char* path, int mode, std::string& text) {
     // track is the DOS's own, all of it). A repair changes only the entries
     // of tracks with errors, and frees a block nothing uses only when asked:
     // such blocks often hold what a disk keeps outside its files.
-    struct Mend {
-        std::uint8_t track;
-        std::uint64_t freeBits;
-    };
-    std::vector<Mend> mends;
-    std::string freed;
     for (int t = 1; t <= info->trackCount; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
-        std::uint64_t freeBits = 0;
+        SectorBits freeBits;
         int count = 0;
         if (track == info->bamTrack2 || !readBamEntry(*info, track, freeBits, count)) continue;
-        std::uint64_t usedButFreeBits = 0, unusedBits = 0;
+        SectorBits usedButFreeBits, unusedBits;
         std::vector<BlockOfTrack> usedButFree, freeButUnused;
         int freeInBits = 0;
         for (int s = 0; s < getTrackSectorCount(*info, track); ++s) {
             const bool used = blockClaims(*info, usage.claims, track, static_cast<std::uint8_t>(s)) != 0;
-            const bool free = (freeBits >> s) & 1;
+            const bool free = freeBits.test(s);
             freeInBits += free ? 1 : 0;
             if (used && free) {
-                usedButFreeBits |= std::uint64_t {1} << s;
+                usedButFreeBits.set(s);
                 const int index = getBlockIndex(*info, track, static_cast<std::uint8_t>(s));
                 usedButFree.push_back({s, index >= 0 && index < kMaxImageBlocks
                                               ? usage.owner[static_cast<std::size_t>(index)]
                                               : std::string()});
             }
             if (!used && !free) {
-                unusedBits |= std::uint64_t {1} << s;
+                unusedBits.set(s);
                 freeButUnused.push_back({s, std::string()});
             }
         }
@@ -432,12 +480,52 @@ int validateImage(const char* path, int mode, std::string& text) {
             report.error("bam-count", "track " + std::to_string(t) + ": the BAM counts " + std::to_string(count) +
                                           " free blocks, its bitmap " + std::to_string(freeInBits),
                          true);
-        const bool mendErrors = repair && (usedButFreeBits != 0 || count != freeInBits);
-        const bool freeThem = freeUnused && unusedBits != 0;
+        const bool mendErrors = repair && (usedButFreeBits.any() || count != freeInBits);
+        const bool freeThem = freeUnused && unusedBits.any();
         if (!mendErrors && !freeThem) continue;
-        mends.push_back({track, (freeBits & ~usedButFreeBits) | (freeThem ? unusedBits : 0)});
+        mends.push_back({info, track, freeBits.without(usedButFreeBits).with(freeThem ? unusedBits : SectorBits {})});
         if (freeThem) freed += (freed.empty() ? "" : ",") + blockRanges(t, freeButUnused);
     }
+}
+
+}  // namespace
+
+int validateImage(const char* path, int mode, std::string& text) {
+    text.clear();
+    const bool repair = (mode & kValidateRepair) != 0;
+    const bool freeUnused = repair && (mode & kValidateFreeUnused) != 0;
+    std::uint32_t bodyOffset = 0;
+    std::int32_t container = kContainerPlain;
+    const std::int32_t type = imageTypeOfFile(path, bodyOffset, &container);
+    if (type == kTypeNone || type == kTypeT64) return E_NOT_SUPPORTED;
+    std::unique_ptr<ImageInfo> info = newWorkingImage(path, type, container);
+    if (!info) return E_NO_MEMORY;
+    info->bodyOffset = bodyOffset;
+    if (isArchiveOfFiles(type)) {
+        if (repair) return E_NOT_SUPPORTED;
+        if (int rc = loadForReading(*info)) return rc;
+        return validateArchive(*info, text);
+    }
+    if (int rc = loadExistingImage(*info, "ValidateImage", repair)) return rc;
+    // Its folders: the partitions and sub-disks with a BAM of their own
+    // are volumes of their own, checked as a disk is.
+    info->restartListing = 1;
+    ListedFile listed;
+    while (readDiskHeader(*info, listed) == 0) {
+    }
+    std::vector<ImageInfo*> volumes;
+    if (!isFdImage(*info)) volumes.push_back(info.get());
+    for (const std::unique_ptr<ImageInfo>& folder : info->folders)
+        if (&bamVolume(*folder) == folder.get()) volumes.push_back(folder.get());
+    Report report;
+    std::vector<Mend> mends;
+    std::string freed;
+    for (ImageInfo* volume : volumes) {
+        report.where = volume == info.get() ? "" : volume->folderPath + ": ";
+        checkVolume(*volume, report, repair, freeUnused, mends, freed);
+    }
+    report.where.clear();
+
     text = report.text;
     int errorsLeft = report.errors, notesLeft = report.notes;
     if (!mends.empty()) {
@@ -447,7 +535,7 @@ int validateImage(const char* path, int mode, std::string& text) {
             text += "freeing\tblocks marked used that nothing uses:" + freed + "\n";
             logMessage(kLogWarning, "ValidateImage: freeing blocks marked used that nothing uses:%s\n", freed.c_str());
         }
-        for (const Mend& m : mends) writeBamEntry(*info, m.track, m.freeBits);
+        for (const Mend& m : mends) writeBamEntry(*m.volume, m.track, m.freeBits);
         if (int rc = writeImageFile(*info)) return rc;
         text += std::string("repaired\tthe BAM marks every block in use as used, its counts match its bitmaps") +
                 (freed.empty() ? "\n" : ", and the blocks nothing used are free\n");

@@ -68,14 +68,16 @@ bool isLocked(const std::uint8_t* entry) {
 
 bool isRel(std::uint8_t fileType) { return (fileType & kFileTypeMask) == (kTypeRel & kFileTypeMask); }
 
-// The entry a key names, if it still holds the name and type the key says.
-std::uint8_t* entryOfKey(ImageInfo& info, const std::string& key) {
+// The entry a key names, if it still holds the name and type the key says;
+// found: how it was listed (its volume, whether it is a folder).
+std::uint8_t* entryOfKey(ImageInfo& info, const std::string& key, const ListedEntry** found = nullptr) {
     std::uint32_t offset = 0;
     std::uint8_t fileType = 0;
     std::uint8_t name[kCbmNameLength];
     if (!parseEntryKey(key.c_str(), offset, fileType, name)) return nullptr;
     for (const ListedEntry& listed : info.listed) {
         if (listed.entryOffset != offset) continue;
+        if (found) *found = &listed;
         std::uint8_t* entry = info.imageData.get() + offset;
         if (entry[kDirEntryType] != fileType || entry[kDirEntryType] == kTypeScratched ||
             std::memcmp(entry + kDirFileName, name, kCbmNameLength) != 0)
@@ -258,19 +260,36 @@ int exactEntry(ImageInfo& info, const std::vector<std::string>& f, const std::st
 // a type extension) that packing makes of the host name. As rename(2): the
 // file that already has the resulting name and type goes, and so does the
 // file the caller shows under the new name.
-int renameEntry(ImageInfo& info, std::uint8_t* entry, const std::vector<std::string>& f, std::string& key) {
+int renameEntry(ImageInfo& top, ImageInfo& info, std::uint8_t* entry, const std::vector<std::string>& f,
+                std::string& key) {
     if (isLocked(entry)) {
         logMessage(kLogError, "RenameFile: <%s> is locked -> not renamed\n", entryNameText(entry, info.imageType).c_str());
         return E_NOT_SUPPORTED;
     }
     std::uint8_t name[kCbmNameLength];
     std::uint8_t newType = 0;
-    if (!renamedCbmName(entry, f[2].c_str(), name, newType)) {
+    // A folder keeps its type; its whole host name is its name.
+    const bool folder = isDirectoryEntry(info, entry);
+    if (folder) {
+        std::string mapped = f[2];
+        mapped.resize(hostToPetscii(reinterpret_cast<std::uint8_t*>(mapped.data()), mapped.size()));
+        std::memset(name, kDiskNamePad, sizeof name);
+        std::memcpy(name, mapped.data(), mapped.size() < sizeof name ? mapped.size() : sizeof name);
+        newType = entry[kDirEntryType];
+    }
+    if (folder ? name[0] == kDiskNamePad : !renamedCbmName(entry, f[2].c_str(), name, newType)) {
         logMessage(kLogError, "RenameFile: <%s> gives no CBM name -> not renamed\n", f[2].c_str());
         return E_ECREATE;
     }
+    const ListedEntry* replaced = nullptr;
     std::uint8_t* goners[2] = {otherFileNamed(info, entry, name, newType),
-                               f.size() > 3 && !f[3].empty() ? entryOfKey(info, f[3]) : nullptr};
+                               f.size() > 3 && !f[3].empty() ? entryOfKey(top, f[3], &replaced) : nullptr};
+    // Only a file of the same folder is replaced; a folder never is.
+    if (goners[1] && (replaced->folder || replaced->raw || &volumeOf(top, *replaced) != &info)) goners[1] = nullptr;
+    if (goners[0] && isDirectoryEntry(info, goners[0])) {
+        logMessage(kLogError, "RenameFile: <%s> is a folder's name -> not renamed\n", f[2].c_str());
+        return E_ECREATE;
+    }
     if (goners[1] == entry) goners[1] = nullptr;
     if (goners[1] == goners[0]) goners[1] = nullptr;
     for (std::uint8_t* goner : goners) {
@@ -283,6 +302,10 @@ int renameEntry(ImageInfo& info, std::uint8_t* entry, const std::vector<std::str
     }
     std::memcpy(entry + kDirFileName, name, kCbmNameLength);
     entry[kDirEntryType] = newType;
+    // A native directory's header carries its name too.
+    if (isDirectoryEntry(info, entry))
+        if (std::uint8_t* header = blockBytes(info, entry[kDirStartTrack], entry[kDirStartSector]))
+            std::memcpy(header + formatLayout(kTypeDNP)->titleOffset, name, kCbmNameLength);
     key = keyOf(info, entry);
     return 0;
 }
@@ -298,24 +321,44 @@ int applyLine(ImageInfo& info, const std::string& line, const std::string& srcPa
         key = stored ? keyOf(info, stored) : "";
         return 0;
     }
+    if (op == "folder") {
+        if (f.size() != 2 || f[1].empty()) return E_NOT_SUPPORTED;
+        int rc = 0;
+        const ImageInfo* made = makeFolderPath(info, f[1].c_str(), rc);
+        if (!made) return rc;
+        key = keyOf(info, info.imageData.get() + made->folderEntry);
+        return 0;
+    }
     if (op != "store" && op != "rename" && op != "delete") {
         logMessage(kLogError, "WriteEntries: unknown line <%s>\n", line.c_str());
         return E_NOT_SUPPORTED;
     }
     if (f.size() < (op == "delete" ? 2u : 3u)) return E_NOT_SUPPORTED;
-    std::uint8_t* entry = entryOfKey(info, f[1]);
+    const ListedEntry* listed = nullptr;
+    std::uint8_t* entry = entryOfKey(info, f[1], &listed);
     if (!entry) {
         logMessage(kLogWarning, "WriteEntries: no file has the key <%s> (the image changed?)\n", f[1].c_str());
         return E_NO_FILES;
     }
-    if (op == "store") return storeEntry(info, entry, srcPath + f[2], key);
-    if (op == "rename") return renameEntry(info, entry, f, key);
+    ImageInfo& volume = volumeOf(info, *listed);
+    // A partition of a CMD FD image is its table's, never a file's.
+    if (listed->raw || (listed->folder && !isDirectoryEntry(volume, entry))) {
+        logMessage(kLogError, "WriteEntries: <%s> is a partition -> not changed\n", listed->hostName.c_str());
+        return E_NOT_SUPPORTED;
+    }
+    if (op == "store" && listed->folder) {
+        logMessage(kLogError, "WriteEntries: <%s> is a folder -> not written\n", listed->hostName.c_str());
+        return E_NOT_SUPPORTED;
+    }
+    if (op == "store") return storeEntry(volume, entry, srcPath + f[2], key);
+    if (op == "rename") return renameEntry(info, volume, entry, f, key);
     if (isLocked(entry)) {
         logMessage(kLogError, "DeleteFiles: <%s> is locked -> nothing deleted\n", entryNameText(entry, info.imageType).c_str());
         return E_NOT_SUPPORTED;
     }
     key.clear();
-    return releaseEntry(info, entry);
+    if (listed->folder) return deleteListedFolder(info, *listed);
+    return releaseEntry(volume, entry);
 }
 
 }  // namespace
@@ -370,7 +413,8 @@ int renameFile(const char* packedFile, const char* oldName, const char* newName)
     if (!oldName || !newName || !*newName) return E_ECREATE;
     std::unique_ptr<ImageInfo> info;
     if (int rc = openImageForPacking(packedFile, false, info)) return rc;
-    std::uint8_t* entry = findListedForDeleting(*info, oldName);
+    const ListedEntry* oldListed = nullptr;
+    std::uint8_t* entry = findListedForDeleting(*info, oldName, &oldListed);
     if (!entry) {
         logMessage(kLogWarning, "RenameFile: <%s> not found in archive\n", oldName);
         return E_NO_FILES;
@@ -380,7 +424,12 @@ int renameFile(const char* packedFile, const char* oldName, const char* newName)
     std::string key;
     const std::vector<std::string> f = {"rename", keyOf(*info, entry), newName,
                                         listedAsNew ? keyOf(*info, listedAsNew) : ""};
-    if (int rc = renameEntry(*info, entry, f, key)) return rc;
+    ImageInfo& volume = oldListed ? volumeOf(*info, *oldListed) : *info;
+    if (oldListed && (oldListed->raw || (oldListed->folder && !isDirectoryEntry(volume, entry)))) {
+        logMessage(kLogError, "RenameFile: <%s> is a partition -> not renamed\n", oldName);
+        return E_NOT_SUPPORTED;
+    }
+    if (int rc = renameEntry(*info, volume, entry, f, key)) return rc;
     if (int rc = writeImageFile(*info)) return rc;
     logMessage(kLogTrace, "RenameFile: <%s> is now <%s>\n", oldName, newName);
     return 0;

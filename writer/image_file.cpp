@@ -10,6 +10,7 @@
 #include "image/g64.h"
 #include "image/image.h"
 #include "platform/platform.h"
+#include "reader/reader.h"
 
 std::unique_ptr<ImageInfo> newWorkingImage(const char* path, std::int32_t type, std::int32_t container) {
     std::unique_ptr<ImageInfo> info = newImageInfo();
@@ -131,6 +132,13 @@ int writeImageFile(const ImageInfo& info) {
 
 int loadExistingImage(ImageInfo& info, const char* caller, bool forWriting) {
     if (int rc = readImageFile(info, nullptr, forWriting)) return rc;
+    if (fdLayout(info.imageType)) {
+        if (!checkImageSize(info)) {
+            logMessage(kLogError, "unknown disk type\n");
+            return E_UNKNOWN_FORMAT;
+        }
+        return readFdPartitions(info);
+    }
     setDiskInitValues(info);
     // Block addresses come from the geometry: a short image would be
     // addressed beyond its end.

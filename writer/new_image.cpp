@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/new_image_settings.h"
 #include "image/image.h"
+#include "reader/reader.h"
 #include "writer/writer.h"
 
 namespace {
@@ -106,13 +107,111 @@ bool freeAllTracks(ImageInfo& info, std::uint8_t lastTrack) {
     for (int t = 1; t <= lastTrack; ++t) {
         const auto track = static_cast<std::uint8_t>(t);
         if (track == info.bamTrack2) continue;
-        const std::uint8_t sectors = getTrackSectorCount(info, track);
-        for (std::uint8_t s = 0; s < sectors; ++s) {
-            if (!addressOrLog(info, track, s)) return false;
-            markSectorFree(info, track, s);
+        const int sectors = getTrackSectorCount(info, track);
+        for (int s = 0; s < sectors; ++s) {
+            if (!addressOrLog(info, track, static_cast<std::uint8_t>(s))) return false;
+            markSectorFree(info, track, static_cast<std::uint8_t>(s));
         }
     }
     return true;
+}
+
+// A native partition as CMD DOS formats it: 1/0 zero, the root header at
+// 1/1, the BAM at 1/2 to 1/33 (the first block names the last track), an
+// empty root directory at 1/34; 1/0 to 1/34 in use, the tracks past the
+// last one without free blocks.
+bool formatNativeVolume(ImageInfo& info) {
+    const NewImageSettingsRecord& settings = newImageSettings();
+    std::uint8_t* boot = addressOrLog(info, 1, 0);
+    std::uint8_t* header = addressOrLog(info, info.headerTrack, info.headerSector);
+    std::uint8_t* bam = addressOrLog(info, info.bamTrack, info.bamSector[0]);
+    std::uint8_t* dir = addressOrLog(info, info.dirTrack, info.dirSector);
+    if (!boot || !header || !bam || !dir) return false;
+    std::memset(boot, 0, kBlockSize);
+    std::memset(header, 0, kBlockSize);
+    const FormatLayout& layout = *formatLayout(info.imageType);
+    header[0] = info.dirTrack;
+    header[1] = info.dirSector;
+    header[2] = kNativeHeaderMark;
+    std::size_t titleLength = 0;
+    while (titleLength < sizeof settings.diskTitle && settings.diskTitle[titleLength] != 0) ++titleLength;
+    std::memset(header + layout.titleOffset, kFill, layout.dosOffset + 4 - layout.titleOffset);
+    std::memcpy(header + layout.titleOffset, settings.diskTitle, titleLength);
+    std::memcpy(header + layout.idOffset, settings.diskId, 2);
+    header[layout.dosOffset] = '1';
+    header[layout.dosOffset + 1] = kNativeHeaderMark;
+    header[0x20] = info.headerTrack;  // the header's own position
+    header[0x21] = info.headerSector;
+    for (int k = 0; k < bamBlockTotal(info); ++k) {
+        std::uint8_t* b = addressOrLog(info, info.bamTrack, bamBlockSector(info, k));
+        if (!b) return false;
+        std::memset(b, 0, kBlockSize);
+    }
+    bam[2] = kNativeHeaderMark;
+    bam[3] = kNativeBamMark;
+    std::memcpy(bam + 4, settings.diskId, 2);
+    bam[6] = 0xC0;
+    bam[kNativeLastTrack] = info.trackCount;
+    SectorBits all;
+    for (int s = 0; s < 256; ++s) all.set(s);
+    for (int t = 1; t <= info.trackCount; ++t) writeBamEntry(info, static_cast<std::uint8_t>(t), all);
+    for (int s = 0; s <= info.dirSector; ++s) markSectorUsed(info, 1, static_cast<std::uint8_t>(s));
+    std::memset(dir, 0, kBlockSize);
+    dir[1] = 255;
+    return true;
+}
+
+void putMsbFirst3(std::uint8_t* p, std::uint32_t value) {
+    p[0] = static_cast<std::uint8_t>(value >> 16);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+    p[2] = static_cast<std::uint8_t>(value);
+}
+
+void putPartitionName(std::uint8_t* entry, const char* name) {
+    std::memset(entry + kFdPartitionName, kFill, kCbmNameLength);
+    std::memcpy(entry + kFdPartitionName, name, std::strlen(name));
+}
+
+// A CMD FD image as VICE's creator makes one: the device block (drive map,
+// unit 0 from 0 to the system partition, default partition 1, the
+// signature), the partition directory (SYSTEM, then one native partition
+// of the whole tracks of the data area) and that partition formatted.
+bool formatFdImage(ImageInfo& info) {
+    const FdLayout& fd = *fdLayout(info.imageType);
+    std::uint8_t* system = info.imageData.get() + info.bodyOffset + fd.systemBlock * static_cast<std::size_t>(kBlockSize);
+    std::uint8_t* device = system + kFdDeviceBlock * kBlockSize;
+    std::memset(device, 0xFF, kBlockSize);
+    constexpr int kMapColumn = 0x38;  // unit 0 from, unit 0 to: three bytes each across the columns
+    const std::uint32_t end = fd.systemBlock * kBlockSize / kFdUnit;
+    device[0] = 0;
+    for (int c = 0; c < 3; ++c) {
+        device[kMapColumn * (c + 1)] = 0;
+        device[kMapColumn * (c + 1) + 1] = static_cast<std::uint8_t>(end >> (8 * (2 - c)));
+    }
+    std::memset(device + 0xE0, 0, kFdSignatureOffset - 0xE0);
+    device[0xE2] = device[0xE3] = 1;
+    std::memcpy(device + kFdSignatureOffset, kFdSignature, sizeof kFdSignature - 1);
+    std::uint8_t* table = system + kFdPartitionBlock * kBlockSize;
+    std::memset(table, 0, kFdPartitionBlocks * kBlockSize);
+    for (int b = 0; b < kFdPartitionBlocks; ++b) {
+        const bool last = b + 1 == kFdPartitionBlocks;
+        table[b * kBlockSize] = last ? 0 : 1;
+        table[b * kBlockSize + 1] = static_cast<std::uint8_t>(last ? 0xFF : b + 1);
+    }
+    table[kFdPartitionType] = 0xFF;
+    putPartitionName(table, "SYSTEM");
+    std::uint8_t* first = table + kDirEntrySize;
+    const std::uint32_t tracks = fd.systemBlock / 256;
+    first[kFdPartitionType] = 1;
+    putPartitionName(first, "PARTITION 1");
+    putMsbFirst3(first + kFdPartitionSize, tracks * kNativeTrackBytes / kFdUnit);
+    ArchivedFile partition {};
+    partition.fileType = 1;
+    partition.length = tracks * kNativeTrackBytes;
+    std::unique_ptr<ImageInfo> native = partitionVolume(info, partition);
+    if (!native) return false;
+    native->trackCount = static_cast<std::uint8_t>(tracks);
+    return formatNativeVolume(*native);
 }
 
 }  // namespace
@@ -120,6 +219,12 @@ bool freeAllTracks(ImageInfo& info, std::uint8_t lastTrack) {
 void allocDiskImage(ImageInfo& info) {
     info.imageData.reset();
     info.imageSize = 0;
+    if (const FdLayout* fd = fdLayout(info.imageType)) {
+        const std::uint32_t size = fd->blocks * (kBlockSize + (newImageSettings().includeErrorInfo ? 1u : 0u));
+        info.imageSize = static_cast<std::int32_t>(size);
+        info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+        return;
+    }
     const FormatLayout* layout =
         info.imageType == kTypeT64 ? nullptr : formatLayout(info.imageType, newImageSettings().fortyTracks != 0);
     if (!layout) {
@@ -128,11 +233,21 @@ void allocDiskImage(ImageInfo& info) {
     }
     const std::uint32_t size = layout->size + (newImageSettings().includeErrorInfo ? layout->blockCount : 0u);
     info.imageSize = static_cast<std::int32_t>(size);
-    // Error bytes stay zero: every block of a new image is good.
-    info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+    // Error bytes stay zero: every block of a new image is good. (A native
+    // partition has none.)
+    if (info.imageType == kTypeDNP) info.imageSize = static_cast<std::int32_t>(layout->size);
+    info.imageData.reset(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(info.imageSize), 1)));
 }
 
 void initDiskImage(ImageInfo& info) {
+    if (fdLayout(info.imageType)) {
+        if (!formatFdImage(info)) logMessage(kLogError, "initDiskImage: CMD FD image not formatted\n");
+        return;
+    }
+    if (info.imageType == kTypeDNP) {
+        if (!formatNativeVolume(info)) logMessage(kLogError, "initDiskImage: native partition not formatted\n");
+        return;
+    }
     const NewImageLayout* row = newImageLayout(info.imageType);
     if (!row) {
         logMessage(kLogError, "initDiskImage: format %d not supported (yet)", info.imageType);

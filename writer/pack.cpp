@@ -104,7 +104,7 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
             return E_NOT_SUPPORTED;
         }
     }
-    setDiskInitValues(info);
+    if (!fdLayout(info.imageType)) setDiskInitValues(info);
     // Every block address comes from the geometry, so an image shorter than
     // its format would be worked on beyond its end.
     if (!checkImageSize(info)) {
@@ -112,6 +112,8 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
         return E_UNKNOWN_FORMAT;
     }
     if (!existing) initDiskImage(info);
+    // A CMD FD image's volumes are its partitions.
+    if (fdLayout(info.imageType)) return readFdPartitions(info);
     readStatedBamTracks(info);
     if (info.imageType == kTypeD64 && info.trackCount > kStandardD64Tracks && checkD64Valid40Track(info) == 0) {
         logMessage(kLogWarning, "PackFiles: unknown D64 %d track format -> read only\n", info.trackCount);
@@ -121,56 +123,24 @@ int prepareImage(ImageInfo& info, bool mayCreate = true) {
 }
 
 struct Source;
-std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSector);
+std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam, bool superSideSector);
 bool relSourcesHaveRecords(const std::vector<Source>& sources);
 
-// The room for the whole list, before anything is added.
-int checkCapacity(const ImageInfo& info, const std::vector<Source>& sources, const char* addList) {
-    const std::int32_t n = countListNames(addList);
-    logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
-    if (!relSourcesHaveRecords(sources)) return E_BAD_DATA;
-    const std::int32_t e = getFreeDirEntryCount(info);
-    if (e == -1)
-        logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
-    else
-        logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
-    const std::int32_t total = totalBlocks(sources, usesSuperSideSector(info));
-    logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
-    // Only blocks the allocator can really hand out count.
-    const std::int32_t data = getAllocatableBlocks(info, false);
-    std::int32_t dir = getAllocatableBlocks(info, true);
-
-    if (e + 8 * dir < n) {
-        logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
-        return E_NO_MEMORY;
-    }
-    if (newImageSettings().useDirTrack == 0) {
-        if (data < total) {
-            logMessage(kLogError, "PackFiles: not enough data sectors available (%d < %d)\n", data, total);
-            return E_NO_MEMORY;
-        }
-        return 0;
-    }
-    // The directory blocks the new entries will need are not free for data.
-    if (e < n) dir -= (n - e + 7) / 8;
-    if (static_cast<std::int64_t>(data) + dir < total) {
-        logMessage(kLogError, "PackFiles: not enough data+dir sectors available (%d < %d)\n", data + dir, total);
-        return E_NO_MEMORY;
-    }
-    return 0;
-}
+// The room for the whole list, before anything is added: on every BAM a
+// file goes to, its blocks and the directory blocks its new entries need.
+int checkCapacity(const std::vector<Source>& sources);
 
 // Every write to the header, the BAM or the directory must leave the files
 // as they are: a directory whose chain runs into a file's blocks (a bent
 // link) would take the new entries there. Such an image is not added to.
-int refuseSharedSystemBlock(const ImageInfo& info) {
+int refuseSharedSystemBlock(const ImageInfo& top, const ImageInfo& info) {
     SharedBlock shared;
     if (!findSharedSystemBlock(info, shared)) return 0;
     std::string owner;
     if (shared.entry) {
         owner = cbmText(shared.entry + kDirFileName, kCbmNameLength, info.imageType);
         const auto offset = static_cast<std::uint32_t>(shared.entry - info.imageData.get());
-        for (const ListedEntry& listed : info.listed)
+        for (const ListedEntry& listed : top.listed)
             if (listed.entryOffset == offset) owner = listed.hostName;
     }
     logMessage(kLogError, "PackFiles: block %d:%d of the %s is also used by <%s> -> nothing added\n", shared.track,
@@ -182,17 +152,14 @@ int refuseSharedSystemBlock(const ImageInfo& info) {
 // names as the host saw them, for the files it overwrites), refused when
 // its directory runs into a file, and the blocks in use that the BAM calls
 // free marked used.
-int loadForPacking(ImageInfo& info, bool mayCreate, BlockClaims& claims) {
+int loadForPacking(ImageInfo& info, bool mayCreate) {
     if (int rc = prepareImage(info, mayCreate)) return rc;
     info.restartListing = 1;
     ListedFile listed;
     while (readDiskHeader(info, listed) == 0) {
     }
     info.lastReported = -1;
-    if (int rc = refuseSharedSystemBlock(info)) return rc;
-    collectBlockClaims(info, claims);
-    protectUsedBlocks(info, claims);
-    return 0;
+    return isFdImage(info) ? 0 : prepareForWriting(info, info);
 }
 
 int failNoBlocks() {
@@ -202,10 +169,21 @@ int failNoBlocks() {
 
 }  // namespace
 
+int prepareForWriting(ImageInfo& top, ImageInfo& view) {
+    ImageInfo& bam = bamVolume(view);
+    if (bam.writePrepared) return 0;
+    if (int rc = refuseSharedSystemBlock(top, bam)) return rc;
+    BlockClaims claims;
+    collectBlockClaims(bam, claims);
+    protectUsedBlocks(bam, claims);
+    bam.writePrepared = true;
+    return 0;
+}
+
 int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, std::uint32_t size,
                std::int32_t blocks, ChainCursor& cursor) {
     const std::uint8_t interleave = getInterleave(info, kPurposeFiles);
-    const auto limit = static_cast<std::uint8_t>(info.trackCount + 1);
+    const int limit = info.trackCount + 1;
     auto* choose = newImageSettings().writeFromTrack1 ? GetCopyBlockT1 : GetCopyBlock;
     std::uint8_t& prevTrack = cursor.track;
     std::uint8_t& prevSector = cursor.sector;
@@ -213,7 +191,7 @@ int writeChain(ImageInfo& info, std::uint8_t* link, const std::uint8_t* data, st
     std::uint32_t done = 0, lastPart = 0;
     for (std::int32_t i = 0; i < blocks; ++i) {
         std::uint8_t track = 0, sector = 0;
-        if (!choose(info, 1, limit, limit, info.dirTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
+        if (!choose(info, 1, limit, limit, info.systemTrack, info.bamTrack2, interleave, prevTrack, prevSector, &track,
                     &sector))
             return failNoBlocks();
         // A block flagged bad by its error byte cannot be marked either, so
@@ -256,6 +234,12 @@ namespace {
 struct Source {
     std::string name;  // as the list gives it
     std::string path;
+    // Where it goes: the directory (the image or a folder of it), its name
+    // there (what no folder of the path took: the old rule folds a folder
+    // part into the CBM name) and the path the listing would show it under.
+    ImageInfo* volume = nullptr;
+    std::string leaf;
+    std::string listedPath;
     bool found = false;
     std::uint32_t size = 0;
     std::int32_t blocks = 0;  // of its size
@@ -354,9 +338,10 @@ Source findSource(const char* srcPath, const char* name) {
     return source;
 }
 
-std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSector) {
+std::int32_t totalBlocks(const std::vector<Source>& sources, const ImageInfo* bam, bool superSideSector) {
     std::int64_t total = 0;
     for (const Source& source : sources) {
+        if (bam && source.volume && &bamVolume(*source.volume) != bam) continue;
         if (!source.found) {
             logMessage(kLogError, "getTotalSectorCount: error getting file size for <%s> ... continue ...\n",
                        source.path.c_str());
@@ -374,11 +359,72 @@ std::int32_t totalBlocks(const std::vector<Source>& sources, bool superSideSecto
     return static_cast<std::int32_t>(total);
 }
 
+int checkCapacity(const std::vector<Source>& sources) {
+    if (!relSourcesHaveRecords(sources)) return E_BAD_DATA;
+    std::vector<ImageInfo*> bams;
+    for (const Source& source : sources)
+        if (std::find(bams.begin(), bams.end(), &bamVolume(*source.volume)) == bams.end())
+            bams.push_back(&bamVolume(*source.volume));
+    for (ImageInfo* bam : bams) {
+        const ImageInfo& info = *bam;
+        // Per directory: its new entries beyond its free ones need blocks.
+        std::int32_t n = 0, e = 0, wanted = 0;
+        std::vector<const ImageInfo*> directories;
+        for (const Source& source : sources)
+            if (&bamVolume(*source.volume) == bam &&
+                std::find(directories.begin(), directories.end(), source.volume) == directories.end())
+                directories.push_back(source.volume);
+        for (const ImageInfo* directory : directories) {
+            std::int32_t files = 0;
+            for (const Source& source : sources) files += source.volume == directory ? 1 : 0;
+            const std::int32_t free = getFreeDirEntryCount(*directory);
+            if (free == -1) logMessage(kLogWarning, "PackFiles: problem getting free dir entries\n");
+            n += files;
+            e += free;
+            if (free < files) wanted += (files - (free < 0 ? 0 : free) + 7) / 8;
+        }
+        logMessage(kLogTrace, "PackFiles: %d files to add\n", n);
+        if (e != -1) logMessage(kLogTrace, "PackFiles: %d dir entries free\n", e);
+        const std::int32_t total = totalBlocks(sources, bam, usesSuperSideSector(info));
+        logMessage(kLogTrace, "PackFiles: %d total blocks to write\n", total);
+        // Only blocks the allocator can really hand out count.
+        const std::int32_t data = getAllocatableBlocks(info, false);
+        std::int32_t dir = getAllocatableBlocks(info, true);
+        if (info.systemTrack == 0) {
+            // Without a directory track, directory blocks come from the same free blocks.
+            if (static_cast<std::int64_t>(data) < static_cast<std::int64_t>(total) + wanted) {
+                logMessage(kLogError, "PackFiles: not enough data+dir sectors available (%d < %d)\n", data,
+                           total + wanted);
+                return E_NO_MEMORY;
+            }
+            continue;
+        }
+        if (e + 8 * dir < n) {
+            logMessage(kLogError, "PackFiles: not enough dir entries available (%d < %d)\n", e + 8 * dir, n);
+            return E_NO_MEMORY;
+        }
+        if (newImageSettings().useDirTrack == 0) {
+            if (data < total) {
+                logMessage(kLogError, "PackFiles: not enough data sectors available (%d < %d)\n", data, total);
+                return E_NO_MEMORY;
+            }
+            continue;
+        }
+        // The directory blocks the new entries will need are not free for data.
+        if (e < n) dir -= (n - e + 7) / 8;
+        if (static_cast<std::int64_t>(data) + dir < total) {
+            logMessage(kLogError, "PackFiles: not enough data+dir sectors available (%d < %d)\n", data + dir, total);
+            return E_NO_MEMORY;
+        }
+    }
+    return 0;
+}
+
 // The CBM name and type a source goes in under: the Convert file's own, or
 // its host name's.
 CbmName incomingName(const Source& source) {
     CbmName cbm {};
-    splitHostNameForAdding(source.name.c_str(), cbm);
+    splitHostNameForAdding(source.leaf.empty() ? source.name.c_str() : source.leaf.c_str(), cbm);
     if (source.geos) {
         std::memcpy(cbm.name, source.layout.entry + convertOffset(kDirFileName), kCbmNameLength);
         cbm.fileType = source.layout.entry[convertOffset(kDirEntryType)];
@@ -408,7 +454,7 @@ std::uint8_t* findListedForPacking(ImageInfo& info, const std::string& name) {
 // file or a partition, fails the call before anything changes.
 int planReplacements(ImageInfo& info, std::vector<Source>& sources) {
     for (Source& source : sources) {
-        std::uint8_t* entry = findListedForPacking(info, source.name);
+        std::uint8_t* entry = findListedForPacking(info, source.listedPath);
         if (!entry) continue;
         const std::uint8_t type = entry[kDirEntryType];
         if ((type & kTypeLocked) || (type & kFileTypeMask) == kFileTypePartition) {
@@ -427,11 +473,13 @@ int planReplacements(ImageInfo& info, std::vector<Source>& sources) {
 
 // The replaced files' entries and blocks are released before the room check,
 // so that it counts them.
-int releaseReplacedFiles(ImageInfo& info, const std::vector<Source>& sources, BlockClaims& claims) {
+int releaseReplacedFiles(const std::vector<Source>& sources) {
     for (const Source& source : sources) {
         if (!source.replaces) continue;
         logMessage(kLogTrace, "PackFiles: replacing <%s>\n", source.name.c_str());
-        if (int rc = deleteDirEntry(info, source.replaces, claims)) return rc;
+        BlockClaims claims;
+        collectBlockClaims(bamVolume(*source.volume), claims);
+        if (int rc = deleteDirEntry(*source.volume, source.replaces, claims)) return rc;
     }
     return 0;
 }
@@ -491,6 +539,88 @@ void makeNameUnique(const ImageInfo& info, const std::uint8_t* slot, const Sourc
     }
     logMessage(kLogWarning, "PackFiles: <%s> goes in as \"%s\": another file has its CBM name\n",
                source.name.c_str(), cbmText(cbm.name, kCbmNameLength, info.imageType).c_str());
+}
+
+bool isSeparator(char c) { return c == platform::kPathSeparator || (platform::kPathSeparator == '\\' && c == '/'); }
+
+// The names of a path's folders and its last name, as the host separates them.
+std::vector<std::string> pathParts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (!isSeparator(c)) {
+            part += c;
+            continue;
+        }
+        if (!part.empty()) parts.push_back(part);
+        part.clear();
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+// Where the source goes: down the folders its path names (SubPath's, then
+// with savePaths its own), a missing one made where folders can be (a
+// native partition); what is left is its name there. A name at the top of
+// a CMD FD image has no volume to go to (24).
+int resolveTarget(ImageInfo& top, const std::string& subPath, bool savePaths, Source& source) {
+    std::vector<std::string> parts = pathParts(subPath);
+    if (savePaths) {
+        const std::vector<std::string> own = pathParts(source.name);
+        parts.insert(parts.end(), own.begin(), own.end());
+    } else {
+        parts.push_back(source.name);
+    }
+    ImageInfo* at = &top;
+    std::string prefix;
+    std::size_t used = 0;
+    for (; used + 1 < parts.size(); ++used) {
+        const std::string path = prefix.empty() ? parts[used] : prefix + platform::kPathSeparator + parts[used];
+        const ListedEntry* folder = nullptr;
+        for (const ListedEntry& listed : top.listed)
+            if (listed.folder && listedNameKey(listed.hostName) == listedNameKey(path)) folder = &listed;
+        if (folder && folder->child != 0) {
+            at = top.folders[folder->child - 1].get();
+            prefix = folder->hostName;
+            continue;
+        }
+        if (folder || !isNativeVolume(*at)) break;
+        if (int rc = prepareForWriting(top, *at)) return rc;
+        int rc = 0;
+        ImageInfo* made = makeSubdirectory(top, *at, parts[used], rc);
+        if (!made) return rc;
+        at = made;
+        prefix = made->folderPath;
+    }
+    if (isFdImage(*at) && parts.size() == 1) {
+        // A file for the top of a CMD FD image goes where the drive starts:
+        // into its default partition (so a new image takes plain files).
+        for (const ListedEntry& listed : top.listed)
+            if (listed.folder && listed.child != 0 && listed.volume == 0 && listed.record < top.archived.size() &&
+                top.archived[listed.record].recordLength == fdDefaultPartition(top)) {
+                at = top.folders[listed.child - 1].get();
+                prefix = listed.hostName;
+            }
+    }
+    if (isFdImage(*at)) {
+        logMessage(kLogError, "PackFiles: <%s> names no partition of the image -> nothing added\n", source.name.c_str());
+        return E_NOT_SUPPORTED;
+    }
+    source.volume = at;
+    source.leaf.clear();
+    // With paths, a folder the format cannot hold is left out (the file goes
+    // in by its own name); without, the old rule folds it into the name.
+    for (std::size_t i = savePaths ? parts.size() - 1 : used; i < parts.size(); ++i)
+        source.leaf += (source.leaf.empty() ? std::string() : std::string(1, platform::kPathSeparator)) + parts[i];
+    if (!savePaths && subPath.empty()) source.leaf = source.name;
+    source.listedPath = prefix.empty() ? source.leaf : prefix + platform::kPathSeparator + source.leaf;
+    CbmName cbm {};
+    splitHostNameForAdding(source.leaf.c_str(), cbm);
+    if (cbm.name[0] == kDiskNamePad) {
+        logMessage(kLogError, "PackFiles: <%s> gives an empty CBM name -> nothing added\n", source.name.c_str());
+        return E_ECREATE;
+    }
+    return prepareForWriting(top, *at);
 }
 
 int addFile(ImageInfo& info, const Source& source, std::uint8_t** storedEntry = nullptr) {
@@ -578,18 +708,19 @@ std::int32_t getTotalSectorCount(const char* srcPath, const char* list) {
     std::vector<Source> sources;
     for (const char* name = list; *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
     // No image to ask: a REL file counts with a super side sector.
-    return totalBlocks(sources, true);
+    return totalBlocks(sources, nullptr, true);
 }
 
 namespace {
 
-int packFilesOnce(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+int packFilesOnce(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
                   const ProgressSink* progress) {
+    const bool moveSources = (flags & kPackMoveFiles) != 0;
     // Only disks are written: tapes and archives of files are read only.
     std::uint32_t bodyOffset = 0;
     std::int32_t container = kContainerPlain;
     const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
-    if (!formatLayout(type)) return E_NOT_SUPPORTED;
+    if (!isWritableType(type)) return E_NOT_SUPPORTED;
 
     std::unique_ptr<ImageInfo> info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
@@ -603,17 +734,20 @@ int packFilesOnce(const char* packedFile, const char* srcPath, const char* addLi
     list.push_back('\0');
 
     if (int rc = checkNames(list.data())) return rc;
-    BlockClaims claims;
-    if (int rc = loadForPacking(*info, true, claims)) return rc;
+    if (int rc = loadForPacking(*info, true)) return rc;
 
     std::vector<Source> sources;
-    for (const char* name = list.data(); *name; name = nextName(name)) sources.push_back(findSource(srcPath, name));
+    for (const char* name = list.data(); *name; name = nextName(name)) {
+        sources.push_back(findSource(srcPath, name));
+        if (int rc = resolveTarget(*info, subPath ? subPath : "", (flags & kPackSavePaths) != 0, sources.back()))
+            return rc;
+    }
     if (int rc = planReplacements(*info, sources)) return rc;
-    if (int rc = releaseReplacedFiles(*info, sources, claims)) return rc;
-    if (int rc = checkCapacity(*info, sources, list.data())) return rc;
+    if (int rc = releaseReplacedFiles(sources)) return rc;
+    if (int rc = checkCapacity(sources)) return rc;
     reserveReplacedEntries(sources);
     for (const Source& source : sources) {
-        if (int rc = addFile(*info, source)) return rc;
+        if (int rc = addFile(*source.volume, source)) return rc;
         // A cancel ends the call before the image file is touched.
         if (!reportProgress(progress, source.path.c_str(), static_cast<int>(source.size))) {
             logMessage(kLogTrace, "PackFiles: cancelled\n");
@@ -635,7 +769,7 @@ int packFilesOnce(const char* packedFile, const char* srcPath, const char* addLi
 
 }  // namespace
 
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+int packFiles(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
               const ProgressSink* progress) {
     logMessage(kLogTrace, "PackFiles: PackedFile=%s, SrcPath=%s\n", packedFile, srcPath);
     // The new-image values are read once, as they are now.
@@ -644,7 +778,7 @@ int packFiles(const char* packedFile, const char* srcPath, const char* addList, 
     // finds the other's in place and adds its files to that one instead.
     // Once the image exists, the lock lets every later try land.
     for (int attempt = 1;; ++attempt) {
-        const int rc = packFilesOnce(packedFile, srcPath, addList, moveSources, progress);
+        const int rc = packFilesOnce(packedFile, subPath, srcPath, addList, flags, progress);
         if (rc != kImageAppeared) return rc;
         if (attempt == 3) break;
         logMessage(kLogTrace, "PackFiles: adding to the image made meanwhile\n");
@@ -657,12 +791,25 @@ int openImageForPacking(const char* packedFile, bool mayCreate, std::unique_ptr<
     std::uint32_t bodyOffset = 0;
     std::int32_t container = kContainerPlain;
     const std::int32_t type = imageTypeOfFile(packedFile, bodyOffset, &container);
-    if (!formatLayout(type)) return E_NOT_SUPPORTED;
+    if (!isWritableType(type)) return E_NOT_SUPPORTED;
     info = newWorkingImage(packedFile, type, container);
     if (!info) return E_NO_MEMORY;
     info->bodyOffset = bodyOffset;
-    BlockClaims claims;
-    return loadForPacking(*info, mayCreate, claims);
+    return loadForPacking(*info, mayCreate);
+}
+
+ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc) {
+    // The folders of "PATH/x" are walked and made as a file's are; no x is added.
+    Source source;
+    source.name = std::string(path) + platform::kPathSeparator + "x";
+    rc = resolveTarget(top, "", true, source);
+    if (rc) return nullptr;
+    // Every folder of the path is one now, or the format makes none there.
+    if (source.volume == &top || listedNameKey(source.listedPath) != listedNameKey(source.name)) {
+        rc = E_NOT_SUPPORTED;  // a folder this format cannot make (a 1581 disk's, a partition)
+        return nullptr;
+    }
+    return source.volume;
 }
 
 int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uint8_t** stored) {
@@ -672,6 +819,7 @@ int packOneFile(ImageInfo& info, const char* srcPath, const char* name, std::uin
         logMessage(kLogError, "PackFiles: <%s> gives an empty CBM name -> nothing added\n", name);
         return E_ECREATE;
     }
-    const Source source = findSource(srcPath, name);
-    return addFile(info, source, stored);
+    Source source = findSource(srcPath, name);
+    if (int rc = resolveTarget(info, "", true, source)) return rc;
+    return addFile(*source.volume, source, stored);
 }

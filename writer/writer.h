@@ -9,6 +9,35 @@
 #include "reader/reader.h"
 
 // --- block availability map ---
+// One bit per sector of a track (up to 256, a native partition's).
+struct SectorBits {
+    std::uint64_t words[4] = {};
+    bool test(int s) const { return s >= 0 && s < 256 && ((words[s / 64] >> (s % 64)) & 1) != 0; }
+    void set(int s) {
+        if (s >= 0 && s < 256) words[s / 64] |= std::uint64_t {1} << (s % 64);
+    }
+    void reset(int s) {
+        if (s >= 0 && s < 256) words[s / 64] &= ~(std::uint64_t {1} << (s % 64));
+    }
+    int count() const {
+        int n = 0;
+        for (std::uint64_t w : words)
+            for (; w != 0; w &= w - 1) ++n;
+        return n;
+    }
+    bool any() const { return (words[0] | words[1] | words[2] | words[3]) != 0; }
+    // These bits without those of other.
+    SectorBits without(const SectorBits& other) const {
+        SectorBits out;
+        for (int i = 0; i < 4; ++i) out.words[i] = words[i] & ~other.words[i];
+        return out;
+    }
+    SectorBits with(const SectorBits& other) const {
+        SectorBits out;
+        for (int i = 0; i < 4; ++i) out.words[i] = words[i] | other.words[i];
+        return out;
+    }
+};
 constexpr int kMarkUsed = 1;
 constexpr int kMarkFree = 2;
 std::uint8_t IsTrackFree(const ImageInfo& info, std::uint8_t track);
@@ -23,20 +52,22 @@ inline void markSectorFree(ImageInfo& info, std::uint8_t track, std::uint8_t sec
 std::int32_t getFreeDataBlocksOnDisk(const ImageInfo& info);
 std::int32_t getFreeDirBlocksOnDisk(const ImageInfo& info);
 // A track's BAM entry as it stands: the free bits of its sectors and the
-// count; false when the image keeps no entry for the track.
-bool readBamEntry(const ImageInfo& info, std::uint8_t track, std::uint64_t& freeBits, int& count);
+// count (a native partition keeps none: its free bits); false when the image
+// keeps no entry for the track.
+bool readBamEntry(const ImageInfo& info, std::uint8_t track, SectorBits& freeBits, int& count);
 // Writes a track's entry: these sectors free, the count to match.
-bool writeBamEntry(ImageInfo& info, std::uint8_t track, std::uint64_t freeBits);
+bool writeBamEntry(ImageInfo& info, std::uint8_t track, const SectorBits& freeBits);
 // Blocks the allocator can really hand out (of the directory track alone, or
 // of every other track): per track the lesser of its count and its free bits.
 std::int32_t getAllocatableBlocks(const ImageInfo& info, bool dirTrackOnly);
 
 // --- block allocation ---
 // Where one allocator call stands: its arguments and the position reached.
+// Limits are ints: the track after a native partition's 255th is 256.
 struct BlockCursorRecord {
     std::uint8_t lowestTrack;
-    std::uint8_t trackLimit;
-    std::uint8_t prevLimit;
+    int trackLimit;
+    int prevLimit;
     std::uint8_t dirTrack;
     std::uint8_t skipTrack;
     std::uint8_t interleave;
@@ -45,12 +76,10 @@ struct BlockCursorRecord {
 };
 
 std::uint8_t getInterleave(const ImageInfo& info, int purpose);
-std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                          std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlock(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                           std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                           std::uint8_t* outTrack, std::uint8_t* outSector);
-std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, std::uint8_t trackLimit,
-                            std::uint8_t prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
+std::uint8_t GetCopyBlockT1(const ImageInfo& info, std::uint8_t lowestTrack, int trackLimit, int prevLimit, std::uint8_t dirTrack, std::uint8_t skipTrack,
                             std::uint8_t interleave, std::uint8_t prevTrack, std::uint8_t prevSector,
                             std::uint8_t* outTrack, std::uint8_t* outSector);
 
@@ -130,9 +159,28 @@ int writeRelFile(ImageInfo& info, std::uint8_t* entry, std::uint8_t recordLength
 bool checkRelFile(const ImageInfo& info, const std::uint8_t* entry, std::string& problem);
 int countListNames(const char* list);
 std::int32_t getTotalSectorCount(const char* srcPath, const char* list);
-// moveSources: the source files are removed once the image is written.
-int packFiles(const char* packedFile, const char* srcPath, const char* addList, bool moveSources,
+// flags: kPackMoveFiles removes the source files once the image is written;
+// kPackSavePaths takes a name's folders as the image's folders (a missing
+// one made where the format has folders that packing may make, else the
+// folder part stays in the CBM name, as without it). subPath: the folder of
+// the image the names go into (null or "" for the top).
+constexpr int kPackMoveFiles = 1;
+constexpr int kPackSavePaths = 2;
+int packFiles(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
               const ProgressSink* progress);
+// Readies the BAM a view uses for a write, once per call: 12 when a
+// directory, header or BAM block of it shares a block with a file; the
+// blocks in use it calls free are marked used.
+int prepareForWriting(ImageInfo& top, ImageInfo& view);
+// A new empty subdirectory of a native directory, named as packing names a
+// file (hostName's folder name, no type), as c1541's md makes it: a header
+// and one directory block (the first free blocks), a DIR entry of 2 blocks.
+// It joins the image's folders and listing; null with rc (11 no room, 23 no
+// entry, 16 no name).
+ImageInfo* makeSubdirectory(ImageInfo& top, ImageInfo& parent, const std::string& hostName, int& rc);
+// Every folder of a listed path, made where missing (mkdir -p); the
+// innermost, or null with rc (24 where the format makes no such folder).
+ImageInfo* makeFolderPath(ImageInfo& top, const char* path, int& rc);
 std::uint8_t* searchDirEntryInDirTrack(const ImageInfo& info, const char* name);
 // The first closed file of exactly this 16-byte CBM name and type, or null.
 std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* name, std::uint8_t fileType);
@@ -140,9 +188,14 @@ std::uint8_t* findDirEntryByCbmName(const ImageInfo& info, const std::uint8_t* n
 // it; 0, or 18 for a broken chain.
 int deleteDirEntry(ImageInfo& info, std::uint8_t* entry, BlockClaims& claims);
 // The file the listing reported under exactly this name (not a hidden
-// scratched entry), or null.
-std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name);
+// scratched entry), or null; found: its listed record.
+std::uint8_t* findListedForDeleting(ImageInfo& info, const char* name, const ListedEntry** found = nullptr);
 int deleteFiles(const char* packedFile, const char* deleteList, const ProgressSink* progress);
+// Deletes a listed native subdirectory with everything in it: its files
+// first, then its subdirectories from the deepest up, then itself (header
+// and directory blocks that nothing else claims freed). A partition or
+// sub-disk stays (24), as does a folder holding a locked file.
+int deleteListedFolder(ImageInfo& info, const ListedEntry& folder);
 // Gives the file listed as oldName the CBM name packing makes of newName
 // (its type kept unless newName's extension names another one); a file
 // listed as newName is replaced. 0, 22 not listed, 24 locked, 16 no name.

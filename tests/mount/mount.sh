@@ -269,4 +269,44 @@ for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
     cmp "$WORK/many/out/w$i.prg" "$WORK/many/w$i.prg" || fail "w$i.prg holds other bytes"
 done
 
+# 15. Folders: a CMD image's partitions and subdirectories are directories.
+# cp -r out gives what extraction gives (on the peer's D1M when it is there);
+# cp -r into a DNP, mkdir -p, mv between folders, rmdir of emptied ones; a
+# partition is never made or removed, nor a folder that holds files.
+peer=${OMBRIX_SHARED:-/work/shared}/peerimages/native_c1541.d1m
+if [ -f "$peer" ]; then cp "$peer" "$WORK/cmd.d1m"; else $OMBRIX add "$WORK/cmd.d1m" -C "$SRC" prog.prg >/dev/null; fi
+mount_image "$WORK/cmd.d1m"
+cp -r "$MNT/." "$WORK/cmd-copied" || fail "cp -r out of a D1M mount"
+$OMBRIX extract "$WORK/cmd.d1m" -C "$WORK/cmd-extracted" >/dev/null
+diff -r "$WORK/cmd-copied" "$WORK/cmd-extracted" || fail "cp -r out of a D1M mount differs from ombrix extract"
+mkdir "$MNT/partition 2" 2>/dev/null && fail "mkdir made a partition"
+rmdir "$MNT/partition 1" 2>/dev/null && fail "rmdir removed a partition"
+unmount
+# A D81's sub-disk is a folder, but one no program makes folders in.
+$OMBRIX add "$WORK/sub.d81" -C "$SRC" prog.prg >/dev/null
+printf '\205\062\000SUB\240\240\240\240\240\240\240\240\240\240\240\240\240' |
+    dd of="$WORK/sub.d81" bs=1 seek=$(((39 * 40 + 3) * 256 + 34)) conv=notrunc status=none
+printf '\170\000' | dd of="$WORK/sub.d81" bs=1 seek=$(((39 * 40 + 3) * 256 + 62)) conv=notrunc status=none
+printf '\062\003D\000SUB' | dd of="$WORK/sub.d81" bs=1 seek=$(((49 * 40) * 256)) conv=notrunc status=none
+printf '3D' | dd of="$WORK/sub.d81" bs=1 seek=$(((49 * 40) * 256 + 25)) conv=notrunc status=none
+mount_image "$WORK/sub.d81"
+[ -d "$MNT/sub" ] || fail "the sub-disk is no folder: $(ls -l "$MNT")"
+mkdir "$MNT/sub/new" 2>/dev/null && fail "mkdir made a folder in a sub-disk"
+unmount
+$OMBRIX add "$WORK/cmd.dnp" -C "$SRC" prog.prg >/dev/null || fail "a new DNP"
+mount_image "$WORK/cmd.dnp"
+mkdir -p "$MNT/a/b" || fail "mkdir -p in a DNP"
+cp -r "$SRC" "$MNT/a/b/" || fail "cp -r into a DNP"
+mv "$MNT/prog.prg" "$MNT/a/" || fail "mv into a folder"
+ls -R "$MNT" | grep -qx "$MNT/a/b/src:" || fail "ls -R: $(ls -R "$MNT")"
+for f in prog.prg notes.seq blob.prg; do cmp "$MNT/a/b/src/$f" "$SRC/$f" || fail "a/b/src/$f through the mount"; done
+rmdir "$MNT/a/b/src" 2>/dev/null && fail "rmdir removed a folder holding files"
+rm "$MNT/a/b/src/"* && rmdir "$MNT/a/b/src" || fail "rmdir of an emptied folder"
+unmount
+$OMBRIX list "$WORK/cmd.dnp" | tail -n +2 | sed 's/^ *[0-9]* *[0-9]*  //' | tr '\n' ' ' | grep -qx 'a a/b a/prog.prg ' ||
+    fail "the DNP after the mount: $($OMBRIX list "$WORK/cmd.dnp")"
+cmp <($OMBRIX extract "$WORK/cmd.dnp" -C "$WORK/dnp-out" >/dev/null && cat "$WORK/dnp-out/a/prog.prg") "$SRC/prog.prg" ||
+    fail "a/prog.prg extracted"
+$OMBRIX validate --strict "$WORK/cmd.dnp" >/dev/null || fail "the DNP does not validate clean"
+
 echo "mount: every check passed"
