@@ -449,6 +449,14 @@ TEST_F(NewImage, CmdImagesAsViceFormatsThem) {
         EXPECT_EQ(ts::run(ts::host(dir) + "dir " + ts::shellQuote(image), &out), 0) << out;
         EXPECT_NE(out.find("\n" + std::to_string(c.freeBlocks - 2) + " BLOCKS FREE."), std::string::npos) << out;
     }
+    // One block more than is free: refused by the room check, which leaves
+    // out the sectors the DOS keeps on track 1, before anything is begun.
+    ts::writeFile(dir / "big.prg", ts::randomBytes(3007 * 254, 2));
+    std::string img = dir / "n.d1m", src = dir.path + "/";
+    char list[] = "big.prg\0";
+    ts::LogCapture log;
+    EXPECT_EQ(PackFiles(img.data(), nullptr, src.data(), list, 0), 11);
+    EXPECT_TRUE(log.contains("not enough data+dir sectors available (3006 < 3007)")) << log.text();
 }
 
 }  // namespace
