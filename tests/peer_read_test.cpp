@@ -236,8 +236,9 @@ TEST_F(PeerReadTest, LinkedInAndLoadedPluginAgree) {
 // every file): each file listed at its folder path in the partition and
 // extracted byte for byte as the manifest gives its data; the folders too.
 TEST(PeerImages, CmdImagesFileForFileAsTheManifestSays) {
-    const std::string folder = std::string(OMBRIX_SOURCE_DIR) + "/../shared/peerimages";
-    if (!ts::exists(folder + "/manifest.json")) GTEST_SKIP() << "no peer images";
+    const std::string manifestFile = ts::sharedFile("peerimages/manifest.json");
+    if (manifestFile.empty()) GTEST_SKIP() << "no peer images (../shared/peerimages or $OMBRIX_SHARED)";
+    const std::string folder = manifestFile.substr(0, manifestFile.rfind('/'));
     ts::TempDir dir;
     ts::loadDefaultSettings(dir);
     const Bytes text = ts::readFile(folder + "/manifest.json");
