@@ -49,6 +49,12 @@ void claimEntryBlocks(const ImageInfo& info, BlockClaims& claims, const std::uin
             std::uint8_t& count = claims.count[static_cast<std::size_t>(i)];
             if (count < 255) ++count;
         }
+        // Only a 1581 has partitions: on the other disks the listing shows
+        // such an entry as a file and extraction follows its chain, so the
+        // chain is in use too (else a write takes its blocks).
+        const std::int32_t t = info.imageType;
+        if (t != kTypeD64 && t != kTypeD71 && t != kTypeD80 && t != kTypeD82) return;
+        claimChain(info, claims, entry[kDirStartTrack], entry[kDirStartSector]);
         return;
     }
     // Whatever its type, the listing shows the entry and extraction follows
