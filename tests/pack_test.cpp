@@ -680,6 +680,7 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         std::vector<std::pair<int, int>> freed;  // blocks the BAM calls free; empty: the last file's
         std::vector<int> fullTracks;             // tracks marked full (a lie that costs nothing)
         bool relSideSector = false;              // the last file becomes a REL file, its side sector on 1/0
+        std::uint8_t typeByte = 0;               // else the last file's type byte, when given
     };
     const Lie lies[] = {
         {"a file's blocks (D64)", "d64", 0, 2, {}, {}},
@@ -695,6 +696,8 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         {"the BAM block 40/1 (D81)", "d81", 0, 2, {{40, 1}}, {}},
         // Adding from track 1 comes to 1/0 first.
         {"a REL file's side sector (D64)", "d64", 0, 2, {{1, 0}}, {}, true},
+        // Type 5 is a partition only on a 1581: here a file whose chain extraction follows.
+        {"a locked file of type 5 (D64)", "d64", 0, 2, {}, {}, false, 0xC5},
     };
     const std::string src = ts::mkdirIn(dir, "src");
     for (const Lie& lie : lies) {
@@ -716,6 +719,7 @@ TEST(PackFiles, ALyingBamNeverCostsAFile) {
         if (freed.empty()) freed = pt::chainOf(*info, pt::entries(*info).back()).blocks;
         for (int t : lie.fullTracks) wt::fillTrack(*info, t);
         NewImageSettings.writeFromTrack1 = lie.relSideSector;
+        if (lie.typeByte) pt::entries(*info).back().bytes[kDirEntryType] = lie.typeByte;
         if (lie.relSideSector) {
             std::uint8_t* rel = pt::entries(*info).back().bytes;
             rel[kDirEntryType] = 0x84;
