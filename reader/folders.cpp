@@ -224,7 +224,10 @@ int readFdPartitions(ImageInfo& info) {
 
 std::uint8_t fdDefaultPartition(const ImageInfo& info) {
     const FdLayout* fd = fdLayout(info.imageType);
-    if (!fd) return 0;
+    // An image too short for its system partition has no default partition.
+    if (!fd || info.imageSize < 0 || static_cast<std::uint64_t>(info.imageSize) < info.bodyOffset ||
+        static_cast<std::uint64_t>(info.imageSize) - info.bodyOffset < fd->blocks * static_cast<std::uint64_t>(kBlockSize))
+        return 0;
     const std::uint8_t* device =
         info.imageData.get() + info.bodyOffset + (fd->systemBlock + kFdDeviceBlock) * static_cast<std::size_t>(kBlockSize);
     return device[kFdDefaultPartition];
